@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QObject>
+
+#include "programmer_api.h"
+
+// The one object through which the tool works on the module.
+class UART_Flasher : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The module's flash layout.
+    static const int APPLICATION_ADRESS = 0x08000800;
+    static const int APPLICATION_SIZE = 256;
+    static const int DEV_EUI_ADRESS = 0x080007E0;
+    static const int DEV_EUI_SIZE = 8;
+    static const int JOIN_EUI_ADRESS = 0x080007E8;
+    static const int JOIN_EUI_SIZE = 8;
+    static const int APP_KEY_ADRESS = 0x080007F0;
+    static const int APP_KEY_SIZE = 16;
+
+    static UART_Flasher* getInstance();
+    // The library's progress callback.
+    static void firmwareProgress(int currProgress, int total);
+
+    ~UART_Flasher() override;
+
+    void connectParent(QObject* parent);
+    int refreshUsartList();
+    int getUsartListFlag();
+    usartConnectParameters* getUsartConnectParameters();
+    void selectUsartConnectParameters(int index);
+    int connect();
+    int readOutMemory(int adress, unsigned char** data, int size);
+    int readDevEUI(unsigned char** devEUI);
+    int readJoinEUI(unsigned char** joinEUI);
+    int readAppKey(unsigned char** appKey);
+    int readFirmware(unsigned char** data);
+    int flashFirmware(const wchar_t* filePath);
+    int executeApplication();
+    void disconnectUARTInterface();
+    void deleteUsartInterfaceList();
+    void emitFirmwareProgress(int currProgress, int total);
+
+signals:
+    void firmwareResult(int result);
+    void setFirmwareProgress(int progress, int total);
+
+private:
+    UART_Flasher();
+
+    unsigned int isVerify;
+    unsigned int isSkipErase;
+    generalInf* genInfo;
+    usartConnectParameters* uartParam;
+    usartConnectParameters activeComInterface;
+    int usartListFlag;
+};

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QFuture>
+#include <QFutureWatcher>
+#include <QMainWindow>
+#include <QString>
+
+#include "FileCache.h"
+
+QT_BEGIN_NAMESPACE
+namespace Ui {
+class MainWindow;
+}
+QT_END_NAMESPACE
+
+class UART_Flasher;
+
+// Fixed window size.
+extern const int WINDOW_WIDTH;
+extern const int WINDOW_HEIGHT;
+
+// The tool's only window: connect, open, flash.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+private slots:
+    void open();
+    void handleConnectDisconnect();
+    void executeApplication();
+    void on_actionAbout_triggered();
+    void on_actionLicenses_triggered();
+    void on_refreshBtn_clicked();
+    void on_comPortComboBox_activated(int index);
+    void on_flashBtn_clicked();
+
+public slots:
+    void handleFlashFinished();
+    void setFirmwareProgress(int progress, int total);
+
+private:
+    void initComPortComboBox();
+    void initUserInterface();
+    void resetApplication();
+    void readKeys();
+    void disconnectUartFlasher();
+    int connectUsartInterface();
+    void handleUIFlashStarted();
+    void handleUIFlashFinished();
+    void savePath(QString filePath);
+
+    const int MAX_FILE_DESCRIPTION_LENGTH;
+    Ui::MainWindow* ui;
+    bool isConnected;
+    QString filePath;
+    UART_Flasher* uartFlasher;
+    FileCache fileCache;
+    QFutureWatcher<int> watcher;
+    QFuture<int> flashFirmwareFuture;
+};
