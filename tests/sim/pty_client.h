@@ -1,0 +1,50 @@
+// Test helpers: the simulator as a child process, and a raw serial client on its pty.
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// Starts vbf-module-sim and reads the pty path from its first output line. The process is
+// ended by its own PID when the object goes.
+class SimProcess {
+public:
+    explicit SimProcess(const QStringList &args);
+    ~SimProcess();
+    bool started() const { return !path_.isEmpty(); }
+    QString ptyPath() const { return path_; }
+    QProcess &process() { return proc_; }
+    // SIGTERM and wait; returns the exit code, -1 if it did not end in time.
+    int terminate(int timeoutMs = 5000);
+    bool waitForExit(int timeoutMs);
+    QString log() const; // standard error so far (when --log is not used)
+
+private:
+    QProcess proc_;
+    QString path_;
+    mutable QByteArray err_;
+};
+
+class PtyClient {
+public:
+    PtyClient() = default;
+    ~PtyClient() { close(); }
+    bool open(const QString &path);
+    void close();
+    bool isOpen() const { return fd_ >= 0; }
+    bool send(const QByteArray &bytes);
+    // Reads until `count` bytes arrived or the time is up.
+    QByteArray receive(int count, int timeoutMs = 1000);
+    QByteArray exchange(const QByteArray &bytes, int count, int timeoutMs = 1000)
+    {
+        return send(bytes) ? receive(count, timeoutMs) : QByteArray();
+    }
+
+private:
+    int fd_ = -1;
+};
+
+QByteArray bytes(std::initializer_list<int> b);
+QByteArray addressFrame(quint32 a);
+QByteArray dataFrame(const QByteArray &data);

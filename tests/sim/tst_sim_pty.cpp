@@ -1,0 +1,307 @@
+// The simulator program on its pty: link handling, state in and out, faults and timing,
+// and stm32flash as an independent host.
+#include "pty_client.h"
+
+#include <QtTest>
+
+namespace {
+
+constexpr quint32 APP = 0x08000800;
+constexpr int KEYS = 0x7E0;
+const QByteArray demoKeys = QByteArray::fromHex("70b3d57ed005a1b270b3d57ed00000012b7e151628aed2a6abf7158809cf4f3c");
+const QByteArray ACK(1, char(0x79));
+const QByteArray NACK(1, char(0x1F));
+
+QByteArray pattern(int n, int seed)
+{
+    QByteArray b(n, 0);
+    for (int i = 0; i < n; ++i)
+        b[i] = char((seed + i * 13 + (i >> 8)) & 0xFF);
+    return b;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+struct ToolRun {
+    int exitCode = -1;
+    QString output;
+};
+
+ToolRun runTool(const QString &program, const QStringList &args, int timeoutMs = 20000)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    ToolRun r;
+    if (!p.waitForStarted(5000))
+        return r;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished(5000);
+        r.output = QString::fromLocal8Bit(p.readAll()) + "\n(timed out)";
+        return r;
+    }
+    r.output = QString::fromLocal8Bit(p.readAll());
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return r;
+}
+
+} // namespace
+
+class TestSimPty : public QObject {
+    Q_OBJECT
+
+private slots:
+    void survivesReopening();
+    void imageKeysAndDump();
+    void idleTimeoutEndsIt();
+    void faultsOnTheLine();
+    void wireAndFlashTiming();
+    void stm32flashAsHost_data();
+    void stm32flashAsHost();
+};
+
+void TestSimPty::survivesReopening()
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath("module");
+    const QString logFile = dir.filePath("sim.log");
+    SimProcess sim({"--link", link, "--log", logFile});
+    QVERIFY(sim.started());
+    QCOMPARE(QFileInfo(link).symLinkTarget(), sim.ptyPath());
+
+    PtyClient c;
+    QVERIFY(c.open(link));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(c.exchange(bytes({0x00, 0xFF}), 15).size(), 15);
+    // The client goes away without reading the answer to its last command.
+    QVERIFY(c.send(bytes({0x02, 0xFD})));
+    QTest::qWait(100);
+    c.close();
+    QTest::qWait(100);
+
+    QVERIFY(c.open(sim.ptyPath()));
+    QCOMPARE(c.receive(1, 200), QByteArray()); // no stale reply
+    // Still synchronised: 0x7F is the first byte of a frame, the second makes it a NACK.
+    QCOMPARE(c.exchange(bytes({0x7F}), 1, 200), QByteArray());
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), NACK);
+    QCOMPARE(c.exchange(bytes({0x02, 0xFD}), 5), bytes({0x79, 0x01, 0x04, 0x97, 0x79}));
+    c.close();
+
+    QCOMPARE(sim.terminate(), 0);
+    QVERIFY(!QFileInfo::exists(link) && !QFileInfo(link).isSymLink());
+    const QString log = QString::fromLocal8Bit(readFile(logFile));
+    QVERIFY2(log.contains("Link: client opened the port, bootloader still synchronised"), qPrintable(log));
+    QVERIFY(log.contains("Command 0x7F NACK"));
+    QVERIFY(log.contains("\nsummary: 4 commands, 3 ACK, 1 NACK, 1 sync\n"));
+    QVERIFY(log.contains("\nguarded-area: none\n"));
+}
+
+void TestSimPty::imageKeysAndDump()
+{
+    QTemporaryDir dir;
+    const QString small = dir.filePath("small.bin"), large = dir.filePath("large.bin"), dump = dir.filePath("dump.bin");
+    QVERIFY(writeFile(small, pattern(1024, 1)));
+    QVERIFY(writeFile(large, pattern(4096, 2)));
+
+    {   // Image short of the identifiers: demo identifiers; the dump follows the flash on Go.
+        SimProcess sim({"--image", small, "--dump", dump, "--quiet"});
+        QVERIFY(sim.started());
+        PtyClient c;
+        QVERIFY(c.open(sim.ptyPath()));
+        QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+        QCOMPARE(c.exchange(bytes({0x31, 0xCE}), 1), ACK);
+        QCOMPARE(c.exchange(addressFrame(APP), 1), ACK);
+        QCOMPARE(c.exchange(dataFrame(pattern(16, 3)), 1), ACK);
+        QCOMPARE(c.exchange(bytes({0x21, 0xDE}), 1), ACK);
+        QCOMPARE(c.exchange(addressFrame(APP), 1), ACK);
+        QTRY_VERIFY(QFileInfo::exists(dump));
+        const QByteArray d = readFile(dump);
+        QCOMPARE(d.size(), 256 * 1024);
+        QCOMPARE(d.left(1024), pattern(1024, 1));
+        QCOMPARE(d.mid(KEYS, 32), demoKeys);
+        QCOMPARE(d.mid(int(APP - 0x08000000), 16), pattern(16, 3));
+        QCOMPARE(d.mid(1024, KEYS - 1024), QByteArray(KEYS - 1024, char(0xFF)));
+        QCOMPARE(sim.terminate(), 0);
+        QVERIFY2(sim.log().contains("bytes-written: 16"), qPrintable(sim.log()));
+    }
+    {   // The image covers them: its own bytes stay.
+        SimProcess sim({"--image", large, "--dump", dump, "--quiet"});
+        QVERIFY(sim.started());
+        QCOMPARE(sim.terminate(), 0);
+        QCOMPARE(readFile(dump).left(4096), pattern(4096, 2));
+    }
+    {   // --keys wins over the image; L0 flash is erased to 0x00.
+        const QString keys = "00112233445566778899aabbccddeeff0123456789abcdeffedcba9876543210";
+        SimProcess sim({"--pid", "0x447", "--image", large, "--keys", keys, "--dump", dump, "--quiet"});
+        QVERIFY(sim.started());
+        QCOMPARE(sim.terminate(), 0);
+        const QByteArray d = readFile(dump);
+        QCOMPARE(d.size(), 192 * 1024);
+        QCOMPARE(d.mid(KEYS, 32), QByteArray::fromHex(keys.toLatin1()));
+        QCOMPARE(d.left(KEYS), pattern(4096, 2).left(KEYS));
+        QCOMPARE(d.mid(4096, 64), QByteArray(64, 0));
+    }
+    {   // An image larger than the flash is refused.
+        QVERIFY(writeFile(large, QByteArray(129 * 1024, 1)));
+        SimProcess sim({"--pid", "0x410", "--image", large});
+        QVERIFY(!sim.started());
+        QVERIFY(sim.waitForExit(5000));
+        QCOMPARE(sim.process().exitCode(), 2);
+    }
+}
+
+void TestSimPty::idleTimeoutEndsIt()
+{
+    QElapsedTimer t;
+    t.start();
+    SimProcess sim({"--idle-timeout", "0.6", "--quiet"});
+    QVERIFY(sim.started());
+    PtyClient c;
+    QVERIFY(c.open(sim.ptyPath()));
+    QTest::qWait(400);
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK); // a byte restarts the count
+    QVERIFY(sim.waitForExit(5000));
+    QVERIFY(t.elapsed() >= 900);
+    QCOMPARE(sim.process().exitCode(), 0);
+    QVERIFY(sim.log().contains("guarded-area: none"));
+}
+
+void TestSimPty::faultsOnTheLine()
+{
+    {
+        SimProcess sim({"--fault-no-sync", "--quiet"});
+        QVERIFY(sim.started());
+        PtyClient c;
+        QVERIFY(c.open(sim.ptyPath()));
+        QCOMPARE(c.exchange(bytes({0x7F}), 1, 300), QByteArray());
+        QCOMPARE(c.exchange(bytes({0x7F}), 1, 300), QByteArray());
+        QCOMPARE(sim.terminate(), 0);
+    }
+    {
+        SimProcess sim({"--fault-stop-after", "1", "--quiet"});
+        QVERIFY(sim.started());
+        PtyClient c;
+        QVERIFY(c.open(sim.ptyPath()));
+        QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+        QCOMPARE(c.exchange(bytes({0x02, 0xFD}), 5).size(), 5);
+        QCOMPARE(c.exchange(bytes({0x02, 0xFD}), 1, 300), QByteArray());
+        QCOMPARE(c.exchange(bytes({0x7F}), 1, 300), QByteArray());
+        QCOMPARE(sim.terminate(), 0);
+    }
+    {
+        SimProcess sim({"--fault-rdp", "--quiet"});
+        QVERIFY(sim.started());
+        PtyClient c;
+        QVERIFY(c.open(sim.ptyPath()));
+        QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+        QCOMPARE(c.exchange(bytes({0x11, 0xEE}), 1), NACK);
+        QCOMPARE(sim.terminate(), 0);
+    }
+}
+
+void TestSimPty::wireAndFlashTiming()
+{
+    SimProcess sim({"--baud", "9600", "--quiet"});
+    QVERIFY(sim.started());
+    PtyClient c;
+    QVERIFY(c.open(sim.ptyPath()));
+    const double byteMs = 11.0 * 1000 / 9600;
+    QElapsedTimer t;
+    t.start();
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(c.exchange(bytes({0x00, 0xFF}), 15).size(), 15);
+    QVERIFY2(t.elapsed() >= qint64(18 * byteMs), qPrintable(QString::number(t.elapsed())));
+    // Erase of four 2 KiB pages: about 22 ms each plus the bytes on the wire.
+    QCOMPARE(c.exchange(bytes({0x44, 0xBB}), 1), ACK);
+    t.restart();
+    QCOMPARE(c.exchange(bytes({0x00, 0x03, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0x04, 0x07}), 1), ACK);
+    QVERIFY2(t.elapsed() >= qint64(4 * 22 + 12 * byteMs), qPrintable(QString::number(t.elapsed())));
+    // A 64-byte read: 2 + 5 + 2 bytes out, 3 + 64 back.
+    t.restart();
+    QCOMPARE(c.exchange(bytes({0x11, 0xEE}), 1), ACK);
+    QCOMPARE(c.exchange(addressFrame(APP), 1), ACK);
+    QCOMPARE(c.exchange(bytes({0x3F, 0xC0}), 65, 2000).size(), 65);
+    QVERIFY2(t.elapsed() >= qint64(76 * byteMs), qPrintable(QString::number(t.elapsed())));
+    QCOMPARE(sim.terminate(), 0);
+}
+
+void TestSimPty::stm32flashAsHost_data()
+{
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QString>("deviceId");
+    QTest::addColumn<int>("flashKib");
+    QTest::addColumn<int>("pageSize");
+    QTest::addColumn<char>("erased");
+    QTest::newRow("WL reporting L43x") << QStringList{"--report-pid", "0x435"} << "0x0435" << 256 << 2048 << char(0xFF);
+    QTest::newRow("L0 cat. 5") << QStringList{"--pid", "0x447"} << "0x0447" << 192 << 128 << char(0x00);
+    QTest::newRow("F1 medium density") << QStringList{"--pid", "0x410"} << "0x0410" << 128 << 1024 << char(0xFF);
+}
+
+void TestSimPty::stm32flashAsHost()
+{
+    QFETCH(QStringList, simArgs);
+    QFETCH(QString, deviceId);
+    QFETCH(int, flashKib);
+    QFETCH(int, pageSize);
+    QFETCH(char, erased);
+    const QString stm32flash = QStringLiteral(VBF_STM32FLASH), objcopy = QStringLiteral(VBF_OBJCOPY);
+    if (!QFileInfo(stm32flash).isExecutable() || !QFileInfo(objcopy).isExecutable())
+        QSKIP("stm32flash or objcopy not installed");
+
+    QTemporaryDir dir;
+    const QString bin = dir.filePath("app.bin"), hex = dir.filePath("app.hex");
+    const QString back = dir.filePath("back.bin"), dump = dir.filePath("dump.bin"), logFile = dir.filePath("sim.log");
+    const int size = 6000; // not a whole number of pages or blocks
+    const QByteArray app = pattern(size, 7);
+    QVERIFY(writeFile(bin, app));
+    ToolRun r = runTool(objcopy, {"-I", "binary", "-O", "ihex", "--change-addresses", "0x08000800", bin, hex});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.output));
+    QVERIFY(readFile(hex).startsWith(":020000040800F2"));
+
+    SimProcess sim(simArgs + QStringList{"--dump", dump, "--log", logFile});
+    QVERIFY(sim.started());
+    const QString port = sim.ptyPath();
+
+    r = runTool(stm32flash, {"-m", "8n1", port});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.output));
+    QVERIFY2(r.output.contains("Device ID    : " + deviceId), qPrintable(r.output));
+
+    r = runTool(stm32flash, {"-m", "8n1", "-w", hex, "-v", port});
+    QVERIFY2(r.exitCode == 0 && r.output.contains("Done."), qPrintable(r.output));
+
+    r = runTool(stm32flash, {"-m", "8n1", "-r", back, "-S", QString("0x08000800:%1").arg(size), port});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.output));
+    QCOMPARE(readFile(back), app);
+
+    // Erase one page in the middle of the image.
+    const int erasedAt = 0x1000;
+    r = runTool(stm32flash, {"-m", "8n1", "-o", "-S", QString("0x%1:%2").arg(0x08000000 + erasedAt, 0, 16).arg(pageSize), port});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.output));
+
+    QCOMPARE(sim.terminate(), 0);
+    const QByteArray d = readFile(dump);
+    QCOMPARE(d.size(), flashKib * 1024);
+    QCOMPARE(d.mid(KEYS, 32), demoKeys);
+    QByteArray expected = app;
+    expected.replace(erasedAt - 0x800, pageSize, QByteArray(pageSize, erased));
+    QCOMPARE(d.mid(0x800, size), expected);
+    QCOMPARE(d.mid(0x800 + size, 64), QByteArray(64, erased));
+    const QString log = QString::fromLocal8Bit(readFile(logFile));
+    QVERIFY2(log.contains("\nguarded-area: none\n"), qPrintable(log));
+    QVERIFY(log.contains(QString("\nbytes-written: %1\n").arg(size)));
+    QVERIFY(!log.contains("Write Memory NACK"));
+}
+
+QTEST_GUILESS_MAIN(TestSimPty)
+#include "tst_sim_pty.moc"

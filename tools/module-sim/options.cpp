@@ -1,0 +1,163 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace vbsim {
+
+namespace {
+
+bool parseUnsigned(const std::string &s, uint64_t max, uint64_t &out)
+{
+    if (s.empty() || s[0] == '-' || s[0] == '+')
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long long v = std::strtoull(s.c_str(), &end, 0); // 0x.. or decimal
+    if (errno || *end || v > max)
+        return false;
+    out = v;
+    return true;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+std::string usage()
+{
+    return "usage: vbf-module-sim [--link PATH] [--pid 0x497|0x447|0x410] [--report-pid HEX]\n"
+           "                      [--image FILE] [--keys HEX64] [--dump FILE] [--baud N]\n"
+           "                      [--idle-timeout SECONDS] [--log FILE] [--quiet]\n"
+           "                      [--fault-no-sync] [--fault-nack-write K] [--fault-corrupt-read ADDR]\n"
+           "                      [--fault-stop-after N] [--fault-rdp]\n";
+}
+
+bool parseKeys(const std::string &hex, std::vector<uint8_t> &out)
+{
+    if (hex.size() != 64)
+        return false;
+    out.clear();
+    for (size_t i = 0; i < 64; i += 2) {
+        const int hi = hexDigit(hex[i]), lo = hexDigit(hex[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out.push_back(uint8_t(hi << 4 | lo));
+    }
+    return true;
+}
+
+bool parseOptions(int argc, char **argv, Options &o, std::string &error)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](std::string &v) {
+            if (i + 1 >= argc) {
+                error = a + " needs a value";
+                return false;
+            }
+            v = argv[++i];
+            return true;
+        };
+        auto number = [&](uint64_t max, uint64_t &n) {
+            std::string v;
+            if (!value(v))
+                return false;
+            if (!parseUnsigned(v, max, n)) {
+                error = "bad value for " + a + ": " + v;
+                return false;
+            }
+            return true;
+        };
+        // Product IDs and addresses are hex even without the 0x.
+        auto hexNumber = [&](uint64_t max, uint64_t &n) {
+            std::string v;
+            if (!value(v))
+                return false;
+            const std::string h = v.rfind("0x", 0) == 0 || v.rfind("0X", 0) == 0 ? v : "0x" + v;
+            if (!parseUnsigned(h, max, n)) {
+                error = "bad value for " + a + ": " + v;
+                return false;
+            }
+            return true;
+        };
+        uint64_t n = 0;
+        if (a == "--link") {
+            if (!value(o.link)) return false;
+        } else if (a == "--pid") {
+            if (!hexNumber(0xFFF, n)) return false;
+            if (!findDeviceModel(uint16_t(n))) {
+                error = "no memory model for --pid " + std::string(argv[i]) + " (0x497, 0x447, 0x410)";
+                return false;
+            }
+            o.pid = uint16_t(n);
+        } else if (a == "--report-pid") {
+            if (!hexNumber(0xFFFF, n)) return false;
+            o.reportPid = uint16_t(n);
+        } else if (a == "--image") {
+            if (!value(o.image)) return false;
+        } else if (a == "--keys") {
+            if (!value(o.keys)) return false;
+            std::vector<uint8_t> k;
+            if (!parseKeys(o.keys, k)) {
+                error = "--keys needs 64 hex digits";
+                return false;
+            }
+        } else if (a == "--dump") {
+            if (!value(o.dump)) return false;
+        } else if (a == "--baud") {
+            if (!number(10000000, n)) return false;
+            if (n == 0) {
+                error = "--baud must be positive";
+                return false;
+            }
+            o.baud = unsigned(n);
+        } else if (a == "--idle-timeout") {
+            std::string v;
+            if (!value(v)) return false;
+            char *end = nullptr;
+            const double d = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end || !(d >= 0)) {
+                error = "bad value for --idle-timeout: " + v;
+                return false;
+            }
+            o.idleTimeout = d;
+        } else if (a == "--log") {
+            if (!value(o.logFile)) return false;
+        } else if (a == "--quiet") {
+            o.quiet = true;
+        } else if (a == "--fault-no-sync") {
+            o.faults.noSync = true;
+        } else if (a == "--fault-nack-write") {
+            if (!number(0xFFFFFFFF, n)) return false;
+            if (n == 0) {
+                error = "--fault-nack-write counts from 1";
+                return false;
+            }
+            o.faults.nackWrite = unsigned(n);
+        } else if (a == "--fault-corrupt-read") {
+            if (!hexNumber(0xFFFFFFFF, n)) return false;
+            o.faults.corruptRead = uint32_t(n);
+        } else if (a == "--fault-stop-after") {
+            if (!number(0xFFFFFFFF, n)) return false;
+            o.faults.stopAfter = unsigned(n);
+        } else if (a == "--fault-rdp") {
+            o.faults.readoutProtected = true;
+        } else if (a == "--help" || a == "-h") {
+            error.clear();
+            return false;
+        } else {
+            error = "unknown option " + a;
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace vbsim

@@ -1,0 +1,33 @@
+// Command line of vbf-module-sim.
+#pragma once
+
+#include "bootloader.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vbsim {
+
+struct Options {
+    std::string link;
+    uint16_t pid = 0x497;
+    std::optional<uint16_t> reportPid;
+    std::string image;
+    std::string keys; // 64 hex digits
+    std::string dump;
+    unsigned baud = 0; // 0 = no wire timing
+    double idleTimeout = 600;
+    std::string logFile;
+    bool quiet = false;
+    Faults faults;
+};
+
+// Parses argv; on failure returns false with a message in `error`.
+bool parseOptions(int argc, char **argv, Options &opts, std::string &error);
+std::string usage();
+
+// 64 hex digits to 32 bytes; false if malformed.
+bool parseKeys(const std::string &hex, std::vector<uint8_t> &out);
+
+} // namespace vbsim

@@ -1,0 +1,75 @@
+#include "pty_link.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace vbsim {
+
+PtyLink::~PtyLink()
+{
+    if (master_ >= 0)
+        ::close(master_);
+}
+
+bool PtyLink::open(std::string &error)
+{
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+        error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    const char *name = ::ptsname(master_);
+    if (!name) {
+        error = std::string("ptsname: ") + std::strerror(errno);
+        return false;
+    }
+    slavePath_ = name;
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+
+    // Raw 8-bit line on the slave, as a UART adapter presents it; termios requests on the
+    // master act on the slave. A client sets its own mode anyway.
+    termios t{};
+    if (::tcgetattr(master_, &t) == 0) {
+        ::cfmakeraw(&t);
+        ::cfsetspeed(&t, B57600);
+        ::tcsetattr(master_, TCSANOW, &t);
+    }
+    return true;
+}
+
+bool PtyLink::clientGone()
+{
+    pollfd p{master_, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0)
+        return false;
+    return (p.revents & POLLHUP) && !(p.revents & POLLIN);
+}
+
+void PtyLink::discardStaleOutput()
+{
+    // Bytes written to the master wait in the slave's input queue until somebody reads
+    // them. Open the slave for a moment and flush that queue.
+    const int s = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (s >= 0) {
+        ::tcflush(s, TCIOFLUSH);
+        ::close(s);
+    }
+}
+
+long PtyLink::read(uint8_t *buf, size_t len)
+{
+    return long(::read(master_, buf, len));
+}
+
+long PtyLink::write(const uint8_t *buf, size_t len)
+{
+    return long(::write(master_, buf, len));
+}
+
+} // namespace vbsim
