@@ -56,4 +56,7 @@ private:
     usartConnectParameters* uartParam;
     usartConnectParameters activeComInterface;
     int usartListFlag;
+    // The held list was released by deleteUsartInterfaceList(); it must not be read before
+    // the next scan.
+    bool usartListReleased;
 };
