@@ -1,0 +1,264 @@
+#include "bootloader_client.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "programmer_api.h"
+
+namespace vbprog {
+
+namespace {
+
+std::string hex8(uint32_t v)
+{
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%08X", v);
+    return b;
+}
+
+std::string hex2(unsigned v)
+{
+    char b[8];
+    std::snprintf(b, sizeof b, "0x%02X", v & 0xFFu);
+    return b;
+}
+
+// Base allowance for one answer: USB serial bridges add latency per turnaround.
+constexpr Millis kAnswerSlack{500};
+// The bootloader answers the sync byte within a millisecond once it runs.
+constexpr Millis kSyncWait{300};
+// A Write Memory block is ACKed after programming; 256 bytes by word on L0 take ~0.2 s.
+constexpr Millis kWriteWait{1000};
+
+std::vector<uint8_t> addressFrame(uint32_t a)
+{
+    std::vector<uint8_t> f{uint8_t(a >> 24), uint8_t(a >> 16), uint8_t(a >> 8), uint8_t(a)};
+    f.push_back(uint8_t(f[0] ^ f[1] ^ f[2] ^ f[3]));
+    return f;
+}
+
+}  // namespace
+
+bool BootloaderInfo::supports(uint8_t c) const
+{
+    return std::find(commands.begin(), commands.end(), c) != commands.end();
+}
+
+Millis BootloaderClient::eraseTimeout(size_t pages)
+{
+    // Worst page erase is ~25 ms on L4/WL and ~40 ms on F1; four times that and a second.
+    return Millis(1000 + 150 * pages);
+}
+
+Millis BootloaderClient::replyTimeout(size_t bytes) const
+{
+    return kAnswerSlack + link_.wireTime(bytes);
+}
+
+void BootloaderClient::writeRaw(const std::vector<uint8_t>& bytes, const char* name)
+{
+    try {
+        link_.write(bytes.data(), bytes.size(), replyTimeout(bytes.size()));
+    } catch (const TransportError& e) {
+        throw ProgError(PROG_ERR_LINK_LOST, std::string("link lost while sending ") + name + ": " + e.what());
+    }
+}
+
+void BootloaderClient::readRaw(uint8_t* out, size_t length, Millis timeout, const char* name)
+{
+    try {
+        link_.read(out, length, timeout);
+    } catch (const TransportError& e) {
+        throw ProgError(PROG_ERR_LINK_LOST, std::string("no answer to ") + name + " (" + e.what() + "): link lost");
+    }
+}
+
+void BootloaderClient::synchronise(int attempts)
+{
+    link_.discardInput();
+    const uint8_t sync = 0x7F;
+    for (int i = 0; i < attempts; ++i) {
+        int b = -1;
+        try {
+            link_.write(&sync, 1, kAnswerSlack);
+            b = link_.readByte(kSyncWait + link_.wireTime(2));
+        } catch (const TransportError& e) {
+            throw ProgError(PROG_ERR_LINK_LOST, std::string("serial port failed during synchronisation: ") + e.what());
+        }
+        // ACK: freshly synchronised. NACK: already synchronised, the 0x7F ended a pending frame.
+        // Silence: the 0x7F started a frame; the next one completes it.
+        if (b == ACK || b == NACK) {
+            // Some bootloaders send a second ACK.
+            link_.discardInput();
+            return;
+        }
+    }
+    throw ProgError(PROG_ERR_NO_ANSWER,
+                    "No answer from the bootloader on " + link_.portName() + " after " + std::to_string(attempts) +
+                        " attempts: the module is not in bootloader mode, this is the wrong port, or the adapter "
+                        "does not use even parity");
+}
+
+void BootloaderClient::expectAck(Millis timeout, uint8_t code, const char* name, Step step, uint32_t address)
+{
+    int b = -1;
+    try {
+        b = link_.readByte(timeout);
+    } catch (const TransportError& e) {
+        throw ProgError(PROG_ERR_LINK_LOST, std::string("link lost during ") + name + ": " + e.what());
+    }
+    if (b == ACK)
+        return;
+    const bool addressed = code == cmd::ReadMemory || code == cmd::WriteMemory || code == cmd::Go;
+    const std::string at = step == Step::Command || !addressed ? std::string() : " at " + hex8(address);
+    if (b < 0)
+        throw ProgError(PROG_ERR_LINK_LOST, std::string("no answer to ") + name + at + ": link lost");
+    if (b != NACK)
+        throw ProgError(PROG_ERR_LINK_LOST, std::string("unexpected answer ") + hex2(unsigned(b)) + " to " + name + at);
+
+    // NACK. Some products send a second one; it must not pass for the next answer.
+    link_.discardInput();
+    if (step == Step::Command && (code == cmd::ReadMemory || code == cmd::WriteMemory || code == cmd::Erase ||
+                                  code == cmd::ExtendedErase || code == cmd::Go))
+        throw ProgError(PROG_ERR_PROTECTED, std::string(name) + " refused: readout protection is active");
+    switch (code) {
+    case cmd::ReadMemory:
+        throw ProgError(PROG_ERR_READ, std::string(name) + at + " refused (NACK)");
+    case cmd::WriteMemory:
+        throw ProgError(PROG_ERR_WRITE_VERIFY, std::string(name) + at + " refused (NACK)");
+    case cmd::Erase:
+    case cmd::ExtendedErase:
+        throw ProgError(PROG_ERR_ERASE, std::string(name) + at + " refused (NACK)");
+    case cmd::Go:
+        throw ProgError(PROG_ERR_BAD_ARGUMENT, std::string(name) + at + " refused (NACK)");
+    default:
+        throw ProgError(PROG_ERR_LINK_LOST, std::string(name) + " refused (NACK)");
+    }
+}
+
+void BootloaderClient::sendCommand(uint8_t code, const char* name)
+{
+    writeRaw({code, uint8_t(code ^ 0xFF)}, name);
+    expectAck(replyTimeout(3), code, name, Step::Command, 0);
+}
+
+void BootloaderClient::sendBlock(const std::vector<uint8_t>& block, Millis ackTimeout, uint8_t code, const char* name,
+                                 Step step, uint32_t address)
+{
+    writeRaw(block, name);
+    expectAck(ackTimeout + link_.wireTime(block.size()), code, name, step, address);
+}
+
+BootloaderInfo BootloaderClient::get()
+{
+    sendCommand(cmd::Get, "Get");
+    uint8_t n = 0;
+    readRaw(&n, 1, replyTimeout(1), "Get");
+    std::vector<uint8_t> rest(size_t(n) + 1);
+    readRaw(rest.data(), rest.size(), replyTimeout(rest.size() + 1), "Get");
+    expectAck(replyTimeout(1), cmd::Get, "Get", Step::Data, 0);
+    BootloaderInfo info;
+    info.version = rest[0];
+    info.commands.assign(rest.begin() + 1, rest.end());
+    return info;
+}
+
+uint8_t BootloaderClient::getVersion()
+{
+    sendCommand(cmd::GetVersion, "Get Version");
+    uint8_t r[3];
+    readRaw(r, 3, replyTimeout(4), "Get Version");
+    expectAck(replyTimeout(1), cmd::GetVersion, "Get Version", Step::Data, 0);
+    return r[0];
+}
+
+uint16_t BootloaderClient::getId()
+{
+    sendCommand(cmd::GetId, "Get ID");
+    uint8_t n = 0;
+    readRaw(&n, 1, replyTimeout(1), "Get ID");
+    std::vector<uint8_t> id(size_t(n) + 1);
+    readRaw(id.data(), id.size(), replyTimeout(id.size() + 1), "Get ID");
+    expectAck(replyTimeout(1), cmd::GetId, "Get ID", Step::Data, 0);
+    // The product ID is the last two bytes, MSB first.
+    uint16_t pid = id.back();
+    if (id.size() >= 2)
+        pid = uint16_t(id[id.size() - 2] << 8 | id.back());
+    return pid;
+}
+
+void BootloaderClient::readMemory(uint32_t address, uint8_t* out, size_t length)
+{
+    if (length == 0 || length > 256)
+        throw ProgError(PROG_ERR_BAD_ARGUMENT, "Read Memory of " + std::to_string(length) + " bytes");
+    sendCommand(cmd::ReadMemory, "Read Memory");
+    sendBlock(addressFrame(address), kAnswerSlack, cmd::ReadMemory, "Read Memory", Step::Address, address);
+    const uint8_t n = uint8_t(length - 1);
+    writeRaw({n, uint8_t(n ^ 0xFF)}, "Read Memory");
+    expectAck(replyTimeout(1), cmd::ReadMemory, "Read Memory", Step::Data, address);
+    readRaw(out, length, replyTimeout(length), "Read Memory");
+}
+
+void BootloaderClient::writeMemory(uint32_t address, const uint8_t* data, size_t length)
+{
+    if (length == 0 || length > 256 || length % 4 != 0)
+        throw ProgError(PROG_ERR_BAD_ARGUMENT, "Write Memory of " + std::to_string(length) + " bytes");
+    sendCommand(cmd::WriteMemory, "Write Memory");
+    sendBlock(addressFrame(address), kAnswerSlack, cmd::WriteMemory, "Write Memory", Step::Address, address);
+    std::vector<uint8_t> block;
+    block.reserve(length + 2);
+    block.push_back(uint8_t(length - 1));
+    uint8_t x = block[0];
+    for (size_t i = 0; i < length; ++i) {
+        block.push_back(data[i]);
+        x ^= data[i];
+    }
+    block.push_back(x);
+    sendBlock(block, kWriteWait, cmd::WriteMemory, "Write Memory", Step::Data, address);
+}
+
+void BootloaderClient::erasePages(const std::vector<uint32_t>& pages, bool extended)
+{
+    if (pages.empty())
+        return;
+    const char* name = extended ? "Extended Erase" : "Erase";
+    std::vector<uint8_t> block;
+    if (extended) {
+        if (pages.size() > 0xFFF0)
+            throw ProgError(PROG_ERR_BAD_ARGUMENT, "too many pages for one Extended Erase");
+        const uint16_t n = uint16_t(pages.size() - 1);
+        block.push_back(uint8_t(n >> 8));
+        block.push_back(uint8_t(n));
+        for (uint32_t p : pages) {
+            if (p > 0xFFFF)
+                throw ProgError(PROG_ERR_DEVICE_UNSUPPORTED, "page " + std::to_string(p) + " has no Extended Erase number");
+            block.push_back(uint8_t(p >> 8));
+            block.push_back(uint8_t(p));
+        }
+    } else {
+        // N = 0xFF would be the global erase: at most 255 pages a command.
+        if (pages.size() > 255)
+            throw ProgError(PROG_ERR_BAD_ARGUMENT, "too many pages for one Erase");
+        block.push_back(uint8_t(pages.size() - 1));
+        for (uint32_t p : pages) {
+            if (p > 0xFF)
+                throw ProgError(PROG_ERR_DEVICE_UNSUPPORTED, "page " + std::to_string(p) + " has no Erase number");
+            block.push_back(uint8_t(p));
+        }
+    }
+    uint8_t x = 0;
+    for (uint8_t b : block)
+        x ^= b;
+    block.push_back(x);
+    const uint8_t code = extended ? cmd::ExtendedErase : cmd::Erase;
+    sendCommand(code, name);
+    sendBlock(block, eraseTimeout(pages.size()), code, name, Step::Data, 0);
+}
+
+void BootloaderClient::go(uint32_t address)
+{
+    sendCommand(cmd::Go, "Go");
+    sendBlock(addressFrame(address), kAnswerSlack, cmd::Go, "Go", Step::Address, address);
+}
+
+}  // namespace vbprog

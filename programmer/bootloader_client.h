@@ -1,0 +1,77 @@
+// Bootloader protocol client: the STM32 USART bootloader commands over a SerialLink.
+// Every failure is thrown as ProgError carrying the status code the interface returns.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "serial_transport.h"
+
+namespace vbprog {
+
+class ProgError : public std::runtime_error {
+public:
+    ProgError(int status, const std::string& what) : std::runtime_error(what), status(status) {}
+    int status;
+};
+
+namespace cmd {
+constexpr uint8_t Get = 0x00;
+constexpr uint8_t GetVersion = 0x01;
+constexpr uint8_t GetId = 0x02;
+constexpr uint8_t ReadMemory = 0x11;
+constexpr uint8_t Go = 0x21;
+constexpr uint8_t WriteMemory = 0x31;
+constexpr uint8_t Erase = 0x43;
+constexpr uint8_t ExtendedErase = 0x44;
+}  // namespace cmd
+
+constexpr uint8_t ACK = 0x79;
+constexpr uint8_t NACK = 0x1F;
+
+struct BootloaderInfo {
+    uint8_t version = 0;                 // protocol version, 0x31 = 3.1
+    std::vector<uint8_t> commands;       // as listed by Get
+    bool supports(uint8_t c) const;
+};
+
+class BootloaderClient {
+public:
+    explicit BootloaderClient(SerialLink& link) : link_(link) {}
+
+    // 0x7F until ACK, or NACK from a bootloader that an earlier connection synchronised.
+    // Throws PROG_ERR_NO_ANSWER.
+    void synchronise(int attempts = 5);
+
+    BootloaderInfo get();
+    uint8_t getVersion();
+    uint16_t getId();
+
+    // 1..256 bytes. A NACK of the command means readout protection; of the address, a refused read.
+    void readMemory(uint32_t address, uint8_t* out, size_t length);
+    // 4..256 bytes, a multiple of 4.
+    void writeMemory(uint32_t address, const uint8_t* data, size_t length);
+    // Page erase with Erase (0x43, pages < 256) or Extended Erase (0x44); never a mass erase.
+    void erasePages(const std::vector<uint32_t>& pages, bool extended);
+    void go(uint32_t address);
+
+    // Host-side wait for an erase of `pages` pages to be acknowledged.
+    static Millis eraseTimeout(size_t pages);
+
+private:
+    enum class Step { Command, Address, Data };
+    void sendCommand(uint8_t code, const char* name);
+    void sendBlock(const std::vector<uint8_t>& block, Millis ackTimeout, uint8_t code, const char* name, Step step,
+                   uint32_t address);
+    // Waits for ACK; NACK and silence become the status fitting the command and step.
+    void expectAck(Millis timeout, uint8_t code, const char* name, Step step, uint32_t address);
+    void writeRaw(const std::vector<uint8_t>& bytes, const char* name);
+    void readRaw(uint8_t* out, size_t length, Millis timeout, const char* name);
+    Millis replyTimeout(size_t bytes) const;
+
+    SerialLink& link_;
+};
+
+}  // namespace vbprog

@@ -1,0 +1,144 @@
+#include "download_plan.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "programmer_api.h"
+
+namespace vbprog {
+
+namespace {
+
+std::string hex8(uint64_t v)
+{
+    char b[24];
+    std::snprintf(b, sizeof b, "0x%08llX", static_cast<unsigned long long>(v));
+    return b;
+}
+
+std::string where(const FirmwareImage& image, uint32_t address)
+{
+    const int line = image.lineOf(address);
+    return line > 0 ? "line " + std::to_string(line) + ": " : std::string();
+}
+
+std::string sizeText(uint32_t bytes)
+{
+    return bytes >= 1024 ? std::to_string(bytes / 1024) + " KiB" : std::to_string(bytes) + " bytes";
+}
+
+PlanResult refuse(int status, std::string message)
+{
+    PlanResult r;
+    r.status = status;
+    r.error = std::move(message);
+    return r;
+}
+
+}  // namespace
+
+PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device, uint32_t flashSize,
+                            uint32_t startAddress, bool erase)
+{
+    if (image.empty())
+        return refuse(PROG_ERR_FILE_INVALID, "the file holds no data");
+    const uint32_t unit = std::max<uint32_t>(device.writeUnit, 4);
+    const uint64_t flashEnd = uint64_t(device.flashBase) + flashSize;
+
+    if (startAddress % unit != 0)
+        return refuse(PROG_ERR_BAD_ARGUMENT, "start address " + hex8(startAddress) + " is not aligned to the write unit of " +
+                                                 std::to_string(unit) + " bytes");
+
+    // Every byte must lie in [startAddress, flash end) and outside the identifiers.
+    const uint32_t low = image.lowestAddress();
+    if (low < startAddress)
+        return refuse(PROG_ERR_OUT_OF_RANGE, where(image, low) + "data at " + hex8(low) +
+                                                 " is below the application start " + hex8(startAddress));
+    if (low < device.flashBase)
+        return refuse(PROG_ERR_OUT_OF_RANGE, where(image, low) + "data at " + hex8(low) + " is outside flash");
+    for (const auto& s : image.segments()) {
+        const uint64_t end = uint64_t(s.first) + s.second.size();
+        if (end > flashEnd) {
+            const uint32_t bad = uint32_t(std::max<uint64_t>(s.first, flashEnd));
+            return refuse(PROG_ERR_OUT_OF_RANGE, where(image, bad) + "data at " + hex8(bad) + " is outside flash (" +
+                                                     hex8(device.flashBase) + ".." + hex8(flashEnd - 1) + ")");
+        }
+        if (s.first < kIdentifierEnd && end > kIdentifierStart) {
+            const uint32_t bad = std::max<uint32_t>(s.first, kIdentifierStart);
+            return refuse(PROG_ERR_OUT_OF_RANGE, where(image, bad) + "data at " + hex8(bad) +
+                                                     " would overwrite the device identifiers");
+        }
+    }
+
+    // Write units that carry data, merged into runs; a unit shared by two records is written once.
+    struct Run {
+        uint64_t lo, hi;
+    };
+    std::vector<Run> runs;
+    for (const auto& s : image.segments()) {
+        const uint64_t lo = s.first / unit * unit;
+        const uint64_t hi = (uint64_t(s.first) + s.second.size() + unit - 1) / unit * unit;
+        if (!runs.empty() && runs.back().hi >= lo)
+            runs.back().hi = std::max(runs.back().hi, hi);
+        else
+            runs.push_back({lo, hi});
+    }
+
+    PlanResult r;
+    DownloadPlan& plan = r.plan;
+    plan.dataBytes = image.byteCount();
+    for (const auto& run : runs) {
+        for (uint64_t a = run.lo; a < run.hi;) {
+            const uint64_t rowEnd = (a / kMaxBlock + 1) * kMaxBlock;
+            const uint64_t b = std::min(run.hi, rowEnd);
+            if (a < kIdentifierEnd && b > kIdentifierStart)
+                return refuse(PROG_ERR_OUT_OF_RANGE, "writing " + hex8(a) + ".." + hex8(b - 1) + " in whole write units of " +
+                                                         std::to_string(unit) + " bytes would overwrite the device identifiers");
+            WriteBlock blk{uint32_t(a), std::vector<uint8_t>(size_t(b - a), device.erasedValue)};
+            image.overlay(blk.address, blk.data);
+            plan.bytesToWrite += blk.data.size();
+            plan.blocks.push_back(std::move(blk));
+            a = b;
+        }
+    }
+
+    if (erase) {
+        if (device.sectorErase)
+            return refuse(PROG_ERR_DEVICE_UNSUPPORTED,
+                          std::string(device.name) + " erases by sectors; its first sector holds the device identifiers");
+        for (const auto& blk : plan.blocks) {
+            const uint32_t first = (blk.address - device.flashBase) / device.eraseUnit;
+            const uint32_t last = (blk.address + uint32_t(blk.data.size()) - 1 - device.flashBase) / device.eraseUnit;
+            for (uint32_t p = first; p <= last; ++p)
+                if (plan.pages.empty() || plan.pages.back() < p)
+                    plan.pages.push_back(p);
+        }
+        const uint32_t firstPageStart = device.flashBase + plan.pages.front() * device.eraseUnit;
+        const uint64_t firstPageEnd = uint64_t(firstPageStart) + device.eraseUnit;
+        if (firstPageStart < startAddress ||
+            (firstPageStart < kIdentifierEnd && firstPageEnd > kIdentifierStart))
+            return refuse(PROG_ERR_DEVICE_UNSUPPORTED,
+                          std::string(device.name) + ": its erase unit of " + sizeText(device.eraseUnit) + " would erase " +
+                              hex8(firstPageStart) + ".." + hex8(firstPageEnd - 1) + ", which holds bytes below " +
+                              hex8(startAddress));
+        if (device.firstBankOnly) {
+            const uint32_t bankPages = flashSize / 2 / device.eraseUnit;
+            if (plan.pages.back() >= bankPages)
+                return refuse(PROG_ERR_DEVICE_UNSUPPORTED,
+                              std::string(device.name) + ": erasing in the second flash bank (from " +
+                                  hex8(device.flashBase + flashSize / 2) + ") is not supported");
+        }
+    }
+    r.ok = true;
+    return r;
+}
+
+std::vector<std::vector<uint32_t>> splitPages(const std::vector<uint32_t>& pages, size_t maxPerCommand)
+{
+    std::vector<std::vector<uint32_t>> out;
+    for (size_t i = 0; i < pages.size(); i += maxPerCommand)
+        out.emplace_back(pages.begin() + i, pages.begin() + std::min(pages.size(), i + maxPerCommand));
+    return out;
+}
+
+}  // namespace vbprog

@@ -1,0 +1,48 @@
+// Download plan: from an image and a device, which pages to erase and which blocks to write
+// and read back. Every refusal happens here, before the device is touched.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device_table.h"
+#include "firmware_image.h"
+
+namespace vbprog {
+
+// Module flash holding DevEUI, JoinEUI and AppKey: never erased or written.
+constexpr uint32_t kIdentifierStart = 0x080007E0;
+constexpr uint32_t kIdentifierEnd = 0x08000800;   // one past
+
+// Largest Write Memory / Read Memory block.
+constexpr uint32_t kMaxBlock = 256;
+
+struct WriteBlock {
+    uint32_t address;
+    std::vector<uint8_t> data;     // multiple of the write unit, inside one 256-byte row
+};
+
+struct DownloadPlan {
+    std::vector<uint32_t> pages;   // erase page numbers, ascending, each once
+    std::vector<WriteBlock> blocks;
+    uint64_t bytesToWrite = 0;     // sum of the block sizes (data plus padding)
+    uint64_t dataBytes = 0;        // bytes the file carries
+};
+
+struct PlanResult {
+    bool ok = false;
+    int status = 0;                // PROG_* when refused
+    std::string error;
+    DownloadPlan plan;
+};
+
+// `flashSize` is the device's actual flash in bytes; `startAddress` the lowest address the
+// download may touch (the application start). `erase` false leaves pages alone.
+PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device, uint32_t flashSize,
+                            uint32_t startAddress, bool erase);
+
+// Page numbers split into runs of at most `maxPerCommand`, for one erase command each.
+std::vector<std::vector<uint32_t>> splitPages(const std::vector<uint32_t>& pages, size_t maxPerCommand);
+
+}  // namespace vbprog

@@ -1,0 +1,346 @@
+#include "firmware_image.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+
+namespace vbprog {
+
+namespace {
+
+std::string hex2(unsigned v)
+{
+    char b[8];
+    std::snprintf(b, sizeof b, "0x%02X", v & 0xFFu);
+    return b;
+}
+
+std::string hex8(uint64_t v)
+{
+    char b[24];
+    std::snprintf(b, sizeof b, "0x%08llX", static_cast<unsigned long long>(v));
+    return b;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// Longest legal record: ':' + 2 * (255 + 5) digits.
+constexpr size_t kMaxRecordChars = 521;
+
+}  // namespace
+
+uint64_t FirmwareImage::byteCount() const
+{
+    uint64_t n = 0;
+    for (const auto& s : segments_)
+        n += s.second.size();
+    return n;
+}
+
+uint32_t FirmwareImage::lowestAddress() const
+{
+    return segments_.empty() ? 0 : segments_.begin()->first;
+}
+
+uint64_t FirmwareImage::endAddress() const
+{
+    if (segments_.empty())
+        return 0;
+    const auto& last = *segments_.rbegin();
+    return uint64_t(last.first) + last.second.size();
+}
+
+void FirmwareImage::overlay(uint32_t address, std::vector<uint8_t>& out) const
+{
+    const uint64_t lo = address;
+    const uint64_t hi = lo + out.size();
+    auto it = segments_.upper_bound(address);
+    if (it != segments_.begin())
+        --it;
+    for (; it != segments_.end() && it->first < hi; ++it) {
+        const uint64_t s = it->first;
+        const uint64_t e = s + it->second.size();
+        const uint64_t a = std::max(lo, s);
+        const uint64_t b = std::min(hi, e);
+        if (a < b)
+            std::copy(it->second.begin() + (a - s), it->second.begin() + (b - s), out.begin() + (a - lo));
+    }
+}
+
+int FirmwareImage::lineOf(uint32_t address) const
+{
+    for (const auto& o : origins_)
+        if (address >= o.address && uint64_t(address) < uint64_t(o.address) + o.length)
+            return o.line;
+    return 0;
+}
+
+bool FirmwareImage::add(uint32_t address, const uint8_t* data, size_t length, int line, uint32_t* conflictAddress,
+                        uint8_t* conflictOld, uint8_t* conflictNew)
+{
+    if (length == 0)
+        return true;
+    const uint64_t lo = address;
+    const uint64_t hi = lo + length;
+
+    // Fast path: the usual file appends to the run before it.
+    auto next = segments_.upper_bound(address);
+    if (next != segments_.begin()) {
+        auto prev = std::prev(next);
+        if (uint64_t(prev->first) + prev->second.size() == lo && (next == segments_.end() || next->first > hi)) {
+            prev->second.insert(prev->second.end(), data, data + length);
+            origins_.push_back({address, uint32_t(length), line});
+            return true;
+        }
+    }
+
+    // General case: check every run that overlaps, then merge everything that overlaps or touches.
+    auto first = segments_.upper_bound(address);
+    if (first != segments_.begin()) {
+        auto prev = std::prev(first);
+        if (uint64_t(prev->first) + prev->second.size() >= lo)
+            first = prev;
+    }
+    uint64_t mergedLo = lo;
+    uint64_t mergedHi = hi;
+    auto last = first;
+    bool overlapped = false;
+    for (; last != segments_.end() && last->first <= hi; ++last) {
+        const uint64_t s = last->first;
+        const uint64_t e = s + last->second.size();
+        const uint64_t a = std::max(lo, s);
+        const uint64_t b = std::min(hi, e);
+        for (uint64_t x = a; x < b; ++x) {
+            const uint8_t oldV = last->second[x - s];
+            const uint8_t newV = data[x - lo];
+            overlapped = true;
+            if (oldV != newV) {
+                if (conflictAddress)
+                    *conflictAddress = uint32_t(x);
+                if (conflictOld)
+                    *conflictOld = oldV;
+                if (conflictNew)
+                    *conflictNew = newV;
+                return false;
+            }
+        }
+        mergedLo = std::min(mergedLo, s);
+        mergedHi = std::max(mergedHi, e);
+    }
+    std::vector<uint8_t> merged(mergedHi - mergedLo);
+    for (auto it = first; it != last; ++it)
+        std::copy(it->second.begin(), it->second.end(), merged.begin() + (it->first - mergedLo));
+    std::copy(data, data + length, merged.begin() + (lo - mergedLo));
+    segments_.erase(first, last);
+    segments_.emplace(uint32_t(mergedLo), std::move(merged));
+    origins_.push_back({address, uint32_t(length), line});
+    if (overlapped && !sameBytesWarned_) {
+        sameBytesWarned_ = true;
+        warnings.push_back("line " + std::to_string(line) + ": record repeats bytes already given with the same values");
+    }
+    return true;
+}
+
+ParseResult parseIntelHex(std::string_view text)
+{
+    ParseResult r;
+    auto fail = [&r](int line, std::string msg) {
+        r.ok = false;
+        r.line = line;
+        r.error = line > 0 ? "line " + std::to_string(line) + ": " + msg : msg;
+        r.image = FirmwareImage();
+        return r;
+    };
+
+    enum class Mode { None, Segment, Linear };
+    Mode mode = Mode::None;
+    uint64_t base = 0;
+    bool sawEof = false;
+    bool sawCtrlZ = false;
+    bool warnedOrder = false;
+    bool warnedEmpty = false;
+    bool sawStart = false;
+    bool crOnly = false;
+    uint64_t lastEnd = 0;
+
+    size_t pos = 0;
+    int lineNo = 0;
+    std::vector<uint8_t> bytes;
+    bytes.reserve(260);
+    while (pos < text.size()) {
+        // One line: up to LF, CR LF or a lone CR.
+        size_t end = pos;
+        while (end < text.size() && text[end] != '\n' && text[end] != '\r')
+            ++end;
+        std::string_view line = text.substr(pos, end - pos);
+        if (end < text.size()) {
+            if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n')
+                pos = end + 2;
+            else {
+                if (text[end] == '\r')
+                    crOnly = true;
+                pos = end + 1;
+            }
+        } else {
+            pos = end;
+        }
+        ++lineNo;
+
+        if (line.empty())
+            continue;
+        if (sawEof) {
+            // A single Ctrl-Z after the end record is an old DOS habit.
+            if (line == "\x1A" && !sawCtrlZ) {
+                sawCtrlZ = true;
+                continue;
+            }
+            return fail(lineNo, "data after end-of-file record");
+        }
+        for (char c : line) {
+            const auto u = static_cast<unsigned char>(c);
+            if ((u < 0x20 && c != '\t') || u >= 0x7F)
+                return fail(lineNo, "not an Intel HEX text line");
+        }
+        if (line.size() > kMaxRecordChars)
+            return fail(lineNo, "not an Intel HEX text line");
+        if (line[0] != ':')
+            return fail(lineNo, "expected ':' at start of record");
+        for (size_t i = 1; i < line.size(); ++i) {
+            if (hexValue(line[i]) < 0) {
+                std::string c(1, line[i]);
+                if (line[i] == '\t')
+                    c = "\\t";
+                return fail(lineNo, "invalid hex digit '" + c + "' at column " + std::to_string(i + 1));
+            }
+        }
+        const size_t digits = line.size() - 1;
+        if (digits % 2 != 0)
+            return fail(lineNo, "odd number of hex digits");
+        bytes.clear();
+        for (size_t i = 1; i < line.size(); i += 2)
+            bytes.push_back(uint8_t(hexValue(line[i]) << 4 | hexValue(line[i + 1])));
+        if (bytes.size() < 5)
+            return fail(lineNo, "record too short");
+        const size_t n = bytes[0];
+        if (bytes.size() != n + 5)
+            return fail(lineNo, "length field says " + std::to_string(n) + " bytes, record has " +
+                                    std::to_string(bytes.size() - 5));
+        uint8_t sum = 0;
+        for (size_t i = 0; i + 1 < bytes.size(); ++i)
+            sum = uint8_t(sum + bytes[i]);
+        const uint8_t expected = uint8_t(0x100 - sum);
+        if (expected != bytes.back())
+            return fail(lineNo, "checksum " + hex2(bytes.back()) + ", expected " + hex2(expected));
+        const uint32_t offset = uint32_t(bytes[1]) << 8 | bytes[2];
+        const uint8_t type = bytes[3];
+        const uint8_t* data = bytes.data() + 4;
+
+        switch (type) {
+        case 0x00: {
+            if (n == 0) {
+                if (!warnedEmpty) {
+                    warnedEmpty = true;
+                    r.image.warnings.push_back("line " + std::to_string(lineNo) + ": empty data record ignored");
+                }
+                break;
+            }
+            uint64_t addr = 0;
+            if (mode == Mode::Linear) {
+                addr = base + offset;
+                if (addr + n > 0x100000000ull)
+                    return fail(lineNo, "address overflow");
+            } else {
+                // Segment and plain 16-bit addressing wrap inside 64 KiB, which no STM32 image
+                // means; the tools disagree on it, so such a record is refused.
+                if (offset + n > 0x10000)
+                    return fail(lineNo, "record crosses a 64 KiB boundary");
+                addr = base + offset;
+            }
+            if (addr < lastEnd && !warnedOrder) {
+                warnedOrder = true;
+                r.image.warnings.push_back("line " + std::to_string(lineNo) + ": records not in ascending address order");
+            }
+            lastEnd = addr + n;
+            uint32_t ca = 0;
+            uint8_t co = 0, cn = 0;
+            if (!r.image.add(uint32_t(addr), data, n, lineNo, &ca, &co, &cn))
+                return fail(lineNo, hex8(ca) + " already set to " + hex2(co) + ", now " + hex2(cn));
+            break;
+        }
+        case 0x01:
+            if (n != 0 || offset != 0)
+                return fail(lineNo, "malformed end-of-file record");
+            sawEof = true;
+            break;
+        case 0x02:
+        case 0x04: {
+            if (n != 2)
+                return fail(lineNo, "type " + hex2(type).substr(2) + " record must have length 2");
+            if (offset != 0)
+                return fail(lineNo, "address field must be 0000 for type " + hex2(type).substr(2));
+            const Mode m = type == 0x02 ? Mode::Segment : Mode::Linear;
+            if (mode != Mode::None && mode != m)
+                return fail(lineNo, "segment and linear addressing mixed");
+            mode = m;
+            const uint32_t v = uint32_t(data[0]) << 8 | data[1];
+            base = type == 0x02 ? uint64_t(v) << 4 : uint64_t(v) << 16;
+            break;
+        }
+        case 0x03:
+        case 0x05: {
+            if (n != 4)
+                return fail(lineNo, "type " + hex2(type).substr(2) + " record must have length 4");
+            if (offset != 0)
+                return fail(lineNo, "address field must be 0000 for type " + hex2(type).substr(2));
+            const uint32_t v = uint32_t(data[0]) << 24 | uint32_t(data[1]) << 16 | uint32_t(data[2]) << 8 | data[3];
+            if (sawStart)
+                r.image.warnings.push_back("line " + std::to_string(lineNo) + ": second start address record, the last one counts");
+            sawStart = true;
+            // 03 is CS:IP; kept as the linear address it denotes.
+            r.image.startAddress = type == 0x05 ? v : ((v >> 16) << 4) + (v & 0xFFFF);
+            break;
+        }
+        default:
+            return fail(lineNo, "unknown record type " + hex2(type));
+        }
+    }
+
+    if (!sawEof) {
+        if (r.image.empty())
+            return fail(0, "no data records");
+        return fail(0, "missing end-of-file record");
+    }
+    if (r.image.empty())
+        return fail(0, "no data records");
+    if (crOnly)
+        r.image.warnings.push_back("lines end in CR only");
+    r.ok = true;
+    return r;
+}
+
+ParseResult loadBinary(std::string_view bytes, uint32_t address)
+{
+    ParseResult r;
+    if (bytes.empty()) {
+        r.error = "the file is empty";
+        return r;
+    }
+    if (uint64_t(address) + bytes.size() > 0x100000000ull) {
+        r.error = "the file does not fit below 4 GiB from " + hex8(address);
+        return r;
+    }
+    r.image.add(address, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 0);
+    r.ok = true;
+    return r;
+}
+
+}  // namespace vbprog

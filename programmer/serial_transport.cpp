@@ -1,0 +1,204 @@
+#include "serial_transport.h"
+
+#include <asio.hpp>
+#include <libserialport.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <termios.h>
+#endif
+
+namespace vbprog {
+
+struct SerialLink::Impl {
+    asio::io_context io;
+    asio::serial_port port{io};
+    std::string name;
+    uint32_t baud = 115200;
+
+    // Runs one asynchronous operation until it completes or `timeout` passes; on timeout the
+    // operation is cancelled and its handler drained, so nothing is left pending.
+    template <typename Start>
+    size_t runWithDeadline(Start start, Millis timeout, const char* what)
+    {
+        asio::error_code ec;
+        size_t got = 0;
+        bool done = false;
+        start([&](const asio::error_code& e, size_t n) {
+            ec = e;
+            got = n;
+            done = true;
+        });
+        io.restart();
+        io.run_for(timeout);
+        if (!done) {
+            asio::error_code ignored;
+            port.cancel(ignored);
+            io.restart();
+            io.run();
+        }
+        if (ec == asio::error::operation_aborted)
+            throw TransportError(TransportError::Timeout, std::string(what) + " timed out");
+        if (ec)
+            throw TransportError(TransportError::Io, std::string(what) + " failed: " + ec.message());
+        return got;
+    }
+};
+
+SerialLink::SerialLink() : d(std::make_unique<Impl>()) {}
+
+SerialLink::~SerialLink()
+{
+    close();
+}
+
+void SerialLink::open(const PortSettings& s, std::vector<std::string>& notes)
+{
+    close();
+    if (s.name.empty())
+        throw TransportError(TransportError::Open, "no serial port selected");
+    asio::error_code ec;
+    d->port.open(s.name, ec);
+    if (ec)
+        throw TransportError(TransportError::Open, "cannot open " + s.name + ": " + ec.message());
+    d->name = s.name;
+    d->baud = s.baudrate ? s.baudrate : 115200;
+
+    auto fail = [this](const std::string& what, const asio::error_code& e) {
+        const std::string name = d->name;
+        close();
+        throw TransportError(TransportError::Open, "cannot configure " + name + ": " + what + ": " + e.message());
+    };
+
+    using base = asio::serial_port_base;
+    d->port.set_option(base::baud_rate(d->baud), ec);
+    if (ec)
+        fail(std::to_string(d->baud) + " baud", ec);
+    if (s.dataBits < 5 || s.dataBits > 8) {
+        close();
+        throw TransportError(TransportError::Open, "cannot configure " + s.name + ": " + std::to_string(s.dataBits) + " data bits");
+    }
+    d->port.set_option(base::character_size(unsigned(s.dataBits)), ec);
+    if (ec)
+        fail("data bits", ec);
+
+    base::stop_bits::type stop = base::stop_bits::one;
+    if (s.stopBits > 1.9f)
+        stop = base::stop_bits::two;
+    else if (s.stopBits > 1.4f)
+        stop = base::stop_bits::onepointfive;
+    d->port.set_option(base::stop_bits(stop), ec);
+    if (ec)
+        fail("stop bits", ec);
+
+    const auto flow = s.flowControl == 1 ? base::flow_control::hardware
+                      : s.flowControl == 2 ? base::flow_control::software
+                                           : base::flow_control::none;
+    d->port.set_option(base::flow_control(flow), ec);
+    if (ec)
+        fail("flow control", ec);
+
+    // Pseudo terminals have no parity; the bootloader needs it on real lines only.
+    const auto parity = s.parity == 1 ? base::parity::odd : s.parity == 2 ? base::parity::none : base::parity::even;
+    d->port.set_option(base::parity(parity), ec);
+    if (ec)
+        notes.push_back("parity not set on " + s.name + " (" + ec.message() + ")");
+}
+
+void SerialLink::close()
+{
+    if (d->port.is_open()) {
+        asio::error_code ignored;
+        d->port.cancel(ignored);
+        d->port.close(ignored);
+    }
+    d->io.restart();
+    d->io.poll();
+}
+
+bool SerialLink::isOpen() const
+{
+    return d->port.is_open();
+}
+
+const std::string& SerialLink::portName() const
+{
+    return d->name;
+}
+
+void SerialLink::write(const uint8_t* data, size_t length, Millis timeout)
+{
+    if (!isOpen())
+        throw TransportError(TransportError::Io, "port not open");
+    d->runWithDeadline(
+        [&](auto handler) { asio::async_write(d->port, asio::buffer(data, length), handler); }, timeout, "write");
+}
+
+void SerialLink::read(uint8_t* data, size_t length, Millis timeout)
+{
+    if (!isOpen())
+        throw TransportError(TransportError::Io, "port not open");
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    size_t have = 0;
+    while (have < length) {
+        const auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            throw TransportError(TransportError::Timeout, "read timed out");
+        have += d->runWithDeadline(
+            [&](auto handler) { d->port.async_read_some(asio::buffer(data + have, length - have), handler); }, left,
+            "read");
+    }
+}
+
+int SerialLink::readByte(Millis timeout)
+{
+    uint8_t b = 0;
+    try {
+        read(&b, 1, timeout);
+    } catch (const TransportError& e) {
+        if (e.kind == TransportError::Timeout)
+            return -1;
+        throw;
+    }
+    return b;
+}
+
+void SerialLink::discardInput()
+{
+    if (!isOpen())
+        return;
+#if defined(_WIN32)
+    ::PurgeComm(d->port.native_handle(), PURGE_RXCLEAR);
+#else
+    ::tcflush(d->port.native_handle(), TCIFLUSH);
+#endif
+    // Bytes still on the wire arrive a little later.
+    try {
+        for (int i = 0; i < 64 && readByte(Millis(5)) >= 0; ++i) {
+        }
+    } catch (const TransportError&) {
+        // A dead port shows itself on the next write or read.
+    }
+}
+
+Millis SerialLink::wireTime(size_t bytes) const
+{
+    const uint64_t bits = uint64_t(bytes) * 11u * 1000u;
+    return Millis((bits + d->baud - 1) / d->baud);
+}
+
+std::vector<std::string> listSystemPorts()
+{
+    std::vector<std::string> names;
+    struct sp_port** ports = nullptr;
+    if (sp_list_ports(&ports) != SP_OK || !ports)
+        return names;
+    for (int i = 0; ports[i]; ++i)
+        if (const char* n = sp_get_port_name(ports[i]))
+            names.emplace_back(n);
+    sp_free_port_list(ports);
+    return names;
+}
+
+}  // namespace vbprog

@@ -1,0 +1,260 @@
+// Download plan and device table: what gets erased, written and refused.
+#include <QtTest>
+
+#include <set>
+
+#include "device_table.h"
+#include "download_plan.h"
+#include "firmware_image.h"
+#include "programmer_api.h"
+
+using namespace vbprog;
+
+namespace {
+
+constexpr uint32_t kApp = 0x08000800;
+
+std::vector<uint8_t> bytes(size_t n, uint8_t seed)
+{
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = uint8_t(seed + i * 7);
+    return v;
+}
+
+FirmwareImage image(std::initializer_list<std::pair<uint32_t, size_t>> runs)
+{
+    FirmwareImage img;
+    uint8_t seed = 1;
+    int line = 1;
+    for (const auto& r : runs) {
+        const auto b = bytes(r.second, seed++);
+        img.add(r.first, b.data(), b.size(), line++);
+    }
+    return img;
+}
+
+const DeviceInfo& dev(uint16_t pid)
+{
+    const DeviceInfo* d = findDevice(pid);
+    if (!d)
+        qFatal("pid %x missing", pid);
+    return *d;
+}
+
+// Independent check of a plan: every image byte written once, every written byte either
+// image data or the erased value, blocks aligned and inside one 256-byte row.
+void checkBlocks(const DownloadPlan& plan, const FirmwareImage& img, const DeviceInfo& d)
+{
+    const uint32_t unit = std::max<uint32_t>(d.writeUnit, 4);
+    std::set<uint32_t> written;
+    uint64_t total = 0;
+    for (const auto& b : plan.blocks) {
+        QVERIFY(b.address % unit == 0);
+        QVERIFY(b.data.size() % unit == 0);
+        QVERIFY(!b.data.empty() && b.data.size() <= 256);
+        QCOMPARE(b.address / 256, (b.address + uint32_t(b.data.size()) - 1) / 256);
+        total += b.data.size();
+        std::vector<uint8_t> expect(b.data.size(), d.erasedValue);
+        img.overlay(b.address, expect);
+        QVERIFY(expect == b.data);
+        for (uint32_t a = b.address; a < b.address + b.data.size(); ++a)
+            QVERIFY2(written.insert(a).second, "address written twice");
+    }
+    QCOMPARE(plan.bytesToWrite, total);
+    for (const auto& s : img.segments())
+        for (uint32_t a = s.first; a < s.first + s.second.size(); ++a)
+            QVERIFY(written.count(a));
+    // No write unit without data: gaps stay untouched.
+    for (uint32_t a : written) {
+        const uint32_t u = a / unit * unit;
+        bool carries = false;
+        for (uint32_t x = u; x < u + unit && !carries; ++x) {
+            std::vector<uint8_t> probe(1, uint8_t(d.erasedValue ^ 0xA5));
+            img.overlay(x, probe);
+            carries = probe[0] != uint8_t(d.erasedValue ^ 0xA5);
+        }
+        QVERIFY2(carries, "a write unit without data is written");
+    }
+}
+
+}  // namespace
+
+class TestProgPlan : public QObject {
+    Q_OBJECT
+
+private slots:
+    void erasesExactlyTheTouchedPages_data();
+    void erasesExactlyTheTouchedPages();
+    void writesOnlyUnitsWithData();
+    void refusesBeforeTouchingTheDevice_data();
+    void refusesBeforeTouchingTheDevice();
+    void skipEraseAllowsLargeEraseUnits();
+    void splitsEraseCommands();
+    void deviceTableKeepsTheIdentifierPageSafe();
+    void decodesFlashSize();
+};
+
+void TestProgPlan::erasesExactlyTheTouchedPages_data()
+{
+    QTest::addColumn<int>("pid");
+    QTest::addColumn<uint32_t>("address");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QList<uint32_t>>("pages");
+    QTest::newRow("WL one byte") << 0x497 << kApp << 1 << QList<uint32_t>{1};
+    QTest::newRow("WL 5000 bytes") << 0x497 << kApp << 5000 << QList<uint32_t>{1, 2, 3};
+    QTest::newRow("WL last byte of page 1") << 0x497 << 0x08000FFFu << 1 << QList<uint32_t>{1};
+    QTest::newRow("WL across pages 3/4") << 0x497 << 0x08001FF0u << 0x20 << QList<uint32_t>{3, 4};
+    QTest::newRow("L0 first app page") << 0x447 << kApp << 200 << QList<uint32_t>{16, 17};
+    QTest::newRow("F1 1 KiB pages") << 0x410 << 0x08000C00u << 1025 << QList<uint32_t>{3, 4};
+}
+
+void TestProgPlan::erasesExactlyTheTouchedPages()
+{
+    QFETCH(int, pid);
+    QFETCH(uint32_t, address);
+    QFETCH(int, length);
+    QFETCH(QList<uint32_t>, pages);
+    const DeviceInfo& d = dev(uint16_t(pid));
+    const auto img = image({{address, size_t(length)}});
+    const auto r = makeDownloadPlan(img, d, d.maxFlashSize, kApp, true);
+    QVERIFY2(r.ok, r.error.c_str());
+    QCOMPARE(QList<uint32_t>(r.plan.pages.begin(), r.plan.pages.end()), pages);
+    checkBlocks(r.plan, img, d);
+    QCOMPARE(r.plan.dataBytes, uint64_t(length));
+}
+
+void TestProgPlan::writesOnlyUnitsWithData()
+{
+    // Records with gaps, one unit shared by two records, an odd length at the end.
+    const auto img = image({{kApp, 10}, {kApp + 12, 3}, {kApp + 0x300, 1}, {0x08004001, 333}});
+    for (uint16_t pid : {0x497, 0x447, 0x410}) {
+        const DeviceInfo& d = dev(pid);
+        const auto r = makeDownloadPlan(img, d, d.maxFlashSize, kApp, true);
+        QVERIFY2(r.ok, r.error.c_str());
+        checkBlocks(r.plan, img, d);
+        QVERIFY(r.plan.bytesToWrite < 0x3800);   // the gaps are not filled
+    }
+    // WL: the first two records share one 8-byte unit: 16 bytes written, padded with 0xFF.
+    const auto r = makeDownloadPlan(image({{kApp, 10}, {kApp + 12, 3}}), dev(0x497), 256 * 1024, kApp, true);
+    QVERIFY(r.ok);
+    QCOMPARE(r.plan.blocks.size(), size_t(1));
+    QCOMPARE(r.plan.blocks[0].data.size(), size_t(16));
+    QCOMPARE(r.plan.blocks[0].data[10], uint8_t(0xFF));
+    QCOMPARE(r.plan.blocks[0].data[15], uint8_t(0xFF));
+}
+
+void TestProgPlan::refusesBeforeTouchingTheDevice_data()
+{
+    QTest::addColumn<int>("pid");
+    QTest::addColumn<uint32_t>("flashSize");
+    QTest::addColumn<uint32_t>("address");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("below start") << 0x497 << 0x40000u << 0x080007F0u << 64 << int(PROG_ERR_OUT_OF_RANGE) << "line 1: data at 0x080007F0 is below the application start 0x08000800";
+    QTest::newRow("start of flash") << 0x497 << 0x40000u << 0x08000000u << 16 << int(PROG_ERR_OUT_OF_RANGE) << "below the application start";
+    QTest::newRow("low memory") << 0x497 << 0x40000u << 0x00000800u << 16 << int(PROG_ERR_OUT_OF_RANGE) << "below the application start";
+    QTest::newRow("past flash end") << 0x497 << 0x40000u << 0x0803FFF0u << 32 << int(PROG_ERR_OUT_OF_RANGE) << "data at 0x08040000 is outside flash";
+    QTest::newRow("past actual size") << 0x447 << 0x10000u << 0x0800FF00u << 0x200 << int(PROG_ERR_OUT_OF_RANGE) << "outside flash";
+    QTest::newRow("RAM") << 0x497 << 0x40000u << 0x20000000u << 16 << int(PROG_ERR_OUT_OF_RANGE) << "outside flash";
+    QTest::newRow("F4 sectors") << 0x413 << 0x100000u << kApp << 16 << int(PROG_ERR_DEVICE_UNSUPPORTED) << "sectors";
+    QTest::newRow("WB 4 KiB pages") << 0x495 << 0x100000u << kApp << 16 << int(PROG_ERR_DEVICE_UNSUPPORTED) << "would erase 0x08000000..0x08000FFF";
+    QTest::newRow("L4+ 8 KiB pages") << 0x470 << 0x200000u << kApp << 16 << int(PROG_ERR_DEVICE_UNSUPPORTED) << "holds bytes below 0x08000800";
+    QTest::newRow("G4 4 KiB pages") << 0x469 << 0x80000u << kApp << 16 << int(PROG_ERR_DEVICE_UNSUPPORTED) << "erase unit";
+    QTest::newRow("L4 second bank") << 0x415 << 0x100000u << 0x08080000u << 16 << int(PROG_ERR_DEVICE_UNSUPPORTED) << "second flash bank";
+}
+
+void TestProgPlan::refusesBeforeTouchingTheDevice()
+{
+    QFETCH(int, pid);
+    QFETCH(uint32_t, flashSize);
+    QFETCH(uint32_t, address);
+    QFETCH(int, length);
+    QFETCH(int, status);
+    QFETCH(QString, reason);
+    const auto r = makeDownloadPlan(image({{address, size_t(length)}}), dev(uint16_t(pid)), flashSize, kApp, true);
+    QVERIFY(!r.ok);
+    QCOMPARE(r.status, status);
+    QVERIFY2(QString::fromStdString(r.error).contains(reason), r.error.c_str());
+}
+
+void TestProgPlan::skipEraseAllowsLargeEraseUnits()
+{
+    const auto img = image({{kApp, 100}});
+    const auto r = makeDownloadPlan(img, dev(0x495), 0x100000, kApp, false);
+    QVERIFY2(r.ok, r.error.c_str());
+    QVERIFY(r.plan.pages.empty());
+    checkBlocks(r.plan, img, dev(0x495));
+
+    // The identifiers stay guarded even when a caller starts lower.
+    const auto low = makeDownloadPlan(image({{0x080007C0, 0x40}}), dev(0x497), 0x40000, 0x08000000, false);
+    QVERIFY(!low.ok);
+    QCOMPARE(low.status, int(PROG_ERR_OUT_OF_RANGE));
+    QVERIFY(QString::fromStdString(low.error).contains("identifiers"));
+    // L1 writes whole half-pages of 128 bytes: data just below the identifiers would pad into them.
+    const auto pad = makeDownloadPlan(image({{0x08000780, 0x10}}), dev(0x416), 0x20000, 0x08000000, false);
+    QVERIFY(!pad.ok);
+    QVERIFY(QString::fromStdString(pad.error).contains("identifiers"));
+    // A start address off the write unit cannot be honoured without padding below it.
+    QCOMPARE(makeDownloadPlan(img, dev(0x497), 0x40000, kApp + 4, true).status, int(PROG_ERR_BAD_ARGUMENT));
+    QCOMPARE(makeDownloadPlan(FirmwareImage(), dev(0x497), 0x40000, kApp, true).status, int(PROG_ERR_FILE_INVALID));
+}
+
+void TestProgPlan::splitsEraseCommands()
+{
+    std::vector<uint32_t> pages;
+    for (uint32_t p = 1; p <= 70; ++p)
+        pages.push_back(p);
+    const auto chunks = splitPages(pages, 32);
+    QCOMPARE(chunks.size(), size_t(3));
+    QCOMPARE(chunks[0].size(), size_t(32));
+    QCOMPARE(chunks[2].size(), size_t(6));
+    QCOMPARE(chunks[2].back(), 70u);
+    QVERIFY(splitPages({}, 32).empty());
+}
+
+void TestProgPlan::deviceTableKeepsTheIdentifierPageSafe()
+{
+    // The families whose erase unit reaches below 0x08000800 from the application start.
+    const std::set<uint16_t> unsafe{0x495, 0x496, 0x469, 0x470, 0x471, 0x413, 0x419, 0x423, 0x433,
+                                    0x431, 0x421, 0x441, 0x458, 0x463, 0x434};
+    int count = 0;
+    const DeviceInfo* table = deviceTable(&count);
+    QVERIFY(count >= 45);
+    std::set<uint16_t> seen;
+    for (int i = 0; i < count; ++i) {
+        const DeviceInfo& d = table[i];
+        QVERIFY2(seen.insert(d.pid).second, "duplicate product ID");
+        QVERIFY((d.eraseUnit & (d.eraseUnit - 1)) == 0);
+        QVERIFY((d.writeUnit & (d.writeUnit - 1)) == 0 && d.writeUnit <= d.eraseUnit && d.writeUnit <= 256);
+        QVERIFY(d.maxFlashSize % d.eraseUnit == 0);
+        QVERIFY(d.flashSizeRegister != 0);
+        QVERIFY(d.erasedValue == 0x00 || d.erasedValue == 0xFF);
+        const auto r = makeDownloadPlan(image({{kApp, 64}}), d, d.maxFlashSize, kApp, true);
+        QCOMPARE(r.ok, unsafe.count(d.pid) == 0);
+        if (r.ok)
+            QVERIFY(d.flashBase + r.plan.pages.front() * d.eraseUnit >= kApp);
+        else
+            QCOMPARE(r.status, int(PROG_ERR_DEVICE_UNSUPPORTED));
+    }
+    QCOMPARE(dev(0x447).erasedValue, uint8_t(0x00));
+    QCOMPARE(dev(0x497).erasedValue, uint8_t(0xFF));
+    QVERIFY(findDevice(0x999) == nullptr);
+}
+
+void TestProgPlan::decodesFlashSize()
+{
+    QCOMPARE(decodeFlashSize(dev(0x497), 256), 256u * 1024);
+    QCOMPARE(decodeFlashSize(dev(0x497), 64), 64u * 1024);
+    QCOMPARE(decodeFlashSize(dev(0x497), 0xFFFF), 0u);   // unreadable: caller falls back
+    QCOMPARE(decodeFlashSize(dev(0x497), 0), 0u);
+    QCOMPARE(decodeFlashSize(dev(0x497), 512), 0u);      // more than the line has
+    QCOMPARE(decodeFlashSize(dev(0x429), 0xAB80), 128u * 1024);
+    QCOMPARE(decodeFlashSize(dev(0x436), 0), 384u * 1024);
+    QCOMPARE(decodeFlashSize(dev(0x436), 1), 256u * 1024);
+    QCOMPARE(decodeFlashSize(dev(0x436), 2), 0u);
+}
+
+QTEST_GUILESS_MAIN(TestProgPlan)
+#include "tst_prog_plan.moc"

@@ -1,0 +1,200 @@
+// Serial transport over a pseudo terminal that the test owns: deadlines, failures, threads.
+#include <QtTest>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "serial_transport.h"
+
+using namespace vbprog;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Pty {
+    int master = -1;
+    std::string slave;
+    Pty()
+    {
+        int s = -1;
+        char name[128] = {0};
+        if (openpty(&master, &s, name, nullptr, nullptr) == 0) {
+            slave = name;
+            ::close(s);   // the link opens it by name
+        }
+    }
+    ~Pty()
+    {
+        closeMaster();
+    }
+    void closeMaster()
+    {
+        if (master >= 0)
+            ::close(master);
+        master = -1;
+    }
+    void send(const std::string& s) const
+    {
+        QCOMPARE(::write(master, s.data(), s.size()), ssize_t(s.size()));
+    }
+    std::string receive(size_t n) const
+    {
+        std::string out;
+        const auto until = Clock::now() + std::chrono::seconds(2);
+        while (out.size() < n && Clock::now() < until) {
+            char b[256];
+            const ssize_t k = ::read(master, b, std::min(sizeof b, n - out.size()));
+            if (k > 0)
+                out.append(b, size_t(k));
+        }
+        return out;
+    }
+};
+
+PortSettings settingsFor(const std::string& name)
+{
+    PortSettings s;
+    s.name = name;
+    return s;
+}
+
+}  // namespace
+
+class TestProgTransport : public QObject {
+    Q_OBJECT
+
+private slots:
+    void exchangesBytes();
+    void everyReadEndsByItsDeadline();
+    void openedOnOneThreadUsedOnAnother();
+    void reportsPortFailures();
+};
+
+void TestProgTransport::exchangesBytes()
+{
+    Pty pty;
+    QVERIFY(!pty.slave.empty());
+    SerialLink link;
+    std::vector<std::string> notes;
+    link.open(settingsFor(pty.slave), notes);
+    QVERIFY(link.isOpen());
+    QCOMPARE(link.portName(), pty.slave);
+
+    const uint8_t out[] = {0x7F, 0x00, 0xFF, 0x0A, 0x0D, 0x11, 0x13};   // raw: no line or flow translation
+    link.write(out, sizeof out, Millis(500));
+    QCOMPARE(pty.receive(sizeof out), std::string(reinterpret_cast<const char*>(out), sizeof out));
+
+    // A reply split over several writes is gathered into one read.
+    std::thread peer([&] {
+        pty.send(std::string("\x79\x0D", 2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        pty.send(std::string("\x0A\x1F", 2));
+    });
+    uint8_t in[4] = {0};
+    link.read(in, 4, Millis(1000));
+    peer.join();
+    QCOMPARE(in[0], uint8_t(0x79));
+    QCOMPARE(in[1], uint8_t(0x0D));
+    QCOMPARE(in[2], uint8_t(0x0A));
+    QCOMPARE(in[3], uint8_t(0x1F));
+
+    // Stale bytes are dropped before a new exchange.
+    pty.send("garbage");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    link.discardInput();
+    QCOMPARE(link.readByte(Millis(50)), -1);
+
+    QCOMPARE(link.wireTime(10472).count(), 1000);   // 11 bits a byte at 115200 baud
+    link.close();
+    QVERIFY(!link.isOpen());
+    link.close();   // harmless twice
+}
+
+void TestProgTransport::everyReadEndsByItsDeadline()
+{
+    Pty pty;
+    SerialLink link;
+    std::vector<std::string> notes;
+    link.open(settingsFor(pty.slave), notes);
+    for (int timeout : {20, 200}) {
+        const auto t0 = Clock::now();
+        uint8_t b[8];
+        bool timedOut = false;
+        try {
+            link.read(b, sizeof b, Millis(timeout));
+        } catch (const TransportError& e) {
+            timedOut = e.kind == TransportError::Timeout;
+        }
+        const auto ms = std::chrono::duration_cast<Millis>(Clock::now() - t0).count();
+        QVERIFY(timedOut);
+        QVERIFY2(ms >= timeout - 2 && ms < timeout + 300, qPrintable(QString::number(ms)));
+    }
+    // Part of the answer, then silence: still bounded.
+    pty.send("abc");
+    const auto t0 = Clock::now();
+    uint8_t b[8];
+    QVERIFY_THROWS_EXCEPTION(TransportError, link.read(b, sizeof b, Millis(150)));
+    QVERIFY(Clock::now() - t0 < std::chrono::milliseconds(600));
+    // The link is usable after a timeout.
+    pty.send("z");
+    QCOMPARE(link.readByte(Millis(500)), int('z'));
+}
+
+void TestProgTransport::openedOnOneThreadUsedOnAnother()
+{
+    Pty pty;
+    SerialLink link;
+    std::vector<std::string> notes;
+    link.open(settingsFor(pty.slave), notes);
+    int got = -2;
+    std::thread worker([&] {
+        const uint8_t ping = 0x7F;
+        link.write(&ping, 1, Millis(500));
+        got = link.readByte(Millis(1000));
+    });
+    QCOMPARE(pty.receive(1), std::string("\x7F"));
+    pty.send("\x79");
+    worker.join();
+    QCOMPARE(got, 0x79);
+    // And back on this thread.
+    pty.send("\x1F");
+    QCOMPARE(link.readByte(Millis(500)), 0x1F);
+}
+
+void TestProgTransport::reportsPortFailures()
+{
+    SerialLink link;
+    std::vector<std::string> notes;
+    try {
+        link.open(settingsFor("/dev/vbf-no-such-port"), notes);
+        QFAIL("opened a missing port");
+    } catch (const TransportError& e) {
+        QCOMPARE(e.kind, TransportError::Open);
+        QVERIFY(QString(e.what()).contains("/dev/vbf-no-such-port"));
+    }
+    QVERIFY_THROWS_EXCEPTION(TransportError, link.open(settingsFor(""), notes));
+
+    {
+        Pty pty;
+        PortSettings s = settingsFor(pty.slave);
+        s.dataBits = 9;
+        QVERIFY_THROWS_EXCEPTION(TransportError, link.open(s, notes));
+        QVERIFY(!link.isOpen());
+    }
+
+    // The other end goes away (the cable is pulled): reads fail or time out, never hang.
+    Pty pty;
+    link.open(settingsFor(pty.slave), notes);
+    pty.closeMaster();
+    const auto t0 = Clock::now();
+    uint8_t b = 0;
+    QVERIFY_THROWS_EXCEPTION(TransportError, link.read(&b, 1, Millis(300)));
+    QVERIFY(Clock::now() - t0 < std::chrono::milliseconds(800));
+}
+
+QTEST_GUILESS_MAIN(TestProgTransport)
+#include "tst_prog_transport.moc"
