@@ -25,5 +25,14 @@ demo: build
 run: build
 	$(BUILD)/src/vorna-base-flasher
 
+# Figures come from an optimised build without sanitizers.
+bench: setup
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DVBF_SANITIZE=OFF
+	cmake --build build-release -j$(JOBS)
+	cmake --build build-release --target bench
+
+install: build
+	cmake --install $(BUILD)
+
 clean:
 	rm -rf $(BUILD)

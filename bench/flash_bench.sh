@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Flash with verification through the simulated module at real wire speed, and compare
+# vorna-flash with the line-time floor of the work and with stm32flash doing the same work.
+#
+#   flash_bench.sh VORNA_FLASH MODULE_SIM WORKDIR        (env BAUD, default 115200)
+set -euo pipefail
+
+tool=$1
+sim=$2
+work=$3
+baud=${BAUD:-115200}
+mkdir -p "$work"
+
+# The simulated STM32WL's flash times (its model: 2 KiB page erase, 8-byte programming unit).
+page_size=2048
+page_erase_s=0.022
+unit_bytes=8
+unit_program_s=0.000082
+# Bytes of a minimal connection: sync 7F+ACK (2), Get with its 11 commands (2+15), Get ID (2+5).
+connect_bytes=26
+
+sim_pid=
+stop_sim() {
+  if [[ -n $sim_pid ]]; then
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    sim_pid=
+  fi
+}
+trap stop_sim EXIT
+
+start_sim() {  # extra simulator arguments; sets sim_pid and pty
+  : >"$work/sim.out"
+  "$sim" --baud "$baud" --quiet --idle-timeout 120 --log "$work/sim.log" "$@" >"$work/sim.out" 2>/dev/null &
+  sim_pid=$!
+  for _ in $(seq 100); do
+    pty=$(head -n1 "$work/sim.out" 2>/dev/null || true)
+    [[ -n $pty ]] && return 0
+    sleep 0.05
+  done
+  echo "bench: the simulated module did not start" >&2
+  exit 1
+}
+
+now() { date +%s.%N; }
+
+# Runs one flash; prints the seconds it took. Stops the bench on any failure.
+timed_flash() {  # label, sim args..., --, command...
+  local label=$1; shift
+  local simargs=()
+  while [[ $1 != -- ]]; do simargs+=("$1"); shift; done
+  shift
+  start_sim "${simargs[@]}"
+  local cmd=("${@/@PTY@/$pty}")
+  local t0 t1 rc=0
+  t0=$(now)
+  "${cmd[@]}" >"$work/$label.out" 2>&1 || rc=$?
+  t1=$(now)
+  stop_sim
+  if ((rc != 0)); then
+    echo "bench: $label failed (exit $rc):" >&2
+    tail -n 5 "$work/$label.out" >&2
+    exit 1
+  fi
+  if ! grep -q '^guarded-area: none' "$work/sim.log"; then
+    echo "bench: $label touched the identifiers' page:" >&2
+    grep '^guarded-area' "$work/sim.log" >&2
+    exit 1
+  fi
+  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }'
+}
+
+# Wire-time floor of an image given as "address:length" segments: connection, one Extended
+# Erase of the touched pages and its erase time, 256-byte Write Memory blocks with their
+# programming time, and the Read Memory blocks of the verification.
+floor_seconds() {
+  local seg
+  for seg in "$@"; do echo "$((${seg%%:*})):$((${seg##*:}))"; done | awk -v baud="$baud" -v ps="$page_size" -v pe="$page_erase_s" -v ub="$unit_bytes" \
+      -v up="$unit_program_s" -v cb="$connect_bytes" -v base=$((0x08000000)) -F: '
+    { a = $1 + 0; n = $2 + 0
+      for (p = int((a - base) / ps); p <= int((a + n - 1 - base) / ps); p++) pages[p] = 1
+      # blocks: 256-byte aligned pieces
+      for (x = a; x < a + n; x = e) { e = (int(x / 256) + 1) * 256; if (e > a + n) e = a + n
+        len = e - x; wire += 2 * (len + 12); units += int((len + ub - 1) / ub) } }
+    END { np = 0; for (p in pages) np++
+      wire += cb + 2 * np + 7
+      printf "%.2f %d %d\n", wire * 11 / baud + np * pe + units * up, wire, np }'
+}
+
+make_image() {  # name, segments...
+  local name=$1; shift
+  local args=() i=0
+  for seg in "$@"; do
+    local addr=${seg%%:*} len=${seg##*:}
+    head -c "$((len))" /dev/urandom >"$work/$name.$i.bin"
+    args+=("$work/$name.$i.bin" -binary -offset "$addr")
+    i=$((i + 1))
+  done
+  srec_cat "${args[@]}" -o "$work/$name.hex" -intel
+}
+
+cases=(
+  "64K|0x08000800:0x10000"
+  "200K|0x08000800:0x32000"
+  "sparse|0x08000800:0x2000 0x08020800:0x2000"
+)
+
+have_stm32flash=0
+command -v stm32flash >/dev/null && have_stm32flash=1
+
+echo "Flash with verification through the simulated STM32WL at $baud baud (8E1, 11 bits a byte)"
+echo
+printf '%-8s %8s %8s %9s %12s %8s %12s %12s\n' image bytes floor-s vorna-s vorna/floor stm32f-s stm32f/floor vorna/stm32f
+for c in "${cases[@]}"; do
+  name=${c%%|*}
+  read -r -a segs <<<"${c#*|}"
+  make_image "$name" "${segs[@]}"
+  bytes=0
+  for s in "${segs[@]}"; do bytes=$((bytes + ${s##*:})); done
+  read -r floor wire pages < <(floor_seconds "${segs[@]}")
+  ours=$(timed_flash "$name-vorna" -- "$tool" flash --port @PTY@ "$work/$name.hex")
+  if ((have_stm32flash)); then
+    theirs=$(timed_flash "$name-stm32flash" --report-pid 0x435 -- \
+      stm32flash -m 8n1 -b "$baud" -w "$work/$name.hex" -v -S 0x08000800 @PTY@)
+    awk -v n="$name" -v b="$bytes" -v f="$floor" -v o="$ours" -v t="$theirs" 'BEGIN {
+      printf "%-8s %8d %8.2f %9.2f %12.2f %8.2f %12.2f %12.2f\n", n, b, f, o, o / f, t, t / f, o / t }'
+  else
+    awk -v n="$name" -v b="$bytes" -v f="$floor" -v o="$ours" 'BEGIN {
+      printf "%-8s %8d %8.2f %9.2f %12.2f %8s %12s %12s\n", n, b, f, o, o / f, "-", "-", "-" }'
+  fi
+done
+echo
+echo "floor: bytes both ways of sync, Get, Get ID, one Extended Erase, 256-byte writes and read-backs"
+echo "       x 11 / baud, plus ${page_erase_s} s a page erased and ${unit_program_s} s per ${unit_bytes} bytes programmed."
+((have_stm32flash)) || echo "stm32flash is not installed: no comparison."

@@ -1,0 +1,447 @@
+// vorna-flash as a bench runs it: each command against the simulated module, its JSON and
+// CSV output, and every exit status from a real cause.
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int APP_OFFSET = 0x800;  // application start relative to the flash base
+const QByteArray KEYS = "0102030405060708" "a1a2a3a4a5a6a7a8" "f0e1d2c3b4a5968778695a4b3c2d1e0f";
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out, err;
+};
+
+// The simulated module; always ended by its own PID.
+class Sim {
+public:
+    explicit Sim(const QStringList& args, const QString& logFile = {})
+    {
+        QStringList all = args;
+        all << "--idle-timeout" << "30";
+        if (!logFile.isEmpty())
+            all << "--log" << logFile << "--quiet";
+        else
+            all << "--quiet";
+        proc_.setProgram(MODULE_SIM_PATH);
+        proc_.setArguments(all);
+        proc_.setProcessChannelMode(QProcess::SeparateChannels);
+        proc_.start();
+        if (!proc_.waitForStarted(5000))
+            return;
+        QElapsedTimer t;
+        t.start();
+        while (!proc_.canReadLine() && t.elapsed() < 5000)
+            proc_.waitForReadyRead(100);
+        pty_ = QString::fromLocal8Bit(proc_.readLine()).trimmed();
+    }
+    ~Sim() { stop(); }
+    QString pty() const { return pty_; }
+    // Ends the simulator, which writes its dump and summary on the way out.
+    void stop()
+    {
+        if (proc_.state() == QProcess::NotRunning)
+            return;
+        const qint64 pid = proc_.processId();
+        ::kill(pid_t(pid), SIGTERM);
+        if (!proc_.waitForFinished(5000)) {
+            ::kill(pid_t(pid), SIGKILL);
+            proc_.waitForFinished(2000);
+        }
+    }
+
+private:
+    QProcess proc_;
+    QString pty_;
+};
+
+Run runTool(const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(VORNA_FLASH_PATH, args);
+    Run r;
+    if (!p.waitForStarted(5000))
+        return r;
+    if (!p.waitForFinished(30000)) {
+        ::kill(pid_t(p.processId()), SIGKILL);
+        p.waitForFinished(2000);
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Intel HEX from GNU objcopy, the producer a bench's build uses.
+bool makeHex(const QByteArray& data, quint32 address, const QString& hexPath)
+{
+    const QString bin = hexPath + ".bin";
+    QFile f(bin);
+    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
+        return false;
+    f.close();
+    return QProcess::execute("objcopy", {"-I", "binary", "-O", "ihex", "--change-addresses",
+                                         "0x" + QString::number(address, 16), bin, hexPath}) == 0;
+}
+
+QByteArray randomBytes(int n)
+{
+    QByteArray b(n, Qt::Uninitialized);
+    for (auto& c : b)
+        c = char(QRandomGenerator::global()->generate());
+    return b;
+}
+
+QByteArray lastLine(const QByteArray& text)
+{
+    const QList<QByteArray> lines = text.trimmed().split('\n');
+    return lines.isEmpty() ? QByteArray() : lines.last();
+}
+
+}  // namespace
+
+class TestCliCommands : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void helpAndUsageErrors();
+    void portsListsExtraPorts();
+    void keysText();
+    void keysJson();
+    void flashWritesImageAndKeepsIdentifiers();
+    void noVerifySkipsReadBack();
+    void progressBarOnlyOnTerminal();
+    void csvLogAppendsRows();
+    void logThatCannotBeWrittenStopsFirst();
+    void exitStatusFromRealCauses_data();
+    void exitStatusFromRealCauses();
+
+private:
+    QTemporaryDir tmp_;
+    QString appHex_;
+    QByteArray appData_;
+};
+
+void TestCliCommands::initTestCase()
+{
+    QVERIFY(tmp_.isValid());
+    appData_ = randomBytes(12 * 1024 + 40);  // ends inside a block and inside a page
+    appHex_ = tmp_.filePath("app.hex");
+    QVERIFY(makeHex(appData_, 0x08000000 + APP_OFFSET, appHex_));
+}
+
+void TestCliCommands::helpAndUsageErrors()
+{
+    const Run help = runTool({"--help"});
+    QCOMPARE(help.exitCode, 0);
+    for (const char* word : {"ports", "keys", "flash", "--port", "--json", "--no-verify", "--log", "--verbose"})
+        QVERIFY2(help.out.contains(word), word);
+
+    const QList<QStringList> bad = {{}, {"frobnicate"}, {"keys"}, {"flash", "--port", "/dev/null"}, {"keys", "--bogus"}};
+    for (const auto& args : bad) {
+        const Run r = runTool(args);
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.startsWith("vorna-flash: ") && r.err.count('\n') == 1, r.err.constData());
+    }
+}
+
+void TestCliCommands::portsListsExtraPorts()
+{
+    Sim sim({});
+    QVERIFY(!sim.pty().isEmpty());
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("VBF_EXTRA_PORTS", sim.pty() + ":/tmp/vbf-no-such-port");
+    const Run r = runTool({"ports"}, env);
+    QCOMPARE(r.exitCode, 0);
+    QStringList names;
+    for (const QByteArray& line : r.out.split('\n'))
+        if (!line.isEmpty())
+            names << QString::fromLocal8Bit(line.split('\t').first());
+    QVERIFY2(names.contains(sim.pty()), r.out.constData());
+    QVERIFY(names.contains("/tmp/vbf-no-such-port"));
+    QCOMPARE(names.removeDuplicates(), 0);
+}
+
+void TestCliCommands::keysText()
+{
+    Sim sim({"--keys", KEYS});
+    const Run r = runTool({"keys", "--port", sim.pty()});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out, "DevEUI: " + KEYS.mid(0, 16) + "\nJoinEUI: " + KEYS.mid(16, 16) + "\nAppKey: " + KEYS.mid(32) + "\n");
+    QVERIFY(r.err.isEmpty());
+    // The library's messages only on request, a line each, and never on standard output.
+    const Run v = runTool({"keys", "--verbose", "--port", sim.pty()});
+    QCOMPARE(v.exitCode, 0);
+    QCOMPARE(v.out, r.out);
+    QVERIFY(v.err.count('\n') >= 2);
+    QVERIFY(v.err.endsWith('\n'));
+
+    Sim demo({});
+    const Run d = runTool({"keys", "--port", demo.pty()});
+    QCOMPARE(d.exitCode, 0);
+    QVERIFY(d.out.contains("DevEUI: 70b3d57ed005a1b2\n"));
+    QVERIFY(d.out.contains("AppKey: 2b7e151628aed2a6abf7158809cf4f3c\n"));
+}
+
+void TestCliCommands::keysJson()
+{
+    for (const char* pid : {"0x497", "0x447"}) {
+        Sim sim({"--pid", pid, "--keys", KEYS});
+        const Run r = runTool({"keys", "--json", "--port", sim.pty()});
+        QCOMPARE(r.exitCode, 0);
+        QJsonParseError err;
+        const QJsonDocument doc = QJsonDocument::fromJson(r.out, &err);
+        QCOMPARE(err.error, QJsonParseError::NoError);
+        const QJsonObject o = doc.object();
+        QCOMPARE(o.keys(), (QStringList{"appKey", "devEUI", "device", "joinEUI", "port"}));
+        QCOMPARE(o["port"].toString(), sim.pty());
+        QCOMPARE(o["devEUI"].toString(), QString(KEYS.mid(0, 16)));
+        QCOMPARE(o["joinEUI"].toString(), QString(KEYS.mid(16, 16)));
+        QCOMPARE(o["appKey"].toString(), QString(KEYS.mid(32)));
+        const QJsonObject device = o["device"].toObject();
+        QCOMPARE(device["pid"].toString(), QString(pid));
+        QVERIFY(!device["name"].toString().isEmpty());
+    }
+}
+
+void TestCliCommands::flashWritesImageAndKeepsIdentifiers()
+{
+    const QString dump = tmp_.filePath("flash-dump.bin");
+    const QString simLog = tmp_.filePath("flash-sim.log");
+    Run r;
+    {
+        Sim sim({"--keys", KEYS, "--dump", dump}, simLog);
+        r = runTool({"flash", "--json", "--port", sim.pty(), appHex_});
+    }
+    QCOMPARE(r.exitCode, 0);
+    QJsonParseError err;
+    const QJsonObject o = QJsonDocument::fromJson(r.out, &err).object();
+    QCOMPARE(err.error, QJsonParseError::NoError);
+    QCOMPARE(o.keys(), (QStringList{"bytes", "code", "result", "seconds"}));
+    QCOMPARE(o["result"].toString(), QString("ok"));
+    QCOMPARE(o["code"].toInt(-1), 0);
+    QCOMPARE(o["bytes"].toInt(), appData_.size());
+    QVERIFY(o["seconds"].toDouble(-1) >= 0);
+
+    const QByteArray flash = readFile(dump);
+    QCOMPARE(flash.mid(APP_OFFSET, appData_.size()), appData_);
+    QCOMPARE(flash.mid(0x7E0, 32).toHex(), KEYS);
+    QVERIFY2(readFile(simLog).contains("guarded-area: none"), readFile(simLog).constData());
+}
+
+void TestCliCommands::noVerifySkipsReadBack()
+{
+    auto bytesRead = [](const QByteArray& log) {
+        for (const QByteArray& line : log.split('\n'))
+            if (line.startsWith("bytes-read:"))
+                return line.mid(11).trimmed().toLongLong();
+        return -1LL;
+    };
+    const QString withLog = tmp_.filePath("verify.log"), withoutLog = tmp_.filePath("noverify.log");
+    {
+        Sim sim({}, withLog);
+        QCOMPARE(runTool({"flash", "--port", sim.pty(), appHex_}).exitCode, 0);
+    }
+    {
+        Sim sim({}, withoutLog);
+        const Run r = runTool({"flash", "--no-verify", "--port", sim.pty(), appHex_});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.out.contains("without verification"));
+    }
+    QVERIFY(bytesRead(readFile(withLog)) >= appData_.size());
+    const qint64 noVerify = bytesRead(readFile(withoutLog));
+    QVERIFY(noVerify >= 0 && noVerify < appData_.size());
+}
+
+void TestCliCommands::progressBarOnlyOnTerminal()
+{
+    {
+        Sim sim({});
+        const Run r = runTool({"flash", "--port", sim.pty(), appHex_});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(!r.err.contains('\r') && !r.err.contains('#'), r.err.constData());
+    }
+    // Standard error on a terminal: the bar is drawn there.
+    int master = -1, slave = -1;
+    char name[128];
+    QCOMPARE(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    QByteArray drawn;
+    auto drain = [&] {
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(master, buf, sizeof buf)) > 0)
+            drawn.append(buf, int(n));
+    };
+    int exitCode = -1;
+    {
+        Sim sim({});
+        QProcess p;
+        p.setStandardErrorFile(QString::fromLocal8Bit(name));
+        p.start(VORNA_FLASH_PATH, {"flash", "--port", sim.pty(), appHex_});
+        QVERIFY(p.waitForStarted(5000));
+        QElapsedTimer t;
+        t.start();
+        while (!p.waitForFinished(20) && t.elapsed() < 30000)
+            drain();
+        if (p.state() != QProcess::NotRunning) {
+            ::kill(pid_t(p.processId()), SIGKILL);
+            p.waitForFinished(2000);
+        }
+        drain();
+        exitCode = p.exitCode();
+    }
+    ::close(slave);
+    ::close(master);
+    QCOMPARE(exitCode, 0);
+    QVERIFY2(drawn.contains("Writing") && drawn.contains("Verifying") && drawn.contains("100%"), drawn.constData());
+    QVERIFY(drawn.contains('\r'));
+}
+
+void TestCliCommands::csvLogAppendsRows()
+{
+    const QString csv = tmp_.filePath("bench.csv");
+    {
+        Sim sim({"--keys", KEYS});
+        QCOMPARE(runTool({"keys", "--port", sim.pty(), "--log", csv}).exitCode, 0);
+        QCOMPARE(runTool({"flash", "--port", sim.pty(), appHex_, "--log", csv}).exitCode, 0);
+    }
+    {
+        Sim sim({"--fault-no-sync"});
+        QCOMPARE(runTool({"keys", "--port", sim.pty(), "--log", csv}).exitCode, 2);
+    }
+    QCOMPARE(QFileInfo(csv).permissions() & 0x7777,
+             QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser);
+
+    const QList<QByteArray> lines = readFile(csv).split('\n');
+    QCOMPARE(lines.size(), 5);
+    QCOMPARE(lines[0], QByteArray("time_utc,port,product_id,dev_eui,join_eui,app_key,file,sha256,result,seconds"));
+    const QList<QByteArray> keys = lines[1].split(','), flash = lines[2].split(','), failed = lines[3].split(',');
+    for (const auto* row : {&keys, &flash, &failed})
+        QCOMPARE(row->size(), 10);
+    QVERIFY(QDateTime::fromString(QString(keys[0]), Qt::ISODate).isValid());
+    QCOMPARE(keys[2], QByteArray("0x497"));
+    QCOMPARE(keys[3] + keys[4] + keys[5], KEYS);
+    QCOMPARE(keys[6], QByteArray());
+    QCOMPARE(keys[8], QByteArray("ok"));
+    QCOMPARE(flash[5], KEYS.mid(32));
+    QCOMPARE(flash[6], appHex_.toLocal8Bit());
+    QCOMPARE(flash[7], QCryptographicHash::hash(readFile(appHex_), QCryptographicHash::Sha256).toHex());
+    QCOMPARE(flash[8], QByteArray("ok"));
+    QVERIFY(flash[9].toDouble() > 0);
+    QCOMPARE(failed[8], QByteArray("no-answer"));
+    QCOMPARE(failed[3], QByteArray());
+}
+
+void TestCliCommands::logThatCannotBeWrittenStopsFirst()
+{
+    const QString simLog = tmp_.filePath("unwritable-log-sim.log");
+    Run r;
+    {
+        Sim sim({}, simLog);
+        r = runTool({"flash", "--port", sim.pty(), appHex_, "--log", tmp_.path()});  // a folder
+    }
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.err.contains("log"));
+    QVERIFY2(readFile(simLog).contains("bytes-written: 0"), readFile(simLog).constData());
+}
+
+void TestCliCommands::exitStatusFromRealCauses_data()
+{
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("file");  // for flash: which file
+    QTest::addColumn<QString>("port");  // empty: the simulator's
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("no such port") << QStringList{} << "keys" << "" << "/dev/vbf-no-such-tty" << 2;
+    QTest::newRow("a file is no port") << QStringList{} << "flash" << "app" << "FILE" << 2;
+    QTest::newRow("bootloader silent") << QStringList{"--fault-no-sync"} << "keys" << "" << "" << 2;
+    QTest::newRow("firmware missing") << QStringList{} << "flash" << "missing" << "" << 3;
+    QTest::newRow("malformed hex") << QStringList{} << "flash" << "malformed" << "" << 3;
+    QTest::newRow("hex below application") << QStringList{} << "flash" << "low" << "" << 3;
+    QTest::newRow("write refused") << QStringList{"--fault-nack-write", "1"} << "flash" << "app" << "" << 4;
+    QTest::newRow("read-back differs") << QStringList{"--fault-corrupt-read", "0x08001000"} << "flash" << "app" << "" << 4;
+    QTest::newRow("cable pulled in flash") << QStringList{"--fault-stop-after", "20"} << "flash" << "app" << "" << 5;
+    QTest::newRow("cable pulled in keys") << QStringList{"--fault-stop-after", "4"} << "keys" << "" << "" << 5;
+    QTest::newRow("read protection keys") << QStringList{"--fault-rdp"} << "keys" << "" << "" << 5;
+    QTest::newRow("read protection flash") << QStringList{"--fault-rdp"} << "flash" << "app" << "" << 5;
+}
+
+void TestCliCommands::exitStatusFromRealCauses()
+{
+    QFETCH(QStringList, simArgs);
+    QFETCH(QString, command);
+    QFETCH(QString, file);
+    QFETCH(QString, port);
+    QFETCH(int, exitCode);
+
+    QString path = appHex_;
+    if (file == "missing") {
+        path = tmp_.filePath("no-such.hex");
+    } else if (file == "malformed") {
+        path = tmp_.filePath("malformed.hex");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(":020000040800F2\n:10080000THIS-IS-NOT-HEX-AT-ALL-0000000000\n:00000001FF\n");
+    } else if (file == "low") {
+        path = tmp_.filePath("low.hex");
+        QVERIFY(makeHex(randomBytes(4096), 0x08000000, path));  // linked at the flash base
+    }
+    if (port == "FILE")
+        port = appHex_;
+
+    const QString simLog = tmp_.filePath("status-sim.log");
+    QFile::remove(simLog);
+    Run r;
+    {
+        Sim sim(simArgs, simLog);
+        QVERIFY(!sim.pty().isEmpty());
+        QStringList args{command, "--port", port.isEmpty() ? sim.pty() : port};
+        if (command == "flash")
+            args << "--json" << path;
+        r = runTool(args);
+    }
+    QCOMPARE(r.exitCode, exitCode);
+    // The tool's own sentence comes last; library errors may stand before it.
+    const QByteArray sentence = lastLine(r.err);
+    QVERIFY2(sentence.startsWith("vorna-flash: ") && sentence.endsWith("."), r.err.constData());
+    if (command == "flash") {
+        const QJsonObject o = QJsonDocument::fromJson(r.out).object();
+        QVERIFY2(o["code"].toInt(0) < 0, r.out.constData());
+        QVERIFY(o["result"].toString() != "ok");
+    } else {
+        QVERIFY(r.out.isEmpty());
+    }
+    const QByteArray log = readFile(simLog);
+    if (!log.isEmpty())
+        QVERIFY2(log.contains("guarded-area: none"), log.constData());
+}
+
+QTEST_GUILESS_MAIN(TestCliCommands)
+#include "tst_cli_commands.moc"

@@ -1,0 +1,266 @@
+// The command-line flasher's helpers: digest, text conversions, quoting, image size,
+// command line and bench log.
+#include "benchlog.h"
+#include "options.h"
+#include "sha256.h"
+#include "status.h"
+#include "text.h"
+
+#include "programmer_api.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+class TestCliSupport : public QObject {
+    Q_OBJECT
+
+private slots:
+    void sha256KnownVectors();
+    void sha256MatchesQtAcrossBlockBoundaries();
+    void utf8ToWideAcceptsValidText();
+    void utf8ToWideRejectsMalformedText();
+    void jsonStringIsValidJson();
+    void csvFieldQuotesWhenNeeded();
+    void imageDataBytesCountsDataRecords();
+    void imageDataBytesOfRealObjcopyFiles();
+    void exitStatusOfEveryCode();
+    void commandLineAcceptedForms();
+    void commandLineRefusedForms_data();
+    void commandLineRefusedForms();
+    void benchLogHeaderOnceAndMode();
+};
+
+static std::string sha(const std::string& s) { return vf::Sha256::hexDigest(s.data(), s.size()); }
+
+void TestCliSupport::sha256KnownVectors()
+{
+    QCOMPARE(sha(""), std::string("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
+    QCOMPARE(sha("abc"), std::string("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+    QCOMPARE(sha("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+             std::string("248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"));
+    // One million 'a', fed in uneven pieces so that the block buffer is crossed at every offset.
+    vf::Sha256 h;
+    const std::string chunk(997, 'a');
+    std::size_t left = 1000000;
+    while (left > 0) {
+        const std::size_t n = std::min(left, chunk.size());
+        h.update(chunk.data(), n);
+        left -= n;
+    }
+    const auto d = h.finish();
+    QCOMPARE(vf::toHex(d.data(), d.size()),
+             std::string("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"));
+}
+
+void TestCliSupport::sha256MatchesQtAcrossBlockBoundaries()
+{
+    // Lengths around the padding edges (55, 56, 63, 64, 119, 120 ...) are where digests go wrong.
+    QByteArray data;
+    for (int len = 0; len <= 200; ++len) {
+        const QByteArray expected = QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+        QCOMPARE(QByteArray::fromStdString(vf::Sha256::hexDigest(data.constData(), std::size_t(data.size()))),
+                 expected);
+        data.append(char((len * 37 + 11) & 0xff));
+    }
+}
+
+void TestCliSupport::utf8ToWideAcceptsValidText()
+{
+    QCOMPARE(*vf::utf8ToWide("/tmp/app.hex"), std::wstring(L"/tmp/app.hex"));
+    const std::string mixed = "/m\xc3\xbc\x6e/\xe2\x82\xac-\xf0\x9f\x93\xa1.hex";  // ü, €, a 4-byte sign
+    const auto wide = vf::utf8ToWide(mixed);
+    QVERIFY(wide);
+    QCOMPARE(wide->size(), std::size_t(sizeof(wchar_t) == 4 ? 12 : 13));
+    QCOMPARE(uint32_t((*wide)[2]), uint32_t(0xfc));
+    QCOMPARE(uint32_t((*wide)[5]), uint32_t(0x20ac));
+    QCOMPARE(vf::wideToUtf8(wide->c_str()), mixed);
+}
+
+void TestCliSupport::utf8ToWideRejectsMalformedText()
+{
+    QVERIFY(!vf::utf8ToWide("abc\xc3"));              // cut-off sequence at the end
+    QVERIFY(!vf::utf8ToWide("\xe2\x82x"));            // continuation byte missing
+    QVERIFY(!vf::utf8ToWide("\x80"));                 // lone continuation byte
+    QVERIFY(!vf::utf8ToWide("\xc0\xaf"));             // overlong '/'
+    QVERIFY(!vf::utf8ToWide("\xed\xa0\x80"));         // surrogate
+    QVERIFY(!vf::utf8ToWide("\xf4\x90\x80\x80"));     // above U+10FFFF
+    QVERIFY(!vf::utf8ToWide(std::string("a\0b", 3))); // NUL would cut the path short
+}
+
+void TestCliSupport::jsonStringIsValidJson()
+{
+    const std::string nasty = "C:\\ports\\\"COM3\"\n\t\x01 \xc3\xbc";
+    const std::string doc = "{\"v\":" + vf::jsonString(nasty) + "}";
+    QJsonParseError err;
+    const QJsonDocument parsed = QJsonDocument::fromJson(QByteArray::fromStdString(doc), &err);
+    QCOMPARE(err.error, QJsonParseError::NoError);
+    QCOMPARE(parsed.object().value("v").toString().toStdString(), nasty);
+}
+
+void TestCliSupport::csvFieldQuotesWhenNeeded()
+{
+    QCOMPARE(vf::csvField("/dev/ttyUSB0"), std::string("/dev/ttyUSB0"));
+    QCOMPARE(vf::csvField("a,b"), std::string("\"a,b\""));
+    QCOMPARE(vf::csvField("say \"hi\""), std::string("\"say \"\"hi\"\"\""));
+    QCOMPARE(vf::csvField("two\nlines"), std::string("\"two\nlines\""));
+}
+
+void TestCliSupport::imageDataBytesCountsDataRecords()
+{
+    const std::string hex = ":020000040800F2\r\n"
+                            ":10080000000102030405060708090A0B0C0D0E0F68\r\n"
+                            ":04081000101112139E\r\n"
+                            ":0400000508000800E7\r\n"
+                            ":00000001FF\r\n"
+                            ":10000000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00\r\n";  // after EOF: ignored
+    QCOMPARE(vf::imageDataBytes(hex, false).value_or(999), std::size_t(20));
+    QVERIFY(!vf::imageDataBytes(":10080000000102\n", false));   // shorter than its length byte says
+    QVERIFY(!vf::imageDataBytes("S00600004844521B\n", false)); // not Intel HEX
+    QCOMPARE(vf::imageDataBytes(std::string(1234, '\xff'), true).value_or(0), std::size_t(1234));
+    QVERIFY(vf::isBinaryFileName("/x/APP.BIN"));
+    QVERIFY(!vf::isBinaryFileName("/x/app.hex"));
+}
+
+void TestCliSupport::imageDataBytesOfRealObjcopyFiles()
+{
+    const QString dir = qEnvironmentVariable("VBF_SHARED_DIR") + "/testdata/real-hex/";
+    const struct {
+        const char* name;
+        std::size_t bytes;
+    } files[] = {{"stm32f103-marlin-objcopy.hex", 214024},  // 214028 spanned, with a 4-byte gap {"stm32f103-bluepill-objcopy.hex", 584},
+                 {"stm32c071-blinky-objcopy.hex", 200}};
+    int seen = 0;
+    for (const auto& f : files) {
+        QFile file(dir + f.name);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        ++seen;
+        QCOMPARE(vf::imageDataBytes(file.readAll().toStdString(), false).value_or(0), f.bytes);
+    }
+    if (seen == 0)
+        QSKIP("the shared real-hex files are not here");
+}
+
+void TestCliSupport::exitStatusOfEveryCode()
+{
+    const std::pair<int, int> table[] = {
+        {PROG_OK, 0},
+        {PROG_ERR_PORT_OPEN, 2},         {PROG_ERR_NO_ANSWER, 2},
+        {PROG_ERR_FILE_MISSING, 3},      {PROG_ERR_FILE_INVALID, 3},   {PROG_ERR_OUT_OF_RANGE, 3},
+        {PROG_ERR_WRITE_VERIFY, 4},
+        {PROG_ERR_ERASE, 5},             {PROG_ERR_LINK_LOST, 5},      {PROG_ERR_PROTECTED, 5},
+        {PROG_ERR_READ, 5},              {PROG_ERR_DEVICE_UNSUPPORTED, 5},
+        {PROG_ERR_NOT_CONNECTED, 5},     {PROG_ERR_BAD_ARGUMENT, 5},   {-99, 5}, {7, 5},
+    };
+    for (const auto& [code, exit] : table) {
+        QCOMPARE(vf::exitStatusFor(code), exit);
+        // Every failure has a sentence of its own that ends like one.
+        if (code != PROG_OK) {
+            const std::string s = vf::failureSentence(code, {vf::Step::Download, "/dev/ttyUSB0", "app.hex"});
+            QVERIFY(!s.empty() && s.back() == '.');
+            QVERIFY(s.find('\n') == std::string::npos);
+        }
+    }
+    QCOMPARE(vf::statusName(-99), std::string("error-99"));
+}
+
+void TestCliSupport::commandLineAcceptedForms()
+{
+    {
+        const char* argv[] = {"vorna-flash", "--verbose", "flash", "--port=/dev/ttyACM0", "--json", "--no-verify",
+                              "--", "-odd-name.hex"};
+        const auto r = vf::parseCommandLine(8, argv);
+        QVERIFY2(r.ok, r.error.c_str());
+        QVERIFY(r.options.command == vf::Command::Flash);
+        QCOMPARE(r.options.port, std::string("/dev/ttyACM0"));
+        QCOMPARE(r.options.file, std::string("-odd-name.hex"));
+        QVERIFY(r.options.json && !r.options.verify && r.options.verbose);
+    }
+    {
+        const char* argv[] = {"vorna-flash", "keys", "--log", "bench.csv", "--port", "COM3"};
+        const auto r = vf::parseCommandLine(6, argv);
+        QVERIFY2(r.ok, r.error.c_str());
+        QVERIFY(r.options.command == vf::Command::Keys);
+        QCOMPARE(r.options.logPath, std::string("bench.csv"));
+        QCOMPARE(r.options.port, std::string("COM3"));
+        QVERIFY(r.options.verify && !r.options.json);
+    }
+    {
+        const char* argv[] = {"vorna-flash", "flash", "--help"};
+        QVERIFY(vf::parseCommandLine(3, argv).options.command == vf::Command::Help);
+    }
+}
+
+void TestCliSupport::commandLineRefusedForms_data()
+{
+    QTest::addColumn<QStringList>("args");
+    const QString longPort = "/dev/" + QString(95, 'x');  // 100 characters: no room for the NUL
+    QTest::newRow("nothing") << QStringList{};
+    QTest::newRow("unknown command") << QStringList{"erase"};
+    QTest::newRow("unknown option") << QStringList{"keys", "--port", "p", "--fast"};
+    QTest::newRow("port without value") << QStringList{"keys", "--port"};
+    QTest::newRow("port twice") << QStringList{"keys", "--port", "a", "--port", "b"};
+    QTest::newRow("keys without port") << QStringList{"keys"};
+    QTest::newRow("keys with a file") << QStringList{"keys", "--port", "p", "app.hex"};
+    QTest::newRow("keys --no-verify") << QStringList{"keys", "--port", "p", "--no-verify"};
+    QTest::newRow("flash without file") << QStringList{"flash", "--port", "p"};
+    QTest::newRow("flash two files") << QStringList{"flash", "--port", "p", "a.hex", "b.hex"};
+    QTest::newRow("ports --json") << QStringList{"ports", "--json"};
+    QTest::newRow("value on a flag") << QStringList{"keys", "--port", "p", "--json=yes"};
+    QTest::newRow("port too long") << QStringList{"keys", "--port", longPort};
+    QTest::newRow("empty port") << QStringList{"keys", "--port="};
+}
+
+void TestCliSupport::commandLineRefusedForms()
+{
+    QFETCH(QStringList, args);
+    std::vector<std::string> store{"vorna-flash"};
+    for (const auto& a : args)
+        store.push_back(a.toStdString());
+    std::vector<const char*> argv;
+    for (const auto& s : store)
+        argv.push_back(s.c_str());
+    const auto r = vf::parseCommandLine(int(argv.size()), argv.data());
+    QVERIFY(!r.ok);
+    QVERIFY(!r.error.empty() && r.error.back() == '.');
+}
+
+void TestCliSupport::benchLogHeaderOnceAndMode()
+{
+    QTemporaryDir dir;
+    const std::string path = (dir.path() + "/bench.csv").toStdString();
+    vf::LogRow row;
+    row.timeUtc = "2024-05-01T12:00:00Z";
+    row.port = "port,with,commas";
+    row.productId = "0x497";
+    row.result = "ok";
+    row.seconds = 1.5;
+    std::string why;
+    for (int i = 0; i < 2; ++i) {
+        vf::BenchLog log;  // a new process each time on a bench
+        QVERIFY2(log.open(path, why), why.c_str());
+        QVERIFY2(log.append(row, why), why.c_str());
+    }
+    struct stat st;
+    QCOMPARE(::stat(path.c_str(), &st), 0);
+    QCOMPARE(int(st.st_mode & 0777), 0600);
+    QFile f(QString::fromStdString(path));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = f.readAll().split('\n');
+    QCOMPARE(lines.size(), 4);  // header, two rows, empty rest after the last line feed
+    QCOMPARE(lines[0] + '\n', QByteArray(vf::BenchLog::header()));
+    QCOMPARE(lines[1], QByteArray("2024-05-01T12:00:00Z,\"port,with,commas\",0x497,,,,,,ok,1.500"));
+    QCOMPARE(lines[2], lines[1]);
+
+    vf::BenchLog notAFile;
+    QVERIFY(!notAFile.open(dir.path().toStdString(), why));
+}
+
+QTEST_GUILESS_MAIN(TestCliSupport)
+#include "tst_cli_support.moc"

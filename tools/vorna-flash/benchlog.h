@@ -1,0 +1,44 @@
+// The bench log: one CSV row per module handled, appended to a file that may be shared by
+// several stations. It holds AppKeys, so a file created here is readable by its owner only.
+#pragma once
+
+#include <string>
+
+namespace vf {
+
+struct LogRow {
+    std::string timeUtc;  // ISO 8601, e.g. 2024-05-01T12:00:00Z
+    std::string port;
+    std::string productId;  // "0x497", empty when no device was identified
+    std::string devEUI, joinEUI, appKey;
+    std::string file;
+    std::string sha256;
+    std::string result;
+    double seconds = 0;
+};
+
+class BenchLog {
+public:
+    BenchLog() = default;
+    ~BenchLog();
+    BenchLog(const BenchLog&) = delete;
+    BenchLog& operator=(const BenchLog&) = delete;
+
+    // Opens (or creates with mode 0600) the file for appending. On failure returns false
+    // and sets `error` to the system's reason.
+    bool open(const std::string& path, std::string& error);
+    bool isOpen() const { return fd_ >= 0; }
+
+    // Appends the row (and the header first when the file is empty) in one write.
+    bool append(const LogRow& row, std::string& error);
+
+    static const char* header();
+    static std::string formatRow(const LogRow& row);
+
+private:
+    int fd_ = -1;
+};
+
+std::string utcTimestamp();
+
+}  // namespace vf

@@ -1,0 +1,187 @@
+#include "options.h"
+
+#include <vector>
+
+namespace vf {
+
+namespace {
+
+// The port record holds the name in 100 bytes, NUL included.
+constexpr std::size_t MAX_PORT_NAME = 99;
+
+ParsedCommandLine failure(std::string text)
+{
+    ParsedCommandLine r;
+    r.error = std::move(text);
+    return r;
+}
+
+}  // namespace
+
+const char* usageText()
+{
+    return "Usage:\n"
+           "  vorna-flash ports\n"
+           "  vorna-flash keys  --port PORT [--json] [--log FILE] [--verbose]\n"
+           "  vorna-flash flash --port PORT FILE [--no-verify] [--json] [--log FILE] [--verbose]\n"
+           "  vorna-flash --help\n"
+           "\n"
+           "Commands:\n"
+           "  ports   list the serial ports, one a line: name, then a tab and the description\n"
+           "          where the system gives one\n"
+           "  keys    read the module's DevEUI, JoinEUI and AppKey through its UART bootloader\n"
+           "  flash   download an Intel HEX file (or a .bin placed at 0x08000800) into the\n"
+           "          application area, erasing the pages it touches and verifying by read-back;\n"
+           "          the identifiers below 0x08000800 are never erased or written\n"
+           "\n"
+           "Options:\n"
+           "  --port PORT   serial port of the module (115200 baud, 8 data bits, even parity,\n"
+           "                1 stop bit, no flow control)\n"
+           "  --json        print the result as one JSON object on standard output\n"
+           "                keys:  {\"port\", \"device\": {\"name\", \"pid\"}, \"devEUI\", \"joinEUI\", \"appKey\"}\n"
+           "                flash: {\"result\", \"code\", \"bytes\", \"seconds\"}\n"
+           "  --no-verify   flash without reading the image back\n"
+           "  --log FILE    append one CSV row per module (time, port, product ID, identifiers,\n"
+           "                file, SHA-256, result, seconds); a new file gets a header row and\n"
+           "                mode 0600 because it holds AppKeys\n"
+           "  --verbose     show the programming library's messages on standard error\n"
+           "  -h, --help    show this text\n"
+           "\n"
+           "Exit status:\n"
+           "  0  success\n"
+           "  1  usage error, or the log file cannot be written\n"
+           "  2  the port cannot be opened, or the bootloader does not answer\n"
+           "  3  the firmware file is missing, malformed, unsupported, or writes outside the\n"
+           "     application area\n"
+           "  4  a write was refused, or verification failed\n"
+           "  5  any other device failure (erase failed, link lost, read protection, ...)\n";
+}
+
+ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
+{
+    Options o;
+    bool haveCommand = false;
+    bool havePort = false, haveLog = false, help = false, noVerify = false;
+    bool optionsEnded = false;
+    std::vector<std::string> operands;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (!haveCommand) {
+                if (arg == "ports")
+                    o.command = Command::Ports;
+                else if (arg == "keys")
+                    o.command = Command::Keys;
+                else if (arg == "flash")
+                    o.command = Command::Flash;
+                else
+                    return failure("Unknown command \"" + arg + "\"; the commands are ports, keys and flash.");
+                haveCommand = true;
+            } else {
+                operands.push_back(arg);
+            }
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::string name = arg, value;
+        bool inlineValue = false;
+        if (auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            inlineValue = true;
+        }
+        auto takeValue = [&](bool& seen) -> bool {
+            if (seen)
+                return false;
+            seen = true;
+            if (!inlineValue) {
+                if (i + 1 >= argc)
+                    return false;
+                value = argv[++i];
+            }
+            return true;
+        };
+        if (name == "--port") {
+            if (havePort)
+                return failure("The option --port is given twice; give it once.");
+            if (!takeValue(havePort))
+                return failure("The option --port needs a port name, e.g. --port /dev/ttyUSB0.");
+            o.port = value;
+        } else if (name == "--log") {
+            if (haveLog)
+                return failure("The option --log is given twice; give it once.");
+            if (!takeValue(haveLog))
+                return failure("The option --log needs a file name.");
+            o.logPath = value;
+        } else if (inlineValue) {
+            return failure("The option " + name + " takes no value.");
+        } else if (name == "--json") {
+            o.json = true;
+        } else if (name == "--no-verify") {
+            noVerify = true;
+        } else if (name == "--verbose" || name == "-v") {
+            o.verbose = true;
+        } else if (name == "--help" || name == "-h") {
+            help = true;
+        } else {
+            return failure("Unknown option " + name + "; see vorna-flash --help.");
+        }
+    }
+
+    if (help) {
+        ParsedCommandLine r;
+        r.ok = true;
+        r.options.command = Command::Help;
+        return r;
+    }
+    if (!haveCommand)
+        return failure("No command given; use vorna-flash ports, keys or flash (see vorna-flash --help).");
+
+    const char* commandName = o.command == Command::Ports ? "ports" : o.command == Command::Keys ? "keys" : "flash";
+    auto notFor = [&](const char* option) {
+        return failure(std::string("The option ") + option + " does not apply to the " + commandName + " command.");
+    };
+    if (o.command == Command::Ports) {
+        if (havePort)
+            return notFor("--port");
+        if (haveLog)
+            return notFor("--log");
+        if (o.json)
+            return notFor("--json");
+    }
+    if (o.command != Command::Flash && noVerify)
+        return notFor("--no-verify");
+    if (o.command != Command::Flash && !operands.empty())
+        return failure(std::string("The ") + commandName + " command takes no file; remove \"" + operands[0] + "\".");
+
+    if (o.command == Command::Keys || o.command == Command::Flash) {
+        if (!havePort)
+            return failure(std::string("The ") + commandName +
+                           " command needs --port PORT; vorna-flash ports lists the ports.");
+        if (o.port.empty() || o.port.size() > MAX_PORT_NAME)
+            return failure("The port name must have 1 to 99 characters.");
+        if (o.port.find('\0') != std::string::npos)
+            return failure("The port name must not contain a NUL character.");
+        if (haveLog && o.logPath.empty())
+            return failure("The option --log needs a file name.");
+    }
+    if (o.command == Command::Flash) {
+        if (operands.empty())
+            return failure("The flash command needs the firmware file, e.g. vorna-flash flash --port PORT app.hex.");
+        if (operands.size() > 1)
+            return failure("The flash command takes one firmware file; \"" + operands[1] + "\" is one too many.");
+        o.file = operands[0];
+        o.verify = !noVerify;
+    }
+
+    ParsedCommandLine r;
+    r.ok = true;
+    r.options = o;
+    return r;
+}
+
+}  // namespace vf

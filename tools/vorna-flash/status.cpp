@@ -1,0 +1,88 @@
+#include "status.h"
+
+#include "programmer_api.h"
+
+namespace vf {
+
+int exitStatusFor(int s)
+{
+    switch (s) {
+    case PROG_OK:
+        return EXIT_OK;
+    case PROG_ERR_PORT_OPEN:
+    case PROG_ERR_NO_ANSWER:
+        return EXIT_NO_DEVICE;
+    case PROG_ERR_FILE_MISSING:
+    case PROG_ERR_FILE_INVALID:
+    case PROG_ERR_OUT_OF_RANGE:
+        return EXIT_BAD_FILE;
+    case PROG_ERR_WRITE_VERIFY:
+        return EXIT_WRITE;
+    default:
+        return EXIT_DEVICE;
+    }
+}
+
+std::string statusName(int s)
+{
+    switch (s) {
+    case PROG_OK: return "ok";
+    case PROG_ERR_NOT_CONNECTED: return "not-connected";
+    case PROG_ERR_NO_ANSWER: return "no-answer";
+    case PROG_ERR_PORT_OPEN: return "port-open";
+    case PROG_ERR_FILE_MISSING: return "file-missing";
+    case PROG_ERR_DEVICE_UNSUPPORTED: return "device-unsupported";
+    case PROG_ERR_LINK_LOST: return "link-lost";
+    case PROG_ERR_FILE_INVALID: return "file-invalid";
+    case PROG_ERR_BAD_ARGUMENT: return "bad-argument";
+    case PROG_ERR_READ: return "read-refused";
+    case PROG_ERR_WRITE_VERIFY: return "write-verify";
+    case PROG_ERR_ERASE: return "erase";
+    case PROG_ERR_OUT_OF_RANGE: return "out-of-range";
+    case PROG_ERR_PROTECTED: return "protected";
+    default: return "error" + std::to_string(s);
+    }
+}
+
+std::string failureSentence(int s, const FailureContext& c)
+{
+    const std::string port = c.port.empty() ? std::string("the port") : c.port;
+    const std::string file = c.file.empty() ? std::string("the firmware file") : "the firmware file " + c.file;
+    const char* reset = "reset the module with BOOT0 held high to start its bootloader";
+    switch (s) {
+    case PROG_ERR_PORT_OPEN:
+        return "The serial port " + port +
+               " cannot be opened; check the name with vorna-flash ports and that no other program uses it.";
+    case PROG_ERR_NO_ANSWER:
+        return "No bootloader answers on " + port + "; " + reset + ", check the cable, and try again.";
+    case PROG_ERR_FILE_MISSING:
+        return "Cannot open " + file + "; check the path and that the file is readable.";
+    case PROG_ERR_FILE_INVALID:
+        return "The content of " + file + " is malformed or not supported; give an Intel HEX file (or a .bin) built for the module.";
+    case PROG_ERR_OUT_OF_RANGE:
+        return "The image in " + file +
+               " lies outside the application area (0x08000800 up to the end of the flash); build it for the application start 0x08000800.";
+    case PROG_ERR_WRITE_VERIFY:
+        return "The module refused a write or the read-back differs from " + file +
+               ", so the application on it is incomplete; flash it again, and set the module aside if this repeats.";
+    case PROG_ERR_ERASE:
+        return "The module refused to erase its application area; " + std::string(reset) + ", and flash again.";
+    case PROG_ERR_LINK_LOST:
+        return c.step == Step::Download
+                   ? "The module stopped answering during the download, so its application is incomplete; check cable and power, " +
+                         std::string(reset) + ", and flash again."
+                   : "The module stopped answering; check cable and power, " + std::string(reset) + ", and try again.";
+    case PROG_ERR_PROTECTED:
+        return "The module's flash is read-protected; it cannot be read or flashed through its bootloader without erasing its identifiers, so set it aside.";
+    case PROG_ERR_READ:
+        return "The module refused to read its memory; " + std::string(reset) + ", and try again.";
+    case PROG_ERR_DEVICE_UNSUPPORTED:
+        return "The microcontroller on " + port +
+               " is not one this tool can program without touching the identifiers; check that it is a Vorna-Base module.";
+    default:
+        return "The programming library failed with code " + std::to_string(s) + " (" + statusName(s) +
+               "); try again, and report it if it repeats.";
+    }
+}
+
+}  // namespace vf

@@ -1,0 +1,33 @@
+// What the programming library's status codes mean to a bench: the exit status, a short
+// name for logs and JSON, and one sentence saying what happened and what to try.
+#pragma once
+
+#include <string>
+
+namespace vf {
+
+enum ExitStatus : int {
+    EXIT_OK = 0,
+    EXIT_USAGE = 1,
+    EXIT_NO_DEVICE = 2,   // port cannot be opened, or no bootloader answers
+    EXIT_BAD_FILE = 3,    // firmware file missing, malformed, unsupported, outside the application area
+    EXIT_WRITE = 4,       // write refused or read-back differs
+    EXIT_DEVICE = 5,      // any other device failure
+};
+
+int exitStatusFor(int programmerStatus);
+
+// "ok", "no-answer", "write-verify", ...; "error<code>" (e.g. "error-99") for a code the library does not document.
+std::string statusName(int programmerStatus);
+
+enum class Step { Connect, ReadKeys, Download };
+
+struct FailureContext {
+    Step step = Step::Connect;
+    std::string port;
+    std::string file;
+};
+
+std::string failureSentence(int programmerStatus, const FailureContext& context);
+
+}  // namespace vf
