@@ -1,10 +1,25 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "UART_Flasher.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFont>
 #include <QIcon>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QStringList>
+#include <QThread>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <cmath>
+#include <string>
 
 // Text of ":/style.qss"; the window and the boxes it opens share it.
 QString styleSheetString;
@@ -33,11 +48,19 @@ MainWindow::MainWindow(QWidget* parent)
       MAX_FILE_DESCRIPTION_LENGTH(70),
       ui(new Ui::MainWindow),
       isConnected(false),
-      uartFlasher(nullptr)
+      filePath(),
+      uartFlasher(nullptr),
+      fileCache(),
+      watcher(),
+      flashFirmwareFuture(),
+      flashJobActive(false)
 {
     ui->setupUi(this);
 
-    // The flasher, its progress wiring and the watcher: filled in with the connection workflow.
+    uartFlasher = UART_Flasher::getInstance();
+    uartFlasher->connectParent(this);
+
+    QObject::connect(&watcher, &QFutureWatcher<int>::finished, this, &MainWindow::handleFlashFinished);
 
     // An unreadable sheet leaves the window in Qt's default look.
     QFile styleFile(QStringLiteral(":/style.qss"));
@@ -46,17 +69,46 @@ MainWindow::MainWindow(QWidget* parent)
         styleFile.close();
     }
 
-    // Button wiring and the loaders path: filled in with the connection workflow.
+    QObject::connect(ui->openBtn, SIGNAL(clicked()), this, SLOT(open()));
+    QObject::connect(ui->connectBtn, SIGNAL(clicked()), this, SLOT(handleConnectDisconnect()));
+
+    setLoadersPath("./.");
 
     initUserInterface();
 
-    // The port list: filled in with the connection workflow.
+    initComPortComboBox();
 }
 
 MainWindow::~MainWindow()
 {
-    // Closing the link: filled in with the connection workflow.
+    // The running job still uses the link; it must end before the link is closed. Its
+    // result has no window left to go to.
+    QObject::disconnect(&watcher, nullptr, this, nullptr);
+    waitForFlashJob();
+    uartFlasher->disconnectUARTInterface();
     delete ui;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    // Closing during a flash lets the job end first, with its result shown as usual, so the
+    // link is never closed under the download.
+    if (flashJobActive) {
+        waitForFlashJob();
+        // handleFlashFinished() closes the link; its call is already posted.
+        while (flashJobActive)
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
+    }
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::waitForFlashJob()
+{
+    // Keep painting (and taking the job's progress) while waiting; user input stays out.
+    while (!flashFirmwareFuture.isFinished()) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
+        QThread::msleep(5);
+    }
 }
 
 void MainWindow::initUserInterface()
@@ -110,81 +162,269 @@ void MainWindow::initUserInterface()
 
 void MainWindow::open()
 {
-    // Filled in with the firmware workflow.
+    ui->successIconLbl->setStyleSheet(QString());
+    ui->successIconLbl->setText(QStringLiteral("..."));
+    ui->flashProgressBar->setValue(0);
+
+    const QString path =
+        QFileDialog::getOpenFileName(this, tr("Select Firmware"), previousPath, tr("Firmware Files (*.hex)"));
+
+    ui->openProgressBar->setValue(0);
+
+    if (!path.isEmpty()) {
+        fileCache.clear();
+        savePath(path);
+        previousPath = path.left(path.lastIndexOf(QLatin1Char('/')) + 1).remove(QLatin1Char('"'));
+        // Only a copy that exists can be flashed; without one the file is not taken, and the
+        // previous file's copy is gone already.
+        if (!QFileInfo(fileCache.getCachePath()).isFile()) {
+            filePath.clear();
+            ui->fileDescriptionLbl->clear();
+            ui->flashBtn->setEnabled(false);
+            showErrorBox(tr("Unable to open empty file"),
+                         tr("An error has occured while opening the selected file."));
+            return;
+        }
+        ui->flashBtn->setEnabled(true);
+        ui->openProgressBar->setValue(ui->openProgressBar->maximum());
+        return;
+    }
+
+    if (!filePath.isEmpty()) {
+        ui->openProgressBar->setValue(ui->openProgressBar->maximum());
+        return;
+    }
+    showErrorBox(tr("Unable to open empty file"), tr("An error has occured while opening the selected file."));
 }
 
 void MainWindow::handleConnectDisconnect()
 {
-    // Filled in with the connection workflow.
+    if (isConnected) {
+        disconnectUartFlasher();
+        uartFlasher->deleteUsartInterfaceList();
+        resetApplication();
+        return;
+    }
+
+    if (connectUsartInterface() != 0)
+        return;
+    ui->openBtn->setEnabled(true);
+    ui->connectProgressBar->setValue(ui->connectProgressBar->maximum());
+    ui->connectBtn->setText(tr("Disconnect"));
+    ui->comPortComboBox->setEnabled(false);
+    readKeys();
+    // The link is open only while it is used.
+    uartFlasher->disconnectUARTInterface();
 }
 
 void MainWindow::executeApplication()
 {
-    // Filled in with the firmware workflow.
+    uartFlasher->executeApplication();
+    disconnectUartFlasher();
+    resetApplication();
 }
 
 void MainWindow::on_refreshBtn_clicked()
 {
-    // Filled in with the connection workflow.
+    initComPortComboBox();
 }
 
-void MainWindow::on_comPortComboBox_activated(int)
+void MainWindow::on_comPortComboBox_activated(int index)
 {
-    // Filled in with the connection workflow.
+    uartFlasher->selectUsartConnectParameters(index);
 }
 
 void MainWindow::on_flashBtn_clicked()
 {
-    // Filled in with the firmware workflow.
+    handleUIFlashStarted();
+    ui->successIconLbl->setText(programmingString);
+    ui->successIconLbl->setStyleSheet(QString());
+    ui->flashProgressBar->setStyleSheet(FLASH_STYLE);
+
+    if (connectUsartInterface() == 0) {
+        flashJobActive = true;
+        flashFirmwareFuture = QtConcurrent::run(QThreadPool::globalInstance(), flashFirmware, filePath, uartFlasher);
+        watcher.setFuture(flashFirmwareFuture);
+        return;
+    }
+    handleUIFlashFinished();
 }
 
 void MainWindow::handleFlashFinished()
 {
-    // Filled in with the firmware workflow.
+    flashJobActive = false;
+    uartFlasher->disconnectUARTInterface();
+    handleUIFlashFinished();
+
+    // A job that ended by an exception has no result; it counts as a failed upload.
+    int result = PROG_ERR_NOT_CONNECTED;
+    QFuture<int> future = watcher.future();
+    try {
+        future.waitForFinished();  // finished already; rethrows what the job threw
+        if (future.resultCount() > 0)
+            result = future.result();
+    } catch (...) {
+        result = PROG_ERR_NOT_CONNECTED;
+    }
+
+    if (result != 0) {
+        ui->successIconLbl->setStyleSheet(ERROR_STYLE);
+        ui->successIconLbl->setText(errorString);
+        if (result == PROG_ERR_WRITE_VERIFY)
+            showErrorBox(tr("Memory write failure"),
+                         tr("Unable to flash/verify the base module. Please reconnect and retry."));
+        else
+            showErrorBox(tr("Flash Error"), tr("The firmware file could not be uploaded"));
+        return;
+    }
+    ui->successIconLbl->setStyleSheet(SUCCESS_STYLE);
+    ui->successIconLbl->setText(successString);
+    ui->flashProgressBar->setStyleSheet(QString());
 }
 
-void MainWindow::setFirmwareProgress(int, int)
+void MainWindow::setFirmwareProgress(int progress, int total)
 {
-    // Filled in with the firmware workflow.
+    if (total <= 9)
+        return;
+    QProgressBar* bar = ui->flashProgressBar;
+    const double value = double(bar->maximum()) * (double(progress) / double(total));
+    const double truncated = std::trunc(value);
+    // Checked in double: a value beyond int must not be converted at all.
+    if (truncated >= double(bar->minimum()) && truncated <= double(bar->maximum()))
+        bar->setValue(int(truncated));
+    if (progress == total)
+        ui->successIconLbl->setText(verificationString);
 }
 
 void MainWindow::initComPortComboBox()
 {
-    // Filled in with the connection workflow.
+    uartFlasher->refreshUsartList();
+    ui->comPortComboBox->clear();
+
+    QStringList names;
+    try {
+        for (int i = 0; i < uartFlasher->getUsartListFlag(); ++i) {
+            const usartConnectParameters* list = uartFlasher->getUsartConnectParameters();
+            if (list == nullptr)
+                break;
+            const char* name = list[i].portName;
+            names.append(QString::fromUtf8(name, int(qstrnlen(name, COM_PORT_LIST_SIZE))));
+        }
+    } catch (...) {
+        // The names gathered so far are kept.
+    }
+    ui->comPortComboBox->addItems(names);
+
+    uartFlasher->selectUsartConnectParameters(0);
 }
 
 void MainWindow::resetApplication()
 {
-    // Filled in with the connection workflow.
+    uartFlasher->connectParent(this);
+    ui->devEUI->clear();
+    ui->joinEUI->clear();
+    ui->appKey->clear();
+    ui->successIconLbl->setText(QStringLiteral("..."));
+    ui->disconnectWarning->hide();
+    ui->fileDescriptionLbl->clear();
+    ui->connectBtn->setText(tr("Connect"));
+    ui->connectBtn->setEnabled(true);
+    ui->comPortComboBox->setEnabled(true);
+    ui->successIconLbl->setEnabled(false);
+    ui->openBtn->setEnabled(false);
+    ui->flashBtn->setEnabled(false);
+    ui->successIconLbl->setStyleSheet(QString());
+    ui->flashProgressBar->setStyleSheet(QString());
+    ui->connectProgressBar->setValue(0);
+    ui->openProgressBar->setValue(0);
+    ui->flashProgressBar->setValue(0);
+}
+
+QString MainWindow::keyText(int readResult, const unsigned char* data, int size)
+{
+    // A failed read shows nothing: the pointer holds no bytes of this read.
+    if (readResult != 0 || data == nullptr)
+        return QString();
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(data), size).toHex());
 }
 
 void MainWindow::readKeys()
 {
-    // Filled in with the connection workflow.
+    unsigned char* devEUI = nullptr;
+    int result = uartFlasher->readDevEUI(&devEUI);
+    ui->devEUI->setText(keyText(result, devEUI, UART_Flasher::DEV_EUI_SIZE));
+
+    unsigned char* joinEUI = nullptr;
+    result = uartFlasher->readJoinEUI(&joinEUI);
+    ui->joinEUI->setText(keyText(result, joinEUI, UART_Flasher::JOIN_EUI_SIZE));
+
+    unsigned char* appKey = nullptr;
+    result = uartFlasher->readAppKey(&appKey);
+    ui->appKey->setText(keyText(result, appKey, UART_Flasher::APP_KEY_SIZE));
 }
 
 void MainWindow::disconnectUartFlasher()
 {
-    // Filled in with the connection workflow.
+    flashFirmwareFuture.cancel();
+    uartFlasher->disconnectUARTInterface();
+    isConnected = false;
 }
 
 int MainWindow::connectUsartInterface()
 {
-    // Filled in with the connection workflow; until then no link is ever opened.
-    return -1;
+    const int result = uartFlasher->connect();
+    if (result != 0) {
+        showErrorBox(tr("Connection Error"), tr("The COM port connection could not be established"));
+        return result;
+    }
+    isConnected = true;
+    return result;
+}
+
+void MainWindow::showErrorBox(const QString& title, const QString& text)
+{
+    QMessageBox box(this);
+    box.setIcon(QMessageBox::Critical);
+    box.setWindowTitle(title);
+    box.setText(text);
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
 }
 
 void MainWindow::handleUIFlashStarted()
 {
-    // Filled in with the firmware workflow.
+    ui->flashBtn->setEnabled(false);
+    ui->openBtn->setEnabled(false);
+    ui->connectBtn->setEnabled(false);
+    ui->refreshBtn->setEnabled(false);
+    ui->disconnectWarning->show();
+    ui->devEUI->deselect();
+    ui->joinEUI->deselect();
+    ui->appKey->deselect();
 }
 
 void MainWindow::handleUIFlashFinished()
 {
-    // Filled in with the firmware workflow.
+    ui->flashBtn->setEnabled(true);
+    ui->openBtn->setEnabled(true);
+    ui->connectBtn->setEnabled(true);
+    ui->refreshBtn->setEnabled(true);
+    ui->disconnectWarning->hide();
 }
 
-void MainWindow::savePath(QString)
+void MainWindow::savePath(QString filePath)
 {
-    // Filled in with the firmware workflow.
+    fileCache.cache(QFile(filePath));
+    this->filePath = fileCache.getCachePath();
+    QString name = fileCache.parseFileName(filePath);
+    if (name.length() >= MAX_FILE_DESCRIPTION_LENGTH)
+        name = name.left(MAX_FILE_DESCRIPTION_LENGTH) + QStringLiteral("...");
+    ui->fileDescriptionLbl->setText(name);
+}
+
+int flashFirmware(QString filePath, UART_Flasher* uartFlasher)
+{
+    // The library takes a NUL-terminated wide text; the copy lives until the call returns.
+    const std::wstring widePath = filePath.toStdWString();
+    return uartFlasher->flashFirmware(widePath.c_str());
 }

@@ -13,7 +13,12 @@ class MainWindow;
 }
 QT_END_NAMESPACE
 
+class QCloseEvent;
 class UART_Flasher;
+
+// The flash job, run on the global thread pool: downloads the file at filePath through the
+// flasher and returns the library's status code.
+int flashFirmware(QString filePath, UART_Flasher* uartFlasher);
 
 // Fixed window size.
 extern const int WINDOW_WIDTH;
@@ -27,6 +32,9 @@ class MainWindow : public QMainWindow
 public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private slots:
     void open();
@@ -52,6 +60,9 @@ private:
     void handleUIFlashStarted();
     void handleUIFlashFinished();
     void savePath(QString filePath);
+    void showErrorBox(const QString& title, const QString& text);
+    void waitForFlashJob();
+    static QString keyText(int readResult, const unsigned char* data, int size);
 
     const int MAX_FILE_DESCRIPTION_LENGTH;
     Ui::MainWindow* ui;
@@ -61,4 +72,6 @@ private:
     FileCache fileCache;
     QFutureWatcher<int> watcher;
     QFuture<int> flashFirmwareFuture;
+    // From the job's submission until handleFlashFinished() has taken its result.
+    bool flashJobActive;
 };
