@@ -99,6 +99,31 @@ void BootloaderClient::synchronise(int attempts)
                         "does not use even parity");
 }
 
+void BootloaderClient::resynchronise()
+{
+    link_.discardInput();
+    const uint8_t probe[2] = {0x7F, 0x80};
+    const uint8_t complement = 0x7F;
+    int b = -1;
+    try {
+        link_.write(probe, 2, kAnswerSlack);
+        b = link_.readByte(kSyncWait + link_.wireTime(3));
+        if (b == ACK) {
+            // Reset in between: 0x7F was the sync and 0x80 waits as a command byte; its
+            // complement completes that frame, which the bootloader refuses.
+            link_.write(&complement, 1, kAnswerSlack);
+            b = link_.readByte(kSyncWait + link_.wireTime(2));
+        }
+    } catch (const TransportError& e) {
+        throw ProgError(PROG_ERR_LINK_LOST, std::string("serial port failed during synchronisation: ") + e.what());
+    }
+    if (b == NACK) {
+        link_.discardInput();
+        return;
+    }
+    synchronise();
+}
+
 void BootloaderClient::expectAck(Millis timeout, uint8_t code, const char* name, Step step, uint32_t address)
 {
     int b = -1;

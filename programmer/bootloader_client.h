@@ -44,6 +44,11 @@ public:
     // 0x7F until ACK, or NACK from a bootloader that an earlier connection synchronised.
     // Throws PROG_ERR_NO_ANSWER.
     void synchronise(int attempts = 5);
+    // For a bootloader that this process left synchronised: 0x7F 0x80 form a complete
+    // (unknown) frame, so the answer comes at once instead of after a sync timeout. A module
+    // that was reset meanwhile takes the 0x7F as its sync and is handled too. Falls back to
+    // synchronise() when neither answer comes.
+    void resynchronise();
 
     BootloaderInfo get();
     uint8_t getVersion();

@@ -48,6 +48,8 @@ struct Library {
     SerialLink link;
     BootloaderClient client{link};
     bool connected = false;
+    // The port whose bootloader our last connection left synchronised (no Go since).
+    std::string synchronisedPort;
     BootloaderInfo boot;
     const DeviceInfo* device = nullptr;
     uint32_t flashSize = 0;
@@ -206,9 +208,12 @@ std::string describePages(const std::vector<uint32_t>& pages, const DeviceInfo& 
                pages.back(), lo, hi);
 }
 
-int identify(Library& l)
+int identify(Library& l, bool wasSynchronised)
 {
-    l.client.synchronise();
+    if (wasSynchronised)
+        l.client.resynchronise();
+    else
+        l.client.synchronise();
     try {
         l.boot = l.client.get();
     } catch (const ProgError& e) {
@@ -473,6 +478,11 @@ int PROGRAMMER_API_CALL connectUsartBootloader(usartConnectParameters p)
     s.stopBits = p.stopBits;
     s.flowControl = int(p.flowControl);
 
+    // Nothing resets the module between two connections of ours, so a bootloader we left
+    // synchronised on this port is still synchronised.
+    const bool wasSynchronised = l.synchronisedPort == s.name;
+    l.synchronisedPort.clear();
+
     std::vector<std::string> notes;
     try {
         l.link.open(s, notes);
@@ -487,7 +497,7 @@ int PROGRAMMER_API_CALL connectUsartBootloader(usartConnectParameters p)
 
     int rc = PROG_OK;
     try {
-        rc = identify(l);
+        rc = identify(l, wasSynchronised);
     } catch (const ProgError& e) {
         say(Error, e.status == PROG_ERR_NO_ANSWER ? std::string(e.what()) : std::string("Connection failed: ") + e.what());
         rc = e.status;
@@ -497,6 +507,7 @@ int PROGRAMMER_API_CALL connectUsartBootloader(usartConnectParameters p)
         return rc;
     }
     l.connected = true;
+    l.synchronisedPort = s.name;
     say(Info, fmt("Connected to %s (product ID 0x%03X), %d KiB flash", l.info.name, l.info.deviceId, l.info.flashSize / 1024));
     return PROG_OK;
 }
@@ -572,6 +583,8 @@ int PROGRAMMER_API_CALL execute(unsigned int address)
         return e.status;
     }
     say(Info, fmt("Application started at 0x%08X", address));
+    // The application runs now; the next connection meets a fresh bootloader only after a reset.
+    l.synchronisedPort.clear();
     closeLink(l);
     return PROG_OK;
 }

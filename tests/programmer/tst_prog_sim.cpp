@@ -194,6 +194,7 @@ private slots:
     void identifiesModels_data();
     void identifiesModels();
     void connectsTwiceWithoutResetAndReadsIdentifiers();
+    void reconnectsToAModuleResetInBetween();
     void flashesFilesOfSeveralShapes_data();
     void flashesFilesOfSeveralShapes();
     void flashesRealFilesMovedUp();
@@ -314,6 +315,31 @@ void TestProgSim::connectsTwiceWithoutResetAndReadsIdentifiers()
     ::disconnect();
     QCOMPARE(readMemory(0x080007E0, &big, 8), int(PROG_ERR_NOT_CONNECTED));
     verifyCleanLog(sim.log());
+}
+
+void TestProgSim::reconnectsToAModuleResetInBetween()
+{
+    // The library remembers that it left this port's bootloader synchronised; a module that
+    // was power-cycled meanwhile must still be found on the same port.
+    const QString link = dir_.filePath("reset-port");
+    {
+        Sim first(dir_, {"--link", link});
+        QCOMPARE(connectTo(link), 0);
+        ::disconnect();
+        QCOMPARE(connectTo(link), 0);
+        ::disconnect();
+        // The reconnection completed a frame of its own instead of waiting out a sync.
+        const QString log = first.log();
+        QVERIFY2(!log.contains("bad complement"), qPrintable(log.left(800)));
+        QVERIFY(log.contains("unknown command"));
+    }
+    Sim second(dir_, {"--link", link});
+    QCOMPARE(connectTo(link), 0);
+    unsigned char* dev = nullptr;
+    QCOMPARE(readMemory(0x080007E0, &dev, 8), 0);
+    QCOMPARE(QByteArray(reinterpret_cast<char*>(dev), 8).toHex(), QByteArray("70b3d57ed005a1b2"));
+    ::disconnect();
+    verifyCleanLog(second.log());
 }
 
 void TestProgSim::flashesFilesOfSeveralShapes_data()
