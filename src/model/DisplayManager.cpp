@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include <QString>
+
 #include "programmer_api.h"
 
 #if defined(_WIN32)
@@ -40,35 +42,6 @@ bool coloursWanted()
     return isatty(fileno(stdout)) != 0;
 }
 
-// glibc fixes a stream's orientation at its first output, so the wide texts of the library
-// are printed narrow, as UTF-8, on the same stream as everything else.
-void appendUtf8(std::string& out, const wchar_t* text)
-{
-    for (; *text != L'\0'; ++text) {
-        unsigned long c = static_cast<unsigned long>(*text);
-        if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && text[1] >= 0xDC00 && text[1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<unsigned long>(text[1]) - 0xDC00);
-            ++text;
-        }
-        if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
-            c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-}
 #endif
 
 void setColour(int attribute)
@@ -198,9 +171,11 @@ void DisplayMessage(int msgType, const wchar_t* str)
 #if defined(_WIN32)
         wprintf(L"%ls\n", str ? str : L"");
 #else
+        // glibc fixes a stream's orientation at its first output, so the library's wide
+        // texts are printed narrow, as UTF-8, on the same stream as everything else.
         std::string text;
         if (str)
-            appendUtf8(text, str);
+            text = QString::fromWCharArray(str).toStdString();
         text += '\n';
         fwrite(text.data(), 1, text.size(), stdout);
 #endif
