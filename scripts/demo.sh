@@ -49,7 +49,7 @@ done
 cat <<EOF
 demo: simulated Vorna-Base module on $port (pty $(head -n 1 "$sim_out"), simulator PID $sim_pid)
 demo: sample firmware: $sample
-demo: in the window: choose $port in the port list, click Connect (the identifiers appear),
+demo: in the window: $port is the first entry of the port list; click Connect (the identifiers appear),
 demo:   click Open and pick the sample firmware, then click Flash and watch the bar.
 demo: the simulator's log: $demo/sim.log; closing the window ends the simulator.
 EOF
