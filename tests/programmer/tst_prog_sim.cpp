@@ -367,8 +367,9 @@ void TestProgSim::flashesFilesOfSeveralShapes()
         const QString in = writeFile(work, "in.bin", bin);
         file = work.filePath("fw.hex");
         QStringList args = tool;
+        // Whole-argument placeholders: a random temporary path may contain "AT" or "IN" itself.
         for (auto& a : args)
-            a.replace("IN", in).replace("OUT", file).replace("AT", QString("0x%1").arg(at, 0, 16));
+            a = a == "IN" ? in : a == "OUT" ? file : a == "AT" ? QString("0x%1").arg(at, 0, 16) : a;
         const QString err = runTool(args.takeFirst(), args);
         QVERIFY2(err.isEmpty(), qPrintable(err));
         data.insert(bytesAt(at, bin));
