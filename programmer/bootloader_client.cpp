@@ -117,10 +117,10 @@ void BootloaderClient::resynchronise()
     } catch (const TransportError& e) {
         throw ProgError(PROG_ERR_LINK_LOST, std::string("serial port failed during synchronisation: ") + e.what());
     }
-    if (b == NACK) {
-        link_.discardInput();
+    // The NACK ends a whole frame and the input was clean before the probe: nothing more
+    // is on its way, so there is no quiet time to wait out.
+    if (b == NACK)
         return;
-    }
     synchronise();
 }
 

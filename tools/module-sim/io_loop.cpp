@@ -80,10 +80,9 @@ std::string IoLoop::run(int stopFd)
                 link_.discardStaleOutput();
                 log_.line("Link: client closed the port");
             }
-            // The master reports hang-up until a client opens the slave again; look
-            // again in a short while instead of spinning.
-            pollfd p{stopFd, POLLIN, 0};
-            if (::poll(&p, 1, 20) > 0)
+            // The master reports hang-up until a client opens the slave again, so it
+            // cannot be polled; wait for the open itself, and look again now and then.
+            if (link_.waitForClient(stopFd, 200))
                 return "signal";
             continue;
         }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@ namespace vbsim {
 
 PtyLink::~PtyLink()
 {
+    if (opens_ >= 0)
+        ::close(opens_);
     if (master_ >= 0)
         ::close(master_);
 }
@@ -40,7 +43,29 @@ bool PtyLink::open(std::string &error)
         ::cfsetspeed(&t, B57600);
         ::tcsetattr(master_, TCSANOW, &t);
     }
+
+    opens_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (opens_ >= 0 && ::inotify_add_watch(opens_, slavePath_.c_str(), IN_OPEN) < 0) {
+        ::close(opens_);
+        opens_ = -1;
+    }
     return true;
+}
+
+bool PtyLink::waitForClient(int stopFd, int timeoutMs)
+{
+    pollfd p[2] = {{stopFd, POLLIN, 0}, {opens_, POLLIN, 0}};
+    // Without the watch, polling rounds are all there is: keep them short.
+    const int r = opens_ >= 0 ? ::poll(p, 2, timeoutMs) : ::poll(p, 1, timeoutMs < 20 ? timeoutMs : 20);
+    if (r > 0 && (p[0].revents & POLLIN))
+        return true;
+    if (opens_ >= 0) {
+        // Our own open in discardStaleOutput() lands here too; the caller looks again.
+        char events[4096];
+        while (::read(opens_, events, sizeof events) > 0) {
+        }
+    }
+    return false;
 }
 
 bool PtyLink::clientGone()

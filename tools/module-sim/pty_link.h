@@ -24,6 +24,10 @@ public:
     // Called once when the client has gone: throws away what the client left unread,
     // so the next client does not start with stale replies.
     void discardStaleOutput();
+    // Waits until somebody opens the slave, `stopFd` becomes readable (true) or
+    // `timeoutMs` passes. A real bootloader listens all the time, so the first byte of a
+    // new client must not wait for a polling round.
+    bool waitForClient(int stopFd, int timeoutMs);
 
     // Non-blocking; -1 with errno set on failure, EIO once the client has gone.
     long read(uint8_t *buf, size_t len);
@@ -31,6 +35,7 @@ public:
 
 private:
     int master_ = -1;
+    int opens_ = -1; // inotify on the slave's node; -1 where unavailable
     std::string slavePath_;
 };
 
