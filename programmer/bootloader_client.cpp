@@ -174,14 +174,20 @@ void BootloaderClient::sendBlock(const std::vector<uint8_t>& block, Millis ackTi
     expectAck(ackTimeout + link_.wireTime(block.size()), code, name, step, address);
 }
 
+std::vector<uint8_t> BootloaderClient::countedReply(uint8_t code, const char* name)
+{
+    sendCommand(code, name);
+    uint8_t n = 0;
+    readRaw(&n, 1, replyTimeout(1), name);
+    std::vector<uint8_t> bytes(size_t(n) + 1);
+    readRaw(bytes.data(), bytes.size(), replyTimeout(bytes.size() + 1), name);
+    expectAck(replyTimeout(1), code, name, Step::Data, 0);
+    return bytes;
+}
+
 BootloaderInfo BootloaderClient::get()
 {
-    sendCommand(cmd::Get, "Get");
-    uint8_t n = 0;
-    readRaw(&n, 1, replyTimeout(1), "Get");
-    std::vector<uint8_t> rest(size_t(n) + 1);
-    readRaw(rest.data(), rest.size(), replyTimeout(rest.size() + 1), "Get");
-    expectAck(replyTimeout(1), cmd::Get, "Get", Step::Data, 0);
+    const std::vector<uint8_t> rest = countedReply(cmd::Get, "Get");
     BootloaderInfo info;
     info.version = rest[0];
     info.commands.assign(rest.begin() + 1, rest.end());
@@ -199,12 +205,7 @@ uint8_t BootloaderClient::getVersion()
 
 uint16_t BootloaderClient::getId()
 {
-    sendCommand(cmd::GetId, "Get ID");
-    uint8_t n = 0;
-    readRaw(&n, 1, replyTimeout(1), "Get ID");
-    std::vector<uint8_t> id(size_t(n) + 1);
-    readRaw(id.data(), id.size(), replyTimeout(id.size() + 1), "Get ID");
-    expectAck(replyTimeout(1), cmd::GetId, "Get ID", Step::Data, 0);
+    const std::vector<uint8_t> id = countedReply(cmd::GetId, "Get ID");
     // The product ID is the last two bytes, MSB first.
     uint16_t pid = id.back();
     if (id.size() >= 2)

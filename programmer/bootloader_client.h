@@ -68,6 +68,8 @@ public:
 private:
     enum class Step { Command, Address, Data };
     void sendCommand(uint8_t code, const char* name);
+    // Get and Get ID: the command, then a count N, N + 1 bytes and ACK; returns the bytes.
+    std::vector<uint8_t> countedReply(uint8_t code, const char* name);
     void sendBlock(const std::vector<uint8_t>& block, Millis ackTimeout, uint8_t code, const char* name, Step step,
                    uint32_t address);
     // Waits for ACK; NACK and silence become the status fitting the command and step.
