@@ -1,27 +1,13 @@
 #include "bootloader_client.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "programmer_api.h"
+#include "text_format.h"
 
 namespace vbprog {
 
 namespace {
-
-std::string hex8(uint32_t v)
-{
-    char b[16];
-    std::snprintf(b, sizeof b, "0x%08X", v);
-    return b;
-}
-
-std::string hex2(unsigned v)
-{
-    char b[8];
-    std::snprintf(b, sizeof b, "0x%02X", v & 0xFFu);
-    return b;
-}
 
 // Base allowance for one answer: USB serial bridges add latency per turnaround.
 constexpr Millis kAnswerSlack{500};

@@ -1,20 +1,13 @@
 #include "download_plan.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "programmer_api.h"
+#include "text_format.h"
 
 namespace vbprog {
 
 namespace {
-
-std::string hex8(uint64_t v)
-{
-    char b[24];
-    std::snprintf(b, sizeof b, "0x%08llX", static_cast<unsigned long long>(v));
-    return b;
-}
 
 std::string where(const FirmwareImage& image, uint32_t address)
 {

@@ -1,26 +1,14 @@
 #include "firmware_image.h"
 
+#include "text_format.h"
+
 #include <algorithm>
-#include <cstdio>
+#include <cctype>
 #include <iterator>
 
 namespace vbprog {
 
 namespace {
-
-std::string hex2(unsigned v)
-{
-    char b[8];
-    std::snprintf(b, sizeof b, "0x%02X", v & 0xFFu);
-    return b;
-}
-
-std::string hex8(uint64_t v)
-{
-    char b[24];
-    std::snprintf(b, sizeof b, "0x%08llX", static_cast<unsigned long long>(v));
-    return b;
-}
 
 int hexValue(char c)
 {
@@ -148,6 +136,19 @@ bool FirmwareImage::add(uint32_t address, const uint8_t* data, size_t length, in
         warnings.push_back("line " + std::to_string(line) + ": record repeats bytes already given with the same values");
     }
     return true;
+}
+
+FileFormat fileFormatOf(std::string_view fileName)
+{
+    const size_t dot = fileName.find_last_of('.');
+    if (dot == std::string_view::npos || fileName.find_first_of("/\\", dot) != std::string_view::npos)
+        return FileFormat::Unsupported;
+    std::string ext(fileName.substr(dot + 1));
+    for (char& c : ext)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == "hex" || ext == "ihx" || ext == "ihex")
+        return FileFormat::IntelHex;
+    return ext == "bin" ? FileFormat::Binary : FileFormat::Unsupported;
 }
 
 ParseResult parseIntelHex(std::string_view text)

@@ -55,6 +55,11 @@ struct ParseResult {
     std::string error;      // "line N: ..." or a whole-file reason
 };
 
+enum class FileFormat { IntelHex, Binary, Unsupported };
+
+// By the file name's extension, in any case: .hex, .ihx or .ihex, and .bin.
+FileFormat fileFormatOf(std::string_view fileName);
+
 // Intel HEX (all six record types, checksums, CRLF/LF/CR line ends).
 ParseResult parseIntelHex(std::string_view text);
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -22,6 +21,7 @@
 #include "download_plan.h"
 #include "firmware_image.h"
 #include "serial_transport.h"
+#include "text_format.h"
 
 using namespace vbprog;
 
@@ -66,65 +66,12 @@ Library& lib()
     return l;
 }
 
-std::wstring widen(const std::string& s)
-{
-    // Our texts are ASCII, except port names and file names, which may be UTF-8.
-    std::wstring out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        uint32_t cp = c;
-        size_t n = 1;
-        if (c >= 0xF0 && i + 3 < s.size()) {
-            cp = (c & 0x07u) << 18 | (uint32_t(s[i + 1]) & 0x3Fu) << 12 | (uint32_t(s[i + 2]) & 0x3Fu) << 6 |
-                 (uint32_t(s[i + 3]) & 0x3Fu);
-            n = 4;
-        } else if (c >= 0xE0 && i + 2 < s.size()) {
-            cp = (c & 0x0Fu) << 12 | (uint32_t(s[i + 1]) & 0x3Fu) << 6 | (uint32_t(s[i + 2]) & 0x3Fu);
-            n = 3;
-        } else if (c >= 0xC0 && i + 1 < s.size()) {
-            cp = (c & 0x1Fu) << 6 | (uint32_t(s[i + 1]) & 0x3Fu);
-            n = 2;
-        } else if (c >= 0x80) {
-            cp = 0xFFFD;
-        }
-        if (sizeof(wchar_t) == 2 && cp > 0xFFFF) {
-            cp -= 0x10000;
-            out.push_back(wchar_t(0xD800 + (cp >> 10)));
-            out.push_back(wchar_t(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(wchar_t(cp));
-        }
-        i += n;
-    }
-    return out;
-}
-
 std::filesystem::path pathFromWide(const wchar_t* w)
 {
 #if defined(_WIN32)
     return std::filesystem::path(std::wstring(w));
 #else
-    std::string u8;
-    for (; *w; ++w) {
-        const uint32_t cp = uint32_t(*w);
-        if (cp < 0x80) {
-            u8.push_back(char(cp));
-        } else if (cp < 0x800) {
-            u8.push_back(char(0xC0 | (cp >> 6)));
-            u8.push_back(char(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            u8.push_back(char(0xE0 | (cp >> 12)));
-            u8.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-            u8.push_back(char(0x80 | (cp & 0x3F)));
-        } else {
-            u8.push_back(char(0xF0 | ((cp >> 18) & 0x07)));
-            u8.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
-            u8.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-            u8.push_back(char(0x80 | (cp & 0x3F)));
-        }
-    }
-    return std::filesystem::path(u8);
+    return std::filesystem::path(wideToUtf8(w));
 #endif
 }
 
@@ -134,7 +81,7 @@ void say(MSGTYPE type, const std::string& text)
     if (type >= Verbosity_1 && type <= Verbosity_3 && int(type) - int(Verbosity_1) + 1 > l.verbosity)
         return;
     if (l.callbacks.logMessage)
-        l.callbacks.logMessage(int(type), widen(text).c_str());
+        l.callbacks.logMessage(int(type), utf8ToWideLossy(text).c_str());
 }
 
 std::string fmt(const char* f, ...)
@@ -303,12 +250,11 @@ int download(Library& l, const std::filesystem::path& path, uint32_t address, bo
     std::string text;
     if (int rc = readFile(path, text))
         return rc;
-    std::string ext = path.extension().u8string();
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
     ParseResult parsed;
-    if (ext == ".hex" || ext == ".ihx" || ext == ".ihex") {
+    const FileFormat format = fileFormatOf(shown);
+    if (format == FileFormat::IntelHex) {
         parsed = parseIntelHex(text);
-    } else if (ext == ".bin") {
+    } else if (format == FileFormat::Binary) {
         parsed = loadBinary(text, address);
     } else {
         say(Error, "Unsupported file type of " + shown + ": only Intel HEX (.hex) and binary (.bin) files can be downloaded");

@@ -201,4 +201,19 @@ std::vector<std::string> listSystemPorts()
     return names;
 }
 
+std::string describeSystemPort(const std::string& name)
+{
+    sp_port* port = nullptr;
+    std::string text;
+    if (sp_get_port_by_name(name.c_str(), &port) == SP_OK && port) {
+        if (const char* d = sp_get_port_description(port))
+            text = d;
+        sp_free_port(port);
+    }
+    // libserialport falls back to the bare device name; that is no description.
+    if (text == name || (name.rfind("/dev/", 0) == 0 && text == name.substr(5)))
+        text.clear();
+    return text;
+}
+
 }  // namespace vbprog

@@ -63,5 +63,8 @@ private:
 
 // Names of the serial ports the system knows (not pseudo terminals).
 std::vector<std::string> listSystemPorts();
+// What the system says a port is (an adapter's product name, say); empty when it says
+// nothing beyond the port's own name.
+std::string describeSystemPort(const std::string& name);
 
 }  // namespace vbprog

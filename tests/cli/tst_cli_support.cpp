@@ -1,5 +1,5 @@
-// The command-line flasher's helpers: digest, text conversions, quoting, image size,
-// command line and bench log.
+// The command-line flasher's helpers: digest, quoting, exit statuses, command line and
+// bench log.
 #include "benchlog.h"
 #include "options.h"
 #include "sha256.h"
@@ -23,12 +23,8 @@ class TestCliSupport : public QObject {
 private slots:
     void sha256KnownVectors();
     void sha256MatchesQtAcrossBlockBoundaries();
-    void utf8ToWideAcceptsValidText();
-    void utf8ToWideRejectsMalformedText();
     void jsonStringIsValidJson();
     void csvFieldQuotesWhenNeeded();
-    void imageDataBytesCountsDataRecords();
-    void imageDataBytesOfRealObjcopyFiles();
     void exitStatusOfEveryCode();
     void commandLineAcceptedForms();
     void commandLineRefusedForms_data();
@@ -70,29 +66,6 @@ void TestCliSupport::sha256MatchesQtAcrossBlockBoundaries()
     }
 }
 
-void TestCliSupport::utf8ToWideAcceptsValidText()
-{
-    QCOMPARE(*vf::utf8ToWide("/tmp/app.hex"), std::wstring(L"/tmp/app.hex"));
-    const std::string mixed = "/m\xc3\xbc\x6e/\xe2\x82\xac-\xf0\x9f\x93\xa1.hex";  // ü, €, a 4-byte sign
-    const auto wide = vf::utf8ToWide(mixed);
-    QVERIFY(wide);
-    QCOMPARE(wide->size(), std::size_t(sizeof(wchar_t) == 4 ? 12 : 13));
-    QCOMPARE(uint32_t((*wide)[2]), uint32_t(0xfc));
-    QCOMPARE(uint32_t((*wide)[5]), uint32_t(0x20ac));
-    QCOMPARE(vf::wideToUtf8(wide->c_str()), mixed);
-}
-
-void TestCliSupport::utf8ToWideRejectsMalformedText()
-{
-    QVERIFY(!vf::utf8ToWide("abc\xc3"));              // cut-off sequence at the end
-    QVERIFY(!vf::utf8ToWide("\xe2\x82x"));            // continuation byte missing
-    QVERIFY(!vf::utf8ToWide("\x80"));                 // lone continuation byte
-    QVERIFY(!vf::utf8ToWide("\xc0\xaf"));             // overlong '/'
-    QVERIFY(!vf::utf8ToWide("\xed\xa0\x80"));         // surrogate
-    QVERIFY(!vf::utf8ToWide("\xf4\x90\x80\x80"));     // above U+10FFFF
-    QVERIFY(!vf::utf8ToWide(std::string("a\0b", 3))); // NUL would cut the path short
-}
-
 void TestCliSupport::jsonStringIsValidJson()
 {
     const std::string nasty = "C:\\ports\\\"COM3\"\n\t\x01 \xc3\xbc";
@@ -109,42 +82,6 @@ void TestCliSupport::csvFieldQuotesWhenNeeded()
     QCOMPARE(vf::csvField("a,b"), std::string("\"a,b\""));
     QCOMPARE(vf::csvField("say \"hi\""), std::string("\"say \"\"hi\"\"\""));
     QCOMPARE(vf::csvField("two\nlines"), std::string("\"two\nlines\""));
-}
-
-void TestCliSupport::imageDataBytesCountsDataRecords()
-{
-    const std::string hex = ":020000040800F2\r\n"
-                            ":10080000000102030405060708090A0B0C0D0E0F68\r\n"
-                            ":04081000101112139E\r\n"
-                            ":0400000508000800E7\r\n"
-                            ":00000001FF\r\n"
-                            ":10000000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00\r\n";  // after EOF: ignored
-    QCOMPARE(vf::imageDataBytes(hex, false).value_or(999), std::size_t(20));
-    QVERIFY(!vf::imageDataBytes(":10080000000102\n", false));   // shorter than its length byte says
-    QVERIFY(!vf::imageDataBytes("S00600004844521B\n", false)); // not Intel HEX
-    QCOMPARE(vf::imageDataBytes(std::string(1234, '\xff'), true).value_or(0), std::size_t(1234));
-    QVERIFY(vf::isBinaryFileName("/x/APP.BIN"));
-    QVERIFY(!vf::isBinaryFileName("/x/app.hex"));
-}
-
-void TestCliSupport::imageDataBytesOfRealObjcopyFiles()
-{
-    const QString dir = qEnvironmentVariable("VBF_SHARED_DIR") + "/testdata/real-hex/";
-    const struct {
-        const char* name;
-        std::size_t bytes;
-    } files[] = {{"stm32f103-marlin-objcopy.hex", 214024},  // 214028 spanned, with a 4-byte gap {"stm32f103-bluepill-objcopy.hex", 584},
-                 {"stm32c071-blinky-objcopy.hex", 200}};
-    int seen = 0;
-    for (const auto& f : files) {
-        QFile file(dir + f.name);
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        ++seen;
-        QCOMPARE(vf::imageDataBytes(file.readAll().toStdString(), false).value_or(0), f.bytes);
-    }
-    if (seen == 0)
-        QSKIP("the shared real-hex files are not here");
 }
 
 void TestCliSupport::exitStatusOfEveryCode()

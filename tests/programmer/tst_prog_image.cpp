@@ -50,6 +50,8 @@ private slots:
     void readsRealFilesLikeObjcopy_data();
     void readsRealFilesLikeObjcopy();
     void binaryPlacedAtAddress();
+    void countsDataBytesOnly();
+    void formatFromFileName();
 };
 
 void TestProgImage::acceptsLineEndsAndCase_data()
@@ -275,15 +277,18 @@ void TestProgImage::readsRealFilesLikeObjcopy_data()
 {
     QTest::addColumn<QString>("file");
     QTest::addColumn<qulonglong>("bytes");
-    QTest::newRow("marlin") << "stm32f103-marlin-objcopy.hex" << 214028ull;
-    QTest::newRow("bluepill") << "stm32f103-bluepill-objcopy.hex" << 584ull;
-    QTest::newRow("blinky") << "stm32c071-blinky-objcopy.hex" << 200ull;
+    QTest::addColumn<qulonglong>("dataBytes");
+    // Marlin spans 4 bytes more than it carries: a gap between two records.
+    QTest::newRow("marlin") << "stm32f103-marlin-objcopy.hex" << 214028ull << 214024ull;
+    QTest::newRow("bluepill") << "stm32f103-bluepill-objcopy.hex" << 584ull << 584ull;
+    QTest::newRow("blinky") << "stm32c071-blinky-objcopy.hex" << 200ull << 200ull;
 }
 
 void TestProgImage::readsRealFilesLikeObjcopy()
 {
     QFETCH(QString, file);
     QFETCH(qulonglong, bytes);
+    QFETCH(qulonglong, dataBytes);
     const QString path = qEnvironmentVariable("VBF_SHARED_DIR") + "/testdata/real-hex/" + file;
     if (!QFile::exists(path))
         QSKIP("real firmware files not present");
@@ -292,6 +297,7 @@ void TestProgImage::readsRealFilesLikeObjcopy()
     const auto r = parse(f.readAll());
     QVERIFY2(r.ok, r.error.c_str());
     QVERIFY(r.image.startAddress.has_value());
+    QCOMPARE(qulonglong(r.image.byteCount()), dataBytes);
 
     QTemporaryDir tmp;
     const QString bin = tmp.filePath("out.bin");
@@ -314,6 +320,34 @@ void TestProgImage::binaryPlacedAtAddress()
     QCOMPARE(flat(r.image), data);
     QVERIFY(!vbprog::loadBinary({}, 0x08000800).ok);
     QVERIFY(!vbprog::loadBinary(std::string_view("abcd", 4), 0xFFFFFFFEu).ok);
+}
+
+void TestProgImage::countsDataBytesOnly()
+{
+    // Address and start records carry no data; a record repeating bytes counts them once.
+    const QByteArray hex = ":020000040800F2\r\n"
+                           ":10080000000102030405060708090A0B0C0D0E0F70\r\n"
+                           ":04081000101112139E\r\n"
+                           ":04081000101112139E\r\n"
+                           ":0400000508000800E7\r\n"
+                           ":00000001FF\r\n";
+    const auto r = parse(hex);
+    QVERIFY2(r.ok, r.error.c_str());
+    QCOMPARE(r.image.byteCount(), uint64_t(20));
+}
+
+void TestProgImage::formatFromFileName()
+{
+    using vbprog::FileFormat;
+    using vbprog::fileFormatOf;
+    QVERIFY(fileFormatOf("/x/APP.BIN") == FileFormat::Binary);
+    QVERIFY(fileFormatOf("/x/app.hex") == FileFormat::IntelHex);
+    QVERIFY(fileFormatOf("C:\\fw\\app.IHEX") == FileFormat::IntelHex);
+    QVERIFY(fileFormatOf("app.ihx") == FileFormat::IntelHex);
+    QVERIFY(fileFormatOf("app.hex.txt") == FileFormat::Unsupported);
+    QVERIFY(fileFormatOf("/x.hex/app") == FileFormat::Unsupported);
+    QVERIFY(fileFormatOf("C:\\x.bin\\app") == FileFormat::Unsupported);
+    QVERIFY(fileFormatOf("hex") == FileFormat::Unsupported);
 }
 
 QTEST_GUILESS_MAIN(TestProgImage)

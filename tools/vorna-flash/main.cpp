@@ -6,7 +6,10 @@
 #include "status.h"
 #include "text.h"
 
+#include "firmware_image.h"
 #include "programmer_api.h"
+#include "serial_transport.h"
+#include "text_format.h"
 
 #include <chrono>
 #include <cstdio>
@@ -19,9 +22,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#if defined(VBF_HAVE_LIBSERIALPORT)
-#include <libserialport.h>
-#endif
 
 namespace {
 
@@ -92,7 +92,7 @@ void onLogMessage(int msgType, const wchar_t* text)
     if (!console.verbose && !isError)
         return;
     // One line a message, whatever line breaks the library puts around its texts.
-    std::string line = vf::wideToUtf8(text);
+    std::string line = vbprog::wideToUtf8(text);
     const auto first = line.find_first_not_of(" \r\n\t");
     if (first == std::string::npos)
         return;
@@ -149,33 +149,13 @@ std::string pidText(uint16_t pid)
 
 // --- ports -------------------------------------------------------------------------
 
-std::string portDescription(const std::string& name)
-{
-#if defined(VBF_HAVE_LIBSERIALPORT)
-    sp_port* port = nullptr;
-    std::string text;
-    if (sp_get_port_by_name(name.c_str(), &port) == SP_OK && port) {
-        if (const char* d = sp_get_port_description(port))
-            text = d;
-        sp_free_port(port);
-    }
-    // libserialport falls back to the bare device name; that is no description.
-    if (text == name || (name.rfind("/dev/", 0) == 0 && text == name.substr(5)))
-        text.clear();
-    return text;
-#else
-    (void)name;
-    return {};
-#endif
-}
-
 int runPorts()
 {
     usartConnectParameters* list = nullptr;
     const int count = getUsartList(&list);
     for (int i = 0; i < count && list; ++i) {
         const std::string name = boundedText(list[i].portName, sizeof list[i].portName);
-        const std::string description = portDescription(name);
+        const std::string description = vbprog::describeSystemPort(name);
         if (description.empty())
             std::printf("%s\n", name.c_str());
         else
@@ -314,6 +294,21 @@ int runKeys(const vf::Options& o)
 
 // --- flash -----------------------------------------------------------------------------
 
+// Bytes the file puts into flash, as the library reads the file; 0 for a file it refuses.
+std::size_t dataBytes(const std::string& content, const std::string& fileName)
+{
+    switch (vbprog::fileFormatOf(fileName)) {
+    case vbprog::FileFormat::Binary:
+        return content.size();
+    case vbprog::FileFormat::IntelHex: {
+        const vbprog::ParseResult parsed = vbprog::parseIntelHex(content);
+        return parsed.ok ? std::size_t(parsed.image.byteCount()) : 0;
+    }
+    default:
+        return 0;
+    }
+}
+
 void printFlashJson(int status, std::size_t bytes, double seconds)
 {
     std::printf("{\"result\":%s,\"code\":%d,\"bytes\":%zu,\"seconds\":%.3f}\n", vf::jsonString(vf::statusName(status)).c_str(),
@@ -335,7 +330,7 @@ int runFlash(const vf::Options& o)
     std::string sha256;
     std::size_t bytes = 0;
     int rc = PROG_OK;
-    const auto widePath = vf::utf8ToWide(o.file);
+    const auto widePath = vbprog::utf8ToWide(o.file);
     {
         struct stat st;
         std::ifstream in;
@@ -358,7 +353,7 @@ int runFlash(const vf::Options& o)
     }
     if (rc == PROG_OK) {
         sha256 = vf::Sha256::hexDigest(content.data(), content.size());
-        bytes = vf::imageDataBytes(content, vf::isBinaryFileName(o.file)).value_or(0);
+        bytes = dataBytes(content, o.file);
     }
 
     vf::Step step = vf::Step::Download;
