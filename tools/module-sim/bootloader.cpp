@@ -152,6 +152,15 @@ void Bootloader::noteGuarded(const std::string &what)
     stats_.guardedTouches.push_back(what);
 }
 
+void Bootloader::massErase(bool evenProtected, const std::string &what)
+{
+    mem_.massErase(evenProtected);
+    ++stats_.massErases;
+    stats_.pagesErased += model_.pageCount();
+    noteGuarded(what);
+    ack(model_.massEraseTime);
+}
+
 void Bootloader::finish(bool ok, const std::string &detail, double busy)
 {
     if (!ok)
@@ -202,11 +211,7 @@ void Bootloader::step()
             ack();
             finish(true, "global erase not confirmed, nothing erased");
         } else {
-            ++stats_.massErases;
-            stats_.pagesErased += model_.pageCount();
-            mem_.massErase(false);
-            noteGuarded("global erase");
-            ack(model_.massEraseTime);
+            massErase(false, "global erase");
             finish(true, "global");
         }
         break;
@@ -294,12 +299,8 @@ void Bootloader::command(uint8_t cmd)
         return systemReset();
     case 0x92:
         ack();
-        mem_.massErase(true);
-        ++stats_.massErases;
-        stats_.pagesErased += model_.pageCount();
-        noteGuarded("readout unprotect (mass erase)");
+        massErase(true, "readout unprotect (mass erase)");
         rdp_ = false;
-        ack(model_.massEraseTime);
         finish(true, "flash mass-erased");
         return systemReset();
     }
@@ -469,11 +470,7 @@ void Bootloader::extEraseSpecial()
     if (bank > model_.bankCount || (bank && model_.bankCount == 1))
         return finish(false, "no bank " + std::to_string(bank));
     if (bank == 0) {
-        mem_.massErase(false);
-        ++stats_.massErases;
-        stats_.pagesErased += model_.pageCount();
-        noteGuarded("mass erase");
-        ack(model_.massEraseTime);
+        massErase(false, "mass erase");
         return finish(true, "mass erase");
     }
     const uint32_t perBank = model_.pageCount() / model_.bankCount;

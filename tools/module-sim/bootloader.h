@@ -104,6 +104,9 @@ private:
     void finish(bool ok, const std::string &detail = {}, double busy = 0);
     void log(const std::string &line);
     void noteGuarded(const std::string &what);
+    // The whole flash erased (the identifiers with it), counted and noted as `what`, and
+    // acknowledged after the model's mass-erase time.
+    void massErase(bool evenProtected, const std::string &what);
     double programTime(uint32_t addr, uint32_t len) const;
     bool commandSupported(uint8_t cmd) const;
     std::vector<uint8_t> commandList() const;
