@@ -13,6 +13,14 @@ using look::CssRule;
 
 namespace {
 
+// The Qt built for Windows here has no SVG image plug-in; there the sheet names a PNG of
+// the same chevron, rendered at build time. Nothing else differs.
+#if defined(Q_OS_WIN)
+#define VBF_CHEVRON ":/chevron-down.png"
+#else
+#define VBF_CHEVRON ":/chevron-down.svg"
+#endif
+
 const QList<QPair<QString, QStringList>>& expectedRules()
 {
     static const QList<QPair<QString, QStringList>> rules = {
@@ -27,7 +35,7 @@ const QList<QPair<QString, QStringList>>& expectedRules()
         {"QComboBox", {"background: white;", "border-radius:13px;", "border: 1 px #555555;", "min-width: 6em;", "height:30px;"}},
         {"QComboBox:editable", {"background: white;"}},
         {"QComboBox:on", {"padding-top: 3px;", "padding-left: 4px;"}},
-        {"QComboBox::down-arrow", {"image: url(:/chevron-down.svg);", "width: 14px;", "height: 14px;", "border: 1 px #555555;", "border-radius: 10px;"}},
+        {"QComboBox::down-arrow", {"image: url(" VBF_CHEVRON ");", "width: 14px;", "height: 14px;", "border: 1 px #555555;", "border-radius: 10px;"}},
         {"QComboBox::down-arrow:on", {"top: 1px;", "left: 1px;"}},
         {"QComboBox QAbstractItemView", {"outline: 0px solid gray;", "color: black;", "background-color: white;", "border-radius: 3px;", "selection-background-color: #ecbb8e;"}},
         {"QComboBox QAbstractItemView::item", {"background-color: white;"}},
@@ -99,8 +107,13 @@ void TestStyleSheet::fileShape()
     QVERIFY(!bytes.isEmpty());
     // Stored compressed, read back as the source file byte for byte.
     const QString source = look::sourceDir() + QStringLiteral("/resources/style.qss");
-    if (QFile::exists(source))
-        QCOMPARE(bytes, look::readBytes(source));
+    if (QFile::exists(source)) {
+        QByteArray expected = look::readBytes(source);
+#if defined(Q_OS_WIN)
+        expected.replace("url(:/chevron-down.svg)", "url(" VBF_CHEVRON ")");
+#endif
+        QCOMPARE(bytes, expected);
+    }
 
     for (int i = 0; i < bytes.size(); ++i) {
         const uchar c = uchar(bytes[i]);
@@ -114,7 +127,7 @@ void TestStyleSheet::fileShape()
     QCOMPARE(bytes.count("\r\n"), 187);
     QCOMPARE(bytes.size(), 4055);
     // The image named by the arrow rule must exist under exactly that path.
-    QVERIFY(QFile::exists(QStringLiteral(":/chevron-down.svg")));
+    QVERIFY(QFile::exists(QStringLiteral(VBF_CHEVRON)));
 }
 
 void TestStyleSheet::qtAppliesTheSheet()
