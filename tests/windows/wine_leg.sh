@@ -229,6 +229,18 @@ expect_rc 2 "keys on a port that does not exist"
 grep -q "COM249" "$work/last.err" || fail "the missing port is not named"
 pass "missing file: exit 3; missing port: exit 2"
 
+# --- the module silent mid-write: only the deadlines end the wait ------------------------------
+start_sim --keys "$keys" --quiet --fault-stop-after 40
+t0=$(date +%s.%N)
+run_tool flash --port "$port" "$(winpath "$work/marlin-moved.hex")"
+took=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+end_scenario
+cp "$work/last.err" "$work/silent.err"
+expect_rc 5 "module silent mid-write"
+grep -q 'during write' "$work/last.err" || fail "module silent mid-write: not in the write"
+awk -v t="$took" 'BEGIN { exit !(t < 15) }' || fail "module silent mid-write: exit after $took s"
+pass "module silent mid-write: exit 5 after $took s"
+
 # --- the module gone mid-write -----------------------------------------------------------
 # At wire speed the write takes about twenty seconds; the simulator is ended once the
 # first blocks are in.
