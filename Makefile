@@ -36,3 +36,17 @@ install: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Windows: the Qt-free parts (programming library, vorna-flash.exe, Qt-free tests) built
+# with mingw-w64, and run under Wine against the simulated module as part of `make test`.
+WINDOWS_BUILD ?= build-windows
+.PHONY: windows test-wine
+windows: setup
+	cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DVBF_SANITIZE=OFF
+	cmake --build $(WINDOWS_BUILD) -j$(JOBS)
+
+test-wine: build windows
+	./tests/windows/wine_leg.sh $(WINDOWS_BUILD) $(BUILD)/tools/module-sim/vbf-module-sim ../shared/testdata/real-hex
+
+test: test-wine

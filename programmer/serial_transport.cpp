@@ -1,11 +1,13 @@
 #include "serial_transport.h"
 
 #include <asio.hpp>
-#include <libserialport.h>
+
+#include <cctype>
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <libserialport.h>
 #include <termios.h>
 #endif
 
@@ -59,7 +61,16 @@ void SerialLink::open(const PortSettings& s, std::vector<std::string>& notes)
     if (s.name.empty())
         throw TransportError(TransportError::Open, "no serial port selected");
     asio::error_code ec;
+#if defined(_WIN32)
+    d->port.open(windowsDevicePath(s.name), ec);
+    // The system's own texts for these two say nothing about serial ports.
+    if (ec.value() == ERROR_FILE_NOT_FOUND || ec.value() == ERROR_PATH_NOT_FOUND)
+        throw TransportError(TransportError::Open, "cannot open " + s.name + ": no such port");
+    if (ec.value() == ERROR_ACCESS_DENIED)
+        throw TransportError(TransportError::Open, "cannot open " + s.name + ": the port is in use by another program");
+#else
     d->port.open(s.name, ec);
+#endif
     if (ec)
         throw TransportError(TransportError::Open, "cannot open " + s.name + ": " + ec.message());
     d->name = s.name;
@@ -188,6 +199,29 @@ Millis SerialLink::wireTime(size_t bytes) const
     return Millis((bits + d->baud - 1) / d->baud);
 }
 
+std::string windowsDevicePath(const std::string& name)
+{
+    // COM1 to COM9 open by their bare names too, COM10 and up only in the device
+    // namespace; the one form for all keeps both working.
+    if (name.size() < 4 || name.size() > 6)
+        return name;
+    for (size_t i = 0; i < 3; ++i)
+        if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i])
+            return name;
+    if (name[3] == '0')
+        return name;
+    unsigned number = 0;
+    for (size_t i = 3; i < name.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(name[i])))
+            return name;
+        number = number * 10 + unsigned(name[i] - '0');
+    }
+    if (number < 1 || number > 256)
+        return name;
+    return "\\\\.\\COM" + std::to_string(number);
+}
+
+#if !defined(_WIN32)
 std::vector<std::string> listSystemPorts()
 {
     std::vector<std::string> names;
@@ -215,5 +249,7 @@ std::string describeSystemPort(const std::string& name)
         text.clear();
     return text;
 }
+
+#endif
 
 }  // namespace vbprog

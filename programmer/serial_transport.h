@@ -61,10 +61,15 @@ private:
     std::unique_ptr<Impl> d;
 };
 
-// Names of the serial ports the system knows (not pseudo terminals).
+// Names of the serial ports the system knows (not pseudo terminals). Windows takes them
+// from the registry's list of present ports, other systems from libserialport.
 std::vector<std::string> listSystemPorts();
 // What the system says a port is (an adapter's product name, say); empty when it says
 // nothing beyond the port's own name.
 std::string describeSystemPort(const std::string& name);
+
+// The name Windows opens a port by: COM1 to COM256 (any case) in the device namespace,
+// "\\.\COM12"; every other name unchanged.
+std::string windowsDevicePath(const std::string& name);
 
 }  // namespace vbprog

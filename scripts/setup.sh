@@ -15,6 +15,9 @@ packages=(
   stm32flash binutils srecord
   xvfb xauth x11-apps imagemagick fonts-liberation librsvg2-bin
   nodejs npm
+  # The Windows build from here and its runs under Wine. The posix thread variant of
+  # mingw-w64: the win32 one has no std::thread in GCC 12.
+  g++-mingw-w64-x86-64-posix wine64 wine ninja-build
 )
 
 missing=()

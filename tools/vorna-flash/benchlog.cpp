@@ -2,22 +2,10 @@
 
 #include "text.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace vf {
-
-BenchLog::~BenchLog()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-}
 
 const char* BenchLog::header()
 {
@@ -41,64 +29,29 @@ std::string BenchLog::formatRow(const LogRow& r)
 
 bool BenchLog::open(const std::string& path, std::string& error)
 {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = "not a regular file";
-        ::close(fd);
-        return false;
-    }
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = fd;
-    return true;
+    return file_.open(path, error);
 }
 
 bool BenchLog::append(const LogRow& row, std::string& error)
 {
-    if (fd_ < 0) {
+    if (!file_.isOpen()) {
         error = "log not open";
         return false;
     }
     // Stations sharing one file take turns, so the header is written once and rows never interleave.
-    ::flock(fd_, LOCK_EX);
+    file_.lock();
     std::string text;
-    struct stat st;
-    if (::fstat(fd_, &st) == 0 && st.st_size == 0)
+    if (file_.size() == 0)
         text = header();
     text += formatRow(row);
-    const char* p = text.data();
-    std::size_t left = text.size();
-    bool ok = true;
-    while (left > 0) {
-        ssize_t n = ::write(fd_, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            error = std::strerror(errno);
-            ok = false;
-            break;
-        }
-        p += n;
-        left -= std::size_t(n);
-    }
-    if (ok && ::fsync(fd_) != 0 && errno != EINVAL) {
-        error = std::strerror(errno);
-        ok = false;
-    }
-    ::flock(fd_, LOCK_UN);
+    const bool ok = file_.appendAndSync(text, error);
+    file_.unlock();
     return ok;
 }
 
 std::string utcTimestamp()
 {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
+    const std::tm tm = utcNow();
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return buf;

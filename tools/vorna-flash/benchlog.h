@@ -2,6 +2,8 @@
 // several stations. It holds AppKeys, so a file created here is readable by its owner only.
 #pragma once
 
+#include "platform.h"
+
 #include <string>
 
 namespace vf {
@@ -20,14 +22,13 @@ struct LogRow {
 class BenchLog {
 public:
     BenchLog() = default;
-    ~BenchLog();
     BenchLog(const BenchLog&) = delete;
     BenchLog& operator=(const BenchLog&) = delete;
 
     // Opens (or creates with mode 0600) the file for appending. On failure returns false
     // and sets `error` to the system's reason.
     bool open(const std::string& path, std::string& error);
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return file_.isOpen(); }
 
     // Appends the row (and the header first when the file is empty) in one write.
     bool append(const LogRow& row, std::string& error);
@@ -36,7 +37,7 @@ public:
     static std::string formatRow(const LogRow& row);
 
 private:
-    int fd_ = -1;
+    AppendFile file_;
 };
 
 std::string utcTimestamp();

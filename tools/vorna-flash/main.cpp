@@ -2,6 +2,7 @@
 // identifiers and flashes firmware through the same programming library as the window.
 #include "benchlog.h"
 #include "options.h"
+#include "platform.h"
 #include "sha256.h"
 #include "status.h"
 #include "text.h"
@@ -19,8 +20,6 @@
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 
 namespace {
@@ -332,12 +331,12 @@ int runFlash(const vf::Options& o)
     int rc = PROG_OK;
     const auto widePath = vbprog::utf8ToWide(o.file);
     {
-        struct stat st;
+        std::uintmax_t fileSize = 0;
         std::ifstream in;
-        const bool regular = widePath && ::stat(o.file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-        if (regular && std::size_t(st.st_size) <= MAX_FIRMWARE_FILE)
-            in.open(o.file, std::ios::binary);
-        if (regular && std::size_t(st.st_size) > MAX_FIRMWARE_FILE) {
+        const bool regular = widePath && vf::regularFileSize(o.file, fileSize);
+        if (regular && fileSize <= MAX_FIRMWARE_FILE)
+            in.open(vf::diskPath(o.file), std::ios::binary);
+        if (regular && fileSize > MAX_FIRMWARE_FILE) {
             rc = PROG_ERR_FILE_INVALID;
         } else if (!in.is_open()) {
             rc = PROG_ERR_FILE_MISSING;
@@ -370,7 +369,7 @@ int runFlash(const vf::Options& o)
             step = vf::Step::Download;
             {
                 std::lock_guard<std::mutex> g(console.mutex);
-                console.showProgress = isatty(STDERR_FILENO) == 1;
+                console.showProgress = vf::stderrIsTerminal();
                 console.verify = o.verify;
                 console.pass = 0;
             }
@@ -392,7 +391,8 @@ int runFlash(const vf::Options& o)
 
 int main(int argc, char** argv)
 {
-    const vf::ParsedCommandLine cl = vf::parseCommandLine(argc, argv);
+    const vf::Utf8CommandLine args(argc, argv);
+    const vf::ParsedCommandLine cl = vf::parseCommandLine(args.argc(), args.argv());
     if (!cl.ok) {
         std::fprintf(stderr, "vorna-flash: %s\n", cl.error.c_str());
         return vf::EXIT_USAGE;
