@@ -1,12 +1,14 @@
 # Gathers a Windows program with the DLLs it loads into a folder and zips it:
 #
 #   cmake -DEXE=<exe> -DQT_PREFIX=<Qt for Windows> -DOBJDUMP=<objdump> -DDLL_DIRS=<dir|dir>
-#         -DOUT_DIR=<folder> -DZIP=<zip> -P windows-deploy.cmake
+#         -DOUT_DIR=<folder> -DZIP=<zip> [-DSTRIP=<strip>] -P windows-deploy.cmake
 #
 # Qt loads two plug-ins at run time that no import table names: the `windows` platform
 # and the native style. Everything else comes from the import tables of the program and
 # of each DLL added, followed until nothing new turns up; a DLL found in none of the
 # given folders is the system's own and stays out.
+cmake_minimum_required(VERSION 3.25)
+
 foreach(var EXE QT_PREFIX OBJDUMP OUT_DIR ZIP)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "windows-deploy: ${var} is not set")
@@ -72,6 +74,15 @@ endwhile()
 
 file(GLOB_RECURSE deployed RELATIVE "${OUT_DIR}" "${OUT_DIR}/*")
 list(SORT deployed)
+# Debian's run-time DLLs carry their symbols; users need none of them.
+if(STRIP)
+  foreach(f ${deployed})
+    execute_process(COMMAND "${STRIP}" --strip-unneeded "${OUT_DIR}/${f}" RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "windows-deploy: ${STRIP} ${f} failed")
+    endif()
+  endforeach()
+endif()
 get_filename_component(out_parent "${OUT_DIR}" DIRECTORY)
 get_filename_component(out_name "${OUT_DIR}" NAME)
 file(REMOVE "${ZIP}")
@@ -82,6 +93,12 @@ if(NOT rc EQUAL 0)
 endif()
 file(SIZE "${ZIP}" zip_size)
 math(EXPR zip_kib "${zip_size} / 1024")
+set(folder_size 0)
+foreach(f ${deployed})
+  file(SIZE "${OUT_DIR}/${f}" size)
+  math(EXPR folder_size "${folder_size} + ${size}")
+endforeach()
+math(EXPR folder_kib "${folder_size} / 1024")
 string(REPLACE ";" ", " listing "${deployed}")
 message(STATUS "windows-deploy: ${out_name}: ${listing}")
-message(STATUS "windows-deploy: ${ZIP} (${zip_kib} KiB)")
+message(STATUS "windows-deploy: ${folder_kib} KiB in the folder, ${ZIP} ${zip_kib} KiB")
