@@ -67,7 +67,7 @@ void SerialLink::open(const PortSettings& s, std::vector<std::string>& notes)
     if (ec.value() == ERROR_FILE_NOT_FOUND || ec.value() == ERROR_PATH_NOT_FOUND)
         throw TransportError(TransportError::Open, "cannot open " + s.name + ": no such port");
     if (ec.value() == ERROR_ACCESS_DENIED)
-        throw TransportError(TransportError::Open, "cannot open " + s.name + ": the port is in use by another program");
+        throw TransportError(TransportError::Open, "cannot open " + s.name + ": port in use (another program has it open)");
 #else
     d->port.open(s.name, ec);
 #endif
