@@ -5,7 +5,9 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#if !defined(Q_OS_WIN)
 #include <unistd.h>
+#endif
 
 #include "FileCache.h"
 #include "model_tests.h"
@@ -47,8 +49,12 @@ private slots:
         QVERIFY(chosen.isValid());
         cacheDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
         // Never touch a real configuration folder.
+#if defined(Q_OS_WIN)
+        QVERIFY2(cacheDir.contains(QLatin1String("/qttest")), qPrintable(cacheDir));
+#else
         QVERIFY2(cacheDir.startsWith(qEnvironmentVariable("XDG_CONFIG_HOME")), qPrintable(cacheDir));
         QVERIFY(!qEnvironmentVariable("XDG_CONFIG_HOME").isEmpty());
+#endif
     }
 
     void init()
@@ -83,6 +89,9 @@ private slots:
 
     void constructorCreatesMissingParents()
     {
+#if defined(Q_OS_WIN)
+        QSKIP("the configuration folder is chosen through XDG variables on Linux only");
+#else
         QTemporaryDir root;
         const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
         qputenv("XDG_CONFIG_HOME", (root.path() + "/deep/er").toUtf8());
@@ -91,6 +100,7 @@ private slots:
             QVERIFY(QFileInfo(root.path() + "/deep/er/" + QCoreApplication::applicationName()).isDir());
         }
         qputenv("XDG_CONFIG_HOME", saved);
+#endif
     }
 
     void cacheCopiesAndKeepsSource()
@@ -166,8 +176,12 @@ private slots:
 
     void unwritableFolderKeepsSource()
     {
+#if defined(Q_OS_WIN)
+        QSKIP("Unix permissions only");
+#else
         if (geteuid() == 0)
             QSKIP("permissions do not stop root");
+#endif
         QDir().mkpath(cacheDir);
         QFile::setPermissions(cacheDir, QFile::ReadOwner | QFile::ExeOwner);
         const QString source = chosen.filePath("ro.hex");
