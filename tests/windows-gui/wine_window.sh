@@ -25,7 +25,7 @@ link=$work/com8
 keys=0011223344556677a1a2a3a4a5a6a7a8f0e1d2c3b4a5968778695a4b3c2d1e0f
 wine=${VBF_WINE:-wine}
 
-for f in "$zip" "$driver" "$hexdir/stm32f103-bluepill-objcopy.hex"; do
+for f in "$zip" "$driver" "$qt_prefix/bin/Qt6Test.dll" "$hexdir/stm32f103-bluepill-objcopy.hex"; do
   [[ -f $f ]] || { echo "wine-window: missing $f" >&2; exit 1; }
 done
 [[ -x $sim ]] || { echo "wine-window: missing simulated module $sim" >&2; exit 1; }
@@ -89,7 +89,6 @@ stop_wine
 (cd "$work" && cmake -E tar xf "$zip")
 app_dir=$(find "$work" -mindepth 2 -maxdepth 2 -name vorna-base-flasher.exe -printf '%h\n' | head -n 1)
 [[ -n $app_dir ]] || fail "the zip holds no vorna-base-flasher.exe"
-cp "$driver" "$app_dir/"
 
 # The image a moved file leaves in flash from 0x08000800.
 objcopy -I ihex -O ihex --change-addresses 0x800 "$hexdir/stm32f103-bluepill-objcopy.hex" "$work/firmware.hex"
@@ -121,6 +120,9 @@ stop_pid "$app_pid"; app_pid=
 stop_pid "$sim_pid"; sim_pid=
 
 # --- 2. the flash, driven from inside ----------------------------------------------------------
+# The driver beside the program, with the one DLL it adds (Qt Test's); the rest it takes
+# from the zip's folder, as the program does.
+cp "$driver" "$qt_prefix/bin/Qt6Test.dll" "$app_dir/"
 rm -f "$work/flash.dump"
 start_sim
 rc=0
