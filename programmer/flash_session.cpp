@@ -1,0 +1,454 @@
+#include "flash_session.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <utility>
+#include <vector>
+
+#include "programmer_api.h"
+
+namespace vbprog {
+
+namespace {
+
+// Pages per erase command: keeps each wait short enough that a pulled cable shows within seconds.
+constexpr size_t kPagesPerErase = 32;
+// Biggest firmware file taken in: far above any flash this library knows.
+constexpr uintmax_t kMaxFileSize = 64u * 1024 * 1024;
+
+std::string fmt(const char* f, ...)
+{
+    char buf[512];
+    va_list ap;
+    va_start(ap, f);
+    std::vsnprintf(buf, sizeof buf, f, ap);
+    va_end(ap);
+    return buf;
+}
+
+std::string describePages(const std::vector<uint32_t>& pages, const DeviceInfo& d)
+{
+    const uint32_t lo = d.flashBase + pages.front() * d.eraseUnit;
+    const uint32_t hi = d.flashBase + (pages.back() + 1) * d.eraseUnit - 1;
+    return fmt("%zu page%s (%u..%u, 0x%08X..0x%08X)", pages.size(), pages.size() == 1 ? "" : "s", pages.front(),
+               pages.back(), lo, hi);
+}
+
+LoadedFirmware refuseFile(int status, std::string error)
+{
+    LoadedFirmware f;
+    f.status = status;
+    f.error = std::move(error);
+    return f;
+}
+
+}  // namespace
+
+LoadedFirmware loadFirmwareFile(const std::filesystem::path& path, uint32_t binAddress)
+{
+    const std::string shown = path.filename().u8string();
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (ec || !std::filesystem::is_regular_file(path, ec))
+        return refuseFile(PROG_ERR_FILE_MISSING,
+                          "Cannot open the file " + path.u8string() + ": it does not exist or is not a file");
+    if (size > kMaxFileSize)
+        return refuseFile(PROG_ERR_FILE_INVALID, "The file " + path.u8string() + " is too large for a firmware image");
+
+    LoadedFirmware f;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return refuseFile(PROG_ERR_FILE_MISSING, "Cannot open the file " + path.u8string());
+    f.content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad())
+        return refuseFile(PROG_ERR_FILE_MISSING, "Cannot read the file " + path.u8string());
+    // The file may have grown between the size check and the read.
+    if (f.content.size() > kMaxFileSize)
+        return refuseFile(PROG_ERR_FILE_INVALID, "The file " + path.u8string() + " is too large for a firmware image");
+
+    const FileFormat format = fileFormatOf(shown);
+    if (format == FileFormat::IntelHex)
+        f.parsed = parseIntelHex(f.content);
+    else if (format == FileFormat::Binary)
+        f.parsed = loadBinary(f.content, binAddress);
+    else
+        return refuseFile(PROG_ERR_FILE_INVALID, "Unsupported file type of " + shown +
+                                                     ": only Intel HEX (.hex) and binary (.bin) files can be downloaded");
+    if (!f.parsed.ok)
+        return refuseFile(PROG_ERR_FILE_INVALID, shown + ": " + f.parsed.error);
+    f.status = PROG_OK;
+    return f;
+}
+
+FlashSession::FlashSession(SessionCallbacks callbacks) : callbacks_(std::move(callbacks)) {}
+
+FlashSession::~FlashSession()
+{
+    closeLink();
+}
+
+void FlashSession::setCallbacks(SessionCallbacks callbacks)
+{
+    callbacks_ = std::move(callbacks);
+}
+
+void FlashSession::say(int type, const std::string& text) const
+{
+    if (callbacks_.message)
+        callbacks_.message(type, text);
+}
+
+void FlashSession::progressStart() const
+{
+    if (callbacks_.progressStart)
+        callbacks_.progressStart();
+}
+
+void FlashSession::progress(uint64_t done, uint64_t total) const
+{
+    if (callbacks_.progress)
+        callbacks_.progress(done, total);
+}
+
+void FlashSession::closeLink()
+{
+    link_.close();
+    connected_ = false;
+    device_ = ConnectedDevice{};
+}
+
+void FlashSession::close()
+{
+    if (link_.isOpen())
+        say(Verbosity_1, "Serial port closed");
+    closeLink();
+}
+
+// --- connection ---------------------------------------------------------------------------
+
+int FlashSession::connect(const PortSettings& s)
+{
+    closeLink();
+    const bool wasSynchronised = synchronisedPort_ == s.name;
+    synchronisedPort_.clear();
+
+    std::vector<std::string> notes;
+    try {
+        link_.open(s, notes);
+    } catch (const TransportError& e) {
+        say(Error, std::string("Serial port error: ") + e.what());
+        return PROG_ERR_PORT_OPEN;
+    }
+    say(Verbosity_1, fmt("Opened %s at %u baud, %d%c%s", s.name.c_str(), s.baudrate, s.dataBits,
+                         s.parity == 1 ? 'O' : s.parity == 2 ? 'N' : 'E', s.stopBits > 1.4f ? "2" : "1"));
+    for (const auto& n : notes)
+        say(Verbosity_1, n);
+
+    int rc = PROG_OK;
+    try {
+        rc = identify(wasSynchronised);
+    } catch (const ProgError& e) {
+        say(Error, e.status == PROG_ERR_NO_ANSWER ? std::string(e.what()) : std::string("Connection failed: ") + e.what());
+        rc = e.status;
+    } catch (const std::exception& e) {
+        say(Error, std::string("Connection failed: ") + e.what());
+        rc = PROG_ERR_LINK_LOST;
+    }
+    if (rc != PROG_OK) {
+        closeLink();
+        return rc;
+    }
+    connected_ = true;
+    synchronisedPort_ = s.name;
+    say(Info, fmt("Connected to %s (product ID 0x%03X), %d KiB flash", device_.device->name, device_.pid,
+                  int(device_.flashSize / 1024)));
+    return PROG_OK;
+}
+
+void FlashSession::synchroniseAndGet(bool wasSynchronised)
+{
+    if (wasSynchronised)
+        client_.resynchronise();
+    else
+        client_.synchronise();
+    try {
+        device_.boot = client_.get();
+    } catch (const ProgError& e) {
+        // A bootloader caught mid-frame by the sync answers garbage first; one more round.
+        say(Verbosity_1, std::string("Get failed (") + e.what() + "), synchronising again");
+        client_.synchronise();
+        device_.boot = client_.get();
+    }
+    client_.getVersion();
+    say(Verbosity_1, fmt("Bootloader protocol version %u.%u", device_.boot.version >> 4, device_.boot.version & 0x0F));
+}
+
+int FlashSession::identify(bool wasSynchronised)
+{
+    synchroniseAndGet(wasSynchronised);
+    const uint16_t pid = client_.getId();
+    const DeviceInfo* d = findDevice(pid);
+    if (!d) {
+        say(Error, fmt("Product ID 0x%03X is not supported", pid));
+        return PROG_ERR_DEVICE_UNSUPPORTED;
+    }
+    uint32_t size = 0;
+    if (int rc = readFlashSize(*d, size))
+        return rc;
+    device_.pid = pid;
+    device_.device = d;
+    device_.flashSize = size;
+    return PROG_OK;
+}
+
+int FlashSession::readFlashSize(const DeviceInfo& d, uint32_t& size)
+{
+    size = 0;
+    if (d.flashSizeRegister) {
+        uint8_t raw[2] = {0, 0};
+        try {
+            client_.readMemory(d.flashSizeRegister, raw, 2);
+            size = decodeFlashSize(d, uint16_t(raw[0] | raw[1] << 8));
+            if (size)
+                say(Verbosity_1, fmt("Flash size %u KiB (read at 0x%08X)", size / 1024, d.flashSizeRegister));
+        } catch (const ProgError& e) {
+            if (e.status == PROG_ERR_PROTECTED) {
+                say(Error, "Readout protection is active: the module's flash cannot be read or written. "
+                           "Removing it would erase the whole flash, the identifiers included, so this tool never does.");
+                return PROG_ERR_PROTECTED;
+            }
+            if (e.status != PROG_ERR_READ)
+                throw;
+        }
+    }
+    if (!size) {
+        size = d.maxFlashSize;
+        say(Verbosity_1, fmt("Flash size not readable, assuming the largest of the line: %u KiB", size / 1024));
+    }
+    return PROG_OK;
+}
+
+// --- reading --------------------------------------------------------------------------------
+
+int FlashSession::read(uint32_t address, uint8_t* out, uint32_t size)
+{
+    if (!connected_) {
+        say(Error, "Read refused: no bootloader connection is open");
+        return PROG_ERR_NOT_CONNECTED;
+    }
+    uint32_t at = address;
+    try {
+        for (uint32_t off = 0; off < size; off += kMaxBlock) {
+            at = address + off;
+            client_.readMemory(at, out + off, std::min<uint32_t>(kMaxBlock, size - off));
+        }
+    } catch (const ProgError& e) {
+        say(Error, fmt("Reading %u bytes at 0x%08X failed at 0x%08X: ", size, address, at) + e.what());
+        return e.status;
+    }
+    say(Verbosity_2, fmt("Read %u bytes at 0x%08X", size, address));
+    return PROG_OK;
+}
+
+int FlashSession::readIdentifiers(ModuleIdentifiers& out)
+{
+    static_assert(sizeof(ModuleIdentifiers) == kIdentifierEnd - kIdentifierStart, "identifier block");
+    static_assert(kDevEuiAddress == kIdentifierStart && kAppKeyAddress + 16 == kIdentifierEnd, "identifier block");
+    uint8_t block[sizeof(ModuleIdentifiers)];
+    if (int rc = read(kIdentifierStart, block, sizeof block))
+        return rc;
+    std::copy(block, block + 8, out.devEui);
+    std::copy(block + 8, block + 16, out.joinEui);
+    std::copy(block + 16, block + 32, out.appKey);
+    return PROG_OK;
+}
+
+// --- download -------------------------------------------------------------------------------
+
+int FlashSession::checkDownloadable(bool erase, bool verify) const
+{
+    if (!connected_ || !device_.device) {
+        say(Error, "Download refused: no bootloader connection is open");
+        return PROG_ERR_NOT_CONNECTED;
+    }
+    const BootloaderInfo& boot = device_.boot;
+    if (!boot.supports(cmd::WriteMemory) || (verify && !boot.supports(cmd::ReadMemory))) {
+        say(Error, "The bootloader does not offer Write Memory and Read Memory");
+        return PROG_ERR_DEVICE_UNSUPPORTED;
+    }
+    if (erase && !boot.supports(cmd::ExtendedErase) && !boot.supports(cmd::Erase)) {
+        say(Error, "The bootloader offers no erase command");
+        return PROG_ERR_DEVICE_UNSUPPORTED;
+    }
+    return PROG_OK;
+}
+
+int FlashSession::download(const FirmwareImage& image, const std::string& shown, uint32_t startAddress, bool erase,
+                           bool verify, DownloadReport* report)
+{
+    const auto started = std::chrono::steady_clock::now();
+    DownloadReport local;
+    DownloadReport& r = report ? *report : local;
+    r = DownloadReport{};
+
+    for (const auto& w : image.warnings)
+        say(Warning, shown + ": " + w);
+    if (int rc = checkDownloadable(erase, verify))
+        return rc;
+    const DeviceInfo& d = *device_.device;
+    const bool extended = device_.boot.supports(cmd::ExtendedErase);
+
+    PlanResult planned = makeDownloadPlan(image, d, device_.flashSize, startAddress, erase);
+    if (!planned.ok) {
+        say(Error, shown + ": " + planned.error + "; nothing was changed on the device");
+        return planned.status;
+    }
+    const DownloadPlan& plan = planned.plan;
+    if (erase && !extended && plan.pages.back() > 0xFF) {
+        say(Error, fmt("Page %u cannot be named with the Erase command (up to 255); nothing was changed on the device",
+                       plan.pages.back()));
+        return PROG_ERR_DEVICE_UNSUPPORTED;
+    }
+    r.planned = plan.bytesToWrite;
+    r.dataBytes = plan.dataBytes;
+    say(Info, fmt("Downloading %s: %llu bytes in %zu blocks from 0x%08X", shown.c_str(),
+                  static_cast<unsigned long long>(plan.dataBytes), plan.blocks.size(), plan.blocks.front().address));
+
+    int rc = PROG_OK;
+    try {
+        rc = runDownload(plan, erase, verify, r);
+    } catch (const std::exception& e) {
+        say(Error, std::string("Download failed: ") + e.what());
+        rc = PROG_ERR_LINK_LOST;
+    }
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (rc == PROG_OK)
+        say(GreenInfo, fmt("File download complete (%.1f s)", r.seconds));
+    return rc;
+}
+
+int FlashSession::runDownload(const DownloadPlan& plan, bool erase, bool verify, DownloadReport& report)
+{
+    if (erase) {
+        if (int rc = guardBeforeErase(plan))
+            return rc;
+        if (int rc = erasePhase(plan, device_.boot.supports(cmd::ExtendedErase)))
+            return rc;
+        if (int rc = guardAfterErase(plan))
+            return rc;
+    } else {
+        say(Info, "Erase skipped");
+    }
+    if (int rc = writePhase(plan, report))
+        return rc;
+    if (int rc = guardAfterWrite(plan))
+        return rc;
+    return verify ? verifyPhase(plan, report) : PROG_OK;
+}
+
+// The identifier page is kept out of every plan; these are the places where a download
+// checks that the module agrees.
+int FlashSession::guardBeforeErase(const DownloadPlan&)
+{
+    return PROG_OK;
+}
+
+int FlashSession::guardAfterErase(const DownloadPlan&)
+{
+    return PROG_OK;
+}
+
+int FlashSession::guardAfterWrite(const DownloadPlan&)
+{
+    return PROG_OK;
+}
+
+int FlashSession::erasePhase(const DownloadPlan& plan, bool extended)
+{
+    const DeviceInfo& d = *device_.device;
+    say(Info, "Erasing " + describePages(plan.pages, d) + (extended ? " with Extended Erase" : " with Erase"));
+    for (const auto& chunk : splitPages(plan.pages, kPagesPerErase)) {
+        try {
+            client_.erasePages(chunk, extended);
+        } catch (const ProgError& e) {
+            say(Error, "Erasing " + describePages(chunk, d) + " failed: " + e.what());
+            return e.status;
+        }
+    }
+    say(Verbosity_1, "Erase done");
+    return PROG_OK;
+}
+
+int FlashSession::writePhase(const DownloadPlan& plan, DownloadReport& report)
+{
+    progressStart();
+    progress(0, plan.bytesToWrite);
+    for (const auto& blk : plan.blocks) {
+        try {
+            client_.writeMemory(blk.address, blk.data.data(), blk.data.size());
+        } catch (const ProgError& e) {
+            say(Error, fmt("Download failed during write at 0x%08X: ", blk.address) + e.what());
+            return e.status;
+        }
+        report.written += blk.data.size();
+        progress(report.written, plan.bytesToWrite);
+    }
+    say(Info, fmt("Written %llu bytes (%llu of them from the file) at 0x%08X..0x%08X",
+                  static_cast<unsigned long long>(plan.bytesToWrite), static_cast<unsigned long long>(plan.dataBytes),
+                  plan.blocks.front().address,
+                  plan.blocks.back().address + uint32_t(plan.blocks.back().data.size()) - 1));
+    return PROG_OK;
+}
+
+int FlashSession::verifyPhase(const DownloadPlan& plan, DownloadReport& report)
+{
+    progressStart();
+    progress(0, plan.bytesToWrite);
+    std::vector<uint8_t> back;
+    for (const auto& blk : plan.blocks) {
+        back.assign(blk.data.size(), 0);
+        try {
+            client_.readMemory(blk.address, back.data(), back.size());
+        } catch (const ProgError& e) {
+            say(Error, fmt("Download failed during verification at 0x%08X: ", blk.address) + e.what());
+            return e.status;
+        }
+        const auto diff = std::mismatch(back.begin(), back.end(), blk.data.begin());
+        if (diff.first != back.end()) {
+            const uint32_t bad = blk.address + uint32_t(diff.first - back.begin());
+            say(Error, fmt("Verification failed at 0x%08X: read 0x%02X, expected 0x%02X", bad, *diff.first, *diff.second));
+            return PROG_ERR_WRITE_VERIFY;
+        }
+        report.verified += blk.data.size();
+        progress(report.verified, plan.bytesToWrite);
+    }
+    say(GreenInfo, fmt("Verified %llu bytes", static_cast<unsigned long long>(plan.bytesToWrite)));
+    return PROG_OK;
+}
+
+// --- start ----------------------------------------------------------------------------------
+
+int FlashSession::start(uint32_t address)
+{
+    if (!connected_) {
+        say(Error, "Start refused: no bootloader connection is open");
+        return PROG_ERR_NOT_CONNECTED;
+    }
+    try {
+        client_.go(address);
+    } catch (const ProgError& e) {
+        say(Error, fmt("Starting the application at 0x%08X failed: ", address) + e.what());
+        return e.status;
+    }
+    say(Info, fmt("Application started at 0x%08X", address));
+    // The application runs now; the next connection meets a fresh bootloader only after a reset.
+    synchronisedPort_.clear();
+    closeLink();
+    return PROG_OK;
+}
+
+}  // namespace vbprog
