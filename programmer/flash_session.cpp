@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "device_identity.h"
 #include "programmer_api.h"
 
 namespace vbprog {
@@ -183,14 +184,15 @@ void FlashSession::synchroniseAndGet(bool wasSynchronised)
         client_.synchronise();
         device_.boot = client_.get();
     }
-    client_.getVersion();
+    device_.versionAgain = client_.getVersion();
     say(Verbosity_1, fmt("Bootloader protocol version %u.%u", device_.boot.version >> 4, device_.boot.version & 0x0F));
 }
 
 int FlashSession::identify(bool wasSynchronised)
 {
     synchroniseAndGet(wasSynchronised);
-    const uint16_t pid = client_.getId();
+    // Get ID carries no checksum: one flipped bit names another family.
+    const uint16_t pid = readProductIdTwice(client_);
     const DeviceInfo* d = findDevice(pid);
     if (!d) {
         say(Error, fmt("Product ID 0x%03X is not supported", pid));
@@ -202,33 +204,36 @@ int FlashSession::identify(bool wasSynchronised)
     device_.pid = pid;
     device_.device = d;
     device_.flashSize = size;
+    const std::string mismatch = bootloaderMismatch(*d, device_.boot.version, device_.versionAgain, device_.boot.commands);
+    if (!mismatch.empty() && device_.untrusted.empty())
+        device_.untrusted = untrustedGeometrySentence(pid, *d, mismatch);
+    // Reading stays possible (the identifiers sit at fixed addresses); erasing does not.
+    if (!device_.untrusted.empty())
+        say(Warning, device_.untrusted);
     return PROG_OK;
 }
 
 int FlashSession::readFlashSize(const DeviceInfo& d, uint32_t& size)
 {
-    size = 0;
-    if (d.flashSizeRegister) {
-        uint8_t raw[2] = {0, 0};
-        try {
-            client_.readMemory(d.flashSizeRegister, raw, 2);
-            size = decodeFlashSize(d, uint16_t(raw[0] | raw[1] << 8));
-            if (size)
-                say(Verbosity_1, fmt("Flash size %u KiB (read at 0x%08X)", size / 1024, d.flashSizeRegister));
-        } catch (const ProgError& e) {
-            if (e.status == PROG_ERR_PROTECTED) {
-                say(Error, "Readout protection is active: the module's flash cannot be read or written. "
-                           "Removing it would erase the whole flash, the identifiers included, so this tool never does.");
-                return PROG_ERR_PROTECTED;
-            }
-            if (e.status != PROG_ERR_READ)
-                throw;
+    FlashSizeReading r;
+    try {
+        r = readFlashSizeRegister(client_, d);
+    } catch (const ProgError& e) {
+        if (e.status == PROG_ERR_PROTECTED) {
+            say(Error, "Readout protection is active: the module's flash cannot be read or written. "
+                       "Removing it would erase the whole flash, the identifiers included, so this tool never does.");
+            return PROG_ERR_PROTECTED;
         }
+        throw;
     }
-    if (!size) {
-        size = d.maxFlashSize;
-        say(Verbosity_1, fmt("Flash size not readable, assuming the largest of the line: %u KiB", size / 1024));
+    size = r.bytes;
+    if (size) {
+        say(Verbosity_1, fmt("Flash size %u KiB (read at 0x%08X)", size / 1024, d.flashSizeRegister));
+        return PROG_OK;
     }
+    // Refusals below compare against the largest of the line; nothing is erased on it.
+    size = d.maxFlashSize;
+    device_.untrusted = untrustedGeometrySentence(d.pid, d, r.problem);
     return PROG_OK;
 }
 
@@ -244,7 +249,13 @@ int FlashSession::read(uint32_t address, uint8_t* out, uint32_t size)
     try {
         for (uint32_t off = 0; off < size; off += kMaxBlock) {
             at = address + off;
-            client_.readMemory(at, out + off, std::min<uint32_t>(kMaxBlock, size - off));
+            const uint32_t n = std::min<uint32_t>(kMaxBlock, size - off);
+            // Read answers carry no checksum: identifiers are shown and logged only when two
+            // reads agree.
+            if (at < kIdentifierEnd && uint64_t(at) + n > kIdentifierStart)
+                client_.readMemoryTwice(at, out + off, n);
+            else
+                client_.readMemory(at, out + off, n);
         }
     } catch (const ProgError& e) {
         say(Error, fmt("Reading %u bytes at 0x%08X failed at 0x%08X: ", size, address, at) + e.what());
@@ -313,6 +324,10 @@ int FlashSession::download(const FirmwareImage& image, const std::string& shown,
                        plan.pages.back()));
         return PROG_ERR_DEVICE_UNSUPPORTED;
     }
+    if (!device_.untrusted.empty()) {
+        say(Error, device_.untrusted);
+        return PROG_ERR_IDENTITY;
+    }
     r.planned = plan.bytesToWrite;
     r.dataBytes = plan.dataBytes;
     say(Info, fmt("Downloading %s: %llu bytes in %zu blocks from 0x%08X", shown.c_str(),
@@ -333,6 +348,8 @@ int FlashSession::download(const FirmwareImage& image, const std::string& shown,
 
 int FlashSession::runDownload(const DownloadPlan& plan, bool erase, bool verify, DownloadReport& report)
 {
+    guard_.reset();
+    irregularitiesBeforeWrite_ = client_.irregularities();
     if (erase) {
         if (int rc = guardBeforeErase(plan))
             return rc;
@@ -345,25 +362,61 @@ int FlashSession::runDownload(const DownloadPlan& plan, bool erase, bool verify,
     }
     if (int rc = writePhase(plan, report))
         return rc;
-    if (int rc = guardAfterWrite(plan))
+    if (int rc = guardAfterWrite(plan, verify))
         return rc;
     return verify ? verifyPhase(plan, report) : PROG_OK;
 }
 
 // The identifier page is kept out of every plan; these are the places where a download
-// checks that the module agrees.
+// checks that the module agrees. A copy of the page read before the first erase lets a
+// page damaged anyway be put back.
 int FlashSession::guardBeforeErase(const DownloadPlan&)
 {
+    guard_.emplace(client_);
+    try {
+        guard_->save(*device_.device, device_.boot.supports(cmd::ExtendedErase));
+    } catch (const ProgError& e) {
+        guard_.reset();
+        say(Error, std::string("Reading the identifier page before the erase failed: ") + e.what() +
+                       "; nothing was changed on the device");
+        return e.status;
+    }
+    say(Verbosity_1, fmt("Identifier page saved (%s)", guard_->savedIdentifiers().c_str()));
+    irregularitiesBeforeWrite_ = client_.irregularities();
     return PROG_OK;
+}
+
+int FlashSession::guardCheck(const std::string& phase)
+{
+    std::string message;
+    const int rc = guard_->check(phase, message);
+    if (rc != PROG_OK)
+        say(Error, message);
+    return rc;
 }
 
 int FlashSession::guardAfterErase(const DownloadPlan&)
 {
-    return PROG_OK;
+    return guard_ ? guardCheck("the erase") : PROG_OK;
 }
 
-int FlashSession::guardAfterWrite(const DownloadPlan&)
+int FlashSession::guardAfterWrite(const DownloadPlan&, bool verify)
 {
+    if (guard_) {
+        if (int rc = guardCheck("the last write"))
+            return rc;
+        say(Verbosity_1, fmt("Identifier page checked after the erase and the last write (%.2f s in all)",
+                             guard_->seconds()));
+    }
+    // A byte out of step can pair a refused write with an earlier ACK; only a read-back
+    // tells then, and there is none without verification.
+    const unsigned stray = client_.irregularities() - irregularitiesBeforeWrite_;
+    if (stray && !verify) {
+        say(Error, fmt("The module's answers were out of step during the download (%u unexpected answer%s), so a "
+                       "refused write may have passed for accepted; flash again with verification",
+                       stray, stray == 1 ? "" : "s"));
+        return PROG_ERR_WRITE_VERIFY;
+    }
     return PROG_OK;
 }
 
@@ -417,7 +470,22 @@ int FlashSession::verifyPhase(const DownloadPlan& plan, DownloadReport& report)
             say(Error, fmt("Download failed during verification at 0x%08X: ", blk.address) + e.what());
             return e.status;
         }
-        const auto diff = std::mismatch(back.begin(), back.end(), blk.data.begin());
+        auto diff = std::mismatch(back.begin(), back.end(), blk.data.begin());
+        if (diff.first != back.end()) {
+            // Read answers carry no checksum: one more read on a realigned line before the
+            // flash is called wrong.
+            try {
+                client_.settle(Millis(20));
+                client_.resynchronise();
+                client_.readMemory(blk.address, back.data(), back.size());
+            } catch (const ProgError& e) {
+                say(Error, fmt("Download failed during verification at 0x%08X: ", blk.address) + e.what());
+                return e.status;
+            }
+            if (std::equal(back.begin(), back.end(), blk.data.begin()))
+                say(Verbosity_1, fmt("Read-back at 0x%08X differed once; read again, it agrees", blk.address));
+            diff = std::mismatch(back.begin(), back.end(), blk.data.begin());
+        }
         if (diff.first != back.end()) {
             const uint32_t bad = blk.address + uint32_t(diff.first - back.begin());
             say(Error, fmt("Verification failed at 0x%08X: read 0x%02X, expected 0x%02X", bad, *diff.first, *diff.second));

@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "bootloader_client.h"
 #include "device_table.h"
 #include "download_plan.h"
 #include "firmware_image.h"
+#include "identifier_guard.h"
 #include "serial_transport.h"
 
 namespace vbprog {
@@ -48,6 +50,10 @@ struct ConnectedDevice {
     const DeviceInfo* device = nullptr;
     uint32_t flashSize = 0;     // bytes
     BootloaderInfo boot;
+    uint8_t versionAgain = 0;   // the protocol version as Get Version reports it
+    // Why the module's own answers about itself disagree (a sentence naming the product ID
+    // and what to check); nothing is erased or written while it is set. Empty when they agree.
+    std::string untrusted;
 };
 
 struct ModuleIdentifiers {
@@ -108,7 +114,8 @@ private:
     // the last write. Each returns PROG_OK to go on.
     int guardBeforeErase(const DownloadPlan& plan);
     int guardAfterErase(const DownloadPlan& plan);
-    int guardAfterWrite(const DownloadPlan& plan);
+    int guardAfterWrite(const DownloadPlan& plan, bool verify);
+    int guardCheck(const std::string& phase);
     int erasePhase(const DownloadPlan& plan, bool extended);
     int writePhase(const DownloadPlan& plan, DownloadReport& report);
     int verifyPhase(const DownloadPlan& plan, DownloadReport& report);
@@ -121,6 +128,9 @@ private:
     // nothing resets the module between two connections of ours.
     std::string synchronisedPort_;
     ConnectedDevice device_;
+    // The identifier page as read before this download's first erase.
+    std::optional<IdentifierGuard> guard_;
+    unsigned irregularitiesBeforeWrite_ = 0;
 };
 
 }  // namespace vbprog
