@@ -42,6 +42,8 @@ std::string statusName(int s)
     case PROG_ERR_ERASE: return "erase";
     case PROG_ERR_OUT_OF_RANGE: return "out-of-range";
     case PROG_ERR_PROTECTED: return "protected";
+    case PROG_ERR_IDENTIFIERS: return "identifiers-changed";
+    case PROG_ERR_IDENTITY: return "identity";
     default: return "error" + std::to_string(s);
     }
 }
@@ -87,6 +89,13 @@ std::string failureSentence(int s, const FailureContext& c)
         return "The module's flash is read-protected; it cannot be read or flashed through its bootloader without erasing its identifiers, so set it aside.";
     case PROG_ERR_READ:
         return "The module refused to read its memory; " + std::string(reset) + ", and try again.";
+    case PROG_ERR_IDENTIFIERS:
+        return "The identifier page of the module on " + port +
+               " changed during the download; the messages above say whether the saved page was put back and give the saved DevEUI, JoinEUI and AppKey, so keep them and set the module aside.";
+    case PROG_ERR_IDENTITY:
+        return "The microcontroller on " + port +
+               " answers inconsistently about itself (product ID, bootloader or flash size), so nothing was erased; check the cable and adapter, " +
+               std::string(reset) + ", and try again.";
     case PROG_ERR_DEVICE_UNSUPPORTED:
         return "The microcontroller on " + port +
                " is not one this tool can program without touching the identifiers; check that it is a Vorna-Base module.";
