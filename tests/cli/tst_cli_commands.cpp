@@ -487,9 +487,10 @@ void TestCliCommands::exitStatusFromRealCauses()
 
 void TestCliCommands::severalModulesAtOnceOneFailing()
 {
-    // Four modules at once, the second refusing its fifth write: the others are flashed
-    // byte-exact with their identifiers kept, each has one whole CSV row and one JSON
-    // object, the failed one reports the bytes it took, and the exit status is its own.
+    // Four modules at once, the second refusing its fifth write and the fourth going silent
+    // during the download: the others are flashed byte-exact with their identifiers kept,
+    // each module has one whole CSV row and one JSON object, the refused one reports the
+    // bytes it took, and the exit status is the highest of the failed ones.
     const QString csv = tmp_.filePath("several.csv");
     std::vector<std::unique_ptr<Sim>> sims;
     QStringList args{"flash", "--json", "--log", csv};
@@ -499,6 +500,8 @@ void TestCliCommands::severalModulesAtOnceOneFailing()
         QStringList simArgs{"--keys", QString(keys.last()), "--dump", tmp_.filePath(QString("several-%1.bin").arg(i))};
         if (i == 1)
             simArgs << "--fault-nack-write" << "5";
+        if (i == 3)
+            simArgs << "--fault-stop-after" << "40";
         sims.push_back(std::make_unique<Sim>(simArgs, tmp_.filePath(QString("several-%1.log").arg(i))));
         QVERIFY(!sims.back()->pty().isEmpty());
         args << "--port" << sims.back()->pty();
@@ -506,25 +509,29 @@ void TestCliCommands::severalModulesAtOnceOneFailing()
     const Run r = runTool(args << appHex_);
     for (auto& s : sims)
         s->stop();
-    QCOMPARE(r.exitCode, 4);
+    QCOMPARE(r.exitCode, 5);
 
     const QJsonArray results = QJsonDocument::fromJson(r.out).array();
     QCOMPARE(results.size(), 4);
     for (int i = 0; i < 4; ++i) {
         const QJsonObject o = results[i].toObject();
         QCOMPARE(o["port"].toString(), sims[size_t(i)]->pty());
-        QCOMPARE(o["result"].toString(), QString(i == 1 ? "write-verify" : "ok"));
-        QCOMPARE(o["bytes"].toInt(), i == 1 ? 4 * 256 : appData_.size());
+        QCOMPARE(o["result"].toString(), QString(i == 1 ? "write-verify" : i == 3 ? "link-lost" : "ok"));
+        if (i == 3)
+            QVERIFY(o["bytes"].toInt() < appData_.size());
+        else
+            QCOMPARE(o["bytes"].toInt(), i == 1 ? 4 * 256 : appData_.size());
         const QByteArray flash = readFile(tmp_.filePath(QString("several-%1.bin").arg(i)));
         QCOMPARE(flash.mid(0x7E0, 32).toHex(), keys[i]);
-        if (i != 1)
+        if (i == 0 || i == 2)
             QCOMPARE(flash.mid(APP_OFFSET, appData_.size()), appData_);
         QVERIFY(readFile(tmp_.filePath(QString("several-%1.log").arg(i))).contains("guarded-area: none"));
     }
-    // The summary names the failed port and only that one.
+    // The summary names the failed ports and only those.
     const QByteArray summary = lastLine(r.err);
-    QVERIFY2(summary.startsWith("vorna-flash: 1 of 4 modules failed: " + sims[1]->pty().toLocal8Bit() + ": "), r.err.constData());
-    QVERIFY(!summary.contains(sims[0]->pty().toLocal8Bit() + ":"));
+    QVERIFY2(summary.startsWith("vorna-flash: 2 of 4 modules failed: " + sims[1]->pty().toLocal8Bit() + ": "), r.err.constData());
+    QVERIFY(summary.contains(" " + sims[3]->pty().toLocal8Bit() + ": "));
+    QVERIFY(!summary.contains(sims[0]->pty().toLocal8Bit() + ":") && !summary.contains(sims[2]->pty().toLocal8Bit() + ":"));
 
     const QList<QByteArray> lines = readFile(csv).trimmed().split('\n');
     QCOMPARE(lines.size(), 5);
@@ -536,7 +543,7 @@ void TestCliCommands::severalModulesAtOnceOneFailing()
         portsLogged << QString(row[1]);
         QCOMPARE(row[3] + row[4] + row[5], keys[module]);
         QCOMPARE(row[7], QCryptographicHash::hash(readFile(appHex_), QCryptographicHash::Sha256).toHex());
-        QCOMPARE(row[8], QByteArray(module == 1 ? "write-verify" : "ok"));
+        QCOMPARE(row[8], QByteArray(module == 1 ? "write-verify" : module == 3 ? "link-lost" : "ok"));
     }
     portsLogged.removeDuplicates();
     QCOMPARE(portsLogged.size(), 4);
