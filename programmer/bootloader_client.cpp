@@ -110,16 +110,24 @@ void BootloaderClient::resynchronise()
     synchronise();
 }
 
-void BootloaderClient::expectAck(Millis timeout, uint8_t code, const char* name, Step step, uint32_t address)
+int BootloaderClient::answer(Millis timeout, const char* name)
 {
-    int b = -1;
     try {
-        b = link_.readByte(timeout);
+        return link_.readByte(timeout);
     } catch (const TransportError& e) {
         throw ProgError(PROG_ERR_LINK_LOST, std::string("link lost during ") + name + ": " + e.what());
     }
-    if (b == ACK)
-        return;
+}
+
+void BootloaderClient::expectAck(Millis timeout, uint8_t code, const char* name, Step step, uint32_t address)
+{
+    const int b = answer(timeout, name);
+    if (b != ACK)
+        refused(b, code, name, step, address);
+}
+
+void BootloaderClient::refused(int b, uint8_t code, const char* name, Step step, uint32_t address)
+{
     const bool addressed = code == cmd::ReadMemory || code == cmd::WriteMemory || code == cmd::Go;
     const std::string at = step == Step::Command || !addressed ? std::string() : " at " + hex8(address);
     if (b < 0)
@@ -128,10 +136,12 @@ void BootloaderClient::expectAck(Millis timeout, uint8_t code, const char* name,
         throw ProgError(PROG_ERR_LINK_LOST, std::string("unexpected answer ") + hex2(unsigned(b)) + " to " + name + at);
 
     // NACK. Some products send a second one; it must not pass for the next answer.
+    // Step::Command here means a command byte refused twice.
     link_.discardInput();
     if (step == Step::Command && (code == cmd::ReadMemory || code == cmd::WriteMemory || code == cmd::Erase ||
                                   code == cmd::ExtendedErase || code == cmd::Go))
-        throw ProgError(PROG_ERR_PROTECTED, std::string(name) + " refused: readout protection is active");
+        throw ProgError(PROG_ERR_PROTECTED,
+                        std::string(name) + " refused twice, also after a resynchronisation: readout protection is active");
     switch (code) {
     case cmd::ReadMemory:
         throw ProgError(PROG_ERR_READ, std::string(name) + at + " refused (NACK)");
@@ -147,10 +157,42 @@ void BootloaderClient::expectAck(Millis timeout, uint8_t code, const char* name,
     }
 }
 
+void BootloaderClient::dropStale()
+{
+    irregularities_ += unsigned(link_.dropPending());
+}
+
+void BootloaderClient::settle(Millis quiet)
+{
+    try {
+        // Bounded: a line that never goes quiet is dropped in at most 256 bytes' worth of waits.
+        for (int i = 0; i < 256 && link_.readByte(quiet) >= 0; ++i)
+            ++irregularities_;
+    } catch (const TransportError& e) {
+        throw ProgError(PROG_ERR_LINK_LOST, std::string("link lost: ") + e.what());
+    }
+}
+
 void BootloaderClient::sendCommand(uint8_t code, const char* name)
 {
+    dropStale();
     writeRaw({code, uint8_t(code ^ 0xFF)}, name);
-    expectAck(replyTimeout(3), code, name, Step::Command, 0);
+    int b = answer(replyTimeout(3), name);
+    if (b == ACK)
+        return;
+    const bool firstRefused = b == NACK;
+    if (b >= 0) {
+        // A NACK or garbage may come from line noise or bytes out of step: the bootloader
+        // waits for a new command after either, so realign and ask once more.
+        ++irregularities_;
+        resynchronise();
+        writeRaw({code, uint8_t(code ^ 0xFF)}, name);
+        b = answer(replyTimeout(3), name);
+        if (b == ACK)
+            return;
+    }
+    // Step::Command: the command byte itself was refused twice.
+    refused(b, code, name, firstRefused ? Step::Command : Step::Data, 0);
 }
 
 void BootloaderClient::sendBlock(const std::vector<uint8_t>& block, Millis ackTimeout, uint8_t code, const char* name,
@@ -209,6 +251,16 @@ void BootloaderClient::readMemory(uint32_t address, uint8_t* out, size_t length)
     writeRaw({n, uint8_t(n ^ 0xFF)}, "Read Memory");
     expectAck(replyTimeout(1), cmd::ReadMemory, "Read Memory", Step::Data, address);
     readRaw(out, length, replyTimeout(length), "Read Memory");
+}
+
+void BootloaderClient::readMemoryTwice(uint32_t address, uint8_t* out, size_t length)
+{
+    std::vector<uint8_t> again(length);
+    readMemory(address, out, length);
+    readMemory(address, again.data(), length);
+    if (!std::equal(again.begin(), again.end(), out))
+        throw ProgError(PROG_ERR_READ, "two reads of " + std::to_string(length) + " bytes at " + hex8(address) +
+                                           " gave different answers: the line is not reliable");
 }
 
 void BootloaderClient::writeMemory(uint32_t address, const uint8_t* data, size_t length)

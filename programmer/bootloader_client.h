@@ -54,8 +54,15 @@ public:
     uint8_t getVersion();
     uint16_t getId();
 
-    // 1..256 bytes. A NACK of the command means readout protection; of the address, a refused read.
+    // Every command starts on a clean line: what arrived unasked is dropped first. A command
+    // byte that is refused (or answered with garbage) is sent once more after a
+    // resynchronisation; only a second refusal counts, and for Read, Write, Erase and Go that
+    // means readout protection.
+    // 1..256 bytes. A NACK of the address is a refused read.
     void readMemory(uint32_t address, uint8_t* out, size_t length);
+    // The same read twice; answers that differ are a read failure (PROG_ERR_READ), since Read
+    // Memory answers carry no checksum. For what must not be misread: identifiers, geometry.
+    void readMemoryTwice(uint32_t address, uint8_t* out, size_t length);
     // 4..256 bytes, a multiple of 4.
     void writeMemory(uint32_t address, const uint8_t* data, size_t length);
     // Page erase with Erase (0x43, pages < 256) or Extended Erase (0x44); never a mass erase.
@@ -65,9 +72,19 @@ public:
     // Host-side wait for an erase of `pages` pages to be acknowledged.
     static Millis eraseTimeout(size_t pages);
 
+    // Signs that answers and questions were out of step: bytes nobody asked for, dropped
+    // before a command, and command bytes that had to be sent again. Only ever grows.
+    unsigned irregularities() const { return irregularities_; }
+    // Waits until the line has been quiet for `quiet`, dropping (and counting) what arrives.
+    void settle(Millis quiet);
+
 private:
     enum class Step { Command, Address, Data };
     void sendCommand(uint8_t code, const char* name);
+    void dropStale();
+    // The answer byte to a frame, or -1 for silence; a dead port throws.
+    int answer(Millis timeout, const char* name);
+    [[noreturn]] void refused(int answer, uint8_t code, const char* name, Step step, uint32_t address);
     // Get and Get ID: the command, then a count N, N + 1 bytes and ACK; returns the bytes.
     std::vector<uint8_t> countedReply(uint8_t code, const char* name);
     void sendBlock(const std::vector<uint8_t>& block, Millis ackTimeout, uint8_t code, const char* name, Step step,
@@ -79,6 +96,7 @@ private:
     Millis replyTimeout(size_t bytes) const;
 
     SerialLink& link_;
+    unsigned irregularities_ = 0;
 };
 
 }  // namespace vbprog

@@ -1,5 +1,7 @@
 #include "device_table.h"
 
+#include <algorithm>
+#include <cstring>
 #include <iterator>
 
 namespace vbprog {
@@ -111,6 +113,72 @@ uint32_t decodeFlashSize(const DeviceInfo& device, uint16_t raw)
     if (bytes > device.maxFlashSize || bytes % device.eraseUnit != 0)
         return 0;
     return bytes;
+}
+
+namespace {
+
+std::string versionText(uint8_t v)
+{
+    return std::to_string(v >> 4) + "." + std::to_string(v & 0x0F);
+}
+
+bool listed(const std::vector<uint8_t>& commands, uint8_t c)
+{
+    return std::find(commands.begin(), commands.end(), c) != commands.end();
+}
+
+}  // namespace
+
+// USART protocol versions per line, as the bootloader application notes list them.
+const uint8_t* bootloaderVersions(const DeviceInfo& device)
+{
+    static const uint8_t v22[] = {0x22, 0};
+    static const uint8_t v20or22[] = {0x20, 0x22, 0};   // F105/F107 report 2.0 (erratum)
+    static const uint8_t v30[] = {0x30, 0};
+    static const uint8_t v31[] = {0x31, 0};
+    static const uint8_t v32[] = {0x32, 0};
+    switch (device.pid) {
+    case 0x416:            // L1 Cat.1
+    case 0x430:            // F1 XL-density
+        return v30;
+    case 0x418:
+        return v20or22;
+    case 0x495:
+    case 0x496:
+        return v32;
+    default:
+        break;
+    }
+    if (std::strcmp(device.series, "STM32F1") == 0)
+        return v22;
+    return v31;
+}
+
+std::string bootloaderMismatch(const DeviceInfo& device, uint8_t version, uint8_t versionAgain,
+                               const std::vector<uint8_t>& commands)
+{
+    if (version != versionAgain)
+        return "Get reports protocol " + versionText(version) + " but Get Version " + versionText(versionAgain);
+    const uint8_t* expected = bootloaderVersions(device);
+    bool known = false;
+    std::string names;
+    for (const uint8_t* v = expected; *v; ++v) {
+        known = known || *v == version;
+        names += (names.empty() ? "" : " or ") + versionText(*v);
+    }
+    if (!known)
+        return "its bootloader reports protocol " + versionText(version) + ", the " + device.series +
+               " bootloaders " + names;
+    // Erase (0x43) before protocol 3.0, Extended Erase (0x44) from it, never both.
+    const bool erase = listed(commands, 0x43), extended = listed(commands, 0x44);
+    if (erase == extended || extended != (version >= 0x30))
+        return "its bootloader's command list does not fit protocol " + versionText(version) +
+               (erase && extended ? " (it lists both erase commands)"
+                : !erase && !extended ? " (it lists no erase command)"
+                                      : " (it lists the other erase command)");
+    if (!listed(commands, 0x11) || !listed(commands, 0x31))
+        return "its bootloader does not list Read Memory and Write Memory";
+    return {};
 }
 
 }  // namespace vbprog

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace vbprog {
 
@@ -36,5 +38,14 @@ const DeviceInfo* deviceTable(int* count);
 
 // Flash size in bytes from the raw 16-bit size register, or 0 when the value makes no sense.
 uint32_t decodeFlashSize(const DeviceInfo& device, uint16_t raw);
+
+// USART protocol versions (0x31 = 3.1) this product's bootloaders report; a zero ends the list.
+const uint8_t* bootloaderVersions(const DeviceInfo& device);
+
+// Whether a bootloader that reports `version` in Get and `versionAgain` in Get Version and
+// lists `commands` can be this product's. Empty when it can; otherwise what does not fit,
+// as a phrase ("it reports protocol 2.2, the STM32L4 bootloaders 3.1").
+std::string bootloaderMismatch(const DeviceInfo& device, uint8_t version, uint8_t versionAgain,
+                               const std::vector<uint8_t>& commands);
 
 }  // namespace vbprog

@@ -7,7 +7,11 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <cerrno>
+#include <cstring>
 #include <libserialport.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #endif
 
@@ -75,6 +79,22 @@ void SerialLink::open(const PortSettings& s, std::vector<std::string>& notes)
         throw TransportError(TransportError::Open, "cannot open " + s.name + ": " + ec.message());
     d->name = s.name;
     d->baud = s.baudrate ? s.baudrate : 115200;
+#if !defined(_WIN32)
+    // Two programs talking to one bootloader corrupt each other's answers. The lock keeps out
+    // every process that asks for it (ours do); TIOCEXCL keeps out later opens of other
+    // programs (except privileged ones, which the terminal layer lets through).
+    const int fd = d->port.native_handle();
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        asio::error_code ignored;
+        d->port.close(ignored);
+        throw TransportError(TransportError::Open,
+                             "cannot open " + s.name + ": port in use" +
+                                 (err == EWOULDBLOCK ? std::string(" (another program has it open)")
+                                                     : " (" + std::string(std::strerror(err)) + ")"));
+    }
+    ::ioctl(fd, TIOCEXCL);
+#endif
 
     auto fail = [this](const std::string& what, const asio::error_code& e) {
         const std::string name = d->name;
@@ -120,6 +140,10 @@ void SerialLink::open(const PortSettings& s, std::vector<std::string>& notes)
 void SerialLink::close()
 {
     if (d->port.is_open()) {
+#if !defined(_WIN32)
+        // A pty's terminal outlives our descriptor; its exclusive flag would lock us out next time.
+        ::ioctl(d->port.native_handle(), TIOCNXCL);
+#endif
         asio::error_code ignored;
         d->port.cancel(ignored);
         d->port.close(ignored);
@@ -191,6 +215,27 @@ void SerialLink::discardInput()
     } catch (const TransportError&) {
         // A dead port shows itself on the next write or read.
     }
+}
+
+size_t SerialLink::dropPending()
+{
+    if (!isOpen())
+        return 0;
+    int pending = 0;
+#if defined(_WIN32)
+    COMSTAT st{};
+    DWORD errors = 0;
+    if (::ClearCommError(d->port.native_handle(), &errors, &st))
+        pending = int(st.cbInQue);
+    if (pending > 0)
+        ::PurgeComm(d->port.native_handle(), PURGE_RXCLEAR);
+#else
+    if (::ioctl(d->port.native_handle(), FIONREAD, &pending) != 0)
+        pending = 0;
+    if (pending > 0)
+        ::tcflush(d->port.native_handle(), TCIFLUSH);
+#endif
+    return pending > 0 ? size_t(pending) : 0;
 }
 
 Millis SerialLink::wireTime(size_t bytes) const

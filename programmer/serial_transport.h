@@ -38,7 +38,8 @@ public:
     SerialLink& operator=(const SerialLink&) = delete;
 
     // Opens and configures the port. Settings that a pseudo terminal ignores or refuses
-    // (parity) are reported in `notes` instead of failing. Throws TransportError(Open).
+    // (parity) are reported in `notes` instead of failing. Throws TransportError(Open);
+    // its text says "port in use" when another program holds the port.
     void open(const PortSettings& settings, std::vector<std::string>& notes);
     void close();
     bool isOpen() const;
@@ -52,6 +53,8 @@ public:
 
     // Drops whatever the device sent that nobody asked for.
     void discardInput();
+    // Drops what has already arrived, without waiting for more; returns how many bytes.
+    size_t dropPending();
 
     // Line time of `bytes` bytes (11 bit times each) at the open rate, rounded up.
     Millis wireTime(size_t bytes) const;

@@ -102,6 +102,10 @@ enum ProgrammerStatus : int {
     PROG_ERR_ERASE = -11,            // an erase was refused
     PROG_ERR_OUT_OF_RANGE = -12,     // data outside the flash, or below the start address
     PROG_ERR_PROTECTED = -13,        // readout protection is active
+    PROG_ERR_IDENTIFIERS = -14,      // the identifier page changed during a download; the message says
+                                     // whether the saved page was put back, and gives the identifiers
+    PROG_ERR_IDENTITY = -15,         // the module's answers about itself disagree (product ID, bootloader,
+                                     // flash size): nothing is erased on a guessed layout
 };
 
 #if defined(_WIN32)

@@ -1,0 +1,136 @@
+// A flash session: one module on one serial port. It owns its link and bootloader client
+// and keeps no state outside itself, so sessions on different ports run on different
+// threads at once. Every operation returns a PROG_* status and throws nothing; what
+// happens is told through the callbacks given to the session.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "bootloader_client.h"
+#include "device_table.h"
+#include "download_plan.h"
+#include "firmware_image.h"
+#include "identifier_guard.h"
+#include "serial_transport.h"
+
+namespace vbprog {
+
+// Module flash layout shared by every caller.
+constexpr uint32_t kApplicationStart = 0x08000800;
+constexpr uint32_t kDevEuiAddress = 0x080007E0;
+constexpr uint32_t kJoinEuiAddress = 0x080007E8;
+constexpr uint32_t kAppKeyAddress = 0x080007F0;
+
+struct SessionCallbacks {
+    // A message of MSGTYPE `type` (programmer_api.h), UTF-8, unfiltered.
+    std::function<void(int type, const std::string& text)> message;
+    // A new progress pass begins (writing, then verifying).
+    std::function<void()> progressStart;
+    // Bytes done of the pass's total.
+    std::function<void(uint64_t done, uint64_t total)> progress;
+};
+
+// A firmware file read whole and parsed, before any device is touched.
+struct LoadedFirmware {
+    int status = -1;            // PROG_OK or the file's PROG_* refusal
+    std::string error;          // message for the refusal
+    std::string content;        // the file's bytes exactly as read
+    ParseResult parsed;
+};
+
+// Reads and parses `path` (.hex/.ihx/.ihex, or .bin placed at `binAddress`).
+LoadedFirmware loadFirmwareFile(const std::filesystem::path& path, uint32_t binAddress);
+
+struct ConnectedDevice {
+    uint16_t pid = 0;
+    const DeviceInfo* device = nullptr;
+    uint32_t flashSize = 0;     // bytes
+    BootloaderInfo boot;
+    uint8_t versionAgain = 0;   // the protocol version as Get Version reports it
+    // Why the module's own answers about itself disagree (a sentence naming the product ID
+    // and what to check); nothing is erased or written while it is set. Empty when they agree.
+    std::string untrusted;
+};
+
+struct ModuleIdentifiers {
+    uint8_t devEui[8];
+    uint8_t joinEui[8];
+    uint8_t appKey[16];
+};
+
+// What a download did, also when it failed.
+struct DownloadReport {
+    uint64_t planned = 0;       // bytes the plan writes (data plus padding)
+    uint64_t dataBytes = 0;     // bytes the image carries
+    uint64_t written = 0;       // bytes whose Write Memory the module acknowledged
+    uint64_t verified = 0;      // bytes read back equal
+    double seconds = 0;
+};
+
+class FlashSession {
+public:
+    explicit FlashSession(SessionCallbacks callbacks = {});
+    ~FlashSession();
+    FlashSession(const FlashSession&) = delete;
+    FlashSession& operator=(const FlashSession&) = delete;
+
+    void setCallbacks(SessionCallbacks callbacks);
+
+    // Opens the port and identifies the module: sync, Get, Get Version, Get ID, flash size.
+    int connect(const PortSettings& settings);
+    bool isConnected() const { return connected_; }
+    const ConnectedDevice& device() const { return device_; }
+
+    // Any number of bytes, in blocks the bootloader takes.
+    int read(uint32_t address, uint8_t* out, uint32_t size);
+    int readIdentifiers(ModuleIdentifiers& out);
+
+    // Erases the pages the image touches, writes it and reads it back. `shownName` names the
+    // file in messages. The image must lie at or above `startAddress`.
+    int download(const FirmwareImage& image, const std::string& shownName, uint32_t startAddress, bool erase,
+                 bool verify, DownloadReport* report = nullptr);
+
+    // Go to `address`; the link is closed after it.
+    int start(uint32_t address);
+    void close();
+
+private:
+    void say(int type, const std::string& text) const;
+    void progressStart() const;
+    void progress(uint64_t done, uint64_t total) const;
+    void closeLink();
+
+    int identify(bool wasSynchronised);
+    void synchroniseAndGet(bool wasSynchronised);
+    int readFlashSize(const DeviceInfo& d, uint32_t& size);
+
+    int checkDownloadable(bool erase, bool verify) const;
+    int runDownload(const DownloadPlan& plan, bool erase, bool verify, DownloadReport& report);
+    // The identifier page: checks before the first erase, after the erase phase and after
+    // the last write. Each returns PROG_OK to go on.
+    int guardBeforeErase(const DownloadPlan& plan);
+    int guardAfterErase(const DownloadPlan& plan);
+    int guardAfterWrite(const DownloadPlan& plan, bool verify);
+    int guardCheck(const std::string& phase);
+    int erasePhase(const DownloadPlan& plan, bool extended);
+    int writePhase(const DownloadPlan& plan, DownloadReport& report);
+    int verifyPhase(const DownloadPlan& plan, DownloadReport& report);
+
+    SessionCallbacks callbacks_;
+    SerialLink link_;
+    BootloaderClient client_{link_};
+    bool connected_ = false;
+    // The port whose bootloader our last connection left synchronised (no Go since):
+    // nothing resets the module between two connections of ours.
+    std::string synchronisedPort_;
+    ConnectedDevice device_;
+    // The identifier page as read before this download's first erase.
+    std::optional<IdentifierGuard> guard_;
+    unsigned irregularitiesBeforeWrite_ = 0;
+};
+
+}  // namespace vbprog
