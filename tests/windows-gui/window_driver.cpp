@@ -128,14 +128,16 @@ void drive()
         auto* dialog = qobject_cast<QFileDialog*>(visibleTopLevel([](QWidget* w) { return w->inherits("QFileDialog"); }));
         if (!dialog)
             return;
-        answer.stop();
-        dialog->selectFile(firmware);
+        // Until the dialog takes it: its folder view fills in the background, and a name
+        // it has not seen yet leaves the name field empty and accept() without effect.
+        dialog->selectFile(QDir::fromNativeSeparators(firmware));
         QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
     });
     answer.start();
     QTest::mouseClick(child<QPushButton>(window, "openBtn"), Qt::LeftButton);
     auto* flash = child<QPushButton>(window, "flashBtn");
-    check(QTest::qWaitFor([&] { return flash->isEnabled(); }, 10000), "Open takes the firmware file");
+    check(QTest::qWaitFor([&] { return flash->isEnabled(); }, 20000), "Open takes the firmware file");
+    answer.stop();
 
     auto* status = child<QPushButton>(window, "successIconLbl");
     auto* bar = child<QProgressBar>(window, "flashProgressBar");
