@@ -40,6 +40,8 @@ std::string statusName(int s)
     case PROG_ERR_ERASE: return "erase";
     case PROG_ERR_OUT_OF_RANGE: return "out-of-range";
     case PROG_ERR_PROTECTED: return "protected";
+    case PROG_ERR_IDENTIFIERS: return "identifiers-changed";
+    case PROG_ERR_IDENTITY: return "identity";
     default: return "error" + std::to_string(s);
     }
 }
@@ -76,6 +78,13 @@ std::string failureSentence(int s, const FailureContext& c)
         return "The module's flash is read-protected; it cannot be read or flashed through its bootloader without erasing its identifiers, so set it aside.";
     case PROG_ERR_READ:
         return "The module refused to read its memory; " + std::string(reset) + ", and try again.";
+    case PROG_ERR_IDENTIFIERS:
+        return "The module's identifier page changed during the download; the messages above say whether the saved "
+               "page was put back and give the saved DevEUI, JoinEUI and AppKey: keep them, then flash again.";
+    case PROG_ERR_IDENTITY:
+        return "The microcontroller on " + port +
+               " gives answers about itself that do not fit together, so nothing was erased; check the cable, " + reset +
+               ", and try again.";
     case PROG_ERR_DEVICE_UNSUPPORTED:
         return "The microcontroller on " + port +
                " is not one this tool can program without touching the identifiers; check that it is a Vorna-Base module.";
