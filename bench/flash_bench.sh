@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Flash with verification through the simulated module at real wire speed, and compare
-# vorna-flash with the line-time floor of the work and with stm32flash doing the same work.
+# vorna-flash with the line-time floor of the work and with stm32flash doing the same work;
+# then eight modules at once against one, and faster line rates against 115200.
 #
 #   flash_bench.sh VORNA_FLASH MODULE_SIM WORKDIR        (env BAUD, default 115200)
 set -euo pipefail
@@ -20,6 +21,7 @@ unit_program_s=0.000082
 connect_bytes=26
 
 sim_pid=
+sim_pids=()
 stop_sim() {
   if [[ -n $sim_pid ]]; then
     kill -TERM "$sim_pid" 2>/dev/null || true
@@ -27,7 +29,13 @@ stop_sim() {
     sim_pid=
   fi
 }
-trap stop_sim EXIT
+stop_sims() {
+  local p
+  for p in "${sim_pids[@]+"${sim_pids[@]}"}"; do kill -TERM "$p" 2>/dev/null || true; done
+  for p in "${sim_pids[@]+"${sim_pids[@]}"}"; do wait "$p" 2>/dev/null || true; done
+  sim_pids=()
+}
+trap 'stop_sim; stop_sims' EXIT
 
 start_sim() {  # extra simulator arguments; sets sim_pid and pty
   : >"$work/sim.out"
@@ -74,6 +82,7 @@ timed_flash() {  # label, sim args..., --, command...
 # Erase of the touched pages and its erase time, 256-byte Write Memory blocks with their
 # programming time, and the Read Memory blocks of the verification.
 floor_seconds() {
+  local baud=${FLOOR_BAUD:-$baud}
   local seg
   for seg in "$@"; do echo "$((${seg%%:*})):$((${seg##*:}))"; done | awk -v baud="$baud" -v ps="$page_size" -v pe="$page_erase_s" -v ub="$unit_bytes" \
       -v up="$unit_program_s" -v cb="$connect_bytes" -v base=$((0x08000000)) -F: '
@@ -133,3 +142,75 @@ echo
 echo "floor: bytes both ways of sync, Get, Get ID, one Extended Erase, 256-byte writes and read-backs"
 echo "       x 11 / baud, plus ${page_erase_s} s a page erased and ${unit_program_s} s per ${unit_bytes} bytes programmed."
 ((have_stm32flash)) || echo "stm32flash is not installed: no comparison."
+
+# --- several modules at once --------------------------------------------------------------
+# N simulated modules, each on its own pty with its own log; sets ptys.
+start_sims() {  # count, extra simulator arguments...
+  local n=$1; shift
+  local i
+  ptys=()
+  for ((i = 0; i < n; i++)); do
+    : >"$work/multi-$i.out"
+    "$sim" --quiet --idle-timeout 120 --log "$work/multi-$i.log" "$@" >"$work/multi-$i.out" 2>/dev/null &
+    sim_pids+=($!)
+  done
+  for ((i = 0; i < n; i++)); do
+    local p=
+    for _ in $(seq 100); do
+      p=$(head -n1 "$work/multi-$i.out" 2>/dev/null || true)
+      [[ -n $p ]] && break
+      sleep 0.05
+    done
+    [[ -n $p ]] || { echo "bench: simulated module $i did not start" >&2; exit 1; }
+    ptys+=("$p")
+  done
+}
+
+# Flashes the image on N modules at once at the given rate; prints the wall seconds.
+timed_multi() {  # label, count, baud, hex
+  local label=$1 n=$2 rate=$3 hex=$4
+  start_sims "$n" --baud "$rate"
+  local args=(flash --baud "$rate") i t0 t1 rc=0
+  for p in "${ptys[@]}"; do args+=(--port "$p"); done
+  t0=$(now)
+  "$tool" "${args[@]}" "$hex" >"$work/$label.out" 2>&1 || rc=$?
+  t1=$(now)
+  stop_sims
+  if ((rc != 0)); then
+    echo "bench: $label failed (exit $rc):" >&2
+    tail -n 5 "$work/$label.out" >&2
+    exit 1
+  fi
+  for ((i = 0; i < n; i++)); do
+    if ! grep -q '^guarded-area: none' "$work/multi-$i.log"; then
+      echo "bench: $label touched the identifiers' page of module $i" >&2
+      exit 1
+    fi
+  done
+  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }'
+}
+
+echo
+echo "Eight simulated modules at once against one, 64 KiB with verification at 115200 baud"
+one=$(timed_multi multi-1 1 115200 "$work/64K.hex")
+eight=$(timed_multi multi-8 8 115200 "$work/64K.hex")
+awk -v o="$one" -v e="$eight" 'BEGIN {
+  printf "%-22s %8s\n", "run", "wall-s"
+  printf "%-22s %8.2f\n", "1 module", o
+  printf "%-22s %8.2f\n", "8 modules at once", e
+  printf "ratio 8/1: %.2f (target at most 1.15); throughput %.1f x one module\n", e / o, 8 * o / e
+  printf "modules per hour: %.0f with eight ports (one port: %.0f)\n", 8 * 3600 / e, 3600 / o }'
+
+echo
+echo "One module, 64 KiB with verification, at faster line rates"
+printf '%-8s %8s %9s %12s %12s\n' baud floor-s vorna-s vorna/floor vs-115200
+base=
+for rate in 115200 460800 921600; do
+  read -r floor _ _ < <(FLOOR_BAUD=$rate floor_seconds 0x08000800:0x10000)
+  t=$(timed_multi "baud-$rate" 1 "$rate" "$work/64K.hex")
+  [[ -n $base ]] || base=$t
+  awk -v r="$rate" -v f="$floor" -v t="$t" -v b="$base" 'BEGIN {
+    printf "%-8d %8.2f %9.2f %12.2f %12.2f\n", r, f, t, t / f, b / t }'
+done
+echo "vs-115200: how many times faster than the same flash at 115200; the floor keeps the"
+echo "           page-erase and programming times, which no line rate shortens."

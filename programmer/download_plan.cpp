@@ -126,6 +126,29 @@ PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device
     return r;
 }
 
+PlanResult checkPlacement(const FirmwareImage& image, uint32_t startAddress)
+{
+    if (image.empty())
+        return refuse(PROG_ERR_FILE_INVALID, "the file holds no data");
+    const uint32_t low = image.lowestAddress();
+    if (low < startAddress)
+        return refuse(PROG_ERR_OUT_OF_RANGE, where(image, low) + "data at " + hex8(low) +
+                                                 " is below the application start " + hex8(startAddress));
+    int count = 0;
+    const DeviceInfo* table = deviceTable(&count);
+    uint64_t widest = 0;
+    for (int i = 0; i < count; ++i)
+        widest = std::max<uint64_t>(widest, uint64_t(table[i].flashBase) + table[i].maxFlashSize);
+    if (image.endAddress() > widest) {
+        const auto& last = *image.segments().rbegin();
+        const uint32_t bad = uint32_t(std::max<uint64_t>(last.first, widest));
+        return refuse(PROG_ERR_OUT_OF_RANGE, where(image, bad) + "data at " + hex8(bad) + " is outside the flash of every supported device");
+    }
+    PlanResult r;
+    r.ok = true;
+    return r;
+}
+
 std::vector<std::vector<uint32_t>> splitPages(const std::vector<uint32_t>& pages, size_t maxPerCommand)
 {
     std::vector<std::vector<uint32_t>> out;

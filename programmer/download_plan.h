@@ -42,6 +42,11 @@ struct PlanResult {
 PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device, uint32_t flashSize,
                             uint32_t startAddress, bool erase);
 
+// What can be known of a placement before any device is known: data present, nothing below
+// `startAddress`, nothing beyond the largest flash of the device table. `ok` false with the
+// refusal otherwise; the plan checks the connected device's own flash later.
+PlanResult checkPlacement(const FirmwareImage& image, uint32_t startAddress);
+
 // Page numbers split into runs of at most `maxPerCommand`, for one erase command each.
 std::vector<std::vector<uint32_t>> splitPages(const std::vector<uint32_t>& pages, size_t maxPerCommand);
 

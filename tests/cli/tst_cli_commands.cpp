@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -12,6 +13,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <memory>
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/stat.h>
@@ -115,6 +117,41 @@ QByteArray randomBytes(int n)
     return b;
 }
 
+// Runs vorna-flash with standard error on a terminal of the test's own; returns what was drawn.
+QByteArray runOnTerminal(const QStringList& args, int* exitCode)
+{
+    int master = -1, slave = -1;
+    char name[128];
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
+        return {};
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    QByteArray drawn;
+    auto drain = [&] {
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(master, buf, sizeof buf)) > 0)
+            drawn.append(buf, int(n));
+    };
+    QProcess p;
+    p.setStandardErrorFile(QString::fromLocal8Bit(name));
+    p.start(VORNA_FLASH_PATH, args);
+    if (p.waitForStarted(5000)) {
+        QElapsedTimer t;
+        t.start();
+        while (!p.waitForFinished(20) && t.elapsed() < 60000)
+            drain();
+        if (p.state() != QProcess::NotRunning) {
+            ::kill(pid_t(p.processId()), SIGKILL);
+            p.waitForFinished(2000);
+        }
+    }
+    drain();
+    *exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    ::close(slave);
+    ::close(master);
+    return drawn;
+}
+
 QByteArray lastLine(const QByteArray& text)
 {
     const QList<QByteArray> lines = text.trimmed().split('\n');
@@ -139,6 +176,11 @@ private slots:
     void logThatCannotBeWrittenStopsFirst();
     void exitStatusFromRealCauses_data();
     void exitStatusFromRealCauses();
+    void severalModulesAtOnceOneFailing();
+    void severalModulesRedrawnOnTerminal();
+    void badFileRefusedBeforeAnyPort();
+    void keysJsonErrorObject();
+    void rateTheBootloaderDoesNotTake();
 
 private:
     QTemporaryDir tmp_;
@@ -441,6 +483,164 @@ void TestCliCommands::exitStatusFromRealCauses()
     const QByteArray log = readFile(simLog);
     if (!log.isEmpty())
         QVERIFY2(log.contains("guarded-area: none"), log.constData());
+}
+
+void TestCliCommands::severalModulesAtOnceOneFailing()
+{
+    // Four modules at once, the second refusing its fifth write and the fourth going silent
+    // during the download: the others are flashed byte-exact with their identifiers kept,
+    // each module has one whole CSV row and one JSON object, the refused one reports the
+    // bytes it took, and the exit status is the highest of the failed ones.
+    const QString csv = tmp_.filePath("several.csv");
+    std::vector<std::unique_ptr<Sim>> sims;
+    QStringList args{"flash", "--json", "--log", csv};
+    QList<QByteArray> keys;
+    for (int i = 0; i < 4; ++i) {
+        keys << randomBytes(32).toHex();
+        QStringList simArgs{"--keys", QString(keys.last()), "--dump", tmp_.filePath(QString("several-%1.bin").arg(i))};
+        if (i == 1)
+            simArgs << "--fault-nack-write" << "5";
+        if (i == 3)
+            simArgs << "--fault-stop-after" << "40";
+        sims.push_back(std::make_unique<Sim>(simArgs, tmp_.filePath(QString("several-%1.log").arg(i))));
+        QVERIFY(!sims.back()->pty().isEmpty());
+        args << "--port" << sims.back()->pty();
+    }
+    const Run r = runTool(args << appHex_);
+    for (auto& s : sims)
+        s->stop();
+    QCOMPARE(r.exitCode, 5);
+
+    const QJsonArray results = QJsonDocument::fromJson(r.out).array();
+    QCOMPARE(results.size(), 4);
+    for (int i = 0; i < 4; ++i) {
+        const QJsonObject o = results[i].toObject();
+        QCOMPARE(o["port"].toString(), sims[size_t(i)]->pty());
+        QCOMPARE(o["result"].toString(), QString(i == 1 ? "write-verify" : i == 3 ? "link-lost" : "ok"));
+        if (i == 3)
+            QVERIFY(o["bytes"].toInt() < appData_.size());
+        else
+            QCOMPARE(o["bytes"].toInt(), i == 1 ? 4 * 256 : appData_.size());
+        const QByteArray flash = readFile(tmp_.filePath(QString("several-%1.bin").arg(i)));
+        QCOMPARE(flash.mid(0x7E0, 32).toHex(), keys[i]);
+        if (i == 0 || i == 2)
+            QCOMPARE(flash.mid(APP_OFFSET, appData_.size()), appData_);
+        QVERIFY(readFile(tmp_.filePath(QString("several-%1.log").arg(i))).contains("guarded-area: none"));
+    }
+    // The summary names the failed ports and only those.
+    const QByteArray summary = lastLine(r.err);
+    QVERIFY2(summary.startsWith("vorna-flash: 2 of 4 modules failed: " + sims[1]->pty().toLocal8Bit() + ": "), r.err.constData());
+    QVERIFY(summary.contains(" " + sims[3]->pty().toLocal8Bit() + ": "));
+    QVERIFY(!summary.contains(sims[0]->pty().toLocal8Bit() + ":") && !summary.contains(sims[2]->pty().toLocal8Bit() + ":"));
+
+    const QList<QByteArray> lines = readFile(csv).trimmed().split('\n');
+    QCOMPARE(lines.size(), 5);
+    QStringList portsLogged;
+    for (int i = 1; i < lines.size(); ++i) {
+        const QList<QByteArray> row = lines[i].split(',');
+        QCOMPARE(row.size(), 10);
+        const int module = sims[0]->pty() == row[1] ? 0 : sims[1]->pty() == row[1] ? 1 : sims[2]->pty() == row[1] ? 2 : 3;
+        portsLogged << QString(row[1]);
+        QCOMPARE(row[3] + row[4] + row[5], keys[module]);
+        QCOMPARE(row[7], QCryptographicHash::hash(readFile(appHex_), QCryptographicHash::Sha256).toHex());
+        QCOMPARE(row[8], QByteArray(module == 1 ? "write-verify" : module == 3 ? "link-lost" : "ok"));
+    }
+    portsLogged.removeDuplicates();
+    QCOMPARE(portsLogged.size(), 4);
+}
+
+void TestCliCommands::severalModulesRedrawnOnTerminal()
+{
+    // One line per module on a terminal, redrawn in place; a plain line per module otherwise.
+    Sim a({"--baud", "230400"}), b({"--baud", "230400"});
+    int exitCode = -1;
+    const QByteArray drawn = runOnTerminal({"flash", "--port", a.pty(), "--port", b.pty(), appHex_}, &exitCode);
+    QCOMPARE(exitCode, 0);
+    QVERIFY2(drawn.contains("\x1b[2A"), drawn.right(400).constData());
+    for (const Sim* s : {&a, &b}) {
+        const QByteArray port = s->pty().toLocal8Bit();
+        QVERIFY(drawn.contains(port + "  Writing"));
+        QVERIFY(drawn.contains(port + "  Verifying"));
+        QVERIFY(drawn.contains(port + "  done (ok"));
+    }
+
+    Sim c({}), d({});
+    const Run r = runTool({"flash", "--port", c.pty(), "--port", d.pty(), appHex_});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(!r.err.contains('\r') && !r.err.contains('#'));
+    const QList<QByteArray> lines = r.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines[0].contains(": Flashed " + QByteArray::number(appData_.size()) + " bytes with verification"));
+    QVERIFY(lines[2].startsWith("All 2 modules done"));
+}
+
+void TestCliCommands::badFileRefusedBeforeAnyPort()
+{
+    // A bad file is exit 3 whether or not a module is attached, and no port is opened.
+    const QString low = tmp_.filePath("low-placed.hex");
+    QVERIFY(makeHex(randomBytes(64), 0x08000000, low));
+    const QString beyond = tmp_.filePath("beyond.hex");
+    QVERIFY(makeHex(randomBytes(64), 0x0A000000, beyond));
+    const QString empty = tmp_.filePath("empty.hex");
+    {
+        QFile f(empty);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(":00000001FF\n");
+    }
+    const QStringList files{low, beyond, empty, tmp_.filePath("absent.hex")};
+    for (const QString& file : files) {
+        const Run r = runTool({"flash", "--json", "--port", "/dev/vbf-no-such-tty", file});
+        QCOMPARE(r.exitCode, 3);
+        QVERIFY2(QJsonDocument::fromJson(r.out).object()["code"].toInt() < 0, r.out.constData());
+        QVERIFY2(lastLine(r.err).contains("firmware file"), r.err.constData());
+    }
+    const QString simLog = tmp_.filePath("badfile-sim.log");
+    Run r;
+    {
+        Sim sim({}, simLog);
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("VBF_EXTRA_PORTS", sim.pty());
+        r = runTool({"flash", "--json", "--port", sim.pty(), "--port", "/dev/vbf-no-such-tty", low}, env);
+    }
+    QCOMPARE(r.exitCode, 3);
+    const QJsonArray results = QJsonDocument::fromJson(r.out).array();
+    QCOMPARE(results.size(), 2);
+    QCOMPARE(results[0].toObject()["result"].toString(), QString("out-of-range"));
+    QVERIFY2(readFile(simLog).contains("summary: 0 commands, 0 ACK, 0 NACK, 0 sync"), readFile(simLog).constData());
+}
+
+void TestCliCommands::keysJsonErrorObject()
+{
+    Sim sim({"--fault-no-sync"});
+    const Run r = runTool({"keys", "--json", "--port", sim.pty()});
+    QCOMPARE(r.exitCode, 2);
+    QJsonParseError err;
+    const QJsonObject o = QJsonDocument::fromJson(r.out, &err).object();
+    QCOMPARE(err.error, QJsonParseError::NoError);
+    QCOMPARE(o.keys(), (QStringList{"code", "port", "result"}));
+    QCOMPARE(o["result"].toString(), QString("no-answer"));
+    QCOMPARE(o["code"].toInt(), int(-2));
+}
+
+void TestCliCommands::rateTheBootloaderDoesNotTake()
+{
+    {
+        // Too fast for the part: the sentence asks for a reset, and without one the usual
+        // rate does not help either.
+        Sim sim({"--max-baud", "115200"});
+        const Run fast = runTool({"keys", "--baud", "921600", "--port", sim.pty()});
+        QCOMPARE(fast.exitCode, 2);
+        QVERIFY2(lastLine(fast.err).contains("at 921600 baud") && lastLine(fast.err).contains("reset"), fast.err.constData());
+        QCOMPARE(runTool({"keys", "--port", sim.pty()}).exitCode, 2);
+    }
+    {
+        const QString dump = tmp_.filePath("fast-dump.bin");
+        Sim sim({"--max-baud", "921600", "--baud", "460800", "--dump", dump});
+        const Run r = runTool({"flash", "--baud", "460800", "--port", sim.pty(), appHex_});
+        QCOMPARE(r.exitCode, 0);
+        sim.stop();
+        QCOMPARE(readFile(dump).mid(APP_OFFSET, appData_.size()), appData_);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCliCommands)

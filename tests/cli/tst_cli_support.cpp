@@ -26,6 +26,7 @@ private slots:
     void jsonStringIsValidJson();
     void csvFieldQuotesWhenNeeded();
     void exitStatusOfEveryCode();
+    void severalModulesExitAndSummary();
     void commandLineAcceptedForms();
     void commandLineRefusedForms_data();
     void commandLineRefusedForms();
@@ -93,6 +94,7 @@ void TestCliSupport::exitStatusOfEveryCode()
         {PROG_ERR_WRITE_VERIFY, 4},
         {PROG_ERR_ERASE, 5},             {PROG_ERR_LINK_LOST, 5},      {PROG_ERR_PROTECTED, 5},
         {PROG_ERR_READ, 5},              {PROG_ERR_DEVICE_UNSUPPORTED, 5},
+        {PROG_ERR_IDENTIFIERS, 5},       {PROG_ERR_IDENTITY, 5},
         {PROG_ERR_NOT_CONNECTED, 5},     {PROG_ERR_BAD_ARGUMENT, 5},   {-99, 5}, {7, 5},
     };
     for (const auto& [code, exit] : table) {
@@ -105,6 +107,25 @@ void TestCliSupport::exitStatusOfEveryCode()
         }
     }
     QCOMPARE(vf::statusName(-99), std::string("error-99"));
+
+    // At another rate, a silent bootloader needs a reset before any other rate can work.
+    const std::string fast = vf::failureSentence(PROG_ERR_NO_ANSWER, {vf::Step::Connect, "/dev/ttyUSB0", "", 921600});
+    QVERIFY(fast.find("921600 baud") != std::string::npos && fast.find("reset") != std::string::npos);
+    QVERIFY(fast.find("before a connection at another rate") != std::string::npos);
+    QVERIFY(vf::failureSentence(PROG_ERR_PORT_OPEN, {vf::Step::Connect, "p", "", 460800}).find("460800") != std::string::npos);
+}
+
+void TestCliSupport::severalModulesExitAndSummary()
+{
+    using O = vf::ModuleOutcome;
+    QCOMPARE(vf::combinedExitStatus({O{"a", 0, ""}, O{"b", 0, ""}}), 0);
+    QCOMPARE(vf::failureSummary({O{"a", 0, ""}, O{"b", 0, ""}}), std::string());
+    // The highest status of the failed modules, whatever their order.
+    const std::vector<O> mixed = {O{"a", PROG_ERR_WRITE_VERIFY, "A broke."}, O{"b", 0, ""},
+                                  O{"c", PROG_ERR_NO_ANSWER, "C is silent."}, O{"d", PROG_ERR_LINK_LOST, "D went away."}};
+    QCOMPARE(vf::combinedExitStatus(mixed), 5);
+    QCOMPARE(vf::combinedExitStatus({mixed[2], mixed[0]}), 4);
+    QCOMPARE(vf::failureSummary(mixed), std::string("3 of 4 modules failed: a: A broke. c: C is silent. d: D went away."));
 }
 
 void TestCliSupport::commandLineAcceptedForms()
@@ -115,7 +136,9 @@ void TestCliSupport::commandLineAcceptedForms()
         const auto r = vf::parseCommandLine(8, argv);
         QVERIFY2(r.ok, r.error.c_str());
         QVERIFY(r.options.command == vf::Command::Flash);
-        QCOMPARE(r.options.port, std::string("/dev/ttyACM0"));
+        QCOMPARE(r.options.ports, std::vector<std::string>{"/dev/ttyACM0"});
+        QCOMPARE(r.options.baud, 115200u);
+        QVERIFY(!vf::manyModules(r.options));
         QCOMPARE(r.options.file, std::string("-odd-name.hex"));
         QVERIFY(r.options.json && !r.options.verify && r.options.verbose);
     }
@@ -125,8 +148,23 @@ void TestCliSupport::commandLineAcceptedForms()
         QVERIFY2(r.ok, r.error.c_str());
         QVERIFY(r.options.command == vf::Command::Keys);
         QCOMPARE(r.options.logPath, std::string("bench.csv"));
-        QCOMPARE(r.options.port, std::string("COM3"));
+        QCOMPARE(r.options.ports, std::vector<std::string>{"COM3"});
         QVERIFY(r.options.verify && !r.options.json);
+    }
+    {
+        // Several modules, in the order given, at another rate.
+        const char* argv[] = {"vorna-flash", "flash", "--port", "/dev/ttyUSB1", "--baud=921600", "--port=/dev/ttyUSB0", "a.hex"};
+        const auto r = vf::parseCommandLine(7, argv);
+        QVERIFY2(r.ok, r.error.c_str());
+        QCOMPARE(r.options.ports, (std::vector<std::string>{"/dev/ttyUSB1", "/dev/ttyUSB0"}));
+        QCOMPARE(r.options.baud, 921600u);
+        QVERIFY(vf::manyModules(r.options));
+    }
+    {
+        const char* argv[] = {"vorna-flash", "keys", "--all-ports", "--json"};
+        const auto r = vf::parseCommandLine(4, argv);
+        QVERIFY2(r.ok, r.error.c_str());
+        QVERIFY(r.options.allPorts && r.options.ports.empty() && vf::manyModules(r.options));
     }
     {
         const char* argv[] = {"vorna-flash", "flash", "--help"};
@@ -142,7 +180,15 @@ void TestCliSupport::commandLineRefusedForms_data()
     QTest::newRow("unknown command") << QStringList{"erase"};
     QTest::newRow("unknown option") << QStringList{"keys", "--port", "p", "--fast"};
     QTest::newRow("port without value") << QStringList{"keys", "--port"};
-    QTest::newRow("port twice") << QStringList{"keys", "--port", "a", "--port", "b"};
+    QTest::newRow("same port twice") << QStringList{"keys", "--port", "a", "--port", "b", "--port", "a"};
+    QTest::newRow("ports and all ports") << QStringList{"keys", "--port", "a", "--all-ports"};
+    QTest::newRow("ports --all-ports") << QStringList{"ports", "--all-ports"};
+    QTest::newRow("ports --baud") << QStringList{"ports", "--baud", "9600"};
+    QTest::newRow("baud not a number") << QStringList{"keys", "--port", "p", "--baud", "fast"};
+    QTest::newRow("baud with sign") << QStringList{"keys", "--port", "p", "--baud", "+9600"};
+    QTest::newRow("baud zero") << QStringList{"keys", "--port", "p", "--baud=0"};
+    QTest::newRow("baud beyond any adapter") << QStringList{"keys", "--port", "p", "--baud", "99999999"};
+    QTest::newRow("baud twice") << QStringList{"keys", "--port", "p", "--baud", "9600", "--baud", "9600"};
     QTest::newRow("keys without port") << QStringList{"keys"};
     QTest::newRow("keys with a file") << QStringList{"keys", "--port", "p", "app.hex"};
     QTest::newRow("keys --no-verify") << QStringList{"keys", "--port", "p", "--no-verify"};

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -27,8 +28,42 @@ IoLoop::IoLoop(PtyLink &link, Bootloader &bl, SimLog &log, unsigned baud, double
     }
 }
 
+static unsigned termiosRate(speed_t s)
+{
+    static const struct { speed_t code; unsigned rate; } rates[] = {
+        {B9600, 9600}, {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200},
+        {B230400, 230400}, {B460800, 460800}, {B500000, 500000}, {B576000, 576000}, {B921600, 921600},
+        {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000}, {B2000000, 2000000},
+    };
+    for (const auto &r : rates)
+        if (r.code == s)
+            return r.rate;
+    return 0;
+}
+
+bool IoLoop::rateTaken()
+{
+    if (lockedOut_)
+        return false;
+    if (maxBaud_ == 0 || bl_.synchronised())
+        return true;
+    // termios requests on the master act on the slave: this is the rate the host set.
+    termios t{};
+    if (::tcgetattr(link_.fd(), &t) != 0)
+        return true;
+    const unsigned rate = termiosRate(::cfgetospeed(&t));
+    if (rate <= maxBaud_)
+        return true;
+    lockedOut_ = true;
+    log_.line("Sync: host at " + std::to_string(rate) + " baud, above this part's " + std::to_string(maxBaud_) +
+              "; the rate is measured wrong and nothing is answered until a reset");
+    return false;
+}
+
 void IoLoop::received(const uint8_t *data, size_t len, Clock::time_point now)
 {
+    if (!rateTaken())
+        return;
     for (size_t i = 0; i < len; ++i) {
         // The device has a byte only once its last bit is on the wire.
         rxDone_ = std::max(rxDone_, now) + byteTime_;

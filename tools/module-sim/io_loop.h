@@ -22,6 +22,10 @@ public:
     // Returns a short reason.
     std::string run(int stopFd);
 
+    // A part whose clock cannot follow rates above `baud`: a sync sent faster is measured
+    // wrong, and the bootloader answers nothing more until it is reset (the process ends).
+    void setMaxBaud(unsigned baud) { maxBaud_ = baud; }
+
 private:
     struct Scheduled {
         Clock::time_point due;
@@ -30,6 +34,8 @@ private:
 
     void received(const uint8_t *data, size_t len, Clock::time_point now);
     void flushDue(Clock::time_point now);
+    // False when the host's rate is beyond the part: the bytes never reach the bootloader.
+    bool rateTaken();
 
     PtyLink &link_;
     Bootloader &bl_;
@@ -41,6 +47,8 @@ private:
     Clock::time_point txFree_{};
     std::deque<Scheduled> tx_;
     bool clientPresent_ = true;
+    unsigned maxBaud_ = 0;
+    bool lockedOut_ = false;
 };
 
 } // namespace vbsim

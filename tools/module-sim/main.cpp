@@ -136,6 +136,7 @@ int main(int argc, char **argv)
              (opts.baud ? ", " + std::to_string(opts.baud) + " baud timing" : std::string()));
 
     IoLoop loop(link, bl, log, opts.baud, opts.idleTimeout);
+    loop.setMaxBaud(opts.maxBaud);
     const std::string reason = loop.run(stopPipe[0]);
 
     dump();

@@ -34,7 +34,7 @@ std::string usage()
 {
     return "usage: vbf-module-sim [--link PATH] [--pid 0x497|0x447|0x410] [--report-pid HEX]\n"
            "                      [--image FILE] [--keys HEX64] [--dump FILE] [--baud N]\n"
-           "                      [--idle-timeout SECONDS] [--log FILE] [--quiet]\n"
+           "                      [--max-baud N] [--idle-timeout SECONDS] [--log FILE] [--quiet]\n"
            "                      [--fault-no-sync] [--fault-nack-write K] [--fault-corrupt-read ADDR]\n"
            "                      [--fault-stop-after N] [--fault-rdp] [--fault-corrupt-read-times N]\n"
            "                      [--fault-id-once PID] [--fault-erase-page P] [--fault-stray-ack K]\n"
@@ -120,6 +120,9 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error)
                 return false;
             }
             o.baud = unsigned(n);
+        } else if (a == "--max-baud") {
+            if (!number(10000000, n)) return false;
+            o.maxBaud = unsigned(n);
         } else if (a == "--idle-timeout") {
             std::string v;
             if (!value(v)) return false;

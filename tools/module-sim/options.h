@@ -17,6 +17,7 @@ struct Options {
     std::string keys; // 64 hex digits
     std::string dump;
     unsigned baud = 0; // 0 = no wire timing
+    unsigned maxBaud = 0; // 0 = any rate the host sets
     double idleTimeout = 600;
     std::string logFile;
     bool quiet = false;

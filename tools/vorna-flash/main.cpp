@@ -1,12 +1,15 @@
-// vorna-flash: the bench's command-line flasher. It lists ports, reads a module's
-// identifiers and flashes firmware through the same programming library as the window.
+// vorna-flash: the bench's command-line flasher. It lists ports, reads modules' identifiers
+// and flashes firmware through the same programming library as the window; several
+// modules at once, each in a flash session of its own on a thread of its own.
 #include "benchlog.h"
+#include "console.h"
 #include "options.h"
 #include "sha256.h"
 #include "status.h"
 #include "text.h"
 
-#include "firmware_image.h"
+#include "download_plan.h"
+#include "flash_session.h"
 #include "programmer_api.h"
 #include "serial_transport.h"
 #include "text_format.h"
@@ -14,125 +17,20 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
-#include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <thread>
+#include <vector>
 
 namespace {
 
-constexpr unsigned int APPLICATION_ADRESS = 0x08000800;
-constexpr unsigned int DEV_EUI_ADRESS = 0x080007E0;
-constexpr unsigned int JOIN_EUI_ADRESS = 0x080007E8;
-constexpr unsigned int APP_KEY_ADRESS = 0x080007F0;
-constexpr unsigned int DEV_EUI_SIZE = 8;
-constexpr unsigned int JOIN_EUI_SIZE = 8;
-constexpr unsigned int APP_KEY_SIZE = 16;
-// Far above any image the module's flash can hold; keeps a wrong argument from eating memory.
-constexpr std::size_t MAX_FIRMWARE_FILE = 64u * 1024 * 1024;
+using vbprog::kApplicationStart;
 
-// Console state shared by the library's callbacks, which may run on any thread inside it.
-struct Console {
-    std::mutex mutex;
-    bool verbose = false;
-    bool showProgress = false;  // standard error is a terminal and a download runs
-    bool barOnLine = false;     // the cursor stands at the end of a drawn bar
-    int pass = 0;               // progress passes so far: writing, then verifying
-    int lastPermille = -1;
-    bool verify = true;
-};
-Console console;
-
-void endBarLine()
-{
-    if (console.barOnLine) {
-        std::fputc('\n', stderr);
-        console.barOnLine = false;
-    }
-}
-
-void onInitProgressBar()
-{
-    std::lock_guard<std::mutex> g(console.mutex);
-    endBarLine();
-    ++console.pass;
-    console.lastPermille = -1;
-}
-
-void onLoadBar(int progress, int total)
-{
-    std::lock_guard<std::mutex> g(console.mutex);
-    if (!console.showProgress || total <= 0)
-        return;
-    if (progress < 0)
-        progress = 0;
-    if (progress > total)
-        progress = total;
-    const int permille = int(int64_t(progress) * 1000 / total);
-    if (permille == console.lastPermille)
-        return;
-    console.lastPermille = permille;
-    constexpr int width = 40;
-    const int filled = permille * width / 1000;
-    const char* label = (console.pass >= 2 && console.verify) ? "Verifying" : "Writing  ";
-    std::fprintf(stderr, "\r%s [%.*s%*s] %3d%%", label, filled, "########################################",
-                 width - filled, "", permille / 10);
-    std::fflush(stderr);
-    console.barOnLine = true;
-}
-
-void onLogMessage(int msgType, const wchar_t* text)
-{
-    const bool isError = msgType == Error || msgType == ErrorNoPopup;
-    std::lock_guard<std::mutex> g(console.mutex);
-    if (!console.verbose && !isError)
-        return;
-    // One line a message, whatever line breaks the library puts around its texts.
-    std::string line = vbprog::wideToUtf8(text);
-    const auto first = line.find_first_not_of(" \r\n\t");
-    if (first == std::string::npos)
-        return;
-    line = line.substr(first, line.find_last_not_of(" \r\n\t") - first + 1) + "\n";
-    endBarLine();
-    std::fputs(line.c_str(), stderr);
-    std::fflush(stderr);
-}
-
-void finishProgress()
-{
-    std::lock_guard<std::mutex> g(console.mutex);
-    endBarLine();
-    console.showProgress = false;
-}
-
-void fail(const std::string& sentence)
-{
-    std::lock_guard<std::mutex> g(console.mutex);
-    endBarLine();
-    std::fprintf(stderr, "vorna-flash: %s\n", sentence.c_str());
-}
+vf::Console console;
 
 double secondsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-usartConnectParameters portRecord(const std::string& port)
-{
-    usartConnectParameters p;
-    std::memset(&p, 0, sizeof p);
-    std::memcpy(p.portName, port.data(), std::min(port.size(), sizeof p.portName - 1));
-    p.baudrate = 115200;
-    p.parity = EVEN;
-    p.dataBits = 8;
-    p.stopBits = 1.0f;
-    p.flowControl = OFF;
-    p.noinitBits = 0;
-    return p;
 }
 
 std::string boundedText(const char* text, std::size_t size)
@@ -147,245 +45,317 @@ std::string pidText(uint16_t pid)
     return buf;
 }
 
+std::string secondsText(double s)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f s", s);
+    return buf;
+}
+
+void fail(const std::string& sentence)
+{
+    console.print("vorna-flash: " + sentence, stderr);
+}
+
+// Every port the system lists, and those named in VBF_EXTRA_PORTS, as `ports` shows them.
+std::vector<std::string> listedPorts()
+{
+    std::vector<std::string> names;
+    usartConnectParameters* list = nullptr;
+    const int count = getUsartList(&list);
+    for (int i = 0; i < count && list; ++i)
+        names.push_back(boundedText(list[i].portName, sizeof list[i].portName));
+    deleteInterfaceList();
+    return names;
+}
+
 // --- ports -------------------------------------------------------------------------
 
 int runPorts()
 {
-    usartConnectParameters* list = nullptr;
-    const int count = getUsartList(&list);
-    for (int i = 0; i < count && list; ++i) {
-        const std::string name = boundedText(list[i].portName, sizeof list[i].portName);
+    const std::vector<std::string> names = listedPorts();
+    for (const auto& name : names) {
         const std::string description = vbprog::describeSystemPort(name);
         if (description.empty())
             std::printf("%s\n", name.c_str());
         else
             std::printf("%s\t%s\n", name.c_str(), description.c_str());
     }
-    deleteInterfaceList();
-    if (count <= 0)
+    if (names.empty())
         std::fprintf(stderr, "vorna-flash: No serial port found; plug in the module's USB-serial adapter and try again.\n");
     return vf::EXIT_OK;
 }
 
-// --- connection and identifiers ----------------------------------------------------------
+// --- one module ----------------------------------------------------------------------
 
-struct Module {
+// The firmware, read and checked once before any port is opened; every module gets these bytes.
+struct Firmware {
+    std::string shownName;
+    vbprog::LoadedFirmware loaded;
+    std::string sha256;
+    int status = PROG_OK;
+};
+
+struct Job {
+    size_t index = 0;
+    std::string port;
+    int status = PROG_OK;
+    vf::Step step = vf::Step::Connect;
     uint16_t pid = 0;
     std::string name;
     std::string devEUI, joinEUI, appKey;
+    vbprog::DownloadReport report;
+    double seconds = 0;
+    bool logged = true;
 };
 
-int readArea(unsigned int address, unsigned int size, std::string& hex)
+struct Run {
+    const vf::Options& options;
+    const Firmware* firmware = nullptr;   // flash only
+    vf::BenchLog log;
+    std::mutex logMutex;                  // one row at a time, the header once
+
+    explicit Run(const vf::Options& o) : options(o) {}
+};
+
+void readIdentifiers(vbprog::FlashSession& session, Job& job)
 {
-    unsigned char* data = nullptr;
-    const int rc = readMemory(address, &data, size);
-    if (rc != PROG_OK)
-        return rc;
-    if (!data)
-        return PROG_ERR_READ;
-    hex = vf::toHex(data, size);
-    return PROG_OK;
+    vbprog::ModuleIdentifiers ids;
+    job.status = session.readIdentifiers(ids);
+    if (job.status != PROG_OK)
+        return;
+    job.devEUI = vf::toHex(ids.devEui, sizeof ids.devEui);
+    job.joinEUI = vf::toHex(ids.joinEui, sizeof ids.joinEui);
+    job.appKey = vf::toHex(ids.appKey, sizeof ids.appKey);
 }
 
-int connectModule(const std::string& port, Module& module)
+void writeLogRow(Run& run, Job& job)
 {
-    const int rc = connectUsartBootloader(portRecord(port));
-    if (rc != PROG_OK) {
-        disconnect();
-        return rc;
-    }
-    if (const generalInf* info = getDeviceGeneralInf()) {
-        module.pid = info->deviceId;
-        module.name = boundedText(info->name, sizeof info->name);
-    }
-    return PROG_OK;
-}
-
-int readIdentifiers(Module& module)
-{
-    int rc = readArea(DEV_EUI_ADRESS, DEV_EUI_SIZE, module.devEUI);
-    if (rc == PROG_OK)
-        rc = readArea(JOIN_EUI_ADRESS, JOIN_EUI_SIZE, module.joinEUI);
-    if (rc == PROG_OK)
-        rc = readArea(APP_KEY_ADRESS, APP_KEY_SIZE, module.appKey);
-    if (rc != PROG_OK)
-        module.devEUI.clear(), module.joinEUI.clear(), module.appKey.clear();
-    return rc;
-}
-
-// Opens the bench log before the module is touched, so that a log that cannot be
-// written stops the run instead of losing the row of a flashed module.
-bool openLog(const vf::Options& o, vf::BenchLog& log)
-{
-    if (o.logPath.empty())
-        return true;
-    std::string why;
-    if (!log.open(o.logPath, why)) {
-        fail("Cannot write the log file " + o.logPath + " (" + why + "); give a writable path to --log.");
-        return false;
-    }
-    return true;
-}
-
-bool writeLog(const vf::Options& o, vf::BenchLog& log, const Module& module, const std::string& sha256, int status,
-              double seconds)
-{
-    if (!log.isOpen())
-        return true;
+    if (!run.log.isOpen())
+        return;
+    const vf::Options& o = run.options;
     vf::LogRow row;
     row.timeUtc = vf::utcTimestamp();
-    row.port = o.port;
-    row.productId = module.pid ? pidText(module.pid) : std::string();
-    row.devEUI = module.devEUI;
-    row.joinEUI = module.joinEUI;
-    row.appKey = module.appKey;
-    row.file = o.file;
-    row.sha256 = sha256;
-    row.result = vf::statusName(status);
-    row.seconds = seconds;
+    row.port = job.port;
+    row.productId = job.pid ? pidText(job.pid) : std::string();
+    row.devEUI = job.devEUI;
+    row.joinEUI = job.joinEUI;
+    row.appKey = job.appKey;
+    if (o.command == vf::Command::Flash) {
+        row.file = o.file;
+        row.sha256 = run.firmware->sha256;
+    }
+    row.result = vf::statusName(job.status);
+    row.seconds = job.seconds;
     std::string why;
-    if (!log.append(row, why)) {
-        fail("Cannot append to the log file " + o.logPath + " (" + why + "); this module's row is missing from it.");
-        return false;
-    }
-    return true;
-}
-
-int finish(const vf::Options& o, vf::BenchLog& log, const Module& module, const std::string& sha256, int status,
-           double seconds, vf::Step step)
-{
-    if (status != PROG_OK)
-        fail(vf::failureSentence(status, {step, o.port, o.file}));
-    const bool logged = writeLog(o, log, module, sha256, status, seconds);
-    if (status != PROG_OK)
-        return vf::exitStatusFor(status);
-    return logged ? vf::EXIT_OK : vf::EXIT_USAGE;
-}
-
-int runKeys(const vf::Options& o)
-{
-    vf::BenchLog log;
-    if (!openLog(o, log))
-        return vf::EXIT_USAGE;
-    const auto start = std::chrono::steady_clock::now();
-    Module module;
-    int rc = connectModule(o.port, module);
-    vf::Step step = vf::Step::Connect;
-    if (rc == PROG_OK) {
-        step = vf::Step::ReadKeys;
-        rc = readIdentifiers(module);
-        disconnect();
-    }
-    const double seconds = secondsSince(start);
-    if (rc == PROG_OK) {
-        if (o.json) {
-            std::printf("{\"port\":%s,\"device\":{\"name\":%s,\"pid\":%s},\"devEUI\":%s,\"joinEUI\":%s,\"appKey\":%s}\n",
-                        vf::jsonString(o.port).c_str(), vf::jsonString(module.name).c_str(),
-                        vf::jsonString(pidText(module.pid)).c_str(), vf::jsonString(module.devEUI).c_str(),
-                        vf::jsonString(module.joinEUI).c_str(), vf::jsonString(module.appKey).c_str());
-        } else {
-            std::printf("DevEUI: %s\nJoinEUI: %s\nAppKey: %s\n", module.devEUI.c_str(), module.joinEUI.c_str(),
-                        module.appKey.c_str());
-        }
-        std::fflush(stdout);
-    }
-    return finish(o, log, module, {}, rc, seconds, step);
-}
-
-// --- flash -----------------------------------------------------------------------------
-
-// Bytes the file puts into flash, as the library reads the file; 0 for a file it refuses.
-std::size_t dataBytes(const std::string& content, const std::string& fileName)
-{
-    switch (vbprog::fileFormatOf(fileName)) {
-    case vbprog::FileFormat::Binary:
-        return content.size();
-    case vbprog::FileFormat::IntelHex: {
-        const vbprog::ParseResult parsed = vbprog::parseIntelHex(content);
-        return parsed.ok ? std::size_t(parsed.image.byteCount()) : 0;
-    }
-    default:
-        return 0;
-    }
-}
-
-void printFlashJson(int status, std::size_t bytes, double seconds)
-{
-    std::printf("{\"result\":%s,\"code\":%d,\"bytes\":%zu,\"seconds\":%.3f}\n", vf::jsonString(vf::statusName(status)).c_str(),
-                status, bytes, seconds);
-    std::fflush(stdout);
-}
-
-int runFlash(const vf::Options& o)
-{
-    vf::BenchLog log;
-    if (!openLog(o, log))
-        return vf::EXIT_USAGE;
-    const auto start = std::chrono::steady_clock::now();
-    Module module;
-
-    // The file is read here as well as by the library: the log names it by its SHA-256,
-    // and a missing file is reported before the module is touched.
-    std::string content;
-    std::string sha256;
-    std::size_t bytes = 0;
-    int rc = PROG_OK;
-    const auto widePath = vbprog::utf8ToWide(o.file);
+    bool ok;
     {
-        struct stat st;
-        std::ifstream in;
-        const bool regular = widePath && ::stat(o.file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-        if (regular && std::size_t(st.st_size) <= MAX_FIRMWARE_FILE)
-            in.open(o.file, std::ios::binary);
-        if (regular && std::size_t(st.st_size) > MAX_FIRMWARE_FILE) {
-            rc = PROG_ERR_FILE_INVALID;
-        } else if (!in.is_open()) {
-            rc = PROG_ERR_FILE_MISSING;
-        } else {
-            std::ostringstream buffer;
-            buffer << in.rdbuf();
-            content = buffer.str();
-            if (in.bad())
-                rc = PROG_ERR_FILE_MISSING;
-            else if (content.size() > MAX_FIRMWARE_FILE)
-                rc = PROG_ERR_FILE_INVALID;
+        std::lock_guard<std::mutex> g(run.logMutex);
+        ok = run.log.append(row, why);
+    }
+    if (!ok) {
+        job.logged = false;
+        fail("Cannot append to the log file " + o.logPath + " (" + why + "); the row of " + job.port + " is missing from it.");
+    }
+}
+
+// The line a module leaves when several are handled; empty for one, whose result is printed at the end.
+std::string endLine(const Run& run, const Job& job)
+{
+    const vf::Options& o = run.options;
+    if (!vf::manyModules(o) || o.json)
+        return {};
+    if (job.status != PROG_OK)
+        return job.port + ": failed (" + vf::statusName(job.status) + ") after " + secondsText(job.seconds) + ".";
+    if (o.command == vf::Command::Keys)
+        return job.port + ": DevEUI " + job.devEUI + ", JoinEUI " + job.joinEUI + ", AppKey " + job.appKey;
+    return job.port + ": Flashed " + std::to_string(run.firmware->loaded.parsed.image.byteCount()) + " bytes" +
+           (o.verify ? " with verification" : " without verification") + " in " + secondsText(job.seconds) + ".";
+}
+
+void handleModule(Run& run, Job& job)
+{
+    const vf::Options& o = run.options;
+    const auto start = std::chrono::steady_clock::now();
+    int passes = 0;
+    vbprog::SessionCallbacks callbacks;
+    callbacks.message = [&job](int type, const std::string& text) { console.message(job.index, type, text); };
+    callbacks.progressStart = [&job, &passes] { console.pass(job.index, ++passes >= 2 ? "Verifying" : "Writing"); };
+    callbacks.progress = [&job](uint64_t done, uint64_t total) { console.progress(job.index, done, total); };
+    vbprog::FlashSession session(callbacks);
+
+    vbprog::PortSettings settings;
+    settings.name = job.port;
+    settings.baudrate = o.baud;
+    job.step = vf::Step::Connect;
+    job.status = session.connect(settings);
+    if (job.status == PROG_OK) {
+        job.pid = session.device().pid;
+        job.name = session.device().device->name;
+        // Flashing reads the identifiers only for the log.
+        if (o.command == vf::Command::Keys || run.log.isOpen()) {
+            job.step = vf::Step::ReadKeys;
+            readIdentifiers(session, job);
         }
     }
-    if (rc == PROG_OK) {
-        sha256 = vf::Sha256::hexDigest(content.data(), content.size());
-        bytes = dataBytes(content, o.file);
+    if (job.status == PROG_OK && o.command == vf::Command::Flash) {
+        job.step = vf::Step::Download;
+        job.status = session.download(run.firmware->loaded.parsed.image, run.firmware->shownName, kApplicationStart, true,
+                                      o.verify, &job.report);
+    }
+    session.close();
+    job.seconds = secondsSince(start);
+    writeLogRow(run, job);
+    const char* verdict = job.status == PROG_OK ? "done" : "FAILED";
+    console.ended(job.index, std::string(verdict) + " (" + vf::statusName(job.status) + ", " + secondsText(job.seconds) + ")",
+                  endLine(run, job), stdout);
+}
+
+// --- results -------------------------------------------------------------------------------
+
+std::string jsonObject(const Run& run, const Job& job)
+{
+    const vf::Options& o = run.options;
+    const std::string port = vf::jsonString(job.port);
+    if (o.command == vf::Command::Keys) {
+        if (job.status != PROG_OK)
+            return "{\"port\":" + port + ",\"result\":" + vf::jsonString(vf::statusName(job.status)) +
+                   ",\"code\":" + std::to_string(job.status) + "}";
+        return "{\"port\":" + port + ",\"device\":{\"name\":" + vf::jsonString(job.name) +
+               ",\"pid\":" + vf::jsonString(pidText(job.pid)) + "},\"devEUI\":" + vf::jsonString(job.devEUI) +
+               ",\"joinEUI\":" + vf::jsonString(job.joinEUI) + ",\"appKey\":" + vf::jsonString(job.appKey) + "}";
+    }
+    // On success the bytes the file carries; on failure those the module acknowledged.
+    const uint64_t bytes = job.status == PROG_OK ? run.firmware->loaded.parsed.image.byteCount() : job.report.written;
+    char tail[96];
+    std::snprintf(tail, sizeof tail, ",\"code\":%d,\"bytes\":%llu,\"seconds\":%.3f}", job.status,
+                  static_cast<unsigned long long>(bytes), job.seconds);
+    return std::string("{") + (vf::manyModules(o) ? "\"port\":" + port + "," : std::string()) +
+           "\"result\":" + vf::jsonString(vf::statusName(job.status)) + tail;
+}
+
+void printResults(const Run& run, const std::vector<Job>& jobs)
+{
+    const vf::Options& o = run.options;
+    if (o.json) {
+        std::string text;
+        for (const Job& job : jobs)
+            text += (text.empty() ? "" : ",") + jsonObject(run, job);
+        console.print(vf::manyModules(o) ? "[" + text + "]" : text, stdout);
+        return;
+    }
+    if (vf::manyModules(o))
+        return;  // each module left its line
+    const Job& job = jobs.front();
+    if (job.status != PROG_OK)
+        return;
+    if (o.command == vf::Command::Keys)
+        console.print("DevEUI: " + job.devEUI + "\nJoinEUI: " + job.joinEUI + "\nAppKey: " + job.appKey, stdout);
+    else
+        console.print("Flashed " + std::to_string(run.firmware->loaded.parsed.image.byteCount()) + " bytes" +
+                          (o.verify ? " with verification" : " without verification") + " in " +
+                          secondsText(job.seconds) + ".",
+                      stdout);
+}
+
+// Reads and checks the firmware file; on a refusal says why in the library's words.
+Firmware loadFirmware(const vf::Options& o)
+{
+    Firmware f;
+    const auto wide = vbprog::utf8ToWide(o.file);
+    f.shownName = std::filesystem::path(o.file).filename().u8string();
+    if (!wide) {
+        f.status = PROG_ERR_FILE_MISSING;
+        return f;
+    }
+    f.loaded = vbprog::loadFirmwareFile(std::filesystem::u8path(o.file), kApplicationStart);
+    f.status = f.loaded.status;
+    if (f.status == PROG_OK || !f.loaded.content.empty())
+        f.sha256 = vf::Sha256::hexDigest(f.loaded.content.data(), f.loaded.content.size());
+    if (f.status != PROG_OK) {
+        console.message(0, Error, f.loaded.error);
+        return f;
+    }
+    const vbprog::PlanResult placed = vbprog::checkPlacement(f.loaded.parsed.image, kApplicationStart);
+    if (!placed.ok) {
+        f.status = placed.status;
+        console.message(0, Error, f.shownName + ": " + placed.error);
+    }
+    return f;
+}
+
+int runModules(const vf::Options& o)
+{
+    const auto started = std::chrono::steady_clock::now();
+    Run run(o);
+    console.start({}, o.verbose, false);
+    // The log is opened before any module is touched, so that a log that cannot be
+    // written stops the run instead of losing the row of a flashed module.
+    if (!o.logPath.empty()) {
+        std::string why;
+        if (!run.log.open(o.logPath, why)) {
+            fail("Cannot write the log file " + o.logPath + " (" + why + "); give a writable path to --log.");
+            return vf::EXIT_USAGE;
+        }
+    }
+    const std::vector<std::string> ports = o.allPorts ? listedPorts() : o.ports;
+    if (ports.empty()) {
+        fail("No serial port found; plug in the modules' USB-serial adapters and try again.");
+        return vf::EXIT_NO_DEVICE;
     }
 
-    vf::Step step = vf::Step::Download;
-    if (rc == PROG_OK) {
-        step = vf::Step::Connect;
-        rc = connectModule(o.port, module);
-        if (rc == PROG_OK && log.isOpen()) {
-            step = vf::Step::ReadKeys;
-            rc = readIdentifiers(module);
-            if (rc != PROG_OK)
-                disconnect();
-        }
-        if (rc == PROG_OK) {
-            step = vf::Step::Download;
-            {
-                std::lock_guard<std::mutex> g(console.mutex);
-                console.showProgress = isatty(STDERR_FILENO) == 1;
-                console.verify = o.verify;
-                console.pass = 0;
-            }
-            rc = downloadFile(widePath->c_str(), APPLICATION_ADRESS, 0, o.verify ? 1 : 0, L"");
-            finishProgress();
-            disconnect();
-        }
+    Firmware firmware;
+    if (o.command == vf::Command::Flash) {
+        firmware = loadFirmware(o);
+        run.firmware = &firmware;
     }
-    const double seconds = secondsSince(start);
-    if (o.json)
-        printFlashJson(rc, bytes, seconds);
-    else if (rc == PROG_OK)
-        std::printf("Flashed %zu bytes%s in %.1f s.\n", bytes, o.verify ? " with verification" : " without verification",
-                    seconds);
-    return finish(o, log, module, sha256, rc, seconds, step);
+
+    std::vector<Job> jobs(ports.size());
+    for (size_t i = 0; i < ports.size(); ++i) {
+        jobs[i].index = i;
+        jobs[i].port = ports[i];
+    }
+    console.start(ports, o.verbose,
+                  o.command == vf::Command::Flash && firmware.status == PROG_OK && vf::standardErrorIsTerminal());
+    if (firmware.status != PROG_OK) {
+        // A bad file is the file's fault on every port; no port is opened.
+        for (Job& job : jobs) {
+            job.status = firmware.status;
+            job.step = vf::Step::Download;
+            writeLogRow(run, job);
+        }
+    } else {
+        std::vector<std::thread> threads;
+        threads.reserve(jobs.size());
+        for (Job& job : jobs)
+            threads.emplace_back([&run, &job] { handleModule(run, job); });
+        for (auto& t : threads)
+            t.join();
+    }
+    console.finish();
+    printResults(run, jobs);
+
+    std::vector<vf::ModuleOutcome> outcomes;
+    bool logged = true;
+    for (const Job& job : jobs) {
+        logged = logged && job.logged;
+        outcomes.push_back({job.port, job.status,
+                            job.status == PROG_OK ? std::string()
+                                                  : vf::failureSentence(job.status, {job.step, job.port, o.file, o.baud})});
+    }
+    const int status = vf::combinedExitStatus(outcomes);
+    if (!vf::manyModules(o)) {
+        if (status != vf::EXIT_OK)
+            fail(outcomes.front().sentence);
+    } else if (status != vf::EXIT_OK) {
+        fail(vf::failureSummary(outcomes));
+    } else if (!o.json) {
+        console.print("All " + std::to_string(jobs.size()) + " modules done in " + secondsText(secondsSince(started)) + ".",
+                      stdout);
+    }
+    if (status != vf::EXIT_OK)
+        return status;
+    return logged ? vf::EXIT_OK : vf::EXIT_USAGE;
 }
 
 }  // namespace
@@ -398,25 +368,15 @@ int main(int argc, char** argv)
         return vf::EXIT_USAGE;
     }
     const vf::Options& o = cl.options;
-    if (o.command == vf::Command::Help) {
+    switch (o.command) {
+    case vf::Command::Help:
         std::fputs(vf::usageText(), stdout);
         return vf::EXIT_OK;
-    }
-
-    console.verbose = o.verbose;
-    displayCallBacks callbacks{onInitProgressBar, onLogMessage, onLoadBar};
-    setDisplayCallbacks(callbacks);
-    setVerbosityLevel(o.verbose ? 3 : 1);
-
-    switch (o.command) {
     case vf::Command::Ports:
         return runPorts();
     case vf::Command::Keys:
-        return runKeys(o);
     case vf::Command::Flash:
-        return runFlash(o);
-    case vf::Command::Help:
-        break;
+        return runModules(o);
     }
     return vf::EXIT_OK;
 }

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace vf {
@@ -8,6 +9,20 @@ namespace {
 
 // The port record holds the name in 100 bytes, NUL included.
 constexpr std::size_t MAX_PORT_NAME = 99;
+// Rates a serial adapter could plausibly be asked for; whether it takes one is the port's word.
+constexpr unsigned long MIN_BAUD = 1200;
+constexpr unsigned long MAX_BAUD = 12000000;
+
+bool parseBaud(const std::string& text, uint32_t& out)
+{
+    if (text.empty() || text.size() > 8 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const unsigned long v = std::stoul(text);
+    if (v < MIN_BAUD || v > MAX_BAUD)
+        return false;
+    out = uint32_t(v);
+    return true;
+}
 
 ParsedCommandLine failure(std::string text)
 {
@@ -22,8 +37,9 @@ const char* usageText()
 {
     return "Usage:\n"
            "  vorna-flash ports\n"
-           "  vorna-flash keys  --port PORT [--json] [--log FILE] [--verbose]\n"
-           "  vorna-flash flash --port PORT FILE [--no-verify] [--json] [--log FILE] [--verbose]\n"
+           "  vorna-flash keys  (--port PORT ... | --all-ports) [--baud RATE] [--json] [--log FILE] [--verbose]\n"
+           "  vorna-flash flash (--port PORT ... | --all-ports) [--baud RATE] FILE [--no-verify] [--json]\n"
+           "                    [--log FILE] [--verbose]\n"
            "  vorna-flash --help\n"
            "\n"
            "Commands:\n"
@@ -35,11 +51,19 @@ const char* usageText()
            "          the identifiers below 0x08000800 are never erased or written\n"
            "\n"
            "Options:\n"
-           "  --port PORT   serial port of the module (115200 baud, 8 data bits, even parity,\n"
-           "                1 stop bit, no flow control)\n"
-           "  --json        print the result as one JSON object on standard output\n"
+           "  --port PORT   serial port of a module (8 data bits, even parity, 1 stop bit, no flow\n"
+           "                control); give it several times to handle several modules at once,\n"
+           "                each on its own thread\n"
+           "  --all-ports   every port that vorna-flash ports lists\n"
+           "  --baud RATE   line rate (default 115200); the bootloader takes its rate from the\n"
+           "                first 0x7F after a reset, so after a failed attempt at one rate the\n"
+           "                module must be reset before another rate can work\n"
+           "  --json        print the result as JSON on standard output: one object for one\n"
+           "                --port, an array of objects (each with \"port\") for several\n"
            "                keys:  {\"port\", \"device\": {\"name\", \"pid\"}, \"devEUI\", \"joinEUI\", \"appKey\"}\n"
-           "                flash: {\"result\", \"code\", \"bytes\", \"seconds\"}\n"
+           "                       or, on failure, {\"port\", \"result\", \"code\"}\n"
+           "                flash: {\"result\", \"code\", \"bytes\", \"seconds\"}; bytes are those written,\n"
+           "                       on failure those the module took before it\n"
            "  --no-verify   flash without reading the image back\n"
            "  --log FILE    append one CSV row per module (time, port, product ID, identifiers,\n"
            "                file, SHA-256, result, seconds); a new file gets a header row and\n"
@@ -47,7 +71,8 @@ const char* usageText()
            "  --verbose     show the programming library's messages on standard error\n"
            "  -h, --help    show this text\n"
            "\n"
-           "Exit status:\n"
+           "Exit status (for several modules: 0 when all succeeded, else the highest of the\n"
+           "failed ones; a last line on standard error names each failed port):\n"
            "  0  success\n"
            "  1  usage error, or the log file cannot be written\n"
            "  2  the port cannot be opened, or the bootloader does not answer\n"
@@ -61,7 +86,7 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
 {
     Options o;
     bool haveCommand = false;
-    bool havePort = false, haveLog = false, help = false, noVerify = false;
+    bool havePort = false, haveLog = false, haveBaud = false, help = false, noVerify = false;
     bool optionsEnded = false;
     std::vector<std::string> operands;
 
@@ -106,11 +131,22 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
             return true;
         };
         if (name == "--port") {
-            if (havePort)
-                return failure("The option --port is given twice; give it once.");
-            if (!takeValue(havePort))
+            bool fresh = false;
+            if (!takeValue(fresh))
                 return failure("The option --port needs a port name, e.g. --port /dev/ttyUSB0.");
-            o.port = value;
+            if (value.empty() || value.size() > MAX_PORT_NAME)
+                return failure("The port name must have 1 to 99 characters.");
+            if (value.find('\0') != std::string::npos)
+                return failure("The port name must not contain a NUL character.");
+            if (std::find(o.ports.begin(), o.ports.end(), value) != o.ports.end())
+                return failure("The port " + value + " is given twice; give each port once.");
+            o.ports.push_back(value);
+            havePort = true;
+        } else if (name == "--baud") {
+            if (haveBaud)
+                return failure("The option --baud is given twice; give it once.");
+            if (!takeValue(haveBaud) || !parseBaud(value, o.baud))
+                return failure("The option --baud needs a rate from 1200 to 12000000, e.g. --baud 460800.");
         } else if (name == "--log") {
             if (haveLog)
                 return failure("The option --log is given twice; give it once.");
@@ -121,6 +157,8 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
             return failure("The option " + name + " takes no value.");
         } else if (name == "--json") {
             o.json = true;
+        } else if (name == "--all-ports") {
+            o.allPorts = true;
         } else if (name == "--no-verify") {
             noVerify = true;
         } else if (name == "--verbose" || name == "-v") {
@@ -148,6 +186,10 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
     if (o.command == Command::Ports) {
         if (havePort)
             return notFor("--port");
+        if (o.allPorts)
+            return notFor("--all-ports");
+        if (haveBaud)
+            return notFor("--baud");
         if (haveLog)
             return notFor("--log");
         if (o.json)
@@ -159,13 +201,11 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
         return failure(std::string("The ") + commandName + " command takes no file; remove \"" + operands[0] + "\".");
 
     if (o.command == Command::Keys || o.command == Command::Flash) {
-        if (!havePort)
+        if (!havePort && !o.allPorts)
             return failure(std::string("The ") + commandName +
-                           " command needs --port PORT; vorna-flash ports lists the ports.");
-        if (o.port.empty() || o.port.size() > MAX_PORT_NAME)
-            return failure("The port name must have 1 to 99 characters.");
-        if (o.port.find('\0') != std::string::npos)
-            return failure("The port name must not contain a NUL character.");
+                           " command needs --port PORT (or --all-ports); vorna-flash ports lists the ports.");
+        if (havePort && o.allPorts)
+            return failure("Give either --port or --all-ports, not both.");
         if (haveLog && o.logPath.empty())
             return failure("The option --log needs a file name.");
     }

@@ -1,7 +1,9 @@
 // The command line of vorna-flash.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vf {
 
@@ -9,7 +11,9 @@ enum class Command { Help, Ports, Keys, Flash };
 
 struct Options {
     Command command = Command::Help;
-    std::string port;
+    std::vector<std::string> ports;   // in the order given, each once
+    bool allPorts = false;            // every port the system lists, resolved at run time
+    uint32_t baud = 115200;
     std::string file;
     std::string logPath;
     bool json = false;
@@ -22,6 +26,12 @@ struct ParsedCommandLine {
     Options options;
     std::string error;  // one sentence when !ok
 };
+
+// More than one module may be handled: results come as a JSON array, lines carry the port.
+inline bool manyModules(const Options& o)
+{
+    return o.allPorts || o.ports.size() > 1;
+}
 
 ParsedCommandLine parseCommandLine(int argc, const char* const* argv);
 

@@ -2,6 +2,8 @@
 
 #include "programmer_api.h"
 
+#include <algorithm>
+
 namespace vf {
 
 int exitStatusFor(int s)
@@ -51,11 +53,20 @@ std::string failureSentence(int s, const FailureContext& c)
     const std::string port = c.port.empty() ? std::string("the port") : c.port;
     const std::string file = c.file.empty() ? std::string("the firmware file") : "the firmware file " + c.file;
     const char* reset = "reset the module with BOOT0 held high to start its bootloader";
+    const bool otherRate = c.baud != 0 && c.baud != 115200;
+    const std::string rate = std::to_string(c.baud) + " baud";
     switch (s) {
     case PROG_ERR_PORT_OPEN:
+        if (otherRate)
+            return "The serial port " + port + " cannot be opened at " + rate +
+                   "; check the name with vorna-flash ports, that no other program uses it, and that the adapter takes this rate.";
         return "The serial port " + port +
                " cannot be opened; check the name with vorna-flash ports and that no other program uses it.";
     case PROG_ERR_NO_ANSWER:
+        if (otherRate)
+            return "No bootloader answers on " + port + " at " + rate +
+                   "; the part or the adapter may not take this rate, and since the bootloader keeps the rate of its first 0x7F, " +
+                   reset + " before a connection at another rate (115200 works on every part) can work.";
         return "No bootloader answers on " + port + "; " + reset + ", check the cable, and try again.";
     case PROG_ERR_FILE_MISSING:
         return "Cannot open " + file + "; check the path and that the file is readable.";
@@ -79,12 +90,12 @@ std::string failureSentence(int s, const FailureContext& c)
     case PROG_ERR_READ:
         return "The module refused to read its memory; " + std::string(reset) + ", and try again.";
     case PROG_ERR_IDENTIFIERS:
-        return "The module's identifier page changed during the download; the messages above say whether the saved "
-               "page was put back and give the saved DevEUI, JoinEUI and AppKey: keep them, then flash again.";
+        return "The identifier page of the module on " + port +
+               " changed during the download; the messages above say whether the saved page was put back and give the saved DevEUI, JoinEUI and AppKey, so keep them and set the module aside.";
     case PROG_ERR_IDENTITY:
         return "The microcontroller on " + port +
-               " gives answers about itself that do not fit together, so nothing was erased; check the cable, " + reset +
-               ", and try again.";
+               " answers inconsistently about itself (product ID, bootloader or flash size), so nothing was erased; check the cable and adapter, " +
+               std::string(reset) + ", and try again.";
     case PROG_ERR_DEVICE_UNSUPPORTED:
         return "The microcontroller on " + port +
                " is not one this tool can program without touching the identifiers; check that it is a Vorna-Base module.";
@@ -92,6 +103,31 @@ std::string failureSentence(int s, const FailureContext& c)
         return "The programming library failed with code " + std::to_string(s) + " (" + statusName(s) +
                "); try again, and report it if it repeats.";
     }
+}
+
+int combinedExitStatus(const std::vector<ModuleOutcome>& outcomes)
+{
+    int worst = EXIT_OK;
+    for (const auto& m : outcomes)
+        if (m.status != 0)
+            worst = std::max(worst, exitStatusFor(m.status));
+    return worst;
+}
+
+std::string failureSummary(const std::vector<ModuleOutcome>& outcomes)
+{
+    std::string text;
+    size_t failed = 0;
+    for (const auto& m : outcomes) {
+        if (m.status == 0)
+            continue;
+        ++failed;
+        text += " " + m.port + ": " + m.sentence;
+    }
+    if (!failed)
+        return {};
+    return std::to_string(failed) + " of " + std::to_string(outcomes.size()) + (outcomes.size() == 1 ? " module" : " modules") +
+           " failed:" + text;
 }
 
 }  // namespace vf

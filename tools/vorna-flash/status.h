@@ -2,7 +2,9 @@
 // name for logs and JSON, and one sentence saying what happened and what to try.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vf {
 
@@ -26,8 +28,22 @@ struct FailureContext {
     Step step = Step::Connect;
     std::string port;
     std::string file;
+    uint32_t baud = 115200;
 };
 
 std::string failureSentence(int programmerStatus, const FailureContext& context);
+
+// One module's outcome, for the exit status and summary of a run over several.
+struct ModuleOutcome {
+    std::string port;
+    int status = 0;         // PROG_*
+    std::string sentence;   // empty on success
+};
+
+// 0 when every module succeeded, else the highest exit status among the failed ones.
+int combinedExitStatus(const std::vector<ModuleOutcome>& outcomes);
+
+// "N of M modules failed: PORT: sentence PORT: sentence"; empty when none failed.
+std::string failureSummary(const std::vector<ModuleOutcome>& outcomes);
 
 }  // namespace vf

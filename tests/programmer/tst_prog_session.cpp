@@ -1,0 +1,257 @@
+// Flash sessions against simulated modules: several at once, what a failed download
+// reports, and a rate the bootloader does not take.
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <signal.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "flash_session.h"
+#include "hex_tools.h"
+#include "programmer_api.h"
+
+using namespace vbprog;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One simulator process; ended by its own PID.
+class Sim {
+public:
+    Sim(const QTemporaryDir& dir, const QStringList& extra)
+        : dump_(dir.filePath(QString("dump-%1.bin").arg(++count_))), log_(dir.filePath(QString("log-%1.txt").arg(count_)))
+    {
+        proc_.setProgram(VBF_MODULE_SIM);
+        proc_.setArguments(QStringList{"--dump", dump_, "--log", log_, "--idle-timeout", "60"} + extra);
+        proc_.start();
+        if (proc_.waitForStarted(5000)) {
+            QElapsedTimer t;
+            t.start();
+            while (!proc_.canReadLine() && t.elapsed() < 5000)
+                proc_.waitForReadyRead(100);
+            port_ = QString::fromLocal8Bit(proc_.readLine()).trimmed();
+        }
+    }
+    ~Sim() { stop(); }
+    std::string port() const { return port_.toStdString(); }
+    void stop()
+    {
+        if (proc_.state() == QProcess::NotRunning)
+            return;
+        ::kill(pid_t(proc_.processId()), SIGTERM);
+        if (!proc_.waitForFinished(5000)) {
+            ::kill(pid_t(proc_.processId()), SIGKILL);
+            proc_.waitForFinished(2000);
+        }
+    }
+    QByteArray dump()
+    {
+        stop();
+        QFile f(dump_);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    QString log()
+    {
+        stop();
+        QFile f(log_);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+
+private:
+    static int count_;
+    QProcess proc_;
+    QString dump_, log_, port_;
+};
+int Sim::count_ = 0;
+
+PortSettings at(const std::string& port, uint32_t baud = 115200)
+{
+    PortSettings s;
+    s.name = port;
+    s.baudrate = baud;
+    return s;
+}
+
+// What one session's callbacks saw; each session has its own, on its own thread.
+struct Trace {
+    std::mutex mutex;
+    QStringList messages;
+    Clock::time_point firstProgress{}, lastProgress{};
+    uint64_t lastTotal = 0;
+
+    SessionCallbacks callbacks()
+    {
+        SessionCallbacks cb;
+        cb.message = [this](int, const std::string& text) {
+            std::lock_guard<std::mutex> g(mutex);
+            messages << QString::fromStdString(text);
+        };
+        cb.progress = [this](uint64_t, uint64_t total) {
+            std::lock_guard<std::mutex> g(mutex);
+            if (firstProgress == Clock::time_point{})
+                firstProgress = Clock::now();
+            lastProgress = Clock::now();
+            lastTotal = total;
+        };
+        return cb;
+    }
+    QString all() const { return messages.join('\n'); }
+};
+
+QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& content)
+{
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly))
+        f.write(content);
+    return path;
+}
+
+}  // namespace
+
+class TestProgSession : public QObject {
+    Q_OBJECT
+
+private slots:
+    void twoSessionsRunAtOnce();
+    void failedDownloadReportsWhatWasWritten_data();
+    void failedDownloadReportsWhatWasWritten();
+    void rateTheBootloaderDoesNotTake();
+    void readsIdentifiersOnlyWhenConnected();
+
+private:
+    QTemporaryDir dir_;
+};
+
+void TestProgSession::twoSessionsRunAtOnce()
+{
+    // Two modules with real wire timing on two threads: both images exact, each session's
+    // messages about its own port only, and the two write passes overlap in time (a lock
+    // shared by the sessions would put one after the other).
+    QTemporaryDir work;
+    const QByteArray binA = patternBytes(12288, 21), binB = patternBytes(12288, 22);
+    const QString pathA = writeFile(work, "a.bin", binA);
+    const LoadedFirmware fileA = loadFirmwareFile(pathA.toStdString(), kApplicationStart);
+    const LoadedFirmware fileB = loadFirmwareFile(writeFile(work, "b.bin", binB).toStdString(), kApplicationStart);
+    QCOMPARE(fileA.status, int(PROG_OK));
+    QCOMPARE(fileB.status, int(PROG_OK));
+    QCOMPARE(QByteArray::fromStdString(fileA.content), binA);
+    // What was read is what gets flashed, whatever happens to the file afterwards.
+    writeFile(work, "a.bin", patternBytes(12288, 99));
+
+    Sim simA(dir_, {"--baud", "115200"}), simB(dir_, {"--baud", "115200"});
+    Trace traceA, traceB;
+    int rcA = -99, rcB = -99;
+    auto run = [](const std::string& port, const LoadedFirmware& f, Trace& trace, int& rc) {
+        FlashSession session(trace.callbacks());
+        rc = session.connect(at(port));
+        if (rc == PROG_OK)
+            rc = session.download(f.parsed.image, "fw.bin", kApplicationStart, true, true);
+        session.close();
+    };
+    std::thread a(run, simA.port(), std::cref(fileA), std::ref(traceA), std::ref(rcA));
+    std::thread b(run, simB.port(), std::cref(fileB), std::ref(traceB), std::ref(rcB));
+    a.join();
+    b.join();
+    QVERIFY2(rcA == PROG_OK, qPrintable(traceA.all()));
+    QVERIFY2(rcB == PROG_OK, qPrintable(traceB.all()));
+    QVERIFY(traceA.all().contains(QString::fromStdString(simA.port())));
+    QVERIFY(!traceA.all().contains(QString::fromStdString(simB.port())));
+    QVERIFY(!traceB.all().contains(QString::fromStdString(simA.port())));
+    QCOMPARE(traceA.lastTotal, uint64_t(binA.size()));
+    QVERIFY(traceA.firstProgress < traceB.lastProgress && traceB.firstProgress < traceA.lastProgress);
+
+    const QByteArray dumpA = simA.dump(), dumpB = simB.dump();
+    QCOMPARE(dumpA.mid(0x800, binA.size()), binA);
+    QCOMPARE(dumpB.mid(0x800, binB.size()), binB);
+    QVERIFY(simA.log().contains("guarded-area: none"));
+    QVERIFY(simB.log().contains("guarded-area: none"));
+}
+
+void TestProgSession::failedDownloadReportsWhatWasWritten_data()
+{
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<qulonglong>("written");
+    QTest::addColumn<qulonglong>("verified");
+    // 6000 bytes at 0x08000800: 24 blocks, the last one 112 bytes.
+    QTest::newRow("third write refused") << QStringList{"--fault-nack-write", "3"} << int(PROG_ERR_WRITE_VERIFY)
+                                         << qulonglong(512) << qulonglong(0);
+    QTest::newRow("read-back differs in the fifth block")
+        << QStringList{"--fault-corrupt-read", "0x08000C10"} << int(PROG_ERR_WRITE_VERIFY) << qulonglong(6000)
+        << qulonglong(1024);
+    QTest::newRow("all well") << QStringList() << int(PROG_OK) << qulonglong(6000) << qulonglong(6000);
+}
+
+void TestProgSession::failedDownloadReportsWhatWasWritten()
+{
+    QFETCH(QStringList, simArgs);
+    QFETCH(int, status);
+    QFETCH(qulonglong, written);
+    QFETCH(qulonglong, verified);
+    QTemporaryDir work;
+    const LoadedFirmware f = loadFirmwareFile(writeFile(work, "fw.bin", patternBytes(6000, 12)).toStdString(),
+                                              kApplicationStart);
+    Sim sim(dir_, simArgs);
+    Trace trace;
+    FlashSession session(trace.callbacks());
+    QCOMPARE(session.connect(at(sim.port())), int(PROG_OK));
+    DownloadReport report;
+    report.written = 12345;   // must be reset by the download
+    QCOMPARE(session.download(f.parsed.image, "fw.bin", kApplicationStart, true, true, &report), status);
+    QCOMPARE(report.planned, qulonglong(6000));
+    QCOMPARE(report.written, written);
+    QCOMPARE(report.verified, verified);
+}
+
+void TestProgSession::rateTheBootloaderDoesNotTake()
+{
+    // A part that cannot follow 921600: no answer within the connection's own bounds, and
+    // since its bootloader measured the rate wrong, no answer at 115200 either until a reset.
+    Sim slow(dir_, {"--max-baud", "115200"});
+    Trace trace;
+    FlashSession session(trace.callbacks());
+    QElapsedTimer t;
+    t.start();
+    QCOMPARE(session.connect(at(slow.port(), 921600)), int(PROG_ERR_NO_ANSWER));
+    QCOMPARE(session.connect(at(slow.port(), 115200)), int(PROG_ERR_NO_ANSWER));
+    QVERIFY2(t.elapsed() < 20000, qPrintable(QString::number(t.elapsed())));
+    QVERIFY(!session.isConnected());
+    QVERIFY(slow.log().contains("nothing is answered until a reset"));
+
+    // A part that takes the rate flashes at it.
+    QTemporaryDir work;
+    const QByteArray bin = patternBytes(4096, 5);
+    const LoadedFirmware f = loadFirmwareFile(writeFile(work, "fw.bin", bin).toStdString(), kApplicationStart);
+    Sim fast(dir_, {"--max-baud", "921600", "--baud", "921600"});
+    QCOMPARE(session.connect(at(fast.port(), 921600)), int(PROG_OK));
+    QVERIFY(trace.all().contains("at 921600 baud"));
+    QCOMPARE(session.download(f.parsed.image, "fw.bin", kApplicationStart, true, true), int(PROG_OK));
+    session.close();
+    QCOMPARE(fast.dump().mid(0x800, bin.size()), bin);
+}
+
+void TestProgSession::readsIdentifiersOnlyWhenConnected()
+{
+    const QByteArray keys = patternBytes(32, 8);
+    Sim sim(dir_, {"--keys", QString::fromLatin1(keys.toHex())});
+    Trace trace;
+    FlashSession session(trace.callbacks());
+    ModuleIdentifiers ids{};
+    QCOMPARE(session.readIdentifiers(ids), int(PROG_ERR_NOT_CONNECTED));
+    QCOMPARE(session.connect(at(sim.port())), int(PROG_OK));
+    QCOMPARE(session.readIdentifiers(ids), int(PROG_OK));
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(&ids), sizeof ids), keys);
+    QCOMPARE(session.start(kApplicationStart), int(PROG_OK));
+    QCOMPARE(session.readIdentifiers(ids), int(PROG_ERR_NOT_CONNECTED));
+}
+
+QTEST_GUILESS_MAIN(TestProgSession)
+#include "tst_prog_session.moc"
