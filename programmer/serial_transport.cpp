@@ -64,6 +64,11 @@ void SerialLink::open(const PortSettings& s, std::vector<std::string>& notes)
         throw TransportError(TransportError::Open, "no serial port selected");
     asio::error_code ec;
     d->port.open(s.name, ec);
+#if !defined(_WIN32)
+    // Another program holds the terminal exclusively (TIOCEXCL).
+    if (ec == asio::error_code(EBUSY, asio::system_category()))
+        throw TransportError(TransportError::Open, "cannot open " + s.name + ": port in use (another program has it open)");
+#endif
     if (ec)
         throw TransportError(TransportError::Open, "cannot open " + s.name + ": " + ec.message());
     d->name = s.name;
