@@ -43,7 +43,7 @@ FlashSizeReading readFlashSizeRegister(BootloaderClient& client, const DeviceInf
         r.problem = "the device table has no flash-size register for it";
         return r;
     }
-    std::string refusals;
+    std::string refusal;
     for (const uint32_t chunk : {2u, 4u, 16u}) {
         const uint32_t at = reg & ~(chunk - 1);
         const uint32_t end = at + chunk;
@@ -55,7 +55,7 @@ FlashSizeReading readFlashSizeRegister(BootloaderClient& client, const DeviceInf
         } catch (const ProgError& e) {
             if (e.status != PROG_ERR_READ)
                 throw;
-            refusals += std::string(refusals.empty() ? "" : "; ") + e.what();
+            refusal = e.what();
             continue;
         }
         r.raw = uint16_t(buf[reg - at] | buf[reg - at + 1] << 8);
@@ -65,7 +65,8 @@ FlashSizeReading readFlashSizeRegister(BootloaderClient& client, const DeviceInf
                         ", which is no flash size of the line";
         return r;
     }
-    r.problem = "its flash-size register at " + hex8(reg) + " cannot be read (" + refusals + ")";
+    r.problem = "its flash-size register at " + hex8(reg) + " cannot be read (" + refusal +
+                ", also when read as an aligned 4 and 16 bytes)";
     return r;
 }
 

@@ -165,8 +165,12 @@ int FlashSession::connect(const PortSettings& s)
     }
     connected_ = true;
     synchronisedPort_ = s.name;
-    say(Info, fmt("Connected to %s (product ID 0x%03X), %d KiB flash", device_.device->name, device_.pid,
-                  int(device_.flashSize / 1024)));
+    if (device_.untrusted.empty())
+        say(Info, fmt("Connected to %s (product ID 0x%03X), %d KiB flash", device_.device->name, device_.pid,
+                      int(device_.flashSize / 1024)));
+    else
+        say(Info, fmt("Connected to a module that reports %s (product ID 0x%03X); its flash layout is not trusted",
+                      device_.device->name, device_.pid));
     return PROG_OK;
 }
 
@@ -204,9 +208,11 @@ int FlashSession::identify(bool wasSynchronised)
     device_.pid = pid;
     device_.device = d;
     device_.flashSize = size;
-    const std::string mismatch = bootloaderMismatch(*d, device_.boot.version, device_.versionAgain, device_.boot.commands);
-    if (!mismatch.empty() && device_.untrusted.empty())
-        device_.untrusted = untrustedGeometrySentence(pid, *d, mismatch);
+    // readFlashSize left what is wrong with the size, if anything; the sentence names it all.
+    std::string problems = bootloaderMismatch(*d, device_.boot.version, device_.versionAgain, device_.boot.commands);
+    if (!device_.untrusted.empty())
+        problems += (problems.empty() ? "" : ", and ") + device_.untrusted;
+    device_.untrusted = problems.empty() ? std::string() : untrustedGeometrySentence(pid, *d, problems);
     // Reading stays possible (the identifiers sit at fixed addresses); erasing does not.
     if (!device_.untrusted.empty())
         say(Warning, device_.untrusted);
@@ -233,7 +239,7 @@ int FlashSession::readFlashSize(const DeviceInfo& d, uint32_t& size)
     }
     // Refusals below compare against the largest of the line; nothing is erased on it.
     size = d.maxFlashSize;
-    device_.untrusted = untrustedGeometrySentence(d.pid, d, r.problem);
+    device_.untrusted = r.problem;
     return PROG_OK;
 }
 
@@ -381,7 +387,7 @@ int FlashSession::guardBeforeErase(const DownloadPlan&)
                        "; nothing was changed on the device");
         return e.status;
     }
-    say(Verbosity_1, fmt("Identifier page saved (%s)", guard_->savedIdentifiers().c_str()));
+    say(Verbosity_1, fmt("Identifier page 0x%08X..0x%08X saved", kGuardedPageStart, kGuardedPageEnd - 1));
     irregularitiesBeforeWrite_ = client_.irregularities();
     return PROG_OK;
 }

@@ -74,6 +74,9 @@ void SerialLink::open(const PortSettings& s, std::vector<std::string>& notes)
         throw TransportError(TransportError::Open, "cannot open " + s.name + ": port in use (another program has it open)");
 #else
     d->port.open(s.name, ec);
+    // Another program holds the terminal exclusively (TIOCEXCL).
+    if (ec == asio::error_code(EBUSY, asio::system_category()))
+        throw TransportError(TransportError::Open, "cannot open " + s.name + ": port in use (another program has it open)");
 #endif
     if (ec)
         throw TransportError(TransportError::Open, "cannot open " + s.name + ": " + ec.message());

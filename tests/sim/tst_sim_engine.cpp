@@ -596,6 +596,41 @@ void TestSimEngine::injectedFaults()
         QCOMPARE(m.xfer({SYNC}), Bytes{});
         QVERIFY(m.bl.silent());
     }
+    {
+        // The first erase lands on another page; later erases are as asked.
+        Faults f;
+        f.erasePageInstead = 0;
+        Module m(0x497, f);
+        QCOMPARE(m.write(APP, pattern(8, 1)), ACK);
+        QCOMPARE(m.extErase(extErasePages({1})), ACK);
+        QCOMPARE(m.flash(KEYS, 32), Bytes(32, 0xFF));
+        QCOMPARE(m.flash(APP, 8), pattern(8, 1));
+        QCOMPARE(m.extErase(extErasePages({1})), ACK);
+        QCOMPARE(m.flash(APP, 8), Bytes(8, 0xFF));
+    }
+    {
+        // Get ID lies once; one command frame is refused; a stray ACK precedes a write's answer.
+        Faults f;
+        f.idOnce = 0x415;
+        f.nackCommand = 2;
+        f.strayAck = 2;
+        Module m(0x410, f);
+        QCOMPARE(m.cmd(0x02), (Bytes{ACK, 0x01, 0x04, 0x15, ACK}));
+        QCOMPARE(m.cmd(0x02), Bytes{NACK});
+        QCOMPARE(m.cmd(0x02), (Bytes{ACK, 0x01, 0x04, 0x10, ACK}));
+        QCOMPARE(m.cmd(0x31), Bytes{ACK});
+        QCOMPARE(m.xfer(addressFrame(APP)), Bytes{ACK});
+        QCOMPARE(m.xfer(dataFrame(pattern(8, 1))), Bytes{ACK});
+        QCOMPARE(m.cmd(0x31), (Bytes{ACK, ACK}));
+    }
+    {
+        Faults f;
+        f.corruptRead = KEYS;
+        f.corruptReadTimes = 1;
+        Module m(0x497, f);
+        QVERIFY(m.readData(KEYS, 8) != m.flash(KEYS, 8));
+        QCOMPARE(m.readData(KEYS, 8), m.flash(KEYS, 8));
+    }
 }
 
 void TestSimEngine::flashTimes()
@@ -639,9 +674,19 @@ void TestSimEngine::options()
     QCOMPARE(*o.faults.corruptRead, 0x080007E8u);
     QCOMPARE(*o.faults.stopAfter, 0u);
     QCOMPARE(o.idleTimeout, 0.0);
+    Options g;
+    QVERIFY(parse({"--fault-id-once", "415", "--fault-erase-page", "0", "--fault-stray-ack", "7", "--fault-nack-command", "4",
+                   "--fault-corrupt-read-times", "1"},
+                  g, err));
+    QCOMPARE(*g.faults.idOnce, uint16_t(0x415));
+    QCOMPARE(*g.faults.erasePageInstead, 0u);
+    QCOMPARE(g.faults.strayAck, 7u);
+    QCOMPARE(g.faults.nackCommand, 4u);
+    QCOMPARE(*g.faults.corruptReadTimes, 1u);
     for (const QStringList &bad : {QStringList{"--pid", "0x123"}, {"--keys", "00"}, {"--baud", "0"},
                                    {"--baud", "fast"}, {"--fault-nack-write", "0"}, {"--image"}, {"--frobnicate"},
-                                   {"--idle-timeout", "-1"}}) {
+                                   {"--idle-timeout", "-1"}, {"--fault-stray-ack", "0"},
+                                   {"--fault-nack-command", "0"}, {"--fault-erase-page", "x"}}) {
         Options x;
         err.clear();
         QVERIFY2(!parse(bad, x, err), qPrintable(bad.join(' ')));

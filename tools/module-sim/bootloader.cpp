@@ -247,6 +247,8 @@ void Bootloader::command(uint8_t cmd)
     ++stats_.commands[commandName(cmd)];
     if (uint8_t(cmd ^ complement) != 0xFF)
         return finish(false, "bad complement " + hex8(complement));
+    if (faults_.nackCommand && faults_.nackCommand == commandsSeen_)
+        return finish(false, "injected command fault");
     if (!commandSupported(cmd))
         return finish(false, "unknown command");
     const bool allowedUnderRdp = cmd == 0x00 || cmd == 0x01 || cmd == 0x02 || cmd == 0x92;
@@ -266,11 +268,19 @@ void Bootloader::command(uint8_t cmd)
     case 0x01:
         send({ACK, model_.blVersion, 0x00, 0x00, ACK});
         return finish(true);
-    case 0x02:
-        send({ACK, 0x01, uint8_t(reportedPid_ >> 8), uint8_t(reportedPid_), ACK});
+    case 0x02: {
+        const uint16_t pid = faults_.idOnce && getIdsSeen_++ == 0 ? *faults_.idOnce : reportedPid_;
+        if (pid != reportedPid_)
+            log("Get ID answered " + hex32(pid) + " (fault)");
+        send({ACK, 0x01, uint8_t(pid >> 8), uint8_t(pid), ACK});
         return finish(true);
+    }
     case 0x31:
         ++writesSeen_;
+        if (faults_.strayAck && faults_.strayAck == writesSeen_) {
+            send({ACK});
+            log("Stray ACK sent (fault)");
+        }
         [[fallthrough]];
     case 0x11:
     case 0x21:
@@ -359,7 +369,8 @@ void Bootloader::readLength()
     std::vector<uint8_t> data;
     if (!mem_.read(addr_, len, data))
         return finish(false, at + " length=" + std::to_string(len) + " beyond the end of memory");
-    if (faults_.corruptRead && *faults_.corruptRead >= addr_ && *faults_.corruptRead - addr_ < len)
+    if (faults_.corruptRead && *faults_.corruptRead >= addr_ && *faults_.corruptRead - addr_ < len &&
+        (!faults_.corruptReadTimes || corruptedReads_++ < *faults_.corruptReadTimes))
         data[*faults_.corruptRead - addr_] ^= 0x01;
     std::vector<uint8_t> reply{ACK};
     reply.insert(reply.end(), data.begin(), data.end());
@@ -415,8 +426,14 @@ void Bootloader::writeData()
     }
 }
 
-void Bootloader::erasePages(const std::vector<uint32_t> &pages)
+void Bootloader::erasePages(std::vector<uint32_t> pages)
 {
+    if (faults_.erasePageInstead && !eraseRedirected_ && !pages.empty()) {
+        log("Erase of page " + std::to_string(pages[0]) + " hits page " + std::to_string(*faults_.erasePageInstead) +
+            " (fault)");
+        pages[0] = *faults_.erasePageInstead;
+        eraseRedirected_ = true;
+    }
     for (uint32_t p : pages)
         if (p >= model_.pageCount())
             return finish(false, "page " + std::to_string(p) + " out of range");

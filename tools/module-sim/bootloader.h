@@ -26,8 +26,13 @@ struct Faults {
     bool noSync = false;
     unsigned nackWrite = 0;                 // NACK the k-th Write Memory (1-based), 0 = off
     std::optional<uint32_t> corruptRead;    // flip a bit of this address in read data
+    std::optional<unsigned> corruptReadTimes; // only in the first N answers that hold it
     std::optional<unsigned> stopAfter;      // go silent after this many commands
     bool readoutProtected = false;
+    std::optional<uint16_t> idOnce;         // the first Get ID answers this product ID
+    std::optional<uint32_t> erasePageInstead; // the first page erase hits this page, not the first asked
+    unsigned strayAck = 0;                  // an ACK nobody asked for before the K-th Write Memory's answer
+    unsigned nackCommand = 0;               // NACK the K-th command frame, as line noise would
 };
 
 struct Stats {
@@ -91,7 +96,7 @@ private:
     void address();
     void readLength();
     void writeData();
-    void erasePages(const std::vector<uint32_t> &pages);
+    void erasePages(std::vector<uint32_t> pages);
     void extEraseCount();
     void extEraseSpecial();
     void extErasePages();
@@ -127,6 +132,9 @@ private:
     uint32_t len_ = 0; // Extended Erase count or special code
     unsigned commandsSeen_ = 0;
     unsigned writesSeen_ = 0;
+    unsigned getIdsSeen_ = 0;
+    unsigned corruptedReads_ = 0;
+    bool eraseRedirected_ = false;
 
     std::vector<ReplyChunk> out_;
     Stats stats_;

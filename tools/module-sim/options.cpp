@@ -36,7 +36,9 @@ std::string usage()
            "                      [--image FILE] [--keys HEX64] [--dump FILE] [--baud N]\n"
            "                      [--max-baud N] [--idle-timeout SECONDS] [--log FILE] [--quiet]\n"
            "                      [--fault-no-sync] [--fault-nack-write K] [--fault-corrupt-read ADDR]\n"
-           "                      [--fault-stop-after N] [--fault-rdp]\n";
+           "                      [--fault-stop-after N] [--fault-rdp] [--fault-corrupt-read-times N]\n"
+           "                      [--fault-id-once PID] [--fault-erase-page P] [--fault-stray-ack K]\n"
+           "                      [--fault-nack-command K]\n";
 }
 
 bool parseKeys(const std::string &hex, std::vector<uint8_t> &out)
@@ -150,6 +152,29 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error)
         } else if (a == "--fault-stop-after") {
             if (!number(0xFFFFFFFF, n)) return false;
             o.faults.stopAfter = unsigned(n);
+        } else if (a == "--fault-corrupt-read-times") {
+            if (!number(0xFFFFFFFF, n)) return false;
+            o.faults.corruptReadTimes = unsigned(n);
+        } else if (a == "--fault-id-once") {
+            if (!hexNumber(0xFFFF, n)) return false;
+            o.faults.idOnce = uint16_t(n);
+        } else if (a == "--fault-erase-page") {
+            if (!number(0xFFFF, n)) return false;
+            o.faults.erasePageInstead = uint32_t(n);
+        } else if (a == "--fault-stray-ack") {
+            if (!number(0xFFFFFFFF, n)) return false;
+            if (n == 0) {
+                error = "--fault-stray-ack counts from 1";
+                return false;
+            }
+            o.faults.strayAck = unsigned(n);
+        } else if (a == "--fault-nack-command") {
+            if (!number(0xFFFFFFFF, n)) return false;
+            if (n == 0) {
+                error = "--fault-nack-command counts from 1";
+                return false;
+            }
+            o.faults.nackCommand = unsigned(n);
         } else if (a == "--fault-rdp") {
             o.faults.readoutProtected = true;
         } else if (a == "--help" || a == "-h") {

@@ -1,0 +1,318 @@
+// The identifiers against a lying device and a faulty line: the identifier page guard, the
+// identity checks, the client's line hygiene and the exclusive port, against the simulator.
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "bootloader_client.h"
+#include "device_table.h"
+#include "hex_tools.h"
+#include "identifier_guard.h"
+#include "serial_transport.h"
+#include "sim_process.h"
+
+using namespace vbprog;
+
+namespace {
+
+constexpr int kPage = 0x800;   // 0x08000000..0x080007FF: the identifier page
+constexpr int kIds = 0x7E0;
+
+QString simPid(uint16_t pid)
+{
+    return QString("0x%1").arg(pid, 0, 16);
+}
+
+// The bootloader client on its own link, for driving the guard directly.
+struct Direct {
+    SerialLink link;
+    BootloaderClient client{link};
+    BootloaderInfo boot;
+    bool open(const QString& port)
+    {
+        PortSettings s;
+        s.name = port.toStdString();
+        std::vector<std::string> notes;
+        link.open(s, notes);
+        client.synchronise();
+        boot = client.get();
+        return link.isOpen();
+    }
+};
+
+}  // namespace
+
+class TestProgGuard : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void downloadsKeepTheIdentifiers_data();
+    void downloadsKeepTheIdentifiers();
+    void vornaFlashEndsNonZero_data();
+    void vornaFlashEndsNonZero();
+    void guardPutsThePageBack_data();
+    void guardPutsThePageBack();
+    void guardCostAt115200();
+    void identifiersAreReadTwice();
+    void aSecondProgramGetsPortInUse();
+
+private:
+    QTemporaryDir dir_;
+};
+
+void TestProgGuard::initTestCase()
+{
+    QVERIFY(dir_.isValid());
+    setDisplayCallbacks({onInit, onMessage, onProgress});
+    setVerbosityLevel(1);
+}
+
+void TestProgGuard::init()
+{
+    seen.clear();
+}
+
+void TestProgGuard::cleanup()
+{
+    ::disconnect();
+    if (QTest::currentTestFailed() || qEnvironmentVariableIsSet("VBF_TEST_VERBOSE"))
+        qInfo().noquote() << "library said:\n" << seen.all();
+}
+
+void TestProgGuard::downloadsKeepTheIdentifiers_data()
+{
+    QTest::addColumn<int>("pid");
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<bool>("verify");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("reasons");
+
+    // A product ID misread as a neighbour's names another family's pages and registers.
+    QTest::newRow("F1 answers Get ID as L4") << 0x410 << QStringList{"--report-pid", "0x415"} << true << int(PROG_ERR_IDENTITY)
+                                             << QStringList{"product ID 0x415", "protocol 2.2, the STM32L4 bootloaders 3.1",
+                                                            "flash-size register at 0x1FFF75E0 cannot be read"};
+    QTest::newRow("L0 answers Get ID as F0") << 0x447 << QStringList{"--report-pid", "0x444"} << true << int(PROG_ERR_IDENTITY)
+                                             << QStringList{"product ID 0x444", "flash-size register at 0x1FFFF7CC"};
+    QTest::newRow("L0 answers Get ID as G0") << 0x447 << QStringList{"--report-pid", "0x467"} << true << int(PROG_ERR_IDENTITY)
+                                             << QStringList{"product ID 0x467", "flash-size register at 0x1FFF75E0"};
+    QTest::newRow("F1 answers Get ID as its smaller sibling")
+        << 0x410 << QStringList{"--report-pid", "0x412"} << true << int(PROG_ERR_IDENTITY)
+        << QStringList{"product ID 0x412", "no flash size of the line"};
+    QTest::newRow("Get ID misread once") << 0x410 << QStringList{"--fault-id-once", "0x415"} << true << int(PROG_OK)
+                                         << QStringList{"Verified"};
+    // An erase list damaged on the line (two flips that cancel in the checksum) hits the
+    // identifier page.
+    QTest::newRow("WL erase hits page 0") << 0x497 << QStringList{"--fault-erase-page", "0"} << true
+                                          << int(PROG_ERR_IDENTIFIERS) << QStringList{"found after the erase", "identifiers are intact"};
+    QTest::newRow("F1 erase hits page 1") << 0x410 << QStringList{"--fault-erase-page", "1"} << true
+                                          << int(PROG_ERR_IDENTIFIERS) << QStringList{"found after the erase", "identifiers are intact"};
+    QTest::newRow("L0 erase hits page 15") << 0x447 << QStringList{"--fault-erase-page", "15"} << false
+                                           << int(PROG_ERR_IDENTIFIERS) << QStringList{"found after the erase", "identifiers are intact"};
+    // Line hygiene.
+    QTest::newRow("stray ACK while writing") << 0x497 << QStringList{"--fault-stray-ack", "3"} << true << int(PROG_OK)
+                                             << QStringList{"Verified"};
+    QTest::newRow("stray ACK hides a refused last write") << 0x497 << QStringList{"--fault-stray-ack", "24", "--fault-nack-write", "24"}
+                                                          << false << int(PROG_ERR_WRITE_VERIFY) << QStringList{"out of step"};
+    QTest::newRow("command byte refused once") << 0x497 << QStringList{"--fault-nack-command", "30"} << true << int(PROG_OK)
+                                               << QStringList{"Verified"};
+    QTest::newRow("read-back corrupted once") << 0x497 << QStringList{"--fault-corrupt-read", "0x08000C10", "--fault-corrupt-read-times", "1"}
+                                              << true << int(PROG_OK) << QStringList{"differed once"};
+}
+
+void TestProgGuard::downloadsKeepTheIdentifiers()
+{
+    QFETCH(int, pid);
+    QFETCH(QStringList, faults);
+    QFETCH(bool, verify);
+    QFETCH(int, status);
+    QFETCH(QStringList, reasons);
+    const Model m = model(uint16_t(pid));
+    QTemporaryDir work;
+    const QByteArray bin = patternBytes(6000, 21);   // 24 blocks of 256 bytes or less
+    const QString file = writeFile(work, "fw.bin", bin);
+    const QByteArray before = patternBytes(int(m.flash), 5);
+    Sim sim(dir_, QStringList{"--pid", simPid(uint16_t(pid))} + faults, before);
+    QCOMPARE(connectTo(sim.port()), 0);
+    QCOMPARE(download(file, verify ? 1 : 0), status);
+    for (const QString& r : reasons)
+        QVERIFY2(seen.all().contains(r), qPrintable(r));
+    if (status == PROG_ERR_IDENTIFIERS) {
+        // The identifiers as they were, in the message, so that they are never lost.
+        const QByteArray ids = before.mid(kIds, 32).toHex();
+        QVERIFY(seen.all().contains("DevEUI " + ids.left(16) + ", JoinEUI " + ids.mid(16, 16) + ", AppKey " + ids.mid(32)));
+    }
+    ::disconnect();
+    const QByteArray after = sim.dump();
+    QCOMPARE(after.left(kPage).toHex(), before.left(kPage).toHex());
+    if (status == PROG_OK)
+        QCOMPARE(after.mid(kPage, bin.size()), bin);
+    if (status == PROG_ERR_IDENTITY) {
+        QCOMPARE(after, before);
+        QVERIFY(sim.log().contains("pages-erased: 0"));
+    }
+}
+
+void TestProgGuard::vornaFlashEndsNonZero_data()
+{
+    QTest::addColumn<int>("pid");
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("neighbour's product ID") << 0x410 << QStringList{"--report-pid", "0x415"} << "product ID 0x415";
+    QTest::newRow("erase of another page") << 0x497 << QStringList{"--fault-erase-page", "0"} << "identifiers are intact";
+}
+
+void TestProgGuard::vornaFlashEndsNonZero()
+{
+    // The bench tool as a bench runs it: exit status and the message on standard error.
+    QFETCH(int, pid);
+    QFETCH(QStringList, faults);
+    QFETCH(QString, reason);
+    const Model m = model(uint16_t(pid));
+    QTemporaryDir work;
+    const QString file = writeFile(work, "fw.bin", patternBytes(3000, 4));
+    const QByteArray before = patternBytes(int(m.flash), 6);
+    Sim sim(dir_, QStringList{"--pid", simPid(uint16_t(pid))} + faults, before);
+    QProcess tool;
+    tool.start(VORNA_FLASH_PATH, {"flash", "--port", sim.port(), file});
+    QVERIFY(tool.waitForFinished(30000));
+    const QString err = QString::fromUtf8(tool.readAllStandardError());
+    QCOMPARE(tool.exitCode(), 5);
+    QVERIFY2(err.contains(reason), qPrintable(err));
+    QCOMPARE(sim.dump().left(kPage).toHex(), before.left(kPage).toHex());
+}
+
+void TestProgGuard::guardPutsThePageBack_data()
+{
+    QTest::addColumn<int>("pid");
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<bool>("held");
+    for (int pid : {0x497, 0x447, 0x410}) {
+        for (const char* damage : {"none", "erased", "rewritten"})
+            QTest::newRow(qPrintable(simPid(uint16_t(pid)) + " " + damage)) << pid << QString(damage) << QStringList() << true;
+    }
+    // The first write of the restore is refused: the message must still carry the identifiers.
+    QTest::newRow("restore refused") << 0x497 << "erased" << QStringList{"--fault-nack-write", "1"} << false;
+}
+
+void TestProgGuard::guardPutsThePageBack()
+{
+    QFETCH(int, pid);
+    QFETCH(QString, damage);
+    QFETCH(QStringList, faults);
+    QFETCH(bool, held);
+    const Model m = model(uint16_t(pid));
+    const DeviceInfo* device = findDevice(uint16_t(pid));
+    QVERIFY(device);
+    const QByteArray before = patternBytes(int(m.flash), 9);
+    Sim sim(dir_, QStringList{"--pid", simPid(uint16_t(pid))} + faults, before);
+    Direct d;
+    QVERIFY(d.open(sim.port()));
+    const bool extended = d.boot.supports(cmd::ExtendedErase);
+    IdentifierGuard guard(d.client);
+    guard.save(*device, extended);
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(guard.page().data()), kPage), before.left(kPage));
+
+    // The page unit that holds the identifiers: erased, or erased and partly written anew.
+    const uint32_t idPage = kIds / m.page;
+    if (damage != "none")
+        d.client.erasePages({idPage}, extended);
+    if (damage == "rewritten") {
+        const QByteArray other = patternBytes(8, 99);
+        d.client.writeMemory(0x080007E0, reinterpret_cast<const uint8_t*>(other.data()), 8);
+    }
+    std::string message;
+    const int rc = guard.check("the erase", message);
+    const QString text = QString::fromStdString(message);
+    if (damage == "none") {
+        QCOMPARE(rc, int(PROG_OK));
+        QVERIFY(message.empty());
+    } else {
+        QCOMPARE(rc, int(PROG_ERR_IDENTIFIERS));
+        QVERIFY2(text.contains("Saved identifiers: " + QString::fromStdString(guard.savedIdentifiers())), qPrintable(text));
+        QVERIFY2(text.contains(held ? "reads back equal" : "Writing the saved page back failed"), qPrintable(text));
+    }
+    if (held)
+        QCOMPARE(guard.check("the last write", message), int(PROG_OK));
+    d.link.close();
+    const QByteArray after = sim.dump();
+    if (held)
+        QCOMPARE(after.left(kPage).toHex(), before.left(kPage).toHex());
+    // Nothing beyond the identifier page is touched by a restore.
+    QCOMPARE(after.mid(kPage), before.mid(kPage));
+}
+
+void TestProgGuard::guardCostAt115200()
+{
+    // The figure for the report: the copy of the page and two checks at real line speed.
+    Sim sim(dir_, {"--baud", "115200"}, patternBytes(int(model(0x497).flash), 3));
+    Direct d;
+    QVERIFY(d.open(sim.port()));
+    IdentifierGuard guard(d.client);
+    guard.save(*findDevice(0x497), true);
+    const double saveSeconds = guard.seconds();
+    std::string message;
+    QCOMPARE(guard.check("the erase", message), int(PROG_OK));
+    QCOMPARE(guard.check("the last write", message), int(PROG_OK));
+    qInfo("identifier guard at 115200 baud: copy of the page %.3f s, two checks %.3f s, %.3f s in all", saveSeconds,
+          guard.seconds() - saveSeconds, guard.seconds());
+    // 16 reads of 256 bytes are 4288 bytes on the line: 0.41 s at 115200.
+    QVERIFY(saveSeconds >= 0.4);
+}
+
+void TestProgGuard::identifiersAreReadTwice()
+{
+    // One corrupted answer: the read fails rather than show a wrong identifier; asked
+    // again, it reads true. A refused command byte is asked again, not called protection.
+    Sim sim(dir_, {"--fault-corrupt-read", "0x080007E9", "--fault-corrupt-read-times", "1", "--fault-nack-command", "9"});
+    QCOMPARE(connectTo(sim.port()), 0);
+    unsigned char* join = nullptr;
+    QCOMPARE(readMemory(0x080007E8, &join, 8), int(PROG_ERR_READ));
+    QVERIFY2(seen.all().contains("different answers"), qPrintable(seen.all()));
+    QCOMPARE(readMemory(0x080007E8, &join, 8), 0);
+    QCOMPARE(QByteArray(reinterpret_cast<char*>(join), 8).toHex(), QByteArray("70b3d57ed0000001"));
+    QVERIFY(!seen.all().contains("protection"));
+    ::disconnect();
+    QVERIFY(sim.log().contains("injected command fault"));
+}
+
+void TestProgGuard::aSecondProgramGetsPortInUse()
+{
+    Sim sim(dir_, {});
+    QCOMPARE(connectTo(sim.port()), 0);
+
+    // Another link of this process, then another process.
+    SerialLink second;
+    std::vector<std::string> notes;
+    PortSettings s;
+    s.name = sim.port().toStdString();
+    QString refusal;
+    try {
+        second.open(s, notes);
+    } catch (const TransportError& e) {
+        refusal = e.what();
+    }
+    QVERIFY2(refusal.contains("port in use"), qPrintable(refusal));
+    QVERIFY(!second.isOpen());
+    QProcess other;
+    other.start(VORNA_FLASH_PATH, {"keys", "--port", sim.port(), "--verbose"});
+    QVERIFY(other.waitForFinished(20000));
+    const QString err = QString::fromUtf8(other.readAllStandardError());
+    QCOMPARE(other.exitCode(), 2);
+    QVERIFY2(err.contains("port in use"), qPrintable(err));
+
+    // Our link still works, and once it is closed the port is free.
+    unsigned char* dev = nullptr;
+    QCOMPARE(readMemory(0x080007E0, &dev, 8), 0);
+    ::disconnect();
+    other.start(VORNA_FLASH_PATH, {"keys", "--port", sim.port()});
+    QVERIFY(other.waitForFinished(20000));
+    QCOMPARE(other.exitCode(), 0);
+    QVERIFY(other.readAllStandardOutput().contains("70b3d57ed005a1b2"));
+}
+
+QTEST_GUILESS_MAIN(TestProgGuard)
+#include "tst_prog_guard.moc"
