@@ -36,3 +36,13 @@ install: build
 
 clean:
 	rm -rf $(BUILD)
+
+# libFuzzer harnesses (clang, ASan/UBSan) in a build folder of their own, each run for
+# FUZZ_SECONDS; not part of `make test`.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz
+fuzz: setup
+	cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	./fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
