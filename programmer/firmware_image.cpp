@@ -51,9 +51,11 @@ struct ImageAssembly {
     std::vector<uint8_t> bytes;
 
     // Room for the most a text of this size can hold, so nothing is moved while collecting;
-    // pages that are never written cost nothing.
+    // pages that are never written cost nothing. Beyond 256 MiB the vectors grow as needed,
+    // so that a huge file of something else is not met with a huge reservation.
     void reserveFor(size_t textSize)
     {
+        textSize = std::min<size_t>(textSize, size_t(256) << 20);
         const size_t mostRecords = textSize / 12 + 1;   // ":00000001FF" and a line end
         records.reserve(mostRecords);
         offsets.reserve(mostRecords);
@@ -84,75 +86,71 @@ struct ImageAssembly {
             order[k] = uint64_t(records[k].address) << 32 | k;
         if (!std::is_sorted(order.begin(), order.end()))
             std::sort(order.begin(), order.end());
+        auto address = [&order](size_t m) { return order[m] >> 32; };
         auto index = [&order](size_t m) { return size_t(order[m] & 0xFFFFFFFFu); };
 
-        // Clusters: records that share bytes, directly or through others (touching is not sharing).
-        struct Cluster {
-            size_t first, last;   // range in `order`
-            uint64_t lo, hi;
-        };
-        std::vector<Cluster> clusters;
+        // Runs first, each at its final size: records that overlap or touch.
+        auto& segments = image.segments_;
+        segments.clear();
         for (size_t i = 0; i < n;) {
-            const uint64_t lo = order[i] >> 32;
             uint64_t hi = end(index(i));
             size_t j = i + 1;
-            for (; j < n && (order[j] >> 32) < hi; ++j)
+            for (; j < n && address(j) <= hi; ++j)
                 hi = std::max(hi, end(index(j)));
-            clusters.push_back({i, j, lo, hi});
+            segments.emplace_hint(segments.end(), uint32_t(address(i)), std::vector<uint8_t>(hi - address(i)));
             i = j;
         }
 
+        // Then the bytes, by clusters: records that share bytes, directly or through others.
+        // A record alone is copied; a cluster is replayed in file order.
         std::vector<uint8_t> given;   // per byte of a cluster: set by an earlier record
-        auto& segments = image.segments_;
-        segments.clear();
-        for (size_t c = 0; c < clusters.size();) {
-            // One run: clusters that touch.
-            size_t d = c + 1;
-            while (d < clusters.size() && clusters[d].lo == clusters[d - 1].hi)
-                ++d;
-            const uint64_t runLo = clusters[c].lo;
-            std::vector<uint8_t>& run =
-                segments.emplace_hint(segments.end(), uint32_t(runLo), std::vector<uint8_t>(clusters[d - 1].hi - runLo))
-                    ->second;
-            for (; c < d; ++c) {
-                const Cluster& cl = clusters[c];
-                uint8_t* out = run.data() + (cl.lo - runLo);
-                if (cl.last - cl.first == 1) {
-                    const size_t k = index(cl.first);
-                    std::copy_n(bytes.data() + offsets[k], records[k].length, out);
-                    continue;
-                }
-                std::sort(order.begin() + ptrdiff_t(cl.first), order.begin() + ptrdiff_t(cl.last),
-                          [](uint64_t a, uint64_t b) { return uint32_t(a) < uint32_t(b); });   // file order
-                given.assign(cl.hi - cl.lo, 0);
-                for (size_t m = cl.first; m < cl.last; ++m) {
-                    const size_t k = index(m);
-                    const FirmwareImage::Origin& rec = records[k];
-                    if (conflict.line > 0 && rec.line >= conflict.line)
-                        break;
-                    const uint8_t* data = bytes.data() + offsets[k];
-                    const size_t at = rec.address - cl.lo;
-                    bool repeats = false;
-                    bool clash = false;
-                    for (size_t x = 0; x < rec.length; ++x) {
-                        if (!given[at + x]) {
-                            given[at + x] = 1;
-                            out[at + x] = data[x];
-                        } else {
-                            repeats = true;
-                            if (out[at + x] != data[x]) {
-                                conflict = {rec.line, uint32_t(rec.address + x), out[at + x], data[x]};
-                                clash = true;
-                                break;
-                            }
+        auto run = segments.begin();
+        for (size_t i = 0; i < n;) {
+            const uint64_t lo = address(i);
+            uint64_t hi = end(index(i));
+            size_t j = i + 1;
+            for (; j < n && address(j) < hi; ++j)
+                hi = std::max(hi, end(index(j)));
+            while (uint64_t(run->first) + run->second.size() < hi)
+                ++run;
+            uint8_t* out = run->second.data() + (lo - run->first);
+            if (j == i + 1) {
+                const size_t k = index(i);
+                std::copy_n(bytes.data() + offsets[k], records[k].length, out);
+                i = j;
+                continue;
+            }
+            std::sort(order.begin() + ptrdiff_t(i), order.begin() + ptrdiff_t(j),
+                      [](uint64_t x, uint64_t y) { return uint32_t(x) < uint32_t(y); });   // file order
+            given.assign(hi - lo, 0);
+            for (size_t m = i; m < j; ++m) {
+                const size_t k = index(m);
+                const FirmwareImage::Origin& rec = records[k];
+                if (conflict.line > 0 && rec.line >= conflict.line)
+                    break;
+                const uint8_t* data = bytes.data() + offsets[k];
+                const size_t at = rec.address - lo;
+                bool repeats = false;
+                bool clash = false;
+                for (size_t x = 0; x < rec.length; ++x) {
+                    if (!given[at + x]) {
+                        given[at + x] = 1;
+                        out[at + x] = data[x];
+                    } else {
+                        repeats = true;
+                        if (out[at + x] != data[x]) {
+                            conflict = {rec.line, uint32_t(rec.address + x), out[at + x], data[x]};
+                            clash = true;
+                            break;
                         }
                     }
-                    if (clash)
-                        break;
-                    if (repeats && (repeatLine == 0 || rec.line < repeatLine))
-                        repeatLine = rec.line;
                 }
+                if (clash)
+                    break;
+                if (repeats && (repeatLine == 0 || rec.line < repeatLine))
+                    repeatLine = rec.line;
             }
+            i = j;
         }
         image.origins_ = std::move(records);
         return conflict;
