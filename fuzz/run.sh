@@ -10,7 +10,9 @@ status=0
 for harness in hex client; do
   mkdir -p "$build/corpus/$harness" "$build/artifacts"
   echo "fuzz: $harness for $seconds s"
-  if ! "$build/${harness}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+  dict=()
+  [[ -f "$here/$harness.dict" ]] && dict=(-dict="$here/$harness.dict")
+  if ! "$build/${harness}_fuzz" "${dict[@]}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
        -artifact_prefix="$build/artifacts/$harness-" "$build/corpus/$harness" "$here/corpus/$harness" \
        >"$build/$harness.log" 2>&1; then
     status=1
