@@ -121,6 +121,7 @@ int main(int argc, char** argv)
         const auto count = uint32_t(c.order.size());
         std::ifstream f(path, std::ios::binary);
         const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        std::remove(path.c_str());   // 60 MB each: not worth keeping in the build folder
 
         const double cpu0 = cpuSeconds();
         const auto t0 = std::chrono::steady_clock::now();
