@@ -66,3 +66,13 @@ test-wine: build windows
 	./tests/windows/wine_leg.sh $(WINDOWS_BUILD) $(BUILD)/tools/module-sim/vbf-module-sim ../shared/testdata/real-hex
 
 test: test-wine
+
+# libFuzzer harnesses (clang, ASan/UBSan) in a build folder of their own, each run for
+# FUZZ_SECONDS; not part of `make test`.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz
+fuzz: setup
+	cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	./fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)

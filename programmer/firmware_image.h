@@ -38,6 +38,8 @@ public:
              uint32_t* conflictAddress = nullptr, uint8_t* conflictOld = nullptr, uint8_t* conflictNew = nullptr);
 
 private:
+    friend struct ImageAssembly;   // the HEX reader's one-pass builder
+
     struct Origin {
         uint32_t address;
         uint32_t length;

@@ -4,6 +4,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <random>
 
 #include "firmware_image.h"
@@ -34,6 +35,29 @@ QByteArray flat(const FirmwareImage& img)
     return out;
 }
 
+// One line from a short form: "04:0800" (type and data), "00:0810:AABB" (data record at an
+// offset), "!0810:AABB" (data record with a wrong checksum).
+QByteArray recordFrom(const QString& spec)
+{
+    const QStringList f = spec.split(':');
+    if (spec.startsWith('!'))
+        return hexRecord(0, uint16_t(f[0].mid(1).toUInt(nullptr, 16)), QByteArray::fromHex(f[1].toLatin1()), true);
+    const auto type = uint8_t(f[0].toUInt(nullptr, 16));
+    if (type == 0)
+        return hexRecord(0, uint16_t(f[1].toUInt(nullptr, 16)), QByteArray::fromHex(f[2].toLatin1()));
+    return hexRecord(type, 0, QByteArray::fromHex(f.value(1).toLatin1()));
+}
+
+// "08000800:0001.. 08000810:.." for each run.
+QString runsText(const FirmwareImage& img)
+{
+    QStringList runs;
+    for (const auto& s : img.segments())
+        runs << QStringLiteral("%1:").arg(s.first, 8, 16, QLatin1Char('0')).toUpper() +
+                    QByteArray(reinterpret_cast<const char*>(s.second.data()), int(s.second.size())).toHex().toUpper();
+    return runs.join(' ');
+}
+
 }  // namespace
 
 class TestProgImage : public QObject {
@@ -44,6 +68,9 @@ private slots:
     void acceptsLineEndsAndCase();
     void addressing();
     void overlapsAndOrder();
+    void anyRecordOrder_data();
+    void anyRecordOrder();
+    void largeFileInAnyOrder();
     void rejectsMalformed_data();
     void rejectsMalformed();
     void fuzzNeverCrashesAndAlwaysGivesAReason();
@@ -157,6 +184,152 @@ void TestProgImage::overlapsAndOrder()
         QCOMPARE(r.line, 3);
         QVERIFY2(r.error.find("line 3: 0x08000809 already set to") == 0, r.error.c_str());
     }
+}
+
+// Records in any order and records that share bytes: the image, the warnings and the refused
+// line are those of the records added one by one in file order (answers of that reader).
+void TestProgImage::anyRecordOrder_data()
+{
+    QTest::addColumn<QStringList>("records");
+    QTest::addColumn<QString>("error");      // empty: accepted
+    QTest::addColumn<QString>("warnings");
+    QTest::addColumn<QString>("runs");
+    QTest::addColumn<QString>("origins");    // address=line of the record that first gave it
+
+    const QString order = QStringLiteral("records not in ascending address order");
+    const QString repeat = QStringLiteral("record repeats bytes already given with the same values");
+    QTest::newRow("descending")
+        << QStringList{"04:0800", "00:080C:0C0D0E0F", "00:0808:08090A0B", "00:0804:04050607", "00:0800:00010203", "01"}
+        << "" << "line 3: " + order << "08000800:000102030405060708090A0B0C0D0E0F"
+        << "08000800=5 08000807=4 08000808=3 0800080F=2";
+    QTest::newRow("descending across 64 KiB")
+        << QStringList{"04:0801", "00:0000:10111213", "04:0800", "00:FFFC:0C0D0E0F", "01"}
+        << "" << "line 4: " + order << "0800FFFC:0C0D0E0F10111213" << "0800FFFF=4 08010000=2";
+    QTest::newRow("shuffled with a gap")
+        << QStringList{"04:0800", "00:0808:08090A0B", "00:0800:00010203", "00:0814:14151617", "00:0804:04050607",
+                       "00:0810:10111213", "01"}
+        << "" << "line 3: " + order << "08000800:000102030405060708090A0B 08000810:1011121314151617"
+        << "08000804=5 08000810=6 08000817=4";
+    QTest::newRow("shuffled across bases")
+        << QStringList{"04:0801", "00:0004:04050607", "04:0800", "00:0800:00010203", "04:0801", "00:0000:00010203",
+                       "04:0800", "00:0804:04050607", "01"}
+        << "" << "line 4: " + order << "08000800:0001020304050607 08010000:0001020304050607"
+        << "08000804=8 08010000=6 08010004=2";
+    QTest::newRow("descending repeat of the same bytes")
+        << QStringList{"04:0800", "00:0804:04050607", "00:0800:0001020304050607", "01"}
+        << "" << "line 3: " + order + "|line 3: " + repeat << "08000800:0001020304050607" << "08000800=3 08000804=2";
+    QTest::newRow("repeats warned once, at the first")
+        << QStringList{"04:0800", "00:0800:0001020304050607", "00:0802:0203", "00:0804:0405", "01"}
+        << "" << "line 3: " + order + "|line 3: " + repeat << "08000800:0001020304050607" << "08000804=2";
+    QTest::newRow("bridging record after both sides")
+        << QStringList{"04:0800", "00:0808:08090A0B", "00:0800:00010203", "00:0802:0203040506070809", "01"}
+        << "" << "line 3: " + order + "|line 4: " + repeat << "08000800:000102030405060708090A0B"
+        << "08000803=3 08000804=4 08000808=2";
+    QTest::newRow("repeat warning in line order among the others")
+        << QStringList{"04:0800", "00:0800:", "05:08000801", "00:0804:04050607", "00:0800:00010203",
+                       "00:0802:02030405", "05:08000901", "01"}
+        << ""
+        << "line 2: empty data record ignored|line 5: " + order + "|line 6: " + repeat +
+               "|line 7: second start address record, the last one counts"
+        << "08000800:0001020304050607" << "08000800=5 08000804=4";
+    QTest::newRow("clash names the lowest differing byte across runs")
+        << QStringList{"04:0800", "00:0800:00010203", "00:0808:08090A0B", "00:0800:000102FF040506070809EE0B", "01"}
+        << "line 4: 0x08000803 already set to 0x03, now 0xFF" << "" << "" << "";
+    QTest::newRow("first clashing line wins over a lower address")
+        << QStringList{"04:0800", "00:0810:10111213", "00:0800:00010203", "00:0810:10FF1213", "00:0800:EE010203", "01"}
+        << "line 4: 0x08000811 already set to 0x11, now 0xFF" << "" << "" << "";
+    QTest::newRow("clash in descending order")
+        << QStringList{"04:0800", "00:0804:04050607", "00:0800:0001020304FF", "01"}
+        << "line 3: 0x08000805 already set to 0x05, now 0xFF" << "" << "" << "";
+    QTest::newRow("clash after a repeat keeps the first value")
+        << QStringList{"04:0800", "00:0800:00010203", "00:0800:00010203", "00:0803:AA", "01"}
+        << "line 4: 0x08000803 already set to 0x03, now 0xAA" << "" << "" << "";
+    QTest::newRow("clash before a broken line")
+        << QStringList{"04:0800", "00:0800:00010203", "00:0802:FF03", "!0810:1011", "01"}
+        << "line 3: 0x08000802 already set to 0x02, now 0xFF" << "" << "" << "";
+    QTest::newRow("broken line before a clash")
+        << QStringList{"04:0800", "00:0800:00010203", "!0810:1011", "00:0802:FF03", "01"}
+        << "line 3: checksum 0xC4, expected 0xC5" << "" << "" << "";
+    QTest::newRow("clash without end record")
+        << QStringList{"04:0800", "00:0800:0001", "00:0800:0101"}
+        << "line 3: 0x08000800 already set to 0x00, now 0x01" << "" << "" << "";
+    QTest::newRow("clash after the end record is not read")
+        << QStringList{"04:0800", "00:0800:00", "01", "00:0800:01"}
+        << "line 4: data after end-of-file record" << "" << "" << "";
+}
+
+void TestProgImage::anyRecordOrder()
+{
+    QFETCH(QStringList, records);
+    QFETCH(QString, error);
+    QFETCH(QString, warnings);
+    QFETCH(QString, runs);
+    QFETCH(QString, origins);
+    QList<QByteArray> lines;
+    for (const QString& spec : records)
+        lines << recordFrom(spec);
+    const auto r = parse(join(lines));
+
+    QCOMPARE(QString::fromStdString(r.error), error);
+    QCOMPARE(r.ok, error.isEmpty());
+    QCOMPARE(r.line, error.isEmpty() ? 0 : error.section(' ', 1, 1).chopped(1).toInt());
+    QStringList w;
+    for (const auto& text : r.image.warnings)
+        w << QString::fromStdString(text);
+    QCOMPARE(w.join('|'), warnings);
+    QCOMPARE(runsText(r.image), runs);
+    for (const QString& o : origins.split(' ', Qt::SkipEmptyParts))
+        QCOMPARE(r.image.lineOf(o.section('=', 0, 0).toUInt(nullptr, 16)), o.section('=', 1).toInt());
+}
+
+// Thousands of records, some given twice, in three orders: one image, whatever the order.
+void TestProgImage::largeFileInAnyOrder()
+{
+    struct Rec {
+        uint32_t address;
+        QByteArray data;
+    };
+    std::vector<Rec> recs;
+    const QByteArray block = patternBytes(3000 * 16, 7);
+    for (int i = 0; i < 3000; ++i) {
+        if (i % 500 == 499)
+            continue;   // gaps: several runs
+        recs.push_back({0x08000800u + uint32_t(i) * 16, block.mid(i * 16, 16)});
+        if (i % 7 == 0 && i % 500 < 498)   // the same bytes again, shifted by half a record
+            recs.push_back({0x08000808u + uint32_t(i) * 16, block.mid(i * 16 + 8, 16)});
+    }
+    auto text = [](const std::vector<Rec>& rs) {
+        QByteArray t;
+        for (const Rec& rec : rs)
+            t += hexLinear(uint16_t(rec.address >> 16)) + "\n" + hexRecord(0, uint16_t(rec.address), rec.data) + "\n";
+        return t + hexEof() + "\n";
+    };
+    const auto ascending = parse(text(recs));
+    QVERIFY2(ascending.ok, ascending.error.c_str());
+    QCOMPARE(ascending.image.segments().size(), size_t(6));
+    QCOMPARE(ascending.image.byteCount(), uint64_t(2994 * 16));
+
+    std::vector<Rec> descending(recs.rbegin(), recs.rend());
+    std::vector<Rec> shuffled = recs;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(99));
+    for (const auto* order : {&descending, &shuffled}) {
+        const auto r = parse(text(*order));
+        QVERIFY2(r.ok, r.error.c_str());
+        QVERIFY(r.image.segments() == ascending.image.segments());
+    }
+
+    // One byte changed in a repeated record is refused at the later of the two records that give it.
+    const auto rep = std::find_if(shuffled.begin(), shuffled.end(), [](const Rec& rec) { return rec.address % 16 == 8; });
+    rep->data[3] = char(rep->data[3] ^ 0x01);
+    const uint32_t changed = rep->address + 3;
+    const auto first = std::find_if(shuffled.begin(), shuffled.end(),
+                                    [changed](const Rec& rec) { return rec.address == (changed & ~15u); });
+    const int line = 2 * int(std::max(rep - shuffled.begin(), first - shuffled.begin())) + 2;
+    const auto clash = parse(text(shuffled));
+    QVERIFY(!clash.ok);
+    QCOMPARE(clash.line, line);
+    const QString expected = QStringLiteral("line %1: 0x%2 already set to").arg(line).arg(changed, 8, 16, QLatin1Char('0')).toUpper();
+    QVERIFY2(QString::fromStdString(clash.error).toUpper().startsWith(expected), clash.error.c_str());
 }
 
 void TestProgImage::rejectsMalformed_data()
