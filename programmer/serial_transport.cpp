@@ -60,8 +60,17 @@ void SerialLink::open(const PortSettings& s, std::vector<std::string>& notes)
         throw TransportError(TransportError::Open, "no serial port selected");
     asio::error_code ec;
     d->port.open(s.name, ec);
-    if (ec)
+    if (ec) {
+#if !defined(_WIN32)
+        // On Linux a serial device belongs to a group (dialout on Debian); a user outside it
+        // gets EACCES, and only a new login picks up a new group.
+        if (ec == asio::error::access_denied || ec == asio::error::no_permission)
+            throw TransportError(TransportError::Open,
+                                 "cannot open " + s.name + ": permission denied; join the dialout group "
+                                 "(or the group that owns " + s.name + ") and log in again");
+#endif
         throw TransportError(TransportError::Open, "cannot open " + s.name + ": " + ec.message());
+    }
     d->name = s.name;
     d->baud = s.baudrate ? s.baudrate : 115200;
 

@@ -13,6 +13,7 @@ packages=(
   libqt6svg6 qt6-svg-dev libgl-dev libvulkan-dev libxkbcommon-dev
   libasio-dev libserialport-dev
   stm32flash binutils srecord
+  help2man gzip dpkg-dev file
   xvfb xauth x11-apps imagemagick fonts-liberation librsvg2-bin
   nodejs npm
 )

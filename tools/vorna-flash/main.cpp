@@ -398,8 +398,8 @@ int main(int argc, char** argv)
         return vf::EXIT_USAGE;
     }
     const vf::Options& o = cl.options;
-    if (o.command == vf::Command::Help) {
-        std::fputs(vf::usageText(), stdout);
+    if (o.command == vf::Command::Help || o.command == vf::Command::Version) {
+        std::fputs(o.command == vf::Command::Help ? vf::usageText() : vf::versionText(), stdout);
         return vf::EXIT_OK;
     }
 
@@ -416,6 +416,7 @@ int main(int argc, char** argv)
     case vf::Command::Flash:
         return runFlash(o);
     case vf::Command::Help:
+    case vf::Command::Version:
         break;
     }
     return vf::EXIT_OK;

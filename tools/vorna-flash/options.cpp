@@ -24,7 +24,7 @@ const char* usageText()
            "  vorna-flash ports\n"
            "  vorna-flash keys  --port PORT [--json] [--log FILE] [--verbose]\n"
            "  vorna-flash flash --port PORT FILE [--no-verify] [--json] [--log FILE] [--verbose]\n"
-           "  vorna-flash --help\n"
+           "  vorna-flash --help | --version\n"
            "\n"
            "Commands:\n"
            "  ports   list the serial ports, one a line: name, then a tab and the description\n"
@@ -46,6 +46,7 @@ const char* usageText()
            "                mode 0600 because it holds AppKeys\n"
            "  --verbose     show the programming library's messages on standard error\n"
            "  -h, --help    show this text\n"
+           "  --version     show the version\n"
            "\n"
            "Exit status:\n"
            "  0  success\n"
@@ -57,11 +58,16 @@ const char* usageText()
            "  5  any other device failure (erase failed, link lost, read protection, ...)\n";
 }
 
+const char* versionText()
+{
+    return "vorna-flash " VBF_VERSION "\n";
+}
+
 ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
 {
     Options o;
     bool haveCommand = false;
-    bool havePort = false, haveLog = false, help = false, noVerify = false;
+    bool havePort = false, haveLog = false, help = false, version = false, noVerify = false;
     bool optionsEnded = false;
     std::vector<std::string> operands;
 
@@ -127,15 +133,17 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
             o.verbose = true;
         } else if (name == "--help" || name == "-h") {
             help = true;
+        } else if (name == "--version") {
+            version = true;
         } else {
             return failure("Unknown option " + name + "; see vorna-flash --help.");
         }
     }
 
-    if (help) {
+    if (help || version) {
         ParsedCommandLine r;
         r.ok = true;
-        r.options.command = Command::Help;
+        r.options.command = help ? Command::Help : Command::Version;
         return r;
     }
     if (!haveCommand)

@@ -5,7 +5,7 @@
 
 namespace vf {
 
-enum class Command { Help, Ports, Keys, Flash };
+enum class Command { Help, Version, Ports, Keys, Flash };
 
 struct Options {
     Command command = Command::Help;
@@ -26,5 +26,8 @@ struct ParsedCommandLine {
 ParsedCommandLine parseCommandLine(int argc, const char* const* argv);
 
 const char* usageText();
+
+// "vorna-flash", a blank and the project's version, with a line end.
+const char* versionText();
 
 }  // namespace vf
