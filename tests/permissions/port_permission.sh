@@ -27,8 +27,8 @@ check() {  # check NAME CONDITION-RESULT DETAIL
 
 # name | group | mode | what the sentence must hold ("" = no permission advice)
 cases=(
-  "dialout-owned|dialout|0660|join the dialout group (or the group that owns the device) (sudo usermod -aG dialout \$USER) and log in again."
-  "uucp-owned|uucp|0660|join the group uucp that owns it (sudo usermod -aG uucp \$USER) and log in again."
+  "dialout-owned|dialout|0660|join the dialout group (or the group that owns the device), e.g. with sudo usermod -aG dialout \$USER, and log in again."
+  "uucp-owned|uucp|0660|join the group uucp that owns it, e.g. with sudo usermod -aG uucp \$USER, and log in again."
   "root-only|root|0600|join the dialout group (or the group that owns the device)"
   "readable-not-a-port|root|0666|"
 )

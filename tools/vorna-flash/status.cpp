@@ -33,8 +33,8 @@ std::string permissionSentence(const std::string& port)
                                  ? std::string("join the dialout group (or the group that owns the device)")
                                  : "join the group " + owner + " that owns it";
     return "The serial port " + port + " cannot be opened: permission denied; " + join +
-           " (sudo usermod -aG " + (owner.empty() ? std::string("dialout") : owner) +
-           " $USER) and log in again.";
+           ", e.g. with sudo usermod -aG " + (owner.empty() ? std::string("dialout") : owner) +
+           " $USER, and log in again.";
 #endif
 }
 
