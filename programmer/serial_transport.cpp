@@ -77,6 +77,12 @@ void SerialLink::open(const PortSettings& s, std::vector<std::string>& notes)
     // Another program holds the terminal exclusively (TIOCEXCL).
     if (ec == asio::error_code(EBUSY, asio::system_category()))
         throw TransportError(TransportError::Open, "cannot open " + s.name + ": port in use (another program has it open)");
+    // On Linux a serial device belongs to a group (dialout on Debian); a user outside it
+    // gets EACCES, and only a new login picks up a new group.
+    if (ec == asio::error::access_denied || ec == asio::error::no_permission)
+        throw TransportError(TransportError::Open,
+                             "cannot open " + s.name + ": permission denied; join the dialout group "
+                             "(or the group that owns " + s.name + ") and log in again");
 #endif
     if (ec)
         throw TransportError(TransportError::Open, "cannot open " + s.name + ": " + ec.message());

@@ -13,6 +13,7 @@ packages=(
   libqt6svg6 qt6-svg-dev libgl-dev libvulkan-dev libxkbcommon-dev
   libasio-dev libserialport-dev
   stm32flash binutils srecord clang libclang-rt-14-dev
+  help2man gzip dpkg-dev file
   xvfb xauth x11-apps imagemagick fonts-liberation librsvg2-bin
   nodejs npm
   # The Windows build from here and its runs under Wine. The posix thread variant of

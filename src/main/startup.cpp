@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QFontDatabase>
 #include <QLocale>
+#include <QTimer>
 #include <QTranslator>
 
 #include "mainwindow.h"
@@ -41,5 +42,8 @@ int runApplication(int& argc, char** argv, const QString& fontPath, const QStrin
     // Declared last so that it goes first: window, then translator, then application.
     MainWindow window;
     window.show();
+    // Smoke tests of an installed copy close the window as a user would, after a while.
+    if (const int ms = qEnvironmentVariableIntValue("VBF_CLOSE_AFTER_MS"); ms > 0)
+        QTimer::singleShot(ms, &window, &QWidget::close);
     return application.exec();
 }

@@ -14,7 +14,7 @@ void MainWindow::on_actionAbout_triggered()
     aboutBox.setWindowTitle(tr("About"));
     aboutBox.setWindowIcon(QIcon(QStringLiteral(":/Vorna-Icon")));
     aboutBox.setText(tr("Kembit Vorna-Base Flasher Tool\n"
-                        "Software Version: 1.0\n"
+                        "Software Version: " VBF_VERSION "\n"
                         "\n"
                         "www.kembit.eu\n"
                         "Copyright (c) 2021 Kembit. All rights reserved."));

@@ -133,7 +133,7 @@ void TestHelpMenu::aboutBox()
     const QStringList lines = seen.text.split(QLatin1Char('\n'));
     QCOMPARE(lines.size(), 5);
     QCOMPARE(lines[0], QStringLiteral("Kembit Vorna-Base Flasher Tool"));
-    QCOMPARE(lines[1], QStringLiteral("Software Version: 1.0"));
+    QCOMPARE(lines[1], QStringLiteral("Software Version: " VBF_VERSION));
     QVERIFY(lines[2].isEmpty());
     QVERIFY2(lines[3].contains(QStringLiteral("kembit.")), qPrintable(lines[3]));
     QVERIFY2(lines[4].contains(QStringLiteral("Kembit")) && lines[4].contains(QStringLiteral("20")),

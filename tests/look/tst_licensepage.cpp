@@ -44,6 +44,12 @@ QString reference(const QString& name)
     return QString::fromUtf8(bytes);
 }
 
+// The plain licence texts the package installs beside the program.
+QString packaged(const QString& name)
+{
+    return QString::fromUtf8(look::readBytes(look::sourceDir() + QStringLiteral("/packaging/licenses/") + name));
+}
+
 struct Tag {
     QString name;
     bool closing;
@@ -89,6 +95,9 @@ private slots:
     void licenceTextsWhole_data();
     void licenceTextsWhole();
     void qtRendersAnchorsAndOneLink();
+    void namesTheQtItIsBuiltWith();
+    void packagedTextsMatchThePage_data();
+    void packagedTextsMatchThePage();
 };
 
 void TestLicensePage::bytesAreUtf8WithCrlf()
@@ -176,8 +185,10 @@ void TestLicensePage::sectionsInOrder()
     const QStringList expected = {
         "h1:Acknowledgements",
         "h2:Font Awesome 5",
-        "h2:Qt 6.0.3",
+        "h2:Qt " QT_VERSION_STR,
         "h2:ST CubeProgrammer API",
+        "h2:libserialport",
+        "h2:Asio",
         "h1:Licences",
         "h2:SIL OPEN FONT LICENSE Version 1.1 - 26 February 2007",
         "h2:GNU LESSER GENERAL PUBLIC LICENSE",
@@ -188,6 +199,7 @@ void TestLicensePage::sectionsInOrder()
         "h4:4. Combined Works.",
         "h4:5. Combined Libraries.",
         "h4:6. Revised Versions of the GNU Lesser General Public License.",
+        "h2:Boost Software License - Version 1.0 - August 17th, 2003",
     };
     const QString html = page();
     QCOMPARE(headingsOf(html), expected);
@@ -197,6 +209,8 @@ void TestLicensePage::sectionsInOrder()
     QVERIFY(body.startsWith(QStringLiteral("<br>")));
     for (const QString& h : {QStringLiteral("<h2><a name=\"font awesome 5\">"), QStringLiteral("<h2><a name=\"qt\">"),
                              QStringLiteral("<h2><a name=\"ST CubeProgrammer API\">"),
+                             QStringLiteral("<h2><a name=\"libserialport\">"), QStringLiteral("<h2><a name=\"asio\">"),
+                             QStringLiteral("<h2><a name=\"boost\">"),
                              QStringLiteral("<h1>Licences")}) {
         const int at = html.indexOf(h);
         QVERIFY2(at > 0, qPrintable(h));
@@ -228,6 +242,9 @@ void TestLicensePage::sentencesAndNotices()
         "Copyright (c) 2021 Fonticons, Inc.",
         "Copyright (C) 2021 The Qt Company Ltd. and other contributors.",
         "Version 3, 29 June 2007",
+        "libserialport is available under the GNU Lesser General Public License version 3 or later, a copy of which is displayed below.",
+        "Asio is distributed under the Boost Software License, Version 1.0, a copy of which is displayed below.",
+        "Copyright (c) 2003-2022 Christopher M. Kohlhoff.",
     };
     for (const QString& s : sentences)
         QVERIFY2(text.contains(s), qPrintable(s));
@@ -248,12 +265,14 @@ void TestLicensePage::licenceTextsWhole_data()
     QTest::newRow("SIL OFL 1.1") << "OFL-1.1.txt";
     QTest::newRow("GNU LGPL 3") << "LGPL-3.0.txt";
     QTest::newRow("ST SLA0048") << "SLA0048-Rev4.txt";
+    QTest::newRow("Boost 1.0") << "BSL-1.0.txt";
 }
 
 void TestLicensePage::licenceTextsWhole()
 {
     QFETCH(QString, file);
-    QString ref = reference(file);
+    // The Boost licence is not among the reference texts; the package's copy serves.
+    QString ref = file.startsWith(QStringLiteral("BSL")) ? packaged(file) : reference(file);
     QVERIFY2(!ref.isEmpty(), qPrintable(QStringLiteral("reference text missing: ") + file));
     // The plain text's ruler lines carry no words; the page's numbered list draws its own numbers.
     static const QRegularExpression ruler(QStringLiteral("^-+$"), QRegularExpression::MultilineOption);
@@ -293,10 +312,39 @@ void TestLicensePage::qtRendersAnchorsAndOneLink()
                 links << f.anchorHref();
         }
     }
-    for (const char* name : {"font awesome 5", "qt", "ST CubeProgrammer API"})
+    for (const char* name : {"font awesome 5", "qt", "ST CubeProgrammer API", "libserialport", "asio", "boost"})
         QVERIFY2(anchors.contains(QLatin1String(name)), name);
     QVERIFY(page().contains(QStringLiteral("id=\"SEC1\"")));
     QCOMPARE(links, QStringList({"https://fsf.org/"}));
+}
+
+// The Qt heading carries the version of the Qt headers the program was compiled with, put in
+// by the build; no placeholder is left behind.
+void TestLicensePage::namesTheQtItIsBuiltWith()
+{
+    const QString html = page();
+    QVERIFY(html.contains(QStringLiteral("<h2><a name=\"qt\"></a>Qt " QT_VERSION_STR "</h2>")));
+    static const QRegularExpression placeholder(QStringLiteral("@[A-Z_]+@"));
+    QVERIFY2(!html.contains(placeholder), qPrintable(placeholder.match(html).captured()));
+    // The source keeps the placeholder, so the version is never typed in by hand.
+    const QString source = QString::fromUtf8(look::readBytes(look::sourceDir() + QStringLiteral("/resources/License.html")));
+    QVERIFY(source.contains(QStringLiteral("<h2><a name=\"qt\"></a>Qt @VBF_QT_VERSION@</h2>")));
+}
+
+void TestLicensePage::packagedTextsMatchThePage_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::newRow("SIL OFL 1.1") << "OFL-1.1.txt";
+    QTest::newRow("GNU LGPL 3") << "LGPL-3.0.txt";
+}
+
+// The texts installed under the package's documentation folder are the published ones.
+void TestLicensePage::packagedTextsMatchThePage()
+{
+    QFETCH(QString, file);
+    const QString copy = packaged(file);
+    QVERIFY2(!copy.isEmpty(), qPrintable(QStringLiteral("packaging/licenses/") + file + QStringLiteral(" missing")));
+    QCOMPARE(copy, reference(file));
 }
 
 QTEST_MAIN(TestLicensePage)

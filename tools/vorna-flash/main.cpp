@@ -374,6 +374,9 @@ int main(int argc, char** argv)
     case vf::Command::Help:
         std::fputs(vf::usageText(), stdout);
         return vf::EXIT_OK;
+    case vf::Command::Version:
+        std::fputs(vf::versionText(), stdout);
+        return vf::EXIT_OK;
     case vf::Command::Ports:
         return runPorts();
     case vf::Command::Keys:

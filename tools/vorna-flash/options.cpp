@@ -70,6 +70,7 @@ const char* usageText()
            "                mode 0600 because it holds AppKeys\n"
            "  --verbose     show the programming library's messages on standard error\n"
            "  -h, --help    show this text\n"
+           "  --version     show the version\n"
            "\n"
            "Exit status (for several modules: 0 when all succeeded, else the highest of the\n"
            "failed ones; a last line on standard error names each failed port):\n"
@@ -82,11 +83,16 @@ const char* usageText()
            "  5  any other device failure (erase failed, link lost, read protection, ...)\n";
 }
 
+const char* versionText()
+{
+    return "vorna-flash " VBF_VERSION "\n";
+}
+
 ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
 {
     Options o;
     bool haveCommand = false;
-    bool havePort = false, haveLog = false, haveBaud = false, help = false, noVerify = false;
+    bool havePort = false, haveLog = false, haveBaud = false, help = false, version = false, noVerify = false;
     bool optionsEnded = false;
     std::vector<std::string> operands;
 
@@ -165,15 +171,17 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
             o.verbose = true;
         } else if (name == "--help" || name == "-h") {
             help = true;
+        } else if (name == "--version") {
+            version = true;
         } else {
             return failure("Unknown option " + name + "; see vorna-flash --help.");
         }
     }
 
-    if (help) {
+    if (help || version) {
         ParsedCommandLine r;
         r.ok = true;
-        r.options.command = Command::Help;
+        r.options.command = help ? Command::Help : Command::Version;
         return r;
     }
     if (!haveCommand)

@@ -7,7 +7,7 @@
 
 namespace vf {
 
-enum class Command { Help, Ports, Keys, Flash };
+enum class Command { Help, Version, Ports, Keys, Flash };
 
 struct Options {
     Command command = Command::Help;
@@ -36,5 +36,8 @@ inline bool manyModules(const Options& o)
 ParsedCommandLine parseCommandLine(int argc, const char* const* argv);
 
 const char* usageText();
+
+// "vorna-flash", a blank and the project's version, with a line end.
+const char* versionText();
 
 }  // namespace vf
