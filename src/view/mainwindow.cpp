@@ -19,6 +19,7 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -38,6 +39,8 @@ static const QString verificationString = QStringLiteral("Verifying...");
 QString previousPath = QDir::homePath();
 // Bytes of a port record's name field that make up the port's entry.
 static const int COM_PORT_LIST_SIZE = 100;
+// Width up to which an error box's cause is laid out before it wraps.
+static const int CAUSE_MIN_WIDTH = 420;
 
 const int WINDOW_WIDTH = 1080;
 const int WINDOW_HEIGHT = 421;
@@ -411,9 +414,15 @@ void MainWindow::showErrorBox(const QString& title, const QString& text, const Q
     // read as markup. The box passes no text format on to the label that shows it.
     if (!cause.isEmpty()) {
         box.setInformativeText(cause);
-        for (QLabel* label : box.findChildren<QLabel*>())
-            if (label->text() == cause)
-                label->setTextFormat(Qt::PlainText);
+        for (QLabel* label : box.findChildren<QLabel*>()) {
+            if (label->text() != cause)
+                continue;
+            label->setTextFormat(Qt::PlainText);
+            // The box is as wide as its short text; a long cause reads better in a few wide
+            // lines than in many narrow ones.
+            label->ensurePolished();
+            label->setMinimumWidth(std::min(label->fontMetrics().horizontalAdvance(cause), CAUSE_MIN_WIDTH));
+        }
     }
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
