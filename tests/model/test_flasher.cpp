@@ -426,9 +426,6 @@ private slots:
         QTest::addColumn<bool>("withMessage");
         QTest::addColumn<QString>("cause");
         QTest::newRow("-10 with message") << -10 << true << "Verification failed at 0x08000900: read 0x00, expected 0xA5";
-        QTest::newRow("-12 with message")
-            << -12 << true
-            << "app.hex: line 2: data at 0x08000000 is below the application start 0x08000800; nothing was changed";
         QTest::newRow("-6 without message") << -6 << false << QString();
     }
     void causeOfAFailedJobCrossesThreads()
