@@ -124,6 +124,7 @@ void UART_Flasher::selectUsartConnectParameters(int index)
 
 int UART_Flasher::connect()
 {
+    clearLastErrorMessage();
     const int result = connectUsartBootloader(activeComInterface);
     if (result != 0) {
         ::disconnect();
@@ -148,6 +149,7 @@ int UART_Flasher::connect()
 
 int UART_Flasher::readOutMemory(int adress, unsigned char** data, int size)
 {
+    clearLastErrorMessage();
     return readMemory(static_cast<unsigned int>(adress), data, static_cast<unsigned int>(size));
 }
 
@@ -173,6 +175,8 @@ int UART_Flasher::readFirmware(unsigned char** data)
 
 int UART_Flasher::flashFirmware(const wchar_t* filePath)
 {
+    // Runs on the pool thread; what the library says from here on is this job's.
+    clearLastErrorMessage();
     const int result = downloadFile(filePath, APPLICATION_ADRESS, isSkipErase, isVerify, L"");
     emit firmwareResult(result);
     return result;
@@ -180,6 +184,7 @@ int UART_Flasher::flashFirmware(const wchar_t* filePath)
 
 int UART_Flasher::executeApplication()
 {
+    clearLastErrorMessage();
     return execute(APPLICATION_ADRESS);
 }
 
@@ -197,4 +202,9 @@ void UART_Flasher::deleteUsartInterfaceList()
 void UART_Flasher::emitFirmwareProgress(int currProgress, int total)
 {
     emit setFirmwareProgress(currProgress, total);
+}
+
+QString UART_Flasher::lastErrorMessage() const
+{
+    return ::lastErrorMessage();
 }

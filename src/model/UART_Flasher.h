@@ -42,6 +42,9 @@ public:
     void disconnectUARTInterface();
     void deleteUsartInterfaceList();
     void emitFirmwareProgress(int currProgress, int total);
+    // The library's own sentence for the failure of the last connect, read, flash or start:
+    // its last error message since that operation began; empty when it gave none.
+    QString lastErrorMessage() const;
 
 signals:
     void firmwareResult(int result);

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QFont>
 #include <QIcon>
+#include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QStringList>
@@ -18,6 +19,7 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -37,6 +39,8 @@ static const QString verificationString = QStringLiteral("Verifying...");
 QString previousPath = QDir::homePath();
 // Bytes of a port record's name field that make up the port's entry.
 static const int COM_PORT_LIST_SIZE = 100;
+// Width up to which an error box's cause is laid out before it wraps.
+static const int CAUSE_MIN_WIDTH = 420;
 
 const int WINDOW_WIDTH = 1080;
 const int WINDOW_HEIGHT = 421;
@@ -241,18 +245,26 @@ void MainWindow::on_flashBtn_clicked()
     ui->successIconLbl->setStyleSheet(QString());
     ui->flashProgressBar->setStyleSheet(FLASH_STYLE);
 
-    if (connectUsartInterface() == 0) {
+    if (openLink() == 0) {
         flashJobActive = true;
         flashFirmwareFuture = QtConcurrent::run(QThreadPool::globalInstance(), flashFirmware, filePath, uartFlasher);
         watcher.setFuture(flashFirmwareFuture);
         return;
     }
+    // Nothing is programming: the window shows a failed flash, as after a failed job, before
+    // the box tells why.
+    const QString cause = uartFlasher->lastErrorMessage();
     handleUIFlashFinished();
+    showFlashFailed();
+    showErrorBox(tr("Connection Error"), tr("The COM port connection could not be established"), cause);
 }
 
 void MainWindow::handleFlashFinished()
 {
     flashJobActive = false;
+    // The job has ended, so its messages are all in; taken before anything else talks to
+    // the library.
+    const QString cause = uartFlasher->lastErrorMessage();
     uartFlasher->disconnectUARTInterface();
     handleUIFlashFinished();
 
@@ -268,13 +280,12 @@ void MainWindow::handleFlashFinished()
     }
 
     if (result != 0) {
-        ui->successIconLbl->setStyleSheet(ERROR_STYLE);
-        ui->successIconLbl->setText(errorString);
+        showFlashFailed();
         if (result == PROG_ERR_WRITE_VERIFY)
             showErrorBox(tr("Memory write failure"),
-                         tr("Unable to flash/verify the base module. Please reconnect and retry."));
+                         tr("Unable to flash/verify the base module. Please reconnect and retry."), cause);
         else
-            showErrorBox(tr("Flash Error"), tr("The firmware file could not be uploaded"));
+            showErrorBox(tr("Flash Error"), tr("The firmware file could not be uploaded"), cause);
         return;
     }
     ui->successIconLbl->setStyleSheet(SUCCESS_STYLE);
@@ -372,21 +383,47 @@ void MainWindow::disconnectUartFlasher()
 
 int MainWindow::connectUsartInterface()
 {
-    const int result = uartFlasher->connect();
-    if (result != 0) {
-        showErrorBox(tr("Connection Error"), tr("The COM port connection could not be established"));
-        return result;
-    }
-    isConnected = true;
+    const int result = openLink();
+    if (result != 0)
+        showErrorBox(tr("Connection Error"), tr("The COM port connection could not be established"),
+                     uartFlasher->lastErrorMessage());
     return result;
 }
 
-void MainWindow::showErrorBox(const QString& title, const QString& text)
+int MainWindow::openLink()
+{
+    const int result = uartFlasher->connect();
+    if (result == 0)
+        isConnected = true;
+    return result;
+}
+
+void MainWindow::showFlashFailed()
+{
+    ui->successIconLbl->setStyleSheet(ERROR_STYLE);
+    ui->successIconLbl->setText(errorString);
+}
+
+void MainWindow::showErrorBox(const QString& title, const QString& text, const QString& cause)
 {
     QMessageBox box(this);
     box.setIcon(QMessageBox::Critical);
     box.setWindowTitle(title);
     box.setText(text);
+    // The library's own sentence, with its hint; it names files and ports, so it is never
+    // read as markup. The box passes no text format on to the label that shows it.
+    if (!cause.isEmpty()) {
+        box.setInformativeText(cause);
+        for (QLabel* label : box.findChildren<QLabel*>()) {
+            if (label->text() != cause)
+                continue;
+            label->setTextFormat(Qt::PlainText);
+            // The box is as wide as its short text; a long cause reads better in a few wide
+            // lines than in many narrow ones.
+            label->ensurePolished();
+            label->setMinimumWidth(std::min(label->fontMetrics().horizontalAdvance(cause), CAUSE_MIN_WIDTH));
+        }
+    }
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
 }

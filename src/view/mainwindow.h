@@ -57,10 +57,13 @@ private:
     void readKeys();
     void disconnectUartFlasher();
     int connectUsartInterface();
+    int openLink();
     void handleUIFlashStarted();
     void handleUIFlashFinished();
     void savePath(QString filePath);
-    void showErrorBox(const QString& title, const QString& text);
+    // The critical box with one OK button; cause, when known, is its informative text.
+    void showErrorBox(const QString& title, const QString& text, const QString& cause = QString());
+    void showFlashFailed();
     void waitForFlashJob();
     static QString keyText(int readResult, const unsigned char* data, int size);
 

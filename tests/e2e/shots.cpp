@@ -1,6 +1,8 @@
 // Pictures of the window in its states against a simulator with wire timing:
-//   e2e_shots OUTPUT_DIR
-// idle, connected, flashing (bar part-way), finished-ok, finished-error (window and box).
+//   e2e_shots OUTPUT_DIR [de]
+// idle, connected, flashing (bar part-way), finished-ok, finished-error (window and box),
+// and the error boxes with the library's cause: a refused write, a file linked at the flash
+// start, a module that stops answering before Flash. "de" installs the German catalogue.
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -14,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTranslator>
 
 #include <cstdio>
 #include <memory>
@@ -45,6 +48,34 @@ bool waitFor(const std::function<bool()>& condition, int ms)
     return QTest::qWaitFor(condition, ms);
 }
 
+// Runs action, which must open an error box; the box is left up a moment, pictured on the
+// screen with the window behind it and on its own, then closed with OK.
+bool shootBox(const char* name, const std::function<void()>& action)
+{
+    QTimer poll;
+    QElapsedTimer shown;
+    bool saved = false;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            if (!box || !box->isVisible() || saved)
+                continue;
+            if (!shown.isValid())
+                shown.start();
+            if (shown.elapsed() < 500)
+                return;
+            saved = save(box->screen()->grabWindow(0), name);
+            saved &= save(box->grab(), (QByteArray(name) + "-box").constData());
+            std::printf("box: %s / %s / %s (%dx%d)\n", qPrintable(box->windowTitle()), qPrintable(box->text()),
+                        qPrintable(box->informativeText()), box->width(), box->height());
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    poll.start(20);
+    action();
+    return waitFor([&] { return saved; }, 60000);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -59,6 +90,12 @@ int main(int argc, char** argv)
     QStandardPaths::setTestModeEnabled(true);
     if (QFontDatabase::addApplicationFont(QStringLiteral(":/FontAwesome.otf")) < 0)
         return 1;
+    QTranslator german;
+    if (argc > 2 && QByteArray(argv[2]) == "de") {
+        if (!german.load(QStringLiteral(":/german.qm")))
+            return 1;
+        app.installTranslator(&german);
+    }
 
     QTemporaryDir dir;
     const QString hex = dir.filePath("sample-firmware.hex");
@@ -102,31 +139,32 @@ int main(int argc, char** argv)
     sim = std::make_unique<e2e::Simulator>();
     if (sim->start({ "--link", link, "--quiet", "--fault-nack-write", "3" }).isEmpty())
         return 1;
-    // The box is left up a moment and pictured with the window behind it, then closed.
     modals.reset();
-    QTimer boxShot;
-    QElapsedTimer shown;
-    bool boxSaved = false;
-    QObject::connect(&boxShot, &QTimer::timeout, [&] {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<QMessageBox*>(w);
-            if (!box || !box->isVisible())
-                continue;
-            if (!shown.isValid())
-                shown.start();
-            if (shown.elapsed() < 500)
-                return;
-            boxSaved = save(box->screen()->grabWindow(0), "6-error-box");
-            std::printf("box: %s / %s\n", qPrintable(box->windowTitle()), qPrintable(box->text()));
-            box->button(QMessageBox::Ok)->click();
-        }
-    });
-    boxShot.start(20);
-    QTest::mouseClick(child<QPushButton>(window.get(), "flashBtn"), Qt::LeftButton);
-    ok &= waitFor([&] { return boxSaved; }, 60000);
+    auto* flashBtn = child<QPushButton>(window.get(), "flashBtn");
+    ok &= shootBox("6-error-box", [&] { QTest::mouseClick(flashBtn, Qt::LeftButton); });
     QTest::qWait(300);
     ok &= save(window->grab(), "5-finished-error");
-    ok &= boxSaved;
+
+    // A file linked at the flash start instead of the application start.
+    const QString atFlashStart = dir.filePath("linked-at-flash-start.hex");
+    if (!e2e::makeHex(e2e::pattern(4096), 0x08000000u, dir.filePath("start.bin"), atFlashStart))
+        return 1;
+    modals = std::make_unique<ModalDriver>(status);
+    modals->answerFileDialog(atFlashStart);
+    QTest::mouseClick(child<QPushButton>(window.get(), "openBtn"), Qt::LeftButton);
+    QTest::qWait(300);
+    modals.reset();
+    ok &= shootBox("7-box-file-at-flash-start", [&] { QTest::mouseClick(flashBtn, Qt::LeftButton); });
+
+    // A module that stops answering before Flash: the link cannot be opened.
+    sim->stop();
+    sim = std::make_unique<e2e::Simulator>();
+    if (sim->start({ "--link", link, "--quiet", "--fault-stop-after", "0" }).isEmpty())
+        return 1;
+    ok &= shootBox("8-box-no-answer", [&] { QTest::mouseClick(flashBtn, Qt::LeftButton); });
+    QTest::qWait(300);
+    ok &= save(window->grab(), "9-failed-link-at-flash");
+
     window.reset();
     sim->stop();
     return ok ? 0 : 1;

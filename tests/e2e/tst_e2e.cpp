@@ -3,7 +3,9 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -23,6 +25,10 @@ const QString cross = QString(QChar(0xF00D));
 const QString demoDevEui = QStringLiteral("70b3d57ed005a1b2");
 const QString demoJoinEui = QStringLiteral("70b3d57ed0000001");
 const QString demoAppKey = QStringLiteral("2b7e151628aed2a6abf7158809cf4f3c");
+// Bootloader commands of the Connect step (identification and the three key reads), and a
+// count that ends inside the write of the test image after the second connect and the erase.
+const int kConnectCommands = 8;
+const int kStopInWrite = 30;
 
 } // namespace
 
@@ -63,6 +69,7 @@ private:
         window = std::make_unique<MainWindow>();
         window->show();
         modals = std::make_unique<ModalDriver>([this] { return status(); });
+        modals->warningShown = [this] { return window && !w<QLabel>("disconnectWarning")->isHidden(); };
 
         auto* ports = w<QComboBox>("comPortComboBox");
         const int index = ports->findText(link);
@@ -76,9 +83,9 @@ private:
         return w<QPushButton>("connectBtn")->text() == QStringLiteral("Disconnect");
     }
 
-    bool flashAndWait()
+    bool flashAndWait(const QString& file = QString())
     {
-        modals->answerFileDialog(hexPath);
+        modals->answerFileDialog(file.isEmpty() ? hexPath : file);
         QTest::mouseClick(w<QPushButton>("openBtn"), Qt::LeftButton);
         if (!w<QPushButton>("flashBtn")->isEnabled())
             return false;
@@ -131,16 +138,78 @@ private slots:
         QVERIFY2(log.readAll().contains("guarded-area: none"), "a write or erase touched the guarded area");
     }
 
-    void refusedWriteIsAMemoryWriteFailure()
+    // Each failure during the flash: the box by its code, and the library's sentence for it
+    // as the informative text (its exact wording is the library's; the facts must be in it).
+    void failedFlashTellsTheCause_data()
     {
-        QVERIFY(startAndConnect({ "--fault-nack-write", "1" }));
-        QVERIFY(flashAndWait());
+        QTest::addColumn<QStringList>("faults");
+        QTest::addColumn<bool>("linkedAtFlashStart");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("facts");
+        const QString writeText = QStringLiteral("Unable to flash/verify the base module. Please reconnect and retry.");
+        const QString uploadText = QStringLiteral("The firmware file could not be uploaded");
+        QTest::newRow("refused write") << QStringList { "--fault-nack-write", "3" } << false
+                                       << "Memory write failure" << writeText
+                                       << QStringList { "write", "0x08000A00" };
+        QTest::newRow("corrupt read-back") << QStringList { "--fault-corrupt-read", "0x08001234" } << false
+                                           << "Memory write failure" << writeText
+                                           << QStringList { "Verification failed", "0x08001234" };
+        QTest::newRow("module stops answering") << QStringList { "--fault-stop-after", QString::number(kStopInWrite) }
+                                                << false << "Flash Error" << uploadText
+                                                << QStringList { "write" };
+        QTest::newRow("file linked at 0x08000000") << QStringList {} << true << "Flash Error" << uploadText
+                                                   << QStringList { "flash-start.hex", "0x08000000", "0x08000800" };
+    }
+    void failedFlashTellsTheCause()
+    {
+        QFETCH(QStringList, faults);
+        QFETCH(bool, linkedAtFlashStart);
+        QFETCH(QString, title);
+        QFETCH(QString, text);
+        QFETCH(QStringList, facts);
+        QString file;
+        if (linkedAtFlashStart) {
+            file = dir.filePath("flash-start.hex");
+            QVERIFY(e2e::makeHex(e2e::pattern(4096), 0x08000000u, dir.filePath("flash-start.bin"), file));
+        }
+        QVERIFY(startAndConnect(faults));
+        QVERIFY(flashAndWait(file));
         QCOMPARE(status(), cross);
         QTRY_COMPARE_WITH_TIMEOUT(modals->boxes.size(), 1, 3000);
-        QCOMPARE(modals->boxes[0].title, QStringLiteral("Memory write failure"));
-        QCOMPARE(modals->boxes[0].text,
-                 QStringLiteral("Unable to flash/verify the base module. Please reconnect and retry."));
+        const BoxRecord box = modals->boxes[0];
+        QCOMPARE(box.title, title);
+        QCOMPARE(box.text, text);
+        QCOMPARE(box.icon, QMessageBox::Critical);
+        QCOMPARE(box.buttons, QList<QMessageBox::StandardButton> { QMessageBox::Ok });
+        for (const QString& fact : facts)
+            QVERIFY2(box.informativeText.contains(fact, Qt::CaseInsensitive),
+                     qPrintable(box.informativeText + " lacks " + fact));
+        QCOMPARE(box.informativeFormat, Qt::PlainText);
         QVERIFY(w<QPushButton>("flashBtn")->isEnabled());
+    }
+
+    // The module answered at Connect and is silent at Flash: the box tells why, and the
+    // window shows a failed flash rather than "Programming...".
+    void failedLinkAtFlash()
+    {
+        QVERIFY(startAndConnect({ "--fault-stop-after", QString::number(kConnectCommands) }));
+        QCOMPARE(w<QLineEdit>("appKey")->text(), demoAppKey);
+        modals->answerFileDialog(hexPath);
+        QTest::mouseClick(w<QPushButton>("openBtn"), Qt::LeftButton);
+        QTest::mouseClick(w<QPushButton>("flashBtn"), Qt::LeftButton);
+        QCOMPARE(modals->boxes.size(), 1);
+        const BoxRecord box = modals->boxes[0];
+        QCOMPARE(box.title, QStringLiteral("Connection Error"));
+        QCOMPARE(box.text, QStringLiteral("The COM port connection could not be established"));
+        QVERIFY2(box.informativeText.contains("bootloader mode"), qPrintable(box.informativeText));
+        QVERIFY(!box.warningWhenShown);
+        QCOMPARE(status(), cross);
+        QCOMPARE(w<QPushButton>("successIconLbl")->styleSheet(), QStringLiteral("color:#FF2B16; font: 16px;"));
+        QCOMPARE(w<QProgressBar>("flashProgressBar")->styleSheet(), QStringLiteral("background-color: transparent;"));
+        QVERIFY(w<QLabel>("disconnectWarning")->isHidden());
+        QVERIFY(w<QPushButton>("flashBtn")->isEnabled());
+        QVERIFY(w<QPushButton>("connectBtn")->isEnabled());
     }
 };
 

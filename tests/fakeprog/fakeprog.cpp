@@ -12,6 +12,7 @@ struct State {
     std::vector<usartConnectParameters> ports;
     int connectResult = 0;
     std::deque<int> connectQueue;
+    std::vector<std::pair<int, std::wstring>> connectMessages;
     generalInf deviceInfo{};
     std::map<unsigned int, unsigned char> memory;
     int readResult = 0;
@@ -122,6 +123,7 @@ void reset()
     state.ports.clear();
     state.connectResult = 0;
     state.connectQueue.clear();
+    state.connectMessages.clear();
     state.deviceInfo = defaultDeviceInfo();
     state.memory.clear();
     state.readResult = 0;
@@ -166,6 +168,12 @@ void queueConnectResults(const std::vector<int>& results)
 {
     std::lock_guard<std::mutex> lock(mutex);
     state.connectQueue.insert(state.connectQueue.end(), results.begin(), results.end());
+}
+
+void setConnectMessages(const std::vector<std::pair<int, std::wstring>>& messages)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    state.connectMessages = messages;
 }
 
 void setDeviceInfo(const generalInf& info)
@@ -350,7 +358,7 @@ void PROGRAMMER_API_CALL setLoadersPath(const char* path)
 
 int PROGRAMMER_API_CALL connectUsartBootloader(usartConnectParameters usartParameters)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     char name[sizeof usartParameters.portName + 1];
     std::memcpy(name, usartParameters.portName, sizeof usartParameters.portName);
     name[sizeof usartParameters.portName] = '\0';
@@ -362,6 +370,13 @@ int PROGRAMMER_API_CALL connectUsartBootloader(usartConnectParameters usartParam
         state.connectQueue.pop_front();
     }
     state.connected = result == 0;
+
+    const auto messages = state.connectMessages;
+    const displayCallBacks callbacks = state.callbacks;
+    lock.unlock();
+    for (const auto& message : messages)
+        if (callbacks.logMessage)
+            callbacks.logMessage(message.first, message.second.c_str());
     return result;
 }
 

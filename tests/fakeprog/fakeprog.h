@@ -69,6 +69,8 @@ void setPortRecords(const std::vector<usartConnectParameters>& records);
 // the fixed value (0 by default).
 void setConnectResult(int result);
 void queueConnectResults(const std::vector<int>& results);
+// Messages every connectUsartBootloader sends through logMessage, on the caller's thread.
+void setConnectMessages(const std::vector<std::pair<int, std::wstring>>& messages);
 
 // The record getDeviceGeneralInf returns while connected. null is returned when not connected.
 void setDeviceInfo(const generalInf& info);

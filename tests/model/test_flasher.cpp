@@ -104,6 +104,8 @@ private slots:
         fakeprog::setReadResult(0);
         fakeprog::setDownloadResult(0);
         fakeprog::setDownloadProgress({});
+        fakeprog::setConnectMessages({});
+        fakeprog::setDownloadMessages({});
         fakeprog::setDeviceInfo(fakeprog::defaultDeviceInfo());
         restoreThreePorts();
     }
@@ -390,6 +392,75 @@ private slots:
         receiver.reports.clear();
         UART_Flasher::firmwareProgress(7, 9);
         QCOMPARE(receiver.reports, (QList<QPair<int, int>>{{7, 9}, {7, 9}}));
+        flasher->disconnectUARTInterface();
+    }
+
+    // The cause kept for the window: the library's last error message of the operation that
+    // failed; each operation starts without one.
+    void causeOfAFailedConnect()
+    {
+        fakeprog::setConnectMessages({{Warning, L"slow adapter"},
+                                      {Error, L"Serial port error: no such port"},
+                                      {Error, L"No answer to the sync: the module is not in bootloader mode"},
+                                      {Info, L"retrying later"}});
+        fakeprog::setConnectResult(-2);
+        StdoutCapture capture;
+        QCOMPARE(flasher->connect(), -2);
+        // The console still gets every message.
+        QVERIFY(capture.finish().contains("slow adapter\nSerial port error: no such port\n"));
+        QCOMPARE(flasher->lastErrorMessage(), QString("No answer to the sync: the module is not in bootloader mode"));
+
+        fakeprog::setConnectMessages({});
+        {
+            StdoutCapture quiet;
+            QCOMPARE(flasher->connect(), -2);
+        }
+        QCOMPARE(flasher->lastErrorMessage(), QString());
+    }
+
+    // The job's messages come from the pool thread; the cause is read on this one. An error
+    // from before the job (here from the connect) is not the job's cause.
+    void causeOfAFailedJobCrossesThreads_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("withMessage");
+        QTest::addColumn<QString>("cause");
+        QTest::newRow("-10 with message") << -10 << true << "Verification failed at 0x08000900: read 0x00, expected 0xA5";
+        QTest::newRow("-6 without message") << -6 << false << QString();
+    }
+    void causeOfAFailedJobCrossesThreads()
+    {
+        QFETCH(int, code);
+        QFETCH(bool, withMessage);
+        QFETCH(QString, cause);
+        fakeprog::setConnectMessages({{Error, L"stale: a read at connect failed"}});
+        {
+            StdoutCapture quiet;
+            QCOMPARE(flasher->connect(), 0);
+        }
+        fakeprog::setConnectMessages({});
+        QCOMPARE(flasher->lastErrorMessage(), QString("stale: a read at connect failed"));
+
+        std::vector<std::pair<int, std::wstring>> messages{{Info, L"Downloading app.hex"}};
+        if (withMessage)
+            messages.push_back({Error, cause.toStdWString()});
+        messages.push_back({GreenInfo, L"done"});
+        fakeprog::setDownloadMessages(messages);
+        fakeprog::setDownloadResult(code);
+        fakeprog::clearCalls();
+        StdoutCapture quiet;
+        fakeprog::holdDownloads();
+        QFuture<int> job = QtConcurrent::run(QThreadPool::globalInstance(),
+                                             [this] { return flasher->flashFirmware(L"job.hex"); });
+        // Started on the pool before this thread waits, so the wait cannot run it here.
+        const bool started = fakeprog::waitForDownloadStarted(std::chrono::seconds(10));
+        fakeprog::releaseDownloads();
+        QVERIFY(started);
+        job.waitForFinished();
+        quiet.finish();
+        QCOMPARE(job.result(), code);
+        QVERIFY(fakeprog::downloads().at(0).thread != std::this_thread::get_id());
+        QCOMPARE(flasher->lastErrorMessage(), cause);
         flasher->disconnectUARTInterface();
     }
 

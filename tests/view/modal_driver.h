@@ -6,6 +6,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -18,11 +19,14 @@
 struct BoxRecord {
     QString title;
     QString text;
+    QString informativeText;
+    Qt::TextFormat informativeFormat = Qt::AutoText;  // of the label that shows it
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QList<QMessageBox::StandardButton> buttons;
     bool hasDefaultButton = false;
     QWidget* parent = nullptr;
     QString statusWhenShown;  // the window's status text while the box is up
+    bool warningWhenShown = false;  // whether warningShown() held while the box was up
 };
 
 struct FileDialogRecord {
@@ -45,6 +49,9 @@ public:
     // The next file dialog takes this path (an empty path cancels it).
     void answerFileDialog(const QString& path) { fileAnswers.append(path); }
 
+    // Optional: whether the window shows its do-not-disconnect warning.
+    std::function<bool()> warningShown;
+
     QList<BoxRecord> boxes;
     QList<FileDialogRecord> fileDialogs;
     int unexpectedFileDialogs = 0;
@@ -60,12 +67,19 @@ private:
                 BoxRecord r;
                 r.title = box->windowTitle();
                 r.text = box->text();
+                r.informativeText = box->informativeText();
+                if (!r.informativeText.isEmpty()) {
+                    for (QLabel* label : box->findChildren<QLabel*>())
+                        if (label->text() == r.informativeText)
+                            r.informativeFormat = label->textFormat();
+                }
                 r.icon = box->icon();
                 for (QAbstractButton* b : box->buttons())
                     r.buttons.append(box->standardButton(b));
                 r.hasDefaultButton = box->defaultButton() != nullptr;
                 r.parent = box->parentWidget();
                 r.statusWhenShown = statusText();
+                r.warningWhenShown = warningShown && warningShown();
                 boxes.append(r);
                 if (QAbstractButton* ok = box->button(QMessageBox::Ok))
                     ok->click();

@@ -187,6 +187,7 @@ private slots:
         fakeprog::setMemory(0x080007E0, bytesOf(devEuiText + joinEuiText + appKeyText));
         fakeprog::clearCalls();
         modals = std::make_unique<ModalDriver>([this] { return status(); });
+        modals->warningShown = [this] { return window && !w<QLabel>("disconnectWarning")->isHidden(); };
         buildWindow();
     }
 
@@ -266,6 +267,7 @@ private slots:
         QCOMPARE(box.buttons, QList<QMessageBox::StandardButton> { QMessageBox::Ok });
         QVERIFY(!box.hasDefaultButton);
         QCOMPARE(box.parent, window.get());
+        QCOMPARE(box.informativeText, QString());
         QVERIFY(mismatches(State::Idle).isEmpty());
         QCOMPARE(fakeprog::callCount("readMemory"), 0);
 
@@ -297,6 +299,8 @@ private slots:
 
     void fileDialogAndCancelling()
     {
+        // An error the library reported at the connect is no cause of a cancelled dialog.
+        fakeprog::setConnectMessages({ { Error, L"Reading 8 bytes at 0x080007E0 failed" } });
         connect();
         // Cancelled before any file: the box, and nothing taken.
         openFile(QString());
@@ -308,6 +312,7 @@ private slots:
         QCOMPARE(modals->boxes.size(), 1);
         QCOMPARE(modals->boxes[0].title, QStringLiteral("Unable to open empty file"));
         QCOMPARE(modals->boxes[0].text, QStringLiteral("An error has occured while opening the selected file."));
+        QCOMPARE(modals->boxes[0].informativeText, QString());
         QCOMPARE(modals->boxes[0].icon, QMessageBox::Critical);
         QVERIFY(mismatches(State::Connected).isEmpty());
 
@@ -405,25 +410,42 @@ private slots:
         QCOMPARE(downloads[0].skipErase, 0u);
     }
 
+    // cause: the error message the library sends from the pool thread during the job; the
+    // box shows it as its informative text, and none when there is none.
     void jobResults_data()
     {
         QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("cause");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("text");
         const QString flashText = QStringLiteral("The firmware file could not be uploaded");
-        QTest::newRow("-10") << -10 << "Memory write failure"
+        QTest::newRow("-10") << -10 << "Verification failed at 0x08000A00: read 0x00, expected 0x5A"
+                             << "Memory write failure"
                              << "Unable to flash/verify the base module. Please reconnect and retry.";
-        QTest::newRow("-1") << -1 << "Flash Error" << flashText;
-        QTest::newRow("1") << 1 << "Flash Error" << flashText;
-        QTest::newRow("0") << 0 << QString() << QString();
+        QTest::newRow("-10, no cause") << -10 << QString() << "Memory write failure"
+                                       << "Unable to flash/verify the base module. Please reconnect and retry.";
+        QTest::newRow("-6") << -6 << "Download failed during write at 0x08001000: the bootloader stopped answering"
+                            << "Flash Error" << flashText;
+        QTest::newRow("-7, markup stays text") << -7 << "<b>app.hex</b>: line 2: checksum 0x00, expected 0x3C"
+                                               << "Flash Error" << flashText;
+        QTest::newRow("1, no cause") << 1 << QString() << "Flash Error" << flashText;
+        QTest::newRow("0") << 0 << QString() << QString() << QString();
     }
 
     void jobResults()
     {
         QFETCH(int, result);
+        QFETCH(QString, cause);
         QFETCH(QString, title);
         QFETCH(QString, text);
+        // Every connect complains, the flash's own included: that is not the job's cause.
+        fakeprog::setConnectMessages({ { Error, L"Flash size not readable" } });
         toFileChosen();
+        std::vector<std::pair<int, std::wstring>> messages { { Info, L"Downloading firmware.hex" } };
+        if (!cause.isEmpty())
+            messages.push_back({ Error, cause.toStdWString() });
+        messages.push_back({ Warning, L"firmware.hex: record type 5 ignored" });
+        fakeprog::setDownloadMessages(messages);
         fakeprog::setDownloadResult(result);
         fakeprog::setDownloadProgress({ { 40, 100 } });
         flash();
@@ -437,11 +459,16 @@ private slots:
         const BoxRecord box = modals->boxes.first();
         QCOMPARE(box.title, title);
         QCOMPARE(box.text, text);
+        QCOMPARE(box.informativeText, cause);
+        if (!cause.isEmpty())
+            QCOMPARE(box.informativeFormat, Qt::PlainText);
         QCOMPARE(box.icon, QMessageBox::Critical);
         QCOMPARE(box.buttons, QList<QMessageBox::StandardButton> { QMessageBox::Ok });
         QVERIFY(!box.hasDefaultButton);
         QCOMPARE(box.parent, window.get());
         QCOMPARE(box.statusWhenShown, cross);
+        QVERIFY(!box.warningWhenShown);
+        QVERIFY(fakeprog::downloads().at(0).thread != std::this_thread::get_id());
         // The bar stays transparent after a failure, also across a new file choice.
         QCOMPARE(w<QProgressBar>("flashProgressBar")->styleSheet(), FLASH_STYLE);
         openFile(firmware);
@@ -465,25 +492,63 @@ private slots:
         QVERIFY(w<QPushButton>("connectBtn")->isEnabled());
     }
 
-    void failedLinkAtFlash()
+    // Nothing programs when the link fails: the window shows a failed flash, not work in
+    // progress, and the box says why.
+    void failedLinkAtFlashIsAFailedFlash_data()
     {
+        QTest::addColumn<QString>("cause");
+        QTest::newRow("library's cause")
+            << "No answer to the sync after 3 attempts: the module is not in bootloader mode, this is the wrong "
+               "port, or the adapter does not use even parity";
+        QTest::newRow("no cause") << QString();
+    }
+    void failedLinkAtFlashIsAFailedFlash()
+    {
+        QFETCH(QString, cause);
         toFileChosen();
-        fakeprog::setConnectResult(-3);
+        w<QProgressBar>("flashProgressBar")->setValue(30);
+        std::vector<std::pair<int, std::wstring>> messages { { Warning, L"adapter answers slowly" } };
+        if (!cause.isEmpty())
+            messages.push_back({ Error, cause.toStdWString() });
+        fakeprog::setConnectMessages(messages);
+        fakeprog::setConnectResult(-2);
         flash();
         QCOMPARE(modals->boxes.size(), 1);
-        QCOMPARE(modals->boxes[0].title, QStringLiteral("Connection Error"));
+        const BoxRecord box = modals->boxes.first();
+        QCOMPARE(box.title, QStringLiteral("Connection Error"));
+        QCOMPARE(box.text, QStringLiteral("The COM port connection could not be established"));
+        QCOMPARE(box.informativeText, cause);
+        QCOMPARE(box.icon, QMessageBox::Critical);
+        QCOMPARE(box.buttons, QList<QMessageBox::StandardButton> { QMessageBox::Ok });
+        QVERIFY(!box.hasDefaultButton);
+        QCOMPARE(box.parent, window.get());
+        QVERIFY(!box.warningWhenShown);
+        QCOMPARE(box.statusWhenShown, cross);
         QCOMPARE(fakeprog::callCount("downloadFile"), 0);
-        const QStringList diff = mismatches(State::FileChosen);
-        // The two differences: the status keeps "Programming..." and the bar stays transparent.
-        QCOMPARE(diff.size(), 1);
-        QVERIFY2(diff[0].startsWith("successIconLbl text"), qPrintable(diff.join('\n')));
-        QCOMPARE(status(), QStringLiteral("Programming..."));
+        QVERIFY2(mismatches(State::FinishedError).isEmpty(), qPrintable(mismatches(State::FinishedError).join('\n')));
         QCOMPARE(w<QProgressBar>("flashProgressBar")->styleSheet(), FLASH_STYLE);
+        QCOMPARE(w<QProgressBar>("flashProgressBar")->value(), 30);
 
+        fakeprog::setConnectMessages({});
         fakeprog::setConnectResult(0);
         flash();
         QVERIFY(waitForResult());
         QCOMPARE(status(), checkMark);
+        QCOMPARE(w<QProgressBar>("flashProgressBar")->styleSheet(), QString());
+    }
+
+    void connectStepErrorTellsTheCause()
+    {
+        fakeprog::setConnectMessages({ { Error, L"Serial port error: /dev/ttyUSB0 is held by another program" },
+                                       { Verbosity_1, L"Serial port closed" } });
+        fakeprog::setConnectResult(-3);
+        connect();
+        QCOMPARE(modals->boxes.size(), 1);
+        QCOMPARE(modals->boxes[0].title, QStringLiteral("Connection Error"));
+        QCOMPARE(modals->boxes[0].informativeText,
+                 QStringLiteral("Serial port error: /dev/ttyUSB0 is held by another program"));
+        QCOMPARE(modals->boxes[0].informativeFormat, Qt::PlainText);
+        QVERIFY(mismatches(State::Idle).isEmpty());
     }
 
     void repeatedFlashStartsWhereTheLastEnded()
