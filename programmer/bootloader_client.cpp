@@ -191,8 +191,9 @@ void BootloaderClient::sendCommand(uint8_t code, const char* name)
         if (b == ACK)
             return;
     }
-    // Step::Command: the command byte itself was refused twice.
-    refused(b, code, name, firstRefused ? Step::Command : Step::Data, 0);
+    // Step::Command: the command byte itself was refused twice, or met silence or garbage;
+    // no address was sent yet, so none is named.
+    refused(b, code, name, firstRefused || b != NACK ? Step::Command : Step::Data, 0);
 }
 
 void BootloaderClient::sendBlock(const std::vector<uint8_t>& block, Millis ackTimeout, uint8_t code, const char* name,

@@ -13,13 +13,17 @@ set -euo pipefail
 win=$(cd "$1" && pwd)
 sim=$2
 hexdir=$3
-exe=$win/tools/vorna-flash/vorna-flash.exe
+# With a Qt for Windows in the build, Qt's project set-up puts every program in the top folder
+# (beside the DLLs); without one each stays in its own folder.
+exedir() { if [[ -f $win/$2 ]]; then echo "$win"; else echo "$win/$1"; fi; }
+exe=$(exedir tools/vorna-flash vorna-flash.exe)/vorna-flash.exe
+tests=$(exedir tests/windows tst_portable_lib.exe)
 work=$win/wine-leg
 port=COM7  # never COM1-COM4: a new prefix maps those to the host's serial ports
 link=$work/com7
 keys=0011223344556677a1a2a3a4a5a6a7a8f0e1d2c3b4a5968778695a4b3c2d1e0f
 
-for f in "$exe" "$win/tests/windows/tst_portable_lib.exe" "$win/tests/windows/tst_portable_cli.exe"; do
+for f in "$exe" "$tests/tst_portable_lib.exe" "$tests/tst_portable_cli.exe"; do
   [[ -f $f ]] || { echo "wine-leg: missing $f (make windows builds it)" >&2; exit 1; }
 done
 [[ -x $sim ]] || { echo "wine-leg: missing simulated module $sim" >&2; exit 1; }
@@ -157,7 +161,7 @@ moved_hex "$hexdir/stm32c071-blinky-objcopy.hex" "$special/fw ü 📡 v1.hex" "$
 start_sim --keys "$keys" --quiet
 for t in tst_portable_lib tst_portable_cli; do
   rc=0
-  VBF_TEST_PORT=$port timeout -k 5 60 "$wine" "$win/tests/windows/$t.exe" >"$work/last.out" 2>"$work/last.err" || rc=$?
+  VBF_TEST_PORT=$port timeout -k 5 60 "$wine" "$tests/$t.exe" >"$work/last.out" 2>"$work/last.err" || rc=$?
   cp "$work/last.out" "$work/$t.out"
   expect_rc 0 "$t"
   grep -q '^SKIP' "$work/last.out" && fail "$t skipped a case"
