@@ -11,6 +11,7 @@
 
 #include "device_identity.h"
 #include "programmer_api.h"
+#include "text_format.h"
 
 namespace vbprog {
 
@@ -20,16 +21,6 @@ namespace {
 constexpr size_t kPagesPerErase = 32;
 // Biggest firmware file taken in: far above any flash this library knows.
 constexpr uintmax_t kMaxFileSize = 64u * 1024 * 1024;
-
-std::string fmt(const char* f, ...)
-{
-    char buf[512];
-    va_list ap;
-    va_start(ap, f);
-    std::vsnprintf(buf, sizeof buf, f, ap);
-    va_end(ap);
-    return buf;
-}
 
 std::string describePages(const std::vector<uint32_t>& pages, const DeviceInfo& d)
 {

@@ -71,16 +71,6 @@ void say(MSGTYPE type, const std::string& text)
         l.callbacks.logMessage(int(type), utf8ToWideLossy(text).c_str());
 }
 
-std::string fmt(const char* f, ...)
-{
-    char buf[512];
-    va_list ap;
-    va_start(ap, f);
-    std::vsnprintf(buf, sizeof buf, f, ap);
-    va_end(ap);
-    return buf;
-}
-
 // Progress in bytes; tiny totals are scaled so that a bar always has at least 10 steps.
 void progress(uint64_t done, uint64_t total)
 {

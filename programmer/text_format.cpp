@@ -1,5 +1,6 @@
 #include "text_format.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 namespace vbprog {
@@ -56,6 +57,16 @@ std::string hex2(unsigned v)
     char b[8];
     std::snprintf(b, sizeof b, "0x%02X", v & 0xFFu);
     return b;
+}
+
+std::string fmt(const char* f, ...)
+{
+    char buf[512];
+    va_list ap;
+    va_start(ap, f);
+    std::vsnprintf(buf, sizeof buf, f, ap);
+    va_end(ap);
+    return buf;
 }
 
 std::string hex8(uint64_t v)

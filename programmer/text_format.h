@@ -11,6 +11,12 @@ namespace vbprog {
 
 std::string hex2(unsigned v);  // "0x7F"
 std::string hex8(uint64_t v);  // "0x08000800"
+// printf into a message; long texts are cut at 511 bytes.
+std::string fmt(const char* f, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
 
 // Strict: empty for malformed UTF-8, an overlong form, a surrogate, a code point above
 // U+10FFFF, or a NUL inside the text (it would cut a path short).

@@ -37,10 +37,10 @@ QByteArray flat(const FirmwareImage& img)
 
 // One line from a short form: "04:0800" (type and data), "00:0810:AABB" (data record at an
 // offset), "!0810:AABB" (data record with a wrong checksum).
-QByteArray recordFrom(const QString& spec)
+QByteArray recordFrom(const QString& rec)
 {
-    const QStringList f = spec.split(':');
-    if (spec.startsWith('!'))
+    const QStringList f = rec.split(':');
+    if (rec.startsWith('!'))
         return hexRecord(0, uint16_t(f[0].mid(1).toUInt(nullptr, 16)), QByteArray::fromHex(f[1].toLatin1()), true);
     const auto type = uint8_t(f[0].toUInt(nullptr, 16));
     if (type == 0)
@@ -266,8 +266,8 @@ void TestProgImage::anyRecordOrder()
     QFETCH(QString, runs);
     QFETCH(QString, origins);
     QList<QByteArray> lines;
-    for (const QString& spec : records)
-        lines << recordFrom(spec);
+    for (const QString& rec : records)
+        lines << recordFrom(rec);
     const auto r = parse(join(lines));
 
     QCOMPARE(QString::fromStdString(r.error), error);

@@ -15,6 +15,7 @@
 #include "flash_session.h"
 #include "hex_tools.h"
 #include "programmer_api.h"
+#include "sim_process.h"
 
 using namespace vbprog;
 
@@ -22,59 +23,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One simulator process; ended by its own PID.
-class Sim {
-public:
-    Sim(const QTemporaryDir& dir, const QStringList& extra)
-        : dump_(dir.filePath(QString("dump-%1.bin").arg(++count_))), log_(dir.filePath(QString("log-%1.txt").arg(count_)))
-    {
-        proc_.setProgram(VBF_MODULE_SIM);
-        proc_.setArguments(QStringList{"--dump", dump_, "--log", log_, "--idle-timeout", "60"} + extra);
-        proc_.start();
-        if (proc_.waitForStarted(5000)) {
-            QElapsedTimer t;
-            t.start();
-            while (!proc_.canReadLine() && t.elapsed() < 5000)
-                proc_.waitForReadyRead(100);
-            port_ = QString::fromLocal8Bit(proc_.readLine()).trimmed();
-        }
-    }
-    ~Sim() { stop(); }
-    std::string port() const { return port_.toStdString(); }
-    void stop()
-    {
-        if (proc_.state() == QProcess::NotRunning)
-            return;
-        ::kill(pid_t(proc_.processId()), SIGTERM);
-        if (!proc_.waitForFinished(5000)) {
-            ::kill(pid_t(proc_.processId()), SIGKILL);
-            proc_.waitForFinished(2000);
-        }
-    }
-    QByteArray dump()
-    {
-        stop();
-        QFile f(dump_);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    QString log()
-    {
-        stop();
-        QFile f(log_);
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-    }
-
-private:
-    static int count_;
-    QProcess proc_;
-    QString dump_, log_, port_;
-};
-int Sim::count_ = 0;
-
-PortSettings at(const std::string& port, uint32_t baud = 115200)
+PortSettings at(const QString& port, uint32_t baud = 115200)
 {
     PortSettings s;
-    s.name = port;
+    s.name = port.toStdString();
     s.baudrate = baud;
     return s;
 }
@@ -104,15 +56,6 @@ struct Trace {
     }
     QString all() const { return messages.join('\n'); }
 };
-
-QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& content)
-{
-    const QString path = dir.filePath(name);
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly))
-        f.write(content);
-    return path;
-}
 
 }  // namespace
 
@@ -151,20 +94,20 @@ void TestProgSession::twoSessionsRunAtOnce()
     int rcA = -99, rcB = -99;
     auto run = [](const std::string& port, const LoadedFirmware& f, Trace& trace, int& rc) {
         FlashSession session(trace.callbacks());
-        rc = session.connect(at(port));
+        rc = session.connect(at(QString::fromStdString(port)));
         if (rc == PROG_OK)
             rc = session.download(f.parsed.image, "fw.bin", kApplicationStart, true, true);
         session.close();
     };
-    std::thread a(run, simA.port(), std::cref(fileA), std::ref(traceA), std::ref(rcA));
-    std::thread b(run, simB.port(), std::cref(fileB), std::ref(traceB), std::ref(rcB));
+    std::thread a(run, simA.port().toStdString(), std::cref(fileA), std::ref(traceA), std::ref(rcA));
+    std::thread b(run, simB.port().toStdString(), std::cref(fileB), std::ref(traceB), std::ref(rcB));
     a.join();
     b.join();
     QVERIFY2(rcA == PROG_OK, qPrintable(traceA.all()));
     QVERIFY2(rcB == PROG_OK, qPrintable(traceB.all()));
-    QVERIFY(traceA.all().contains(QString::fromStdString(simA.port())));
-    QVERIFY(!traceA.all().contains(QString::fromStdString(simB.port())));
-    QVERIFY(!traceB.all().contains(QString::fromStdString(simA.port())));
+    QVERIFY(traceA.all().contains(simA.port()));
+    QVERIFY(!traceA.all().contains(simB.port()));
+    QVERIFY(!traceB.all().contains(simA.port()));
     QCOMPARE(traceA.lastTotal, uint64_t(binA.size()));
     QVERIFY(traceA.firstProgress < traceB.lastProgress && traceB.firstProgress < traceA.lastProgress);
 

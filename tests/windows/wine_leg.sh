@@ -37,9 +37,9 @@ if [[ ! -f $hexdir/stm32f103-marlin-objcopy.hex ]]; then
   echo "wine-leg: no real HEX files in $hexdir; using objcopy-made images of the same sizes"
   hexdir=$work/stand-in
   mkdir -p "$hexdir"
-  for spec in marlin:214028 bluepill:584 blinky:200; do
-    name=${spec%%:*}
-    head -c "${spec#*:}" /dev/urandom >"$hexdir/$name.bin"
+  for entry in marlin:214028 bluepill:584 blinky:200; do
+    name=${entry%%:*}
+    head -c "${entry#*:}" /dev/urandom >"$hexdir/$name.bin"
     objcopy -I binary -O ihex --change-addresses 0x08000000 "$hexdir/$name.bin" "$hexdir/$name.hex"
   done
   mv "$hexdir/marlin.hex" "$hexdir/stm32f103-marlin-objcopy.hex"
