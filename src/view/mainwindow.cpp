@@ -46,6 +46,8 @@ const int WINDOW_WIDTH = 1080;
 const int WINDOW_HEIGHT = 421;
 
 static const QString ICON_FONT_FAMILY = QStringLiteral("Font Awesome 5 Free Solid");
+// Windows registers the same font under its typographic family, without the style.
+static const QStringList ICON_FONT_FAMILIES = { ICON_FONT_FAMILY, QStringLiteral("Font Awesome 5 Free") };
 
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent),
@@ -127,6 +129,7 @@ void MainWindow::initUserInterface()
     setStyleSheet(styleSheetString);
 
     QFont iconFont(ICON_FONT_FAMILY, 0, -1, false);
+    iconFont.setFamilies(ICON_FONT_FAMILIES);
     iconFont.setPixelSize(32);
 
     setWindowIcon(QIcon(QStringLiteral(":/Vorna-Icon")));
@@ -135,7 +138,7 @@ void MainWindow::initUserInterface()
     // The refresh glyph lies in the private-use range, which Arial lacks and font fallback
     // does not reliably reach, so the button takes the icon family at its own size.
     QFont refreshFont = ui->refreshBtn->font();
-    refreshFont.setFamilies({ ICON_FONT_FAMILY });
+    refreshFont.setFamilies(ICON_FONT_FAMILIES);
     ui->refreshBtn->setFont(refreshFont);
     ui->refreshBtn->setText(refreshString);
 

@@ -152,13 +152,19 @@ private slots:
 
     void iconFontResolvesByItsSolidName()
     {
+        // Windows names the registered font by its typographic family alone.
+        const QStringList families { iconFamily, QStringLiteral("Font Awesome 5 Free") };
         QFont f(iconFamily, 0, -1, false);
+        f.setFamilies(families);
         f.setPixelSize(32);
         const QRawFont raw = QRawFont::fromFont(f);
-        QCOMPARE(raw.familyName(), iconFamily);
+        QVERIFY2(families.contains(raw.familyName()), qPrintable(raw.familyName()));
         for (char32_t cp : { U'\uF00C', U'\uF00D', U'\uF2F9' })
             QVERIFY(raw.supportsCharacter(cp));
-        QVERIFY(!QRawFont::fromFont(QFont(QStringLiteral("Arial"))).supportsCharacter(U'\uF2F9'));
+        // Where Arial is installed it lacks the glyph (Wine has no Arial and substitutes).
+        const QRawFont arial = QRawFont::fromFont(QFont(QStringLiteral("Arial")));
+        if (arial.familyName() == QLatin1String("Arial"))
+            QVERIFY(!arial.supportsCharacter(U'\uF2F9'));
     }
 
     // The generated class declares its members in form order, each named after itself.
@@ -351,6 +357,7 @@ private slots:
         QCOMPARE(status.family(), iconFamily);
         const QFont given = statusBtn->property("_q_styleSheetWidgetFont").value<QFont>();
         QCOMPARE(given.family(), iconFamily);
+        QCOMPARE(given.families().value(1), QStringLiteral("Font Awesome 5 Free"));
         QCOMPARE(given.pixelSize(), 32);
         QCOMPARE(given.weight(), QFont::Normal);
         QVERIFY(!given.italic());
