@@ -12,6 +12,7 @@
 #include "programmer_api.h"
 
 #if defined(_WIN32)
+#include <io.h>
 #include <windows.h>
 #else
 #include <unistd.h>
@@ -77,6 +78,23 @@ void resetColour()
 #endif
     fflush(stdout);
 }
+
+#if defined(_WIN32)
+// A console takes wide text as it is; false when standard output is not one (redirected).
+bool writeToConsole(const wchar_t* str)
+{
+    const HANDLE out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+    DWORD mode = 0;
+    if (out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode))
+        return false;
+    std::wstring text = str ? str : L"";
+    text += L'\n';
+    fflush(stdout);
+    DWORD written = 0;
+    WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    return true;
+}
+#endif
 
 bool shouldPrint(int msgType)
 {
@@ -186,16 +204,18 @@ void DisplayMessage(int msgType, const wchar_t* str)
     setColour(messageColour(msgType));
     if (shouldPrint(msgType)) {
 #if defined(_WIN32)
-        wprintf(L"%ls\n", str ? str : L"");
-#else
-        // glibc fixes a stream's orientation at its first output, so the library's wide
-        // texts are printed narrow, as UTF-8, on the same stream as everything else.
-        std::string text;
-        if (str)
-            text = QString::fromWCharArray(str).toStdString();
-        text += '\n';
-        fwrite(text.data(), 1, text.size(), stdout);
+        if (!writeToConsole(str))
 #endif
+        {
+            // glibc fixes a stream's orientation at its first output, and the C run-time's
+            // wide output on Windows drops what the code page lacks; so the library's wide
+            // texts are printed narrow, as UTF-8, on the same stream as everything else.
+            std::string text;
+            if (str)
+                text = QString::fromWCharArray(str).toStdString();
+            text += '\n';
+            fwrite(text.data(), 1, text.size(), stdout);
+        }
     }
     resetColour();
 }
