@@ -1,6 +1,7 @@
 // Start-up as a user meets it: the real program's start-up runs in a child process, and
 // its exit code, log lines and window are checked from outside.
 #include <QProcess>
+#include <QRegularExpression>
 #include <QProcessEnvironment>
 #include <QtTest>
 
@@ -25,6 +26,8 @@ Run runProbe(const QStringList& args, const QString& lang = QStringLiteral("en_U
     env.insert(QStringLiteral("LANGUAGE"), language);
     env.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
     env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.debug=true"));
+    // Windows sends the log of a program without a console to the debugger instead.
+    env.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(VBF_PROBE), args);
     Run r;
@@ -82,7 +85,11 @@ private slots:
         QFETCH(QString, fontPath);
         const Run r = runProbe({ fontPath, catalogue });
         QCOMPARE(r.status, QProcess::NormalExit);
+#if defined(Q_OS_WIN)
+        QCOMPARE(r.exitCode, -1);
+#else
         QCOMPARE(r.exitCode, 255); // -1 as the process exit status
+#endif
         QVERIFY2(r.err.contains(QStringLiteral("FontAwesome cannot be loaded !")), qPrintable(r.err));
         QVERIFY2(!r.out.contains(QStringLiteral("window shown")), qPrintable(r.out));
     }
@@ -94,7 +101,13 @@ private slots:
         QCOMPARE(r.status, QProcess::NormalExit);
         QCOMPARE(r.exitCode, 0);
         QVERIFY2(r.err.contains(QStringLiteral("cannot load translator")), qPrintable(r.err));
+#if defined(Q_OS_WIN)
+        // Windows takes the locale from the user's settings, not from LANG: some locale.
+        QVERIFY2(r.err.contains(QRegularExpression(QStringLiteral("cannot load translator +\"[a-z]{2,3}_[A-Z]{2}"))),
+                 qPrintable(r.err));
+#else
         QVERIFY2(r.err.contains(QStringLiteral("fr_FR")), qPrintable(r.err));
+#endif
         QVERIFY(r.out.contains(QStringLiteral("window shown: Vorna-Base Flasher Tool")));
         QVERIFY(!r.out.contains(QStringLiteral("translator installed")));
     }
@@ -105,6 +118,15 @@ private slots:
         QTest::addColumn<QString>("lang");
         QTest::addColumn<QString>("language");
         QTest::addColumn<bool>("installed");
+#if defined(Q_OS_WIN)
+        // LANG means nothing to Windows: the language is the user's, set outside the test.
+        // The run under Wine says which one it set (the Unix locale Wine was started in).
+        const QString expected = qEnvironmentVariable("VBF_EXPECT_UI_LANGUAGE");
+        if (expected.isEmpty())
+            QSKIP("VBF_EXPECT_UI_LANGUAGE (de or en) is not set");
+        QTest::newRow(qPrintable(expected)) << QString() << QString() << (expected == QLatin1String("de"));
+        return;
+#endif
         QTest::newRow("English") << "en_US.UTF-8" << "en_US" << false;
         QTest::newRow("French") << "fr_FR.UTF-8" << "fr_FR" << false;
         QTest::newRow("German") << "de_DE.UTF-8" << "de_DE" << true;

@@ -8,6 +8,16 @@
 #include <cstdio>
 #include <unistd.h>
 
+// Standard streams are text streams on Windows, where every line ends in CR LF; the
+// expectations are written with line feeds.
+inline QByteArray withLineFeeds(QByteArray text)
+{
+#if defined(_WIN32)
+    text.replace("\r\n", "\n");
+#endif
+    return text;
+}
+
 class StdoutCapture
 {
 public:
@@ -31,6 +41,7 @@ public:
             saved = -1;
             file.seek(0);
             text = file.readAll();
+            text = withLineFeeds(text);
         }
         return text;
     }

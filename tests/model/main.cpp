@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "model_tests.h"
 
@@ -27,9 +28,27 @@ int main(int argc, char** argv)
 
     QCoreApplication app(argc, argv);
     int failures = 0;
-    failures += runDisplayTests(argc, argv);
-    failures += runFileCacheTests(argc, argv);
-    failures += runFlasherTests(argc, argv);
+    int part = 0;
+    for (auto run : { runDisplayTests, runFileCacheTests, runFlasherTests }) {
+        // Each test class would truncate a log file named with -o: each gets its own,
+        // FILE.1, FILE.2, ... beside the one asked for.
+        std::vector<std::string> args(argv, argv + argc);
+        ++part;
+        for (std::size_t i = 1; i + 1 < args.size(); ++i) {
+            if (args[i] != "-o")
+                continue;
+            std::string& spec = args[i + 1];
+            const std::size_t comma = spec.rfind(',');
+            const std::size_t end = comma == std::string::npos ? spec.size() : comma;
+            if (spec.compare(0, end, "-") != 0)
+                spec.insert(end, "." + std::to_string(part));
+        }
+        std::vector<char*> pointers;
+        for (std::string& a : args)
+            pointers.push_back(a.data());
+        pointers.push_back(nullptr);
+        failures += run(argc, pointers.data());
+    }
 
     if (!root.empty())
         QDir(QString::fromStdString(root)).removeRecursively();

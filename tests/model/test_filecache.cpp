@@ -47,11 +47,14 @@ private slots:
     void initTestCase()
     {
         QVERIFY(chosen.isValid());
+#if defined(Q_OS_WIN)
+        // The machine-wide program-data folder, which test mode does not move; it is named
+        // after this test program, so no real program's copy is touched.
+        cacheDir = QStandardPaths::standardLocations(QStandardPaths::AppConfigLocation).value(1);
+        QVERIFY2(cacheDir.endsWith(QLatin1String("/") + QCoreApplication::applicationName()), qPrintable(cacheDir));
+#else
         cacheDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
         // Never touch a real configuration folder.
-#if defined(Q_OS_WIN)
-        QVERIFY2(cacheDir.contains(QLatin1String("/qttest")), qPrintable(cacheDir));
-#else
         QVERIFY2(cacheDir.startsWith(qEnvironmentVariable("XDG_CONFIG_HOME")), qPrintable(cacheDir));
         QVERIFY(!qEnvironmentVariable("XDG_CONFIG_HOME").isEmpty());
 #endif
@@ -210,6 +213,9 @@ private slots:
 
     void quotedNameIsCleaned()
     {
+#if defined(Q_OS_WIN)
+        QSKIP("Windows file names cannot hold quotes");
+#endif
         const QString source = chosen.filePath("q\"uote.hex");
         writeFile(source, "q");
         FileCache cache;

@@ -134,8 +134,8 @@ private slots:
         QVERIFY(probe.waitForFinished(20000));
         QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
         QCOMPARE(probe.exitCode(), 0);
-        QCOMPARE(probe.readAllStandardOutput(), out);
-        QCOMPARE(probe.readAllStandardError(), facts);
+        QCOMPARE(withLineFeeds(probe.readAllStandardOutput()), out);
+        QCOMPARE(withLineFeeds(probe.readAllStandardError()), facts);
     }
 
     void portListIsHeld()

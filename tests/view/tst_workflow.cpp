@@ -36,6 +36,17 @@ const QString devEuiText = QStringLiteral("70b3d57ed005a1b2");
 const QString joinEuiText = QStringLiteral("00010a0b0cd0e0f0");
 const QString appKeyText = QStringLiteral("2b7e151628aed2a6abf7158809cf4f3c");
 
+// Where the window keeps its copy of the chosen file: the machine-wide program-data folder
+// on Windows, the user's configuration folder elsewhere.
+QString copyFolder()
+{
+#if defined(Q_OS_WIN)
+    return QStandardPaths::standardLocations(QStandardPaths::AppConfigLocation).value(1);
+#else
+    return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+#endif
+}
+
 std::vector<unsigned char> bytesOf(const QString& hex)
 {
     const QByteArray raw = QByteArray::fromHex(hex.toLatin1());
@@ -361,7 +372,7 @@ private slots:
     {
         toFileChosen();
         // A folder under the copy's name makes the copy impossible.
-        const QString cacheDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+        const QString cacheDir = copyFolder();
         QVERIFY(QDir().mkpath(cacheDir + "/blocked.hex"));
         openFile(makeFile("blocked.hex"));
         QDir(cacheDir + "/blocked.hex").removeRecursively();
@@ -379,7 +390,7 @@ private slots:
     void flashRunsOnThePoolAndEndsWithTheCheckMark()
     {
         toFileChosen();
-        const QString cachePath = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + "/firmware.hex";
+        const QString cachePath = copyFolder() + "/firmware.hex";
         QVERIFY(QFileInfo::exists(cachePath));
         fakeprog::setDownloadProgress({ { 5, 9 }, { 30, 120 }, { 90, 120 }, { 120, 120 } });
         fakeprog::holdDownloads();
