@@ -13,7 +13,9 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFontInfo>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -120,17 +122,43 @@ void drive()
     for (const char* name : { "devEUI", "joinEUI", "appKey" })
         std::printf("%s: %s\n", name, qPrintable(child<QLineEdit>(window, name)->text()));
     shoot(window, "connected");
+    // The fonts the system gave for what the form asks (Wine has no Arial of its own).
+    std::printf("identifier font: asked %s, given %s\n", qPrintable(devEUI->font().family()),
+                qPrintable(QFontInfo(devEUI->font()).family()));
+    devEUI->grab().save(QStringLiteral("%1/dev-eui-field.png").arg(outDir));
 
-    // Open: answer the file dialog with the firmware.
+    // Open: type the firmware's full path into the dialog's name field, as a user would, and
+    // press Open. (selectFile() leaves a focused name field alone, and under Wine the field
+    // has the focus.) Once per dialog: a warning box it might raise is left to fail the step.
     QTimer answer;
     answer.setInterval(50);
+    QFileDialog* answered = nullptr;
+    QElapsedTimer sinceAnswer;
     QObject::connect(&answer, &QTimer::timeout, [&] {
-        auto* dialog = qobject_cast<QFileDialog*>(visibleTopLevel([](QWidget* w) { return w->inherits("QFileDialog"); }));
-        if (!dialog)
+        // The dialog's own complaint ("File not found") is reported and ends the dialog,
+        // so that a wrong answer fails the step instead of holding the run.
+        if (auto* box = qobject_cast<QMessageBox*>(visibleTopLevel([](QWidget* w) { return w->inherits("QMessageBox"); }))) {
+            std::printf("file dialog complains: %s\n", qPrintable(box->text().simplified()));
+            box->button(QMessageBox::Ok)->click();
+            if (answered)
+                answered->reject();
             return;
-        // Until the dialog takes it: its folder view fills in the background, and a name
-        // it has not seen yet leaves the name field empty and accept() without effect.
-        dialog->selectFile(QDir::fromNativeSeparators(firmware));
+        }
+        auto* dialog = qobject_cast<QFileDialog*>(visibleTopLevel([](QWidget* w) { return w->inherits("QFileDialog"); }));
+        if (dialog && dialog == answered && sinceAnswer.elapsed() > 15000) {
+            std::printf("file dialog still open: %s\n", qPrintable(dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->text()));
+            dialog->reject();
+            return;
+        }
+        if (!dialog || dialog == answered)
+            return;
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        if (!name)
+            return;
+        answered = dialog;
+        sinceAnswer.start();
+        name->setText(firmware);
+        std::printf("file dialog: %s\n", qPrintable(name->text()));
         QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
     });
     answer.start();

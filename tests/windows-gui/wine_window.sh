@@ -16,7 +16,7 @@ set -euo pipefail
 win=$(cd "$1" && pwd)
 sim=$2
 hexdir=$3
-shots=$4
+shots=$(mkdir -p "$4" && cd "$4" && pwd)
 # shellcheck source=/dev/null
 source "$win/windows-gui.env"
 work=$win/wine-window
@@ -25,7 +25,7 @@ link=$work/com8
 keys=0011223344556677a1a2a3a4a5a6a7a8f0e1d2c3b4a5968778695a4b3c2d1e0f
 wine=${VBF_WINE:-wine}
 
-for f in "$zip" "$driver" "$qt_prefix/bin/Qt6Test.dll" "$hexdir/stm32f103-bluepill-objcopy.hex"; do
+for f in "$zip" "$driver" "$qt_prefix/bin/Qt6Test.dll" "$hexdir/stm32f103-marlin-objcopy.hex"; do
   [[ -f $f ]] || { echo "wine-window: missing $f" >&2; exit 1; }
 done
 [[ -x $sim ]] || { echo "wine-window: missing simulated module $sim" >&2; exit 1; }
@@ -83,6 +83,9 @@ reg 'HKLM\Software\Wine\Ports' /v "$port" /t REG_SZ /d "$link"
 # A virtual desktop: Wine draws the frames and title bars itself, as Windows would.
 reg 'HKCU\Software\Wine\Explorer' /v Desktop /t REG_SZ /d Default
 reg 'HKCU\Software\Wine\Explorer\Desktops' /v Default /t REG_SZ /d 1280x900
+# Wine has no Arial, and without one it falls back to a math font whose line height leaves
+# the identifier fields blank. Liberation Sans (fonts-liberation) has Arial's metrics.
+reg 'HKCU\Software\Wine\Fonts\Replacements' /v Arial /t REG_SZ /d 'Liberation Sans'
 stop_wine
 
 # --- the zip, unpacked as a user would ----------------------------------------------------
@@ -90,8 +93,9 @@ stop_wine
 app_dir=$(find "$work" -mindepth 2 -maxdepth 2 -name vorna-base-flasher.exe -printf '%h\n' | head -n 1)
 [[ -n $app_dir ]] || fail "the zip holds no vorna-base-flasher.exe"
 
-# The image a moved file leaves in flash from 0x08000800.
-objcopy -I ihex -O ihex --change-addresses 0x800 "$hexdir/stm32f103-bluepill-objcopy.hex" "$work/firmware.hex"
+# The image a moved file leaves in flash from 0x08000800: the largest real file (209 KiB),
+# so that the flash takes long enough to be pictured on its way.
+objcopy -I ihex -O ihex --change-addresses 0x800 "$hexdir/stm32f103-marlin-objcopy.hex" "$work/firmware.hex"
 objcopy -I ihex -O binary --gap-fill 0xff "$work/firmware.hex" "$work/firmware.bin"
 
 start_sim() {
