@@ -58,7 +58,7 @@ clean:
 # Windows: the Qt-free parts (programming library, vorna-flash.exe, Qt-free tests) built
 # with mingw-w64, and run under Wine against the simulated module as part of `make test`.
 WINDOWS_BUILD ?= build-windows
-# With a Qt for Windows in the cache (`make qt-windows`, once: 40-70 minutes at two jobs)
+# With a Qt for Windows in the cache (`make qt-windows`, once: 30-90 minutes at two jobs)
 # the same build is the whole tool: vorna-base-flasher.exe and its zip.
 QT_WINDOWS := $(shell ./scripts/build-qt-windows.sh --cached 2>/dev/null)
 WITH_QT_WINDOWS := $(if $(QT_WINDOWS),VBF_WINDOWS_PREFIX=$(QT_WINDOWS))
