@@ -37,11 +37,11 @@ int main(int argc, char** argv)
         for (std::size_t i = 1; i + 1 < args.size(); ++i) {
             if (args[i] != "-o")
                 continue;
-            std::string& spec = args[i + 1];
-            const std::size_t comma = spec.rfind(',');
-            const std::size_t end = comma == std::string::npos ? spec.size() : comma;
-            if (spec.compare(0, end, "-") != 0)
-                spec.insert(end, "." + std::to_string(part));
+            std::string& output = args[i + 1];
+            const std::size_t comma = output.rfind(',');
+            const std::size_t end = comma == std::string::npos ? output.size() : comma;
+            if (output.compare(0, end, "-") != 0)
+                output.insert(end, "." + std::to_string(part));
         }
         std::vector<char*> pointers;
         for (std::string& a : args)
