@@ -135,23 +135,19 @@ void SerialLink::read(uint8_t* data, size_t length, Millis timeout)
     dev.input.erase(dev.input.begin(), dev.input.begin() + ptrdiff_t(length));
 }
 
-int SerialLink::readByte(Millis timeout)
-{
-    uint8_t b = 0;
-    try {
-        read(&b, 1, timeout);
-    } catch (const TransportError& e) {
-        if (e.kind == TransportError::Timeout)
-            return -1;
-        throw;
-    }
-    return b;
-}
-
 void SerialLink::discardInput()
 {
     ++fuzzdev::device.calls;
     fuzzdev::device.input.clear();
+}
+
+size_t SerialLink::dropPending()
+{
+    auto& dev = fuzzdev::device;
+    ++dev.calls;
+    const size_t n = dev.input.size();
+    dev.input.clear();
+    return n;
 }
 
 Millis SerialLink::wireTime(size_t bytes) const
