@@ -195,19 +195,6 @@ void SerialLink::read(uint8_t* data, size_t length, Millis timeout)
     }
 }
 
-int SerialLink::readByte(Millis timeout)
-{
-    uint8_t b = 0;
-    try {
-        read(&b, 1, timeout);
-    } catch (const TransportError& e) {
-        if (e.kind == TransportError::Timeout)
-            return -1;
-        throw;
-    }
-    return b;
-}
-
 void SerialLink::discardInput()
 {
     if (!isOpen())

@@ -64,6 +64,20 @@ private:
     std::unique_ptr<Impl> d;
 };
 
+// Built on read() alone, so the fuzzing stand-in for the link shares it.
+inline int SerialLink::readByte(Millis timeout)
+{
+    uint8_t b = 0;
+    try {
+        read(&b, 1, timeout);
+    } catch (const TransportError& e) {
+        if (e.kind == TransportError::Timeout)
+            return -1;
+        throw;
+    }
+    return b;
+}
+
 // Names of the serial ports the system knows (not pseudo terminals). Windows takes them
 // from the registry's list of present ports, other systems from libserialport.
 std::vector<std::string> listSystemPorts();

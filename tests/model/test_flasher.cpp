@@ -68,6 +68,21 @@ class FlasherTest : public QObject
         return records.empty() ? QString("<none>") : QString::fromLatin1(records.back().portName);
     }
 
+    // A flash job on the pool, as the window starts it; held until it has started there, so
+    // this thread's wait cannot run it itself.
+    void runJobOnPool(int& result)
+    {
+        fakeprog::holdDownloads();
+        QFuture<int> job = QtConcurrent::run(QThreadPool::globalInstance(),
+                                             [this] { return flasher->flashFirmware(L"job.hex"); });
+        const bool started = fakeprog::waitForDownloadStarted(std::chrono::seconds(10));
+        fakeprog::releaseDownloads();
+        QVERIFY(started);
+        job.waitForFinished();
+        result = job.result();
+        QVERIFY(fakeprog::downloads().at(0).thread != std::this_thread::get_id());
+    }
+
     void restoreThreePorts()
     {
         StdoutCapture quiet;
@@ -370,15 +385,11 @@ private slots:
             QCOMPARE(flasher->connect(), 0);
         }
         fakeprog::clearCalls();
-        fakeprog::holdDownloads();
-        QFuture<int> job = QtConcurrent::run(QThreadPool::globalInstance(),
-                                             [this] { return flasher->flashFirmware(L"job.hex"); });
-        const bool started = fakeprog::waitForDownloadStarted(std::chrono::seconds(10));
-        fakeprog::releaseDownloads();
-        QVERIFY(started);
-        job.waitForFinished();
-        QCOMPARE(job.result(), 0);
-        QVERIFY(fakeprog::downloads().at(0).thread != std::this_thread::get_id());
+        int result = -1;
+        runJobOnPool(result);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(result, 0);
         // Nothing arrives before this thread runs its event loop.
         QVERIFY(receiver.reports.isEmpty());
 
@@ -449,17 +460,12 @@ private slots:
         fakeprog::setDownloadResult(code);
         fakeprog::clearCalls();
         StdoutCapture quiet;
-        fakeprog::holdDownloads();
-        QFuture<int> job = QtConcurrent::run(QThreadPool::globalInstance(),
-                                             [this] { return flasher->flashFirmware(L"job.hex"); });
-        // Started on the pool before this thread waits, so the wait cannot run it here.
-        const bool started = fakeprog::waitForDownloadStarted(std::chrono::seconds(10));
-        fakeprog::releaseDownloads();
-        QVERIFY(started);
-        job.waitForFinished();
+        int result = -1;
+        runJobOnPool(result);
+        if (QTest::currentTestFailed())
+            return;
         quiet.finish();
-        QCOMPARE(job.result(), code);
-        QVERIFY(fakeprog::downloads().at(0).thread != std::this_thread::get_id());
+        QCOMPARE(result, code);
         QCOMPARE(flasher->lastErrorMessage(), cause);
         flasher->disconnectUARTInterface();
     }
