@@ -1,5 +1,6 @@
 // The bootloader engine fed byte by byte, as the pty loop does.
 #include "bootloader.h"
+#include "line_noise.h"
 #include "memory.h"
 #include "options.h"
 #include "sim_log.h"
@@ -180,6 +181,9 @@ private slots:
     void halfSentFramesDoNotWedge_data();
     void halfSentFramesDoNotWedge();
     void injectedFaults();
+    void eraseMisroutedBelowIdentifiers_data();
+    void eraseMisroutedBelowIdentifiers();
+    void lineNoise();
     void flashTimes();
     void options();
 };
@@ -633,6 +637,96 @@ void TestSimEngine::injectedFaults()
     }
 }
 
+void TestSimEngine::eraseMisroutedBelowIdentifiers_data()
+{
+    QTest::addColumn<int>("pid");
+    QTest::addColumn<int>("asked");  // the first application page
+    QTest::addColumn<int>("hit");    // where the erase lands instead
+    QTest::newRow("F1 page 0 (1 KiB, legacy erase)") << 0x410 << 2 << 0;
+    QTest::newRow("L0 page 0 (128 B)") << 0x447 << 16 << 0;
+    QTest::newRow("L0 page 14, just below the identifiers' page") << 0x447 << 16 << 14;
+    QTest::newRow("WL far up") << 0x497 << 1 << 100;
+}
+
+void TestSimEngine::eraseMisroutedBelowIdentifiers()
+{
+    QFETCH(int, pid);
+    QFETCH(int, asked);
+    QFETCH(int, hit);
+    Faults f;
+    f.erasePageInstead = uint32_t(hit);
+    Module m(uint16_t(pid), f);
+    const DeviceModel &model = *findDeviceModel(uint16_t(pid));
+    const uint32_t hitAddr = 0x08000000 + uint32_t(hit) * model.pageSize;
+    const uint32_t askedAddr = 0x08000000 + uint32_t(asked) * model.pageSize;
+    // Something of the module's own in the page that gets hit, and in the page asked for.
+    m.mem.loadFlash(hitAddr - 0x08000000, pattern(model.pageSize, 3));
+    m.mem.loadFlash(askedAddr - 0x08000000, pattern(16, 4));
+    if (model.eraseCommand == 0x43) {
+        QCOMPARE(m.cmd(0x43), Bytes{ACK});
+        QCOMPARE(m.xfer({0x00, uint8_t(asked), uint8_t(asked)}), Bytes{ACK});
+    } else {
+        QCOMPARE(m.extErase(extErasePages({uint16_t(asked)})), ACK);
+    }
+    QCOMPARE(m.flash(hitAddr, model.pageSize), Bytes(model.pageSize, model.erasedValue));
+    QCOMPARE(m.flash(askedAddr, 16), pattern(16, 4));
+    QCOMPARE(m.flash(KEYS, 32), demoKeys());
+    QCOMPARE(!m.bl.stats().guardedTouches.empty(), hitAddr < 0x08000800);
+}
+
+void TestSimEngine::lineNoise()
+{
+    const Bytes data = pattern(20000, 9);
+    const auto run = [&](const NoiseSettings &s, Direction d) {
+        LineNoise n(s);
+        return n.apply(d, data.data(), data.size());
+    };
+    NoiseSettings s;
+    s.seed = 42;
+    s.bitErrorRate = 1e-3;
+    s.dropRate = 2e-3;
+    s.insertRate = 3e-3;
+
+    // Off: the bytes as they were, nothing counted.
+    LineNoise off(NoiseSettings{});
+    QVERIFY(!off.active());
+    QCOMPARE(off.apply(Direction::ToHost, data.data(), data.size()), data);
+    QCOMPARE(off.counts(Direction::ToHost).flips, 0u);
+
+    // One seed, one damage, whichever direction is served first; another seed differs.
+    QCOMPARE(run(s, Direction::ToModule), run(s, Direction::ToModule));
+    LineNoise both(s);
+    both.apply(Direction::ToHost, data.data(), 100);
+    QCOMPARE(both.apply(Direction::ToModule, data.data(), data.size()), run(s, Direction::ToModule));
+    NoiseSettings other = s;
+    other.seed = 43;
+    QVERIFY(run(other, Direction::ToModule) != run(s, Direction::ToModule));
+
+    // The counts add up and are near the rates (20000 bytes: generous bounds).
+    LineNoise n(s);
+    std::vector<std::string> events;
+    const Bytes out = n.apply(Direction::ToModule, data.data(), data.size(), &events);
+    const NoiseCounts &c = n.counts(Direction::ToModule);
+    QCOMPARE(c.bytes, uint64_t(data.size()));
+    QCOMPARE(out.size(), data.size() - c.drops + c.inserts);
+    QCOMPARE(events.size(), size_t(c.damaged + c.drops + c.inserts));
+    QVERIFY2(c.flips >= 100 && c.flips <= 230, qPrintable(QString::number(c.flips))); // ~160
+    QVERIFY2(c.drops >= 20 && c.drops <= 65, qPrintable(QString::number(c.drops)));   // ~40
+    QVERIFY2(c.inserts >= 35 && c.inserts <= 90, qPrintable(QString::number(c.inserts))); // ~60
+    QCOMPARE(n.counts(Direction::ToHost).bytes, 0u);
+    QVERIFY(n.summary().find("to-module: 20000 bytes, " + std::to_string(c.flips) + " bits flipped") == 0);
+
+    // Bit errors alone keep the length and change single bits.
+    NoiseSettings flipsOnly;
+    flipsOnly.bitErrorRate = 1e-3;
+    const Bytes flipped = run(flipsOnly, Direction::ToHost);
+    QCOMPARE(flipped.size(), data.size());
+    int changed = 0;
+    for (size_t i = 0; i < data.size(); ++i)
+        changed += flipped[i] != data[i];
+    QVERIFY(changed > 0);
+}
+
 void TestSimEngine::flashTimes()
 {
     Module wl(0x497);
@@ -683,10 +777,19 @@ void TestSimEngine::options()
     QCOMPARE(g.faults.strayAck, 7u);
     QCOMPARE(g.faults.nackCommand, 4u);
     QCOMPARE(*g.faults.corruptReadTimes, 1u);
+    Options nz;
+    QVERIFY(nz.noise.seed == 1 && !nz.noise.active());
+    QVERIFY(parse({"--noise-seed", "7", "--noise-ber", "1.5e-6", "--noise-drop", "1e-5", "--noise-insert", "0.5"}, nz, err));
+    QCOMPARE(nz.noise.seed, uint64_t(7));
+    QCOMPARE(nz.noise.bitErrorRate, 1.5e-6);
+    QCOMPARE(nz.noise.dropRate, 1e-5);
+    QCOMPARE(nz.noise.insertRate, 0.5);
     for (const QStringList &bad : {QStringList{"--pid", "0x123"}, {"--keys", "00"}, {"--baud", "0"},
                                    {"--baud", "fast"}, {"--fault-nack-write", "0"}, {"--image"}, {"--frobnicate"},
                                    {"--idle-timeout", "-1"}, {"--fault-stray-ack", "0"},
-                                   {"--fault-nack-command", "0"}, {"--fault-erase-page", "x"}}) {
+                                   {"--fault-nack-command", "0"}, {"--fault-erase-page", "x"},
+                                   {"--noise-ber", "2"}, {"--noise-drop", "-0.1"}, {"--noise-insert", "x"},
+                                   {"--noise-seed", "-1"}}) {
         Options x;
         err.clear();
         QVERIFY2(!parse(bad, x, err), qPrintable(bad.join(' ')));

@@ -66,6 +66,9 @@ private slots:
     void imageKeysAndDump();
     void idleTimeoutEndsIt();
     void faultsOnTheLine();
+    void lineNoise_data();
+    void lineNoise();
+    void lineNoiseIsRepeatable();
     void wireAndFlashTiming();
     void stm32flashAsHost_data();
     void stm32flashAsHost();
@@ -159,6 +162,71 @@ void TestSimPty::imageKeysAndDump()
         QVERIFY(sim.waitForExit(5000));
         QCOMPARE(sim.process().exitCode(), 2);
     }
+}
+
+void TestSimPty::lineNoise_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("answer"); // to 0x7F, Get ID
+    QTest::addColumn<QString>("counted");
+    const QByteArray clean = bytes({0x79, 0x79, 0x01, 0x04, 0x97, 0x79});
+    QTest::newRow("off") << QStringList{} << clean << QString();
+    QTest::newRow("every bit flipped") << QStringList{"--noise-ber", "1"} << QByteArray()
+                                       << "noise: to-module: 3 bytes, 24 bits flipped in 3 bytes, 0 dropped, 0 inserted; "
+                                          "to-host: 0 bytes";
+    QTest::newRow("every byte lost") << QStringList{"--noise-drop", "1"} << QByteArray()
+                                     << "to-module: 3 bytes, 0 bits flipped in 0 bytes, 3 dropped";
+    QTest::newRow("rates of zero") << QStringList{"--noise-ber", "0", "--noise-seed", "5"} << clean << QString();
+}
+
+void TestSimPty::lineNoise()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, counted);
+    SimProcess sim(args << "--quiet");
+    QVERIFY(sim.started());
+    PtyClient c;
+    QVERIFY(c.open(sim.ptyPath()));
+    QVERIFY(c.send(bytes({0x7F, 0x02, 0xFD})));
+    QCOMPARE(c.receive(answer.size() + 1, answer.isEmpty() ? 300 : 500), answer);
+    QCOMPARE(sim.terminate(), 0);
+    if (counted.isEmpty())
+        QVERIFY2(!sim.log().contains("noise:"), qPrintable(sim.log()));
+    else
+        QVERIFY2(sim.log().contains(counted), qPrintable(sim.log()));
+}
+
+void TestSimPty::lineNoiseIsRepeatable()
+{
+    // The same seed and the same bytes from the host: the same bytes back, and the same counts.
+    QByteArray traffic;
+    for (int i = 0; i < 40; ++i)
+        traffic += bytes({0x7F, 0x02, 0xFD, 0x00, 0xFF});
+    const auto once = [&](const QString &seed, QString &counts) {
+        SimProcess sim({"--noise-seed", seed, "--noise-ber", "0.02", "--noise-drop", "0.05", "--noise-insert", "0.05",
+                        "--quiet"});
+        PtyClient c;
+        if (!sim.started() || !c.open(sim.ptyPath()))
+            return QByteArray("no simulator");
+        QByteArray got;
+        for (int i = 0; i < traffic.size(); i += 5) {
+            c.send(traffic.mid(i, 5));
+            got += c.receive(64, 60);
+        }
+        got += c.receive(4096, 300);
+        sim.terminate();
+        const QString log = sim.log();
+        counts = log.mid(log.indexOf("noise:"));
+        return got;
+    };
+    QString a, b, other;
+    const QByteArray first = once("11", a);
+    QVERIFY(!first.isEmpty());
+    QCOMPARE(once("11", b), first);
+    QCOMPARE(b, a);
+    QVERIFY2(a.contains(" dropped") && !a.contains(" 0 bits flipped"), qPrintable(a));
+    QVERIFY(once("12", other) != first);
 }
 
 void TestSimPty::idleTimeoutEndsIt()

@@ -60,6 +60,27 @@ bool IoLoop::rateTaken()
     return false;
 }
 
+void IoLoop::toBootloader(uint8_t byte)
+{
+    bl_.feed(byte);
+    Clock::time_point t = timed_ ? rxDone_ : Clock::now();
+    for (const ReplyChunk &c : bl_.takeReply()) {
+        if (timed_)
+            t = std::max(t, txFree_) + seconds(c.busySeconds);
+        for (uint8_t b : c.bytes) {
+            // A dropped byte still took its time on the wire; an inserted one takes its own.
+            const std::vector<uint8_t> arrived = noise_.apply(Direction::ToHost, &b, 1, &noiseEvents_);
+            if (arrived.empty() && timed_)
+                t = txFree_ = std::max(txFree_, t) + byteTime_;
+            for (uint8_t a : arrived) {
+                if (timed_)
+                    t = txFree_ = std::max(txFree_, t) + byteTime_;
+                tx_.push_back({t, a});
+            }
+        }
+    }
+}
+
 void IoLoop::received(const uint8_t *data, size_t len, Clock::time_point now)
 {
     if (!rateTaken())
@@ -67,18 +88,28 @@ void IoLoop::received(const uint8_t *data, size_t len, Clock::time_point now)
     for (size_t i = 0; i < len; ++i) {
         // The device has a byte only once its last bit is on the wire.
         rxDone_ = std::max(rxDone_, now) + byteTime_;
-        bl_.feed(data[i]);
-        Clock::time_point t = timed_ ? rxDone_ : now;
-        for (const ReplyChunk &c : bl_.takeReply()) {
-            if (timed_)
-                t = std::max(t, txFree_) + seconds(c.busySeconds);
-            for (uint8_t b : c.bytes) {
-                if (timed_)
-                    t = txFree_ = std::max(txFree_, t) + byteTime_;
-                tx_.push_back({t, b});
-            }
+        if (!noise_.active()) {
+            toBootloader(data[i]);
+            continue;
+        }
+        // Noise is applied to the bytes themselves. A real UART would also flag a parity
+        // error, but a pty cannot carry that mark to the host (with PARMRK set the tty layer
+        // only doubles a literal 0xFF), so damaged bytes reach either side as plain wrong bytes.
+        const std::vector<uint8_t> arrived = noise_.apply(Direction::ToModule, &data[i], 1, &noiseEvents_);
+        for (size_t k = 0; k < arrived.size(); ++k) {
+            if (k > 0)
+                rxDone_ += byteTime_; // an inserted byte is a frame of its own
+            toBootloader(arrived[k]);
         }
     }
+    logNoise();
+}
+
+void IoLoop::logNoise()
+{
+    for (const std::string &e : noiseEvents_)
+        log_.line(e);
+    noiseEvents_.clear();
 }
 
 void IoLoop::flushDue(Clock::time_point now)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "bootloader.h"
+#include "line_noise.h"
 #include "pty_link.h"
 #include "sim_log.h"
 
@@ -25,6 +26,9 @@ public:
     // A part whose clock cannot follow rates above `baud`: a sync sent faster is measured
     // wrong, and the bootloader answers nothing more until it is reset (the process ends).
     void setMaxBaud(unsigned baud) { maxBaud_ = baud; }
+    // Damages the bytes of both directions; off unless the settings ask for it.
+    void setNoise(const NoiseSettings &s) { noise_ = LineNoise(s); }
+    const LineNoise &noise() const { return noise_; }
 
 private:
     struct Scheduled {
@@ -33,6 +37,8 @@ private:
     };
 
     void received(const uint8_t *data, size_t len, Clock::time_point now);
+    void toBootloader(uint8_t byte);
+    void logNoise();
     void flushDue(Clock::time_point now);
     // False when the host's rate is beyond the part: the bytes never reach the bootloader.
     bool rateTaken();
@@ -49,6 +55,8 @@ private:
     bool clientPresent_ = true;
     unsigned maxBaud_ = 0;
     bool lockedOut_ = false;
+    LineNoise noise_;
+    std::vector<std::string> noiseEvents_;
 };
 
 } // namespace vbsim

@@ -137,11 +137,14 @@ int main(int argc, char **argv)
 
     IoLoop loop(link, bl, log, opts.baud, opts.idleTimeout);
     loop.setMaxBaud(opts.maxBaud);
+    loop.setNoise(opts.noise);
     const std::string reason = loop.run(stopPipe[0]);
 
     dump();
     log.line("End: " + reason);
     log.summary(bl.stats());
+    if (opts.noise.active())
+        log.notice("noise: " + loop.noise().summary());
     if (!opts.link.empty())
         ::unlink(opts.link.c_str());
     return reason == "signal" || reason == "idle timeout" ? 0 : 1;

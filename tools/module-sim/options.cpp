@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 namespace vbsim {
@@ -38,7 +39,18 @@ std::string usage()
            "                      [--fault-no-sync] [--fault-nack-write K] [--fault-corrupt-read ADDR]\n"
            "                      [--fault-stop-after N] [--fault-rdp] [--fault-corrupt-read-times N]\n"
            "                      [--fault-id-once PID] [--fault-erase-page P] [--fault-stray-ack K]\n"
-           "                      [--fault-nack-command K]\n";
+           "                      [--fault-nack-command K]\n"
+           "                      [--noise-seed N] [--noise-ber RATE] [--noise-drop RATE] [--noise-insert RATE]\n"
+           "\n"
+           "line noise (off unless a rate is given; applied to both directions, the same damage for\n"
+           "the same seed; counted per direction in the log's summary):\n"
+           "  --noise-seed N        seed of the noise (default 1)\n"
+           "  --noise-ber RATE      probability that a data bit arrives flipped, e.g. 1.5e-6\n"
+           "  --noise-drop RATE     probability per byte that it is lost\n"
+           "  --noise-insert RATE   probability per byte that a spurious byte follows it\n"
+           "faults:\n"
+           "  --fault-erase-page P  the first page erase hits page P (any page, also below the\n"
+           "                        identifiers at 0x080007E0) instead of the first page asked\n";
 }
 
 bool parseKeys(const std::string &hex, std::vector<uint8_t> &out)
@@ -177,6 +189,19 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error)
             o.faults.nackCommand = unsigned(n);
         } else if (a == "--fault-rdp") {
             o.faults.readoutProtected = true;
+        } else if (a == "--noise-seed") {
+            if (!number(UINT64_MAX, n)) return false;
+            o.noise.seed = n;
+        } else if (a == "--noise-ber" || a == "--noise-drop" || a == "--noise-insert") {
+            std::string v;
+            if (!value(v)) return false;
+            char *end = nullptr;
+            const double d = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end || !(d >= 0 && d <= 1)) {
+                error = "bad value for " + a + " (a probability from 0 to 1): " + v;
+                return false;
+            }
+            (a == "--noise-ber" ? o.noise.bitErrorRate : a == "--noise-drop" ? o.noise.dropRate : o.noise.insertRate) = d;
         } else if (a == "--help" || a == "-h") {
             error.clear();
             return false;

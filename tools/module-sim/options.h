@@ -2,6 +2,7 @@
 #pragma once
 
 #include "bootloader.h"
+#include "line_noise.h"
 
 #include <cstdint>
 #include <optional>
@@ -22,6 +23,7 @@ struct Options {
     std::string logFile;
     bool quiet = false;
     Faults faults;
+    NoiseSettings noise;
 };
 
 // Parses argv; on failure returns false with a message in `error`.
