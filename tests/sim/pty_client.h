@@ -45,6 +45,10 @@ private:
     int fd_ = -1;
 };
 
+// One command on the simulator's control socket (--control); its answer line, or an
+// "error: ..." text of our own when the socket does not answer in time.
+QString simControl(const QString &socketPath, const QString &command, int timeoutMs = 3000);
+
 QByteArray bytes(std::initializer_list<int> b);
 QByteArray addressFrame(quint32 a);
 QByteArray dataFrame(const QByteArray &data);

@@ -4,6 +4,7 @@
 #include "memory.h"
 #include "options.h"
 #include "sim_log.h"
+#include "wiring.h"
 
 #include <QtTest>
 
@@ -184,6 +185,8 @@ private slots:
     void eraseMisroutedBelowIdentifiers_data();
     void eraseMisroutedBelowIdentifiers();
     void lineNoise();
+    void wiringDrivesPins_data();
+    void wiringDrivesPins();
     void flashTimes();
     void options();
 };
@@ -727,6 +730,33 @@ void TestSimEngine::lineNoise()
     QVERIFY(changed > 0);
 }
 
+void TestSimEngine::wiringDrivesPins_data()
+{
+    // Lines as asserted (1) or not; pins as levels. An asserted line drives its pin low.
+    QTest::addColumn<QString>("wiring");
+    QTest::addColumn<QString>("pins"); // nrst,boot0 for dtr/rts = 00, 01, 10, 11
+    QTest::newRow("none") << "none" << "11 11 11 11";
+    QTest::newRow("direct") << "direct" << "11 10 01 00";
+    QTest::newRow("inverted") << "inverted" << "00 01 10 11";
+    QTest::newRow("auto-reset") << "auto-reset" << "10 00 11 10";
+}
+
+void TestSimEngine::wiringDrivesPins()
+{
+    QFETCH(QString, wiring);
+    QFETCH(QString, pins);
+    Wiring w{};
+    QVERIFY(parseWiring(wiring.toStdString(), w));
+    QCOMPARE(QString(wiringName(w)), wiring);
+    QStringList got;
+    for (int lines = 0; lines < 4; ++lines) {
+        const Pins p = wiredPins(w, lines & 2, lines & 1);
+        got << QString("%1%2").arg(int(p.nrstHigh)).arg(int(p.boot0High));
+    }
+    QCOMPARE(got.join(' '), pins);
+    QVERIFY(!parseWiring("Direct", w));
+}
+
 void TestSimEngine::flashTimes()
 {
     Module wl(0x497);
@@ -789,7 +819,8 @@ void TestSimEngine::options()
                                    {"--idle-timeout", "-1"}, {"--fault-stray-ack", "0"},
                                    {"--fault-nack-command", "0"}, {"--fault-erase-page", "x"},
                                    {"--noise-ber", "2"}, {"--noise-drop", "-0.1"}, {"--noise-insert", "x"},
-                                   {"--noise-seed", "-1"}}) {
+                                   {"--noise-seed", "-1"}, {"--wiring", "dtr"}, {"--latency-timer", "256"},
+                                   {"--uid", "0011"}, {"--startup-ms", "x"}, {"--control"}}) {
         Options x;
         err.clear();
         QVERIFY2(!parse(bad, x, err), qPrintable(bad.join(' ')));

@@ -69,6 +69,10 @@ private slots:
     void lineNoise_data();
     void lineNoise();
     void lineNoiseIsRepeatable();
+    void controlSocket();
+    void wiredResets_data();
+    void wiredResets();
+    void resetWithoutWiring();
     void wireAndFlashTiming();
     void stm32flashAsHost_data();
     void stm32flashAsHost();
@@ -227,6 +231,147 @@ void TestSimPty::lineNoiseIsRepeatable()
     QCOMPARE(b, a);
     QVERIFY2(a.contains(" dropped") && !a.contains(" 0 bits flipped"), qPrintable(a));
     QVERIFY(once("12", other) != first);
+}
+
+void TestSimPty::controlSocket()
+{
+    QTemporaryDir dir;
+    const QString sock = dir.filePath("ctl");
+    SimProcess sim({"--control", sock, "--quiet"});
+    QVERIFY(sim.started());
+    QCOMPARE(simControl(sock, "ping"), QString("ok"));
+    const QString state = simControl(sock, "state");
+    QVERIFY2(state.startsWith("ok state=bootloader module=1 wiring=none dtr=0 rts=0 nrst=1 boot0=1 app-runs=0"),
+             qPrintable(state));
+    QVERIFY2(state.contains(" synced=0 ") && state.contains(" port=" + sim.ptyPath()), qPrintable(state));
+    for (const char *bad : {"frobnicate", "lines dtr=2", "lines cts=1", "pins nrst=up", "serial low-latency=yes",
+                               "remove now", "insert keys=00"})
+        QVERIFY2(simControl(sock, bad).startsWith("error "), qPrintable(bad));
+    // Lines alone do nothing to a module without a wiring.
+    QCOMPARE(simControl(sock, "lines dtr=1 rts=1"), QString("ok dtr=1 rts=1"));
+    PtyClient c;
+    QVERIFY(c.open(sim.ptyPath()));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QVERIFY(simControl(sock, "state").contains(" synced=1 "));
+    QCOMPARE(sim.terminate(), 0);
+    QVERIFY(!QFileInfo::exists(sock));
+
+    SimProcess taken({"--control", sock, "--quiet"});
+    QVERIFY(taken.started());
+    SimProcess second({"--control", dir.filePath("no-such-dir/ctl"), "--quiet"});
+    QVERIFY(!second.started());
+    QVERIFY(second.waitForExit(5000));
+    QCOMPARE(second.process().exitCode(), 1);
+    QVERIFY(second.log().contains("cannot listen on"));
+}
+
+void TestSimPty::wiredResets_data()
+{
+    // Line states as "DTR RTS" (1 = asserted): into the bootloader, into the application,
+    // and one that holds NRST low.
+    QTest::addColumn<QString>("wiring");
+    QTest::addColumn<QStringList>("toBootloader");
+    QTest::addColumn<QStringList>("toApplication");
+    QTest::addColumn<QString>("holdReset");
+    QTest::newRow("direct") << "direct" << QStringList{"10", "00"} << QStringList{"11", "01"} << "10";
+    QTest::newRow("inverted") << "inverted" << QStringList{"01", "11"} << QStringList{"00", "10"} << "00";
+    QTest::newRow("auto-reset") << "auto-reset" << QStringList{"01", "10", "00"} << QStringList{"01", "00"} << "01";
+}
+
+void TestSimPty::wiredResets()
+{
+    QFETCH(QString, wiring);
+    QFETCH(QStringList, toBootloader);
+    QFETCH(QStringList, toApplication);
+    QFETCH(QString, holdReset);
+    QTemporaryDir dir;
+    const QString sock = dir.filePath("ctl");
+    SimProcess sim({"--control", sock, "--wiring", wiring, "--startup-ms", "150", "--quiet"});
+    QVERIFY(sim.started());
+    const auto lines = [&](const QString &dr) {
+        const QString a = simControl(sock, QString("lines dtr=%1 rts=%2").arg(dr[0]).arg(dr[1]));
+        return a == QString("ok dtr=%1 rts=%2").arg(dr[0]).arg(dr[1]);
+    };
+    const auto state = [&](const QString &key) {
+        const QString s = simControl(sock, "state");
+        const int at = s.indexOf(" " + key + "=");
+        return at < 0 ? s : s.mid(at + key.size() + 2).section(' ', 0, 0);
+    };
+    PtyClient c;
+    QVERIFY(c.open(sim.ptyPath()));
+
+    // Powered up on a bench: the application runs, and never answers the bootloader's sync.
+    if (wiring != "inverted") { // idle lines hold an inverted wiring's NRST low
+        QCOMPARE(state("state"), QString("application"));
+        QCOMPARE(state("app-runs"), QString("1"));
+    }
+    QCOMPARE(c.exchange(bytes({0x7F}), 1, 200), QByteArray());
+
+    // Into the bootloader: bytes in its start-up time are lost, then it takes its 0x7F.
+    for (const QString &l : toBootloader)
+        QVERIFY(lines(l));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1, 50), QByteArray());
+    QTest::qWait(150);
+    QCOMPARE(state("state"), QString("bootloader"));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(c.exchange(bytes({0x31, 0xCE}), 1), ACK);
+    QCOMPARE(c.exchange(addressFrame(APP), 1), ACK);
+    QCOMPARE(c.exchange(dataFrame(pattern(16, 5)), 1), ACK);
+    const QString runsBefore = state("app-runs");
+
+    // Held in reset: silent, every byte lost.
+    QVERIFY(lines(holdReset));
+    QCOMPARE(state("state"), QString("reset"));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1, 200), QByteArray());
+    QCOMPARE(c.exchange(bytes({0x02, 0xFD}), 1, 100), QByteArray());
+
+    // Into the application: it counts, and does not answer.
+    for (const QString &l : toApplication)
+        QVERIFY(lines(l));
+    QCOMPARE(state("state"), QString("application"));
+    QCOMPARE(state("app-runs"), QString::number(runsBefore.toInt() + 1));
+    QTest::qWait(200);
+    QCOMPARE(c.exchange(bytes({0x7F}), 1, 200), QByteArray());
+
+    // Back into the bootloader: a fresh start that needs its 0x7F, and the flash kept.
+    for (const QString &l : toBootloader)
+        QVERIFY(lines(l));
+    QTest::qWait(200);
+    QCOMPARE(c.exchange(bytes({0x02, 0xFD}), 1, 200), QByteArray());
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(c.exchange(bytes({0x11, 0xEE}), 1), ACK);
+    QCOMPARE(c.exchange(addressFrame(APP), 1), ACK);
+    QCOMPARE(c.exchange(bytes({15, 0xF0}), 17), ACK + pattern(16, 5));
+    QVERIFY(state("resets").toInt() >= 2);
+    QVERIFY(state("lost").toInt() >= 4);
+    QCOMPARE(sim.terminate(), 0);
+    QVERIFY2(sim.log().contains("\napplication-runs: " + QString::number(runsBefore.toInt() + 1) + "\n"), qPrintable(sim.log()));
+}
+
+void TestSimPty::resetWithoutWiring()
+{
+    // A reset button on a module strapped into its bootloader: a fresh sync is needed; a
+    // jumper moved to BOOT0 low starts the application; a tty open asserts both lines and
+    // the last close lowers them again.
+    QTemporaryDir dir;
+    const QString sock = dir.filePath("ctl");
+    SimProcess sim({"--control", sock, "--startup-ms", "0", "--quiet"});
+    QVERIFY(sim.started());
+    PtyClient c;
+    QVERIFY(c.open(sim.ptyPath()));
+    QCOMPARE(simControl(sock, "open"), QString("ok dtr=1 rts=1"));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(simControl(sock, "pins nrst=0"), QString("ok nrst=0 boot0=1"));
+    QCOMPARE(c.exchange(bytes({0x02, 0xFD}), 1, 200), QByteArray());
+    QCOMPARE(simControl(sock, "pins nrst=wired"), QString("ok nrst=1 boot0=1"));
+    QCOMPARE(c.exchange(bytes({0x02, 0xFD}), 1, 200), QByteArray()); // waits for 0x7F again
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(simControl(sock, "pins boot0=0 nrst=0"), QString("ok nrst=0 boot0=0"));
+    QCOMPARE(simControl(sock, "pins nrst=wired"), QString("ok nrst=1 boot0=0"));
+    QVERIFY(simControl(sock, "state").contains("state=application "));
+    c.close();
+    QTRY_VERIFY(simControl(sock, "state").contains(" dtr=0 rts=0 "));
+    QCOMPARE(sim.terminate(), 0);
 }
 
 void TestSimPty::idleTimeoutEndsIt()
