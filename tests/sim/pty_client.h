@@ -33,6 +33,7 @@ public:
     bool open(const QString &path);
     void close();
     bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
     bool send(const QByteArray &bytes);
     // Reads until `count` bytes arrived or the time is up.
     QByteArray receive(int count, int timeoutMs = 1000);
