@@ -74,6 +74,7 @@ private slots:
     void wiredResets();
     void resetWithoutWiring();
     void wireAndFlashTiming();
+    void bridgeLatencyTimer();
     void stm32flashAsHost_data();
     void stm32flashAsHost();
 };
@@ -447,6 +448,52 @@ void TestSimPty::wireAndFlashTiming()
     QCOMPARE(c.exchange(bytes({0x3F, 0xC0}), 65, 2000).size(), 65);
     QVERIFY2(t.elapsed() >= qint64(76 * byteMs), qPrintable(QString::number(t.elapsed())));
     QCOMPARE(sim.terminate(), 0);
+}
+
+void TestSimPty::bridgeLatencyTimer()
+{
+    QTemporaryDir dir;
+    const QString sock = dir.filePath("ctl");
+    {
+        // Turnarounds: each answer waits for the timer, which restarted when the last one
+        // went out, so a round trip takes about one period.
+        SimProcess sim({"--baud", "115200", "--latency-timer", "50", "--control", sock, "--quiet"});
+        QVERIFY(sim.started());
+        PtyClient c;
+        QVERIFY(c.open(sim.ptyPath()));
+        QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+        const auto roundTrips = [&]() {
+            QElapsedTimer t;
+            t.start();
+            for (int i = 0; i < 8; ++i)
+                if (c.exchange(bytes({0x01, 0xFE}), 5).size() != 5)
+                    return qint64(-1);
+            return t.elapsed();
+        };
+        const qint64 slow = roundTrips();
+        QVERIFY2(slow >= 7 * 50, qPrintable(QString::number(slow)));
+        // Low latency, as the bridge's driver sets it on TIOCSSERIAL: a 1 ms timer.
+        QCOMPARE(simControl(sock, "serial low-latency=1"), QString("ok low-latency=1 latency-ms=1"));
+        const qint64 fast = roundTrips();
+        QVERIFY2(fast >= 0 && fast < 7 * 50 / 2, qPrintable(QString::number(fast)));
+        QCOMPARE(simControl(sock, "serial low-latency=0"), QString("ok low-latency=0 latency-ms=50"));
+        QCOMPARE(sim.terminate(), 0);
+    }
+    {
+        // A long answer goes out in full 62-byte packets as they fill; the rest waits for
+        // the timer.
+        SimProcess sim({"--baud", "115200", "--latency-timer", "250", "--quiet"});
+        QVERIFY(sim.started());
+        PtyClient c;
+        QVERIFY(c.open(sim.ptyPath()));
+        QCOMPARE(c.exchange(bytes({0x7F}), 1, 600), ACK);
+        QCOMPARE(c.exchange(bytes({0x11, 0xEE}), 1, 600), ACK);
+        QCOMPARE(c.exchange(addressFrame(APP), 1, 600), ACK);
+        QCOMPARE(c.exchange(bytes({0xFF, 0x00}), 257, 150).size(), 4 * 62);
+        QCOMPARE(c.receive(9, 30).size(), 0);
+        QCOMPARE(c.receive(9, 600).size(), 9);
+        QCOMPARE(sim.terminate(), 0);
+    }
 }
 
 void TestSimPty::stm32flashAsHost_data()

@@ -438,6 +438,8 @@ std::string IoLoop::summary() const
         r += "resets: " + std::to_string(resets_) + "\n";
     if (appRuns_)
         r += "application-runs: " + std::to_string(appRuns_) + "\n";
+    if (!r.empty())
+        r.pop_back(); // the log adds the line end
     return r;
 }
 
