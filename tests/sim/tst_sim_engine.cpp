@@ -187,6 +187,8 @@ private slots:
     void lineNoise();
     void wiringDrivesPins_data();
     void wiringDrivesPins();
+    void uniqueIdLayout_data();
+    void uniqueIdLayout();
     void flashTimes();
     void options();
 };
@@ -755,6 +757,39 @@ void TestSimEngine::wiringDrivesPins()
     }
     QCOMPARE(got.join(' '), pins);
     QVERIFY(!parseWiring("Direct", w));
+}
+
+void TestSimEngine::uniqueIdLayout_data()
+{
+    QTest::addColumn<int>("pid");
+    QTest::addColumn<uint>("address");
+    QTest::addColumn<QList<int>>("wordOffsets");
+    QTest::newRow("F1 contiguous") << 0x410 << 0x1FFFF7E8u << QList<int>{0, 4, 8};
+    QTest::newRow("L0 words at +0, +4, +0x14") << 0x447 << 0x1FF80050u << QList<int>{0, 4, 0x14};
+    QTest::newRow("WL contiguous") << 0x497 << 0x1FFF7590u << QList<int>{0, 4, 8};
+}
+
+void TestSimEngine::uniqueIdLayout()
+{
+    QFETCH(int, pid);
+    QFETCH(uint, address);
+    QFETCH(QList<int>, wordOffsets);
+    Module m{uint16_t(pid)};
+    const uint8_t uid[12] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC};
+    m.mem.setUid(uid);
+    const Bytes area = m.readData(address, 0x18);
+    QCOMPARE(area.size(), size_t(0x18));
+    Bytes got;
+    for (int off : wordOffsets)
+        got.insert(got.end(), area.begin() + off, area.begin() + off + 4);
+    QCOMPARE(got, Bytes(uid, uid + 12));
+    uint8_t back[12];
+    m.mem.uid(back);
+    QCOMPARE(Bytes(back, back + 12), Bytes(uid, uid + 12));
+    // The flash-size register next to it is left alone.
+    const DeviceModel &model = *findDeviceModel(uint16_t(pid));
+    const Bytes size = m.readData(model.flashSizeRegister, 2);
+    QCOMPARE(int(size[0] | size[1] << 8), int(model.flash.size() / 1024));
 }
 
 void TestSimEngine::flashTimes()

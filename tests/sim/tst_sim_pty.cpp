@@ -73,6 +73,7 @@ private slots:
     void wiredResets_data();
     void wiredResets();
     void resetWithoutWiring();
+    void modulesTakenOutAndPutIn();
     void wireAndFlashTiming();
     void bridgeLatencyTimer();
     void stm32flashAsHost_data();
@@ -373,6 +374,91 @@ void TestSimPty::resetWithoutWiring()
     c.close();
     QTRY_VERIFY(simControl(sock, "state").contains(" dtr=0 rts=0 "));
     QCOMPARE(sim.terminate(), 0);
+}
+
+void TestSimPty::modulesTakenOutAndPutIn()
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath("port"), sock = dir.filePath("ctl"), dump = dir.filePath("dump.bin");
+    const QString uid1 = "0102030405060708090a0b0c", uid2 = "a1a2a3a4a5a6a7a8a9aaabac";
+    const QString keys2 = "00112233445566778899aabbccddeeff0123456789abcdeffedcba9876543210";
+    SimProcess sim({"--pid", "0x447", "--link", link, "--control", sock, "--dump", dump, "--uid", uid1, "--quiet"});
+    QVERIFY(sim.started());
+    const auto field = [](const QString &answer, const QString &key) {
+        const int at = answer.indexOf(" " + key + "=");
+        return at < 0 ? QString() : answer.mid(at + key.size() + 2).section(' ', 0, 0);
+    };
+    // The L0's unique ID: three words, the third at +0x14.
+    const auto readUid = [](PtyClient &c) {
+        if (c.exchange(bytes({0x11, 0xEE}), 1) != ACK || c.exchange(addressFrame(0x1FF80050), 1) != ACK)
+            return QString("no read");
+        const QByteArray a = c.exchange(bytes({0x17, 0xE8}), 25).mid(1);
+        return QString((a.mid(0, 8) + a.mid(0x14, 4)).toHex());
+    };
+    const auto readKeys = [](PtyClient &c) {
+        if (c.exchange(bytes({0x11, 0xEE}), 1) != ACK || c.exchange(addressFrame(0x080007E0), 1) != ACK)
+            return QString("no read");
+        return QString(c.exchange(bytes({0x1F, 0xE0}), 33).mid(1).toHex());
+    };
+    const auto write = [](PtyClient &c, int seed) {
+        return c.exchange(bytes({0x31, 0xCE}), 1) == ACK && c.exchange(addressFrame(APP), 1) == ACK &&
+               c.exchange(dataFrame(pattern(16, seed)), 1) == ACK;
+    };
+
+    PtyClient c;
+    QVERIFY(c.open(link));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(readUid(c), uid1);
+    QVERIFY(write(c, 1));
+    QCOMPARE(simControl(sock, "insert"), QString("error insert: module 1 is in; remove it first"));
+
+    // Taken out with its adapter: the port vanishes, the module's flash is dumped.
+    QCOMPARE(simControl(sock, "remove"), QString("ok module=1 port=gone"));
+    QVERIFY(!QFileInfo(link).isSymLink());
+    QCOMPARE(readFile(dump).mid(int(APP - 0x08000000), 16), pattern(16, 1));
+    QCOMPARE(readFile(dump).mid(KEYS, 32), demoKeys);
+    QCOMPARE(c.exchange(bytes({0x7F}), 1, 200), QByteArray());
+    c.close();
+    QVERIFY(simControl(sock, "state").startsWith("ok state=absent module=none "));
+    QVERIFY(simControl(sock, "remove").startsWith("error "));
+
+    // A new one with given identifiers: a new port at the same link, fresh flash.
+    const QString in2 = simControl(sock, "insert keys=" + keys2 + " uid=" + uid2);
+    QVERIFY2(in2.startsWith("ok module=2 port=/dev/pts/"), qPrintable(in2));
+    QCOMPARE(field(in2, "uid"), uid2);
+    QCOMPARE(field(in2, "keys"), keys2);
+    QCOMPARE(QFileInfo(link).symLinkTarget(), field(in2, "port"));
+    QVERIFY(c.open(link));
+    QCOMPARE(c.exchange(bytes({0x02, 0xFD}), 1, 200), QByteArray()); // fresh: waits for 0x7F
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(readUid(c), uid2);
+    QCOMPARE(readKeys(c), keys2);
+    QVERIFY(write(c, 2));
+
+    // Out of a fixed adapter: silent, the port stays; then another one, with random identifiers.
+    QCOMPARE(simControl(sock, "remove keep-port"), QString("ok module=2 port=kept"));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1, 200), QByteArray());
+    const QString in3 = simControl(sock, "insert");
+    QVERIFY2(in3.startsWith("ok module=3 port=" + field(in2, "port") + " "), qPrintable(in3));
+    QVERIFY(field(in3, "uid") != uid2 && field(in3, "uid").size() == 24);
+    QVERIFY(field(in3, "keys") != keys2 && field(in3, "keys").size() == 64);
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(readUid(c), field(in3, "uid"));
+    QCOMPARE(readKeys(c), field(in3, "keys"));
+    QVERIFY(simControl(sock, "insert uid=xyz").startsWith("error "));
+    c.close();
+    QCOMPARE(sim.terminate(), 0);
+
+    // Each module's own dump.
+    const QByteArray d2 = readFile(dump + ".2"), d3 = readFile(dump + ".3");
+    QCOMPARE(d2.size(), 192 * 1024);
+    QCOMPARE(d2.mid(KEYS, 32).toHex(), keys2.toLatin1());
+    QCOMPARE(d2.mid(int(APP - 0x08000000), 16), pattern(16, 2));
+    QCOMPARE(d2.left(KEYS), QByteArray(KEYS, 0)); // L0 flash erased to 0x00
+    QCOMPARE(d3.mid(KEYS, 32).toHex(), field(in3, "keys").toLatin1());
+    QCOMPARE(d3.mid(int(APP - 0x08000000), 16), QByteArray(16, 0));
+    QCOMPARE(readFile(dump).mid(int(APP - 0x08000000), 16), pattern(16, 1)); // the first one's, kept
+    QVERIFY2(sim.log().contains("Module 2 taken out; its summary:"), qPrintable(sim.log()));
 }
 
 void TestSimPty::idleTimeoutEndsIt()

@@ -422,13 +422,68 @@ std::string IoLoop::command(const std::string &line)
 
 std::string IoLoop::removeModule(bool keepPort)
 {
-    (void)keepPort;
-    return "error remove: not supported yet";
+    if (!module_)
+        return "error remove: no module is in";
+    const unsigned number = module_->number;
+    log_.line("Module " + std::to_string(number) + " taken out" +
+              (keepPort ? ", the adapter stays" : ", its port goes with it") + "; application-runs " +
+              std::to_string(appRuns_) + ", resets " + std::to_string(resets_));
+    if (retired_)
+        retired_(*module_);
+    module_.reset();
+    mode_ = Mode::Absent;
+    tx_.clear();
+    if (!keepPort && link_) {
+        // The adapter is unplugged: its device node and the link to it vanish.
+        if (!linkPath_.empty())
+            ::unlink(linkPath_.c_str());
+        link_.reset();
+        dtr_ = rts_ = false;
+    }
+    return "ok module=" + std::to_string(number) + " port=" + (link_ ? "kept" : "gone");
 }
 
-std::string IoLoop::insertModule(const ModuleRequest &)
+std::string IoLoop::insertModule(const ModuleRequest &req)
 {
-    return "error insert: not supported yet";
+    if (module_)
+        return "error insert: module " + std::to_string(module_->number) + " is in; remove it first";
+    if (!makeModule_)
+        return "error insert: not available";
+    std::string error;
+    std::unique_ptr<SimModule> m = makeModule_(req, error);
+    if (!m)
+        return "error insert: " + error;
+    if (!link_) {
+        auto link = std::make_unique<PtyLink>();
+        if (!link->open(error))
+            return "error insert: " + error;
+        if (!linkPath_.empty()) {
+            ::unlink(linkPath_.c_str());
+            if (::symlink(link->slavePath().c_str(), linkPath_.c_str()) != 0)
+                return "error insert: cannot link " + linkPath_ + ": " + std::strerror(errno);
+        }
+        link_ = std::move(link);
+        clientPresent_ = true; // looked at again on the next round
+    }
+    module_ = std::move(m);
+    appRuns_ = resets_ = 0;
+    lostBytes_ = 0;
+    lossNoted_ = false;
+    lockedOut_ = false;
+    // Power-up: as at the start of the simulator.
+    mode_ = Mode::Bootloader;
+    if (wiring_ != Wiring::None) {
+        if (pins().nrstHigh)
+            startApplication("at power-up");
+        else
+            mode_ = Mode::Reset;
+    }
+    std::vector<uint8_t> keys;
+    module_->memory->read(0x080007E0, 32, keys);
+    log_.line("Module " + std::to_string(module_->number) + " put in on " + link_->slavePath() + ", uid " +
+              hexText(module_->uid.data(), module_->uid.size()));
+    return "ok module=" + std::to_string(module_->number) + " port=" + link_->slavePath() +
+           " uid=" + hexText(module_->uid.data(), module_->uid.size()) + " keys=" + hexText(keys.data(), keys.size());
 }
 
 std::string IoLoop::summary() const
