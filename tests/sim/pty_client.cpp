@@ -2,9 +2,13 @@
 
 #include <QElapsedTimer>
 
+#include <cstring>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -102,6 +106,43 @@ QByteArray PtyClient::receive(int count, int timeoutMs)
             break;
     }
     return out;
+}
+
+QString simControl(const QString &socketPath, const QString &command, int timeoutMs)
+{
+    const QByteArray path = socketPath.toLocal8Bit();
+    sockaddr_un addr{};
+    if (size_t(path.size()) >= sizeof addr.sun_path)
+        return "error: socket path too long";
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, path.constData(), size_t(path.size()) + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return "error: no socket";
+    QString answer = "error: no answer from " + socketPath;
+    QElapsedTimer t;
+    t.start();
+    bool connected = false;
+    while (!(connected = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) && t.elapsed() < timeoutMs)
+        ::usleep(10000);
+    const QByteArray line = command.toUtf8() + "\n";
+    if (connected && ::write(fd, line.constData(), size_t(line.size())) == line.size()) {
+        QByteArray in;
+        while (!in.contains('\n') && t.elapsed() < timeoutMs) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, int(timeoutMs - t.elapsed())) <= 0)
+                continue;
+            char buf[512];
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            in.append(buf, int(n));
+        }
+        if (in.contains('\n'))
+            answer = QString::fromUtf8(in.left(in.indexOf('\n')));
+    }
+    ::close(fd);
+    return answer;
 }
 
 QByteArray bytes(std::initializer_list<int> b)

@@ -33,6 +33,7 @@ public:
     bool open(const QString &path);
     void close();
     bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
     bool send(const QByteArray &bytes);
     // Reads until `count` bytes arrived or the time is up.
     QByteArray receive(int count, int timeoutMs = 1000);
@@ -44,6 +45,10 @@ public:
 private:
     int fd_ = -1;
 };
+
+// One command on the simulator's control socket (--control); its answer line, or an
+// "error: ..." text of our own when the socket does not answer in time.
+QString simControl(const QString &socketPath, const QString &command, int timeoutMs = 3000);
 
 QByteArray bytes(std::initializer_list<int> b);
 QByteArray addressFrame(quint32 a);

@@ -1,8 +1,10 @@
 // The bootloader engine fed byte by byte, as the pty loop does.
 #include "bootloader.h"
+#include "line_noise.h"
 #include "memory.h"
 #include "options.h"
 #include "sim_log.h"
+#include "wiring.h"
 
 #include <QtTest>
 
@@ -180,6 +182,13 @@ private slots:
     void halfSentFramesDoNotWedge_data();
     void halfSentFramesDoNotWedge();
     void injectedFaults();
+    void eraseMisroutedBelowIdentifiers_data();
+    void eraseMisroutedBelowIdentifiers();
+    void lineNoise();
+    void wiringDrivesPins_data();
+    void wiringDrivesPins();
+    void uniqueIdLayout_data();
+    void uniqueIdLayout();
     void flashTimes();
     void options();
 };
@@ -633,6 +642,156 @@ void TestSimEngine::injectedFaults()
     }
 }
 
+void TestSimEngine::eraseMisroutedBelowIdentifiers_data()
+{
+    QTest::addColumn<int>("pid");
+    QTest::addColumn<int>("asked");  // the first application page
+    QTest::addColumn<int>("hit");    // where the erase lands instead
+    QTest::newRow("F1 page 0 (1 KiB, legacy erase)") << 0x410 << 2 << 0;
+    QTest::newRow("L0 page 0 (128 B)") << 0x447 << 16 << 0;
+    QTest::newRow("L0 page 14, just below the identifiers' page") << 0x447 << 16 << 14;
+    QTest::newRow("WL far up") << 0x497 << 1 << 100;
+}
+
+void TestSimEngine::eraseMisroutedBelowIdentifiers()
+{
+    QFETCH(int, pid);
+    QFETCH(int, asked);
+    QFETCH(int, hit);
+    Faults f;
+    f.erasePageInstead = uint32_t(hit);
+    Module m(uint16_t(pid), f);
+    const DeviceModel &model = *findDeviceModel(uint16_t(pid));
+    const uint32_t hitAddr = 0x08000000 + uint32_t(hit) * model.pageSize;
+    const uint32_t askedAddr = 0x08000000 + uint32_t(asked) * model.pageSize;
+    // Something of the module's own in the page that gets hit, and in the page asked for.
+    m.mem.loadFlash(hitAddr - 0x08000000, pattern(model.pageSize, 3));
+    m.mem.loadFlash(askedAddr - 0x08000000, pattern(16, 4));
+    if (model.eraseCommand == 0x43) {
+        QCOMPARE(m.cmd(0x43), Bytes{ACK});
+        QCOMPARE(m.xfer({0x00, uint8_t(asked), uint8_t(asked)}), Bytes{ACK});
+    } else {
+        QCOMPARE(m.extErase(extErasePages({uint16_t(asked)})), ACK);
+    }
+    QCOMPARE(m.flash(hitAddr, model.pageSize), Bytes(model.pageSize, model.erasedValue));
+    QCOMPARE(m.flash(askedAddr, 16), pattern(16, 4));
+    QCOMPARE(m.flash(KEYS, 32), demoKeys());
+    QCOMPARE(!m.bl.stats().guardedTouches.empty(), hitAddr < 0x08000800);
+}
+
+void TestSimEngine::lineNoise()
+{
+    const Bytes data = pattern(20000, 9);
+    const auto run = [&](const NoiseSettings &s, Direction d) {
+        LineNoise n(s);
+        return n.apply(d, data.data(), data.size());
+    };
+    NoiseSettings s;
+    s.seed = 42;
+    s.bitErrorRate = 1e-3;
+    s.dropRate = 2e-3;
+    s.insertRate = 3e-3;
+
+    // Off: the bytes as they were, nothing counted.
+    LineNoise off(NoiseSettings{});
+    QVERIFY(!off.active());
+    QCOMPARE(off.apply(Direction::ToHost, data.data(), data.size()), data);
+    QCOMPARE(off.counts(Direction::ToHost).flips, 0u);
+
+    // One seed, one damage, whichever direction is served first; another seed differs.
+    QCOMPARE(run(s, Direction::ToModule), run(s, Direction::ToModule));
+    LineNoise both(s);
+    both.apply(Direction::ToHost, data.data(), 100);
+    QCOMPARE(both.apply(Direction::ToModule, data.data(), data.size()), run(s, Direction::ToModule));
+    NoiseSettings other = s;
+    other.seed = 43;
+    QVERIFY(run(other, Direction::ToModule) != run(s, Direction::ToModule));
+
+    // The counts add up and are near the rates (20000 bytes: generous bounds).
+    LineNoise n(s);
+    std::vector<std::string> events;
+    const Bytes out = n.apply(Direction::ToModule, data.data(), data.size(), &events);
+    const NoiseCounts &c = n.counts(Direction::ToModule);
+    QCOMPARE(c.bytes, uint64_t(data.size()));
+    QCOMPARE(out.size(), data.size() - c.drops + c.inserts);
+    QCOMPARE(events.size(), size_t(c.damaged + c.drops + c.inserts));
+    QVERIFY2(c.flips >= 100 && c.flips <= 230, qPrintable(QString::number(c.flips))); // ~160
+    QVERIFY2(c.drops >= 20 && c.drops <= 65, qPrintable(QString::number(c.drops)));   // ~40
+    QVERIFY2(c.inserts >= 35 && c.inserts <= 90, qPrintable(QString::number(c.inserts))); // ~60
+    QCOMPARE(n.counts(Direction::ToHost).bytes, 0u);
+    QVERIFY(n.summary().find("to-module: 20000 bytes, " + std::to_string(c.flips) + " bits flipped") == 0);
+
+    // Bit errors alone keep the length and change single bits.
+    NoiseSettings flipsOnly;
+    flipsOnly.bitErrorRate = 1e-3;
+    const Bytes flipped = run(flipsOnly, Direction::ToHost);
+    QCOMPARE(flipped.size(), data.size());
+    int changed = 0;
+    for (size_t i = 0; i < data.size(); ++i)
+        changed += flipped[i] != data[i];
+    QVERIFY(changed > 0);
+}
+
+void TestSimEngine::wiringDrivesPins_data()
+{
+    // Lines as asserted (1) or not; pins as levels. An asserted line drives its pin low.
+    QTest::addColumn<QString>("wiring");
+    QTest::addColumn<QString>("pins"); // nrst,boot0 for dtr/rts = 00, 01, 10, 11
+    QTest::newRow("none") << "none" << "11 11 11 11";
+    QTest::newRow("direct") << "direct" << "11 10 01 00";
+    QTest::newRow("inverted") << "inverted" << "00 01 10 11";
+    QTest::newRow("auto-reset") << "auto-reset" << "10 00 11 10";
+}
+
+void TestSimEngine::wiringDrivesPins()
+{
+    QFETCH(QString, wiring);
+    QFETCH(QString, pins);
+    Wiring w{};
+    QVERIFY(parseWiring(wiring.toStdString(), w));
+    QCOMPARE(QString(wiringName(w)), wiring);
+    QStringList got;
+    for (int lines = 0; lines < 4; ++lines) {
+        const Pins p = wiredPins(w, lines & 2, lines & 1);
+        got << QString("%1%2").arg(int(p.nrstHigh)).arg(int(p.boot0High));
+    }
+    QCOMPARE(got.join(' '), pins);
+    QVERIFY(!parseWiring("Direct", w));
+}
+
+void TestSimEngine::uniqueIdLayout_data()
+{
+    QTest::addColumn<int>("pid");
+    QTest::addColumn<uint>("address");
+    QTest::addColumn<QList<int>>("wordOffsets");
+    QTest::newRow("F1 contiguous") << 0x410 << 0x1FFFF7E8u << QList<int>{0, 4, 8};
+    QTest::newRow("L0 words at +0, +4, +0x14") << 0x447 << 0x1FF80050u << QList<int>{0, 4, 0x14};
+    QTest::newRow("WL contiguous") << 0x497 << 0x1FFF7590u << QList<int>{0, 4, 8};
+}
+
+void TestSimEngine::uniqueIdLayout()
+{
+    QFETCH(int, pid);
+    QFETCH(uint, address);
+    QFETCH(QList<int>, wordOffsets);
+    Module m{uint16_t(pid)};
+    const uint8_t uid[12] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC};
+    m.mem.setUid(uid);
+    const Bytes area = m.readData(address, 0x18);
+    QCOMPARE(area.size(), size_t(0x18));
+    Bytes got;
+    for (int off : wordOffsets)
+        got.insert(got.end(), area.begin() + off, area.begin() + off + 4);
+    QCOMPARE(got, Bytes(uid, uid + 12));
+    uint8_t back[12];
+    m.mem.uid(back);
+    QCOMPARE(Bytes(back, back + 12), Bytes(uid, uid + 12));
+    // The flash-size register next to it is left alone.
+    const DeviceModel &model = *findDeviceModel(uint16_t(pid));
+    const Bytes size = m.readData(model.flashSizeRegister, 2);
+    QCOMPARE(int(size[0] | size[1] << 8), int(model.flash.size() / 1024));
+}
+
 void TestSimEngine::flashTimes()
 {
     Module wl(0x497);
@@ -683,10 +842,20 @@ void TestSimEngine::options()
     QCOMPARE(g.faults.strayAck, 7u);
     QCOMPARE(g.faults.nackCommand, 4u);
     QCOMPARE(*g.faults.corruptReadTimes, 1u);
+    Options nz;
+    QVERIFY(nz.noise.seed == 1 && !nz.noise.active());
+    QVERIFY(parse({"--noise-seed", "7", "--noise-ber", "1.5e-6", "--noise-drop", "1e-5", "--noise-insert", "0.5"}, nz, err));
+    QCOMPARE(nz.noise.seed, uint64_t(7));
+    QCOMPARE(nz.noise.bitErrorRate, 1.5e-6);
+    QCOMPARE(nz.noise.dropRate, 1e-5);
+    QCOMPARE(nz.noise.insertRate, 0.5);
     for (const QStringList &bad : {QStringList{"--pid", "0x123"}, {"--keys", "00"}, {"--baud", "0"},
                                    {"--baud", "fast"}, {"--fault-nack-write", "0"}, {"--image"}, {"--frobnicate"},
                                    {"--idle-timeout", "-1"}, {"--fault-stray-ack", "0"},
-                                   {"--fault-nack-command", "0"}, {"--fault-erase-page", "x"}}) {
+                                   {"--fault-nack-command", "0"}, {"--fault-erase-page", "x"},
+                                   {"--noise-ber", "2"}, {"--noise-drop", "-0.1"}, {"--noise-insert", "x"},
+                                   {"--noise-seed", "-1"}, {"--wiring", "dtr"}, {"--latency-timer", "256"},
+                                   {"--uid", "0011"}, {"--startup-ms", "x"}, {"--control"}}) {
         Options x;
         err.clear();
         QVERIFY2(!parse(bad, x, err), qPrintable(bad.join(' ')));

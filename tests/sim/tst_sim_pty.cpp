@@ -66,7 +66,16 @@ private slots:
     void imageKeysAndDump();
     void idleTimeoutEndsIt();
     void faultsOnTheLine();
+    void lineNoise_data();
+    void lineNoise();
+    void lineNoiseIsRepeatable();
+    void controlSocket();
+    void wiredResets_data();
+    void wiredResets();
+    void resetWithoutWiring();
+    void modulesTakenOutAndPutIn();
     void wireAndFlashTiming();
+    void bridgeLatencyTimer();
     void stm32flashAsHost_data();
     void stm32flashAsHost();
 };
@@ -161,6 +170,297 @@ void TestSimPty::imageKeysAndDump()
     }
 }
 
+void TestSimPty::lineNoise_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("answer"); // to 0x7F, Get ID
+    QTest::addColumn<QString>("counted");
+    const QByteArray clean = bytes({0x79, 0x79, 0x01, 0x04, 0x97, 0x79});
+    QTest::newRow("off") << QStringList{} << clean << QString();
+    QTest::newRow("every bit flipped") << QStringList{"--noise-ber", "1"} << QByteArray()
+                                       << "noise: to-module: 3 bytes, 24 bits flipped in 3 bytes, 0 dropped, 0 inserted; "
+                                          "to-host: 0 bytes";
+    QTest::newRow("every byte lost") << QStringList{"--noise-drop", "1"} << QByteArray()
+                                     << "to-module: 3 bytes, 0 bits flipped in 0 bytes, 3 dropped";
+    QTest::newRow("rates of zero") << QStringList{"--noise-ber", "0", "--noise-seed", "5"} << clean << QString();
+}
+
+void TestSimPty::lineNoise()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, counted);
+    SimProcess sim(args << "--quiet");
+    QVERIFY(sim.started());
+    PtyClient c;
+    QVERIFY(c.open(sim.ptyPath()));
+    QVERIFY(c.send(bytes({0x7F, 0x02, 0xFD})));
+    QCOMPARE(c.receive(answer.size() + 1, answer.isEmpty() ? 300 : 500), answer);
+    QCOMPARE(sim.terminate(), 0);
+    if (counted.isEmpty())
+        QVERIFY2(!sim.log().contains("noise:"), qPrintable(sim.log()));
+    else
+        QVERIFY2(sim.log().contains(counted), qPrintable(sim.log()));
+}
+
+void TestSimPty::lineNoiseIsRepeatable()
+{
+    // The same seed and the same bytes from the host: the same bytes back, and the same counts.
+    QByteArray traffic;
+    for (int i = 0; i < 40; ++i)
+        traffic += bytes({0x7F, 0x02, 0xFD, 0x00, 0xFF});
+    const auto once = [&](const QString &seed, QString &counts) {
+        SimProcess sim({"--noise-seed", seed, "--noise-ber", "0.02", "--noise-drop", "0.05", "--noise-insert", "0.05",
+                        "--quiet"});
+        PtyClient c;
+        if (!sim.started() || !c.open(sim.ptyPath()))
+            return QByteArray("no simulator");
+        QByteArray got;
+        for (int i = 0; i < traffic.size(); i += 5) {
+            c.send(traffic.mid(i, 5));
+            got += c.receive(64, 60);
+        }
+        got += c.receive(4096, 300);
+        sim.terminate();
+        const QString log = sim.log();
+        counts = log.mid(log.indexOf("noise:"));
+        return got;
+    };
+    QString a, b, other;
+    const QByteArray first = once("11", a);
+    QVERIFY(!first.isEmpty());
+    QCOMPARE(once("11", b), first);
+    QCOMPARE(b, a);
+    QVERIFY2(a.contains(" dropped") && !a.contains(" 0 bits flipped"), qPrintable(a));
+    QVERIFY(once("12", other) != first);
+}
+
+void TestSimPty::controlSocket()
+{
+    QTemporaryDir dir;
+    const QString sock = dir.filePath("ctl");
+    SimProcess sim({"--control", sock, "--quiet"});
+    QVERIFY(sim.started());
+    QCOMPARE(simControl(sock, "ping"), QString("ok"));
+    const QString state = simControl(sock, "state");
+    QVERIFY2(state.startsWith("ok state=bootloader module=1 wiring=none dtr=0 rts=0 nrst=1 boot0=1 app-runs=0"),
+             qPrintable(state));
+    QVERIFY2(state.contains(" synced=0 ") && state.contains(" port=" + sim.ptyPath()), qPrintable(state));
+    for (const char *bad : {"frobnicate", "lines dtr=2", "lines cts=1", "pins nrst=up", "serial low-latency=yes",
+                               "remove now", "insert keys=00"})
+        QVERIFY2(simControl(sock, bad).startsWith("error "), qPrintable(bad));
+    // Lines alone do nothing to a module without a wiring.
+    QCOMPARE(simControl(sock, "lines dtr=1 rts=1"), QString("ok dtr=1 rts=1"));
+    PtyClient c;
+    QVERIFY(c.open(sim.ptyPath()));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QVERIFY(simControl(sock, "state").contains(" synced=1 "));
+    QCOMPARE(sim.terminate(), 0);
+    QVERIFY(!QFileInfo::exists(sock));
+
+    SimProcess taken({"--control", sock, "--quiet"});
+    QVERIFY(taken.started());
+    SimProcess second({"--control", dir.filePath("no-such-dir/ctl"), "--quiet"});
+    QVERIFY(!second.started());
+    QVERIFY(second.waitForExit(5000));
+    QCOMPARE(second.process().exitCode(), 1);
+    QVERIFY(second.log().contains("cannot listen on"));
+}
+
+void TestSimPty::wiredResets_data()
+{
+    // Line states as "DTR RTS" (1 = asserted): into the bootloader, into the application,
+    // and one that holds NRST low.
+    QTest::addColumn<QString>("wiring");
+    QTest::addColumn<QStringList>("toBootloader");
+    QTest::addColumn<QStringList>("toApplication");
+    QTest::addColumn<QString>("holdReset");
+    QTest::newRow("direct") << "direct" << QStringList{"10", "00"} << QStringList{"11", "01"} << "10";
+    QTest::newRow("inverted") << "inverted" << QStringList{"01", "11"} << QStringList{"00", "10"} << "00";
+    QTest::newRow("auto-reset") << "auto-reset" << QStringList{"01", "10", "00"} << QStringList{"01", "00"} << "01";
+}
+
+void TestSimPty::wiredResets()
+{
+    QFETCH(QString, wiring);
+    QFETCH(QStringList, toBootloader);
+    QFETCH(QStringList, toApplication);
+    QFETCH(QString, holdReset);
+    QTemporaryDir dir;
+    const QString sock = dir.filePath("ctl");
+    SimProcess sim({"--control", sock, "--wiring", wiring, "--startup-ms", "150", "--quiet"});
+    QVERIFY(sim.started());
+    const auto lines = [&](const QString &dr) {
+        const QString a = simControl(sock, QString("lines dtr=%1 rts=%2").arg(dr[0]).arg(dr[1]));
+        return a == QString("ok dtr=%1 rts=%2").arg(dr[0]).arg(dr[1]);
+    };
+    const auto state = [&](const QString &key) {
+        const QString s = simControl(sock, "state");
+        const int at = s.indexOf(" " + key + "=");
+        return at < 0 ? s : s.mid(at + key.size() + 2).section(' ', 0, 0);
+    };
+    PtyClient c;
+    QVERIFY(c.open(sim.ptyPath()));
+
+    // Powered up on a bench: the application runs, and never answers the bootloader's sync.
+    if (wiring != "inverted") { // idle lines hold an inverted wiring's NRST low
+        QCOMPARE(state("state"), QString("application"));
+        QCOMPARE(state("app-runs"), QString("1"));
+    }
+    QCOMPARE(c.exchange(bytes({0x7F}), 1, 200), QByteArray());
+
+    // Into the bootloader: bytes in its start-up time are lost, then it takes its 0x7F.
+    for (const QString &l : toBootloader)
+        QVERIFY(lines(l));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1, 50), QByteArray());
+    QTest::qWait(150);
+    QCOMPARE(state("state"), QString("bootloader"));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(c.exchange(bytes({0x31, 0xCE}), 1), ACK);
+    QCOMPARE(c.exchange(addressFrame(APP), 1), ACK);
+    QCOMPARE(c.exchange(dataFrame(pattern(16, 5)), 1), ACK);
+    const QString runsBefore = state("app-runs");
+
+    // Held in reset: silent, every byte lost.
+    QVERIFY(lines(holdReset));
+    QCOMPARE(state("state"), QString("reset"));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1, 200), QByteArray());
+    QCOMPARE(c.exchange(bytes({0x02, 0xFD}), 1, 100), QByteArray());
+
+    // Into the application: it counts, and does not answer.
+    for (const QString &l : toApplication)
+        QVERIFY(lines(l));
+    QCOMPARE(state("state"), QString("application"));
+    QCOMPARE(state("app-runs"), QString::number(runsBefore.toInt() + 1));
+    QTest::qWait(200);
+    QCOMPARE(c.exchange(bytes({0x7F}), 1, 200), QByteArray());
+
+    // Back into the bootloader: a fresh start that needs its 0x7F, and the flash kept.
+    for (const QString &l : toBootloader)
+        QVERIFY(lines(l));
+    QTest::qWait(200);
+    QCOMPARE(c.exchange(bytes({0x02, 0xFD}), 1, 200), QByteArray());
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(c.exchange(bytes({0x11, 0xEE}), 1), ACK);
+    QCOMPARE(c.exchange(addressFrame(APP), 1), ACK);
+    QCOMPARE(c.exchange(bytes({15, 0xF0}), 17), ACK + pattern(16, 5));
+    QVERIFY(state("resets").toInt() >= 2);
+    QVERIFY(state("lost").toInt() >= 4);
+    QCOMPARE(sim.terminate(), 0);
+    QVERIFY2(sim.log().contains("\napplication-runs: " + QString::number(runsBefore.toInt() + 1) + "\n"), qPrintable(sim.log()));
+}
+
+void TestSimPty::resetWithoutWiring()
+{
+    // A reset button on a module strapped into its bootloader: a fresh sync is needed; a
+    // jumper moved to BOOT0 low starts the application; a tty open asserts both lines and
+    // the last close lowers them again.
+    QTemporaryDir dir;
+    const QString sock = dir.filePath("ctl");
+    SimProcess sim({"--control", sock, "--startup-ms", "0", "--quiet"});
+    QVERIFY(sim.started());
+    PtyClient c;
+    QVERIFY(c.open(sim.ptyPath()));
+    QCOMPARE(simControl(sock, "open"), QString("ok dtr=1 rts=1"));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(simControl(sock, "pins nrst=0"), QString("ok nrst=0 boot0=1"));
+    QCOMPARE(c.exchange(bytes({0x02, 0xFD}), 1, 200), QByteArray());
+    QCOMPARE(simControl(sock, "pins nrst=wired"), QString("ok nrst=1 boot0=1"));
+    QCOMPARE(c.exchange(bytes({0x02, 0xFD}), 1, 200), QByteArray()); // waits for 0x7F again
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(simControl(sock, "pins boot0=0 nrst=0"), QString("ok nrst=0 boot0=0"));
+    QCOMPARE(simControl(sock, "pins nrst=wired"), QString("ok nrst=1 boot0=0"));
+    QVERIFY(simControl(sock, "state").contains("state=application "));
+    c.close();
+    QTRY_VERIFY(simControl(sock, "state").contains(" dtr=0 rts=0 "));
+    QCOMPARE(sim.terminate(), 0);
+}
+
+void TestSimPty::modulesTakenOutAndPutIn()
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath("port"), sock = dir.filePath("ctl"), dump = dir.filePath("dump.bin");
+    const QString uid1 = "0102030405060708090a0b0c", uid2 = "a1a2a3a4a5a6a7a8a9aaabac";
+    const QString keys2 = "00112233445566778899aabbccddeeff0123456789abcdeffedcba9876543210";
+    SimProcess sim({"--pid", "0x447", "--link", link, "--control", sock, "--dump", dump, "--uid", uid1, "--quiet"});
+    QVERIFY(sim.started());
+    const auto field = [](const QString &answer, const QString &key) {
+        const int at = answer.indexOf(" " + key + "=");
+        return at < 0 ? QString() : answer.mid(at + key.size() + 2).section(' ', 0, 0);
+    };
+    // The L0's unique ID: three words, the third at +0x14.
+    const auto readUid = [](PtyClient &c) {
+        if (c.exchange(bytes({0x11, 0xEE}), 1) != ACK || c.exchange(addressFrame(0x1FF80050), 1) != ACK)
+            return QString("no read");
+        const QByteArray a = c.exchange(bytes({0x17, 0xE8}), 25).mid(1);
+        return QString((a.mid(0, 8) + a.mid(0x14, 4)).toHex());
+    };
+    const auto readKeys = [](PtyClient &c) {
+        if (c.exchange(bytes({0x11, 0xEE}), 1) != ACK || c.exchange(addressFrame(0x080007E0), 1) != ACK)
+            return QString("no read");
+        return QString(c.exchange(bytes({0x1F, 0xE0}), 33).mid(1).toHex());
+    };
+    const auto write = [](PtyClient &c, int seed) {
+        return c.exchange(bytes({0x31, 0xCE}), 1) == ACK && c.exchange(addressFrame(APP), 1) == ACK &&
+               c.exchange(dataFrame(pattern(16, seed)), 1) == ACK;
+    };
+
+    PtyClient c;
+    QVERIFY(c.open(link));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(readUid(c), uid1);
+    QVERIFY(write(c, 1));
+    QCOMPARE(simControl(sock, "insert"), QString("error insert: module 1 is in; remove it first"));
+
+    // Taken out with its adapter: the port vanishes, the module's flash is dumped.
+    QCOMPARE(simControl(sock, "remove"), QString("ok module=1 port=gone"));
+    QVERIFY(!QFileInfo(link).isSymLink());
+    QCOMPARE(readFile(dump).mid(int(APP - 0x08000000), 16), pattern(16, 1));
+    QCOMPARE(readFile(dump).mid(KEYS, 32), demoKeys);
+    QCOMPARE(c.exchange(bytes({0x7F}), 1, 200), QByteArray());
+    c.close();
+    QVERIFY(simControl(sock, "state").startsWith("ok state=absent module=none "));
+    QVERIFY(simControl(sock, "remove").startsWith("error "));
+
+    // A new one with given identifiers: a new port at the same link, fresh flash.
+    const QString in2 = simControl(sock, "insert keys=" + keys2 + " uid=" + uid2);
+    QVERIFY2(in2.startsWith("ok module=2 port=/dev/pts/"), qPrintable(in2));
+    QCOMPARE(field(in2, "uid"), uid2);
+    QCOMPARE(field(in2, "keys"), keys2);
+    QCOMPARE(QFileInfo(link).symLinkTarget(), field(in2, "port"));
+    QVERIFY(c.open(link));
+    QCOMPARE(c.exchange(bytes({0x02, 0xFD}), 1, 200), QByteArray()); // fresh: waits for 0x7F
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(readUid(c), uid2);
+    QCOMPARE(readKeys(c), keys2);
+    QVERIFY(write(c, 2));
+
+    // Out of a fixed adapter: silent, the port stays; then another one, with random identifiers.
+    QCOMPARE(simControl(sock, "remove keep-port"), QString("ok module=2 port=kept"));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1, 200), QByteArray());
+    const QString in3 = simControl(sock, "insert");
+    QVERIFY2(in3.startsWith("ok module=3 port=" + field(in2, "port") + " "), qPrintable(in3));
+    QVERIFY(field(in3, "uid") != uid2 && field(in3, "uid").size() == 24);
+    QVERIFY(field(in3, "keys") != keys2 && field(in3, "keys").size() == 64);
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(readUid(c), field(in3, "uid"));
+    QCOMPARE(readKeys(c), field(in3, "keys"));
+    QVERIFY(simControl(sock, "insert uid=xyz").startsWith("error "));
+    c.close();
+    QCOMPARE(sim.terminate(), 0);
+
+    // Each module's own dump.
+    const QByteArray d2 = readFile(dump + ".2"), d3 = readFile(dump + ".3");
+    QCOMPARE(d2.size(), 192 * 1024);
+    QCOMPARE(d2.mid(KEYS, 32).toHex(), keys2.toLatin1());
+    QCOMPARE(d2.mid(int(APP - 0x08000000), 16), pattern(16, 2));
+    QCOMPARE(d2.left(KEYS), QByteArray(KEYS, 0)); // L0 flash erased to 0x00
+    QCOMPARE(d3.mid(KEYS, 32).toHex(), field(in3, "keys").toLatin1());
+    QCOMPARE(d3.mid(int(APP - 0x08000000), 16), QByteArray(16, 0));
+    QCOMPARE(readFile(dump).mid(int(APP - 0x08000000), 16), pattern(16, 1)); // the first one's, kept
+    QVERIFY2(sim.log().contains("Module 2 taken out; its summary:"), qPrintable(sim.log()));
+}
+
 void TestSimPty::idleTimeoutEndsIt()
 {
     QElapsedTimer t;
@@ -234,6 +534,52 @@ void TestSimPty::wireAndFlashTiming()
     QCOMPARE(c.exchange(bytes({0x3F, 0xC0}), 65, 2000).size(), 65);
     QVERIFY2(t.elapsed() >= qint64(76 * byteMs), qPrintable(QString::number(t.elapsed())));
     QCOMPARE(sim.terminate(), 0);
+}
+
+void TestSimPty::bridgeLatencyTimer()
+{
+    QTemporaryDir dir;
+    const QString sock = dir.filePath("ctl");
+    {
+        // Turnarounds: each answer waits for the timer, which restarted when the last one
+        // went out, so a round trip takes about one period.
+        SimProcess sim({"--baud", "115200", "--latency-timer", "50", "--control", sock, "--quiet"});
+        QVERIFY(sim.started());
+        PtyClient c;
+        QVERIFY(c.open(sim.ptyPath()));
+        QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+        const auto roundTrips = [&]() {
+            QElapsedTimer t;
+            t.start();
+            for (int i = 0; i < 8; ++i)
+                if (c.exchange(bytes({0x01, 0xFE}), 5).size() != 5)
+                    return qint64(-1);
+            return t.elapsed();
+        };
+        const qint64 slow = roundTrips();
+        QVERIFY2(slow >= 7 * 50, qPrintable(QString::number(slow)));
+        // Low latency, as the bridge's driver sets it on TIOCSSERIAL: a 1 ms timer.
+        QCOMPARE(simControl(sock, "serial low-latency=1"), QString("ok low-latency=1 latency-ms=1"));
+        const qint64 fast = roundTrips();
+        QVERIFY2(fast >= 0 && fast < 7 * 50 / 2, qPrintable(QString::number(fast)));
+        QCOMPARE(simControl(sock, "serial low-latency=0"), QString("ok low-latency=0 latency-ms=50"));
+        QCOMPARE(sim.terminate(), 0);
+    }
+    {
+        // A long answer goes out in full 62-byte packets as they fill; the rest waits for
+        // the timer.
+        SimProcess sim({"--baud", "115200", "--latency-timer", "250", "--quiet"});
+        QVERIFY(sim.started());
+        PtyClient c;
+        QVERIFY(c.open(sim.ptyPath()));
+        QCOMPARE(c.exchange(bytes({0x7F}), 1, 600), ACK);
+        QCOMPARE(c.exchange(bytes({0x11, 0xEE}), 1, 600), ACK);
+        QCOMPARE(c.exchange(addressFrame(APP), 1, 600), ACK);
+        QCOMPARE(c.exchange(bytes({0xFF, 0x00}), 257, 150).size(), 4 * 62);
+        QCOMPARE(c.receive(9, 30).size(), 0);
+        QCOMPARE(c.receive(9, 600).size(), 9);
+        QCOMPARE(sim.terminate(), 0);
+    }
 }
 
 void TestSimPty::stm32flashAsHost_data()

@@ -86,6 +86,15 @@ bool Bootloader::commandSupported(uint8_t cmd) const
     return false;
 }
 
+void Bootloader::reset()
+{
+    state_ = State::WaitSync;
+    need_ = 0;
+    buf_.clear();
+    out_.clear();
+    running_ = false;
+}
+
 void Bootloader::feed(const std::vector<uint8_t> &bytes)
 {
     for (uint8_t b : bytes)

@@ -57,6 +57,10 @@ class Bootloader {
 public:
     Bootloader(Memory &memory, uint16_t reportedPid, Faults faults = {});
 
+    // A hardware reset: the protocol starts over and waits for its 0x7F (rate measured anew).
+    // Flash, option bytes and the counts survive.
+    void reset();
+
     void feed(uint8_t byte);
     void feed(const std::vector<uint8_t> &bytes);
     // Reply produced since the last call.

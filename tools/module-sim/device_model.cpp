@@ -51,6 +51,7 @@ DeviceModel makeL0()
     m.deviceInfo = {0x1FF80050, 0x1FF80080};
     m.flashSizeRegister = 0x1FF8007C;
     m.uidAddress = 0x1FF80050;
+    m.uidWordOffsets[2] = 0x14; // not contiguous on L0
     m.pageEraseTime = 3.2e-3;
     m.massEraseTime = 3.2e-3;
     m.unitProgramTime = 3.2e-3;

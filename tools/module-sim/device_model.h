@@ -43,6 +43,7 @@ struct DeviceModel {
     AddressRange deviceInfo;     // factory area with UID and F_SIZE, read-only
     uint32_t flashSizeRegister = 0;
     uint32_t uidAddress = 0;
+    uint32_t uidWordOffsets[3] = {0, 4, 8}; // where the three words of the 96-bit ID sit
 
     // Flash operation times in seconds.
     double pageEraseTime = 0;

@@ -1,5 +1,6 @@
 // vbf-module-sim: a Vorna-Base module sitting in its STM32 UART bootloader, on a pty.
 #include "bootloader.h"
+#include "control.h"
 #include "io_loop.h"
 #include "memory.h"
 #include "options.h"
@@ -14,6 +15,9 @@
 #include <fstream>
 #include <iterator>
 #include <unistd.h>
+#include <algorithm>
+#include <memory>
+#include <random>
 
 using namespace vbsim;
 
@@ -75,7 +79,6 @@ int main(int argc, char **argv)
     }
 
     const DeviceModel &model = *findDeviceModel(opts.pid);
-    Memory memory(model);
     std::vector<uint8_t> image;
     if (!opts.image.empty()) {
         if (!readFile(opts.image, image)) {
@@ -87,27 +90,86 @@ int main(int argc, char **argv)
                          opts.image.c_str(), model.flash.size() / 1024);
             return 2;
         }
-        memory.loadFlash(0, image);
     }
-    std::vector<uint8_t> keys;
-    if (!opts.keys.empty())
-        parseKeys(opts.keys, keys);
-    else if (image.size() <= KEYS_OFFSET)
-        parseKeys(demoKeys, keys);
-    if (!keys.empty())
-        memory.loadFlash(KEYS_OFFSET, keys);
 
-    PtyLink link;
-    if (!link.open(error)) {
+    // The first module carries the image and the given (or demo) identifiers; modules put
+    // in later are fresh from the factory: erased flash, their own keys and unique ID.
+    std::random_device entropy;
+    auto randomBytes = [&](size_t n) {
+        std::vector<uint8_t> b(n);
+        for (auto &x : b)
+            x = uint8_t(entropy());
+        return b;
+    };
+    auto makeModule = [&](unsigned number, const ModuleRequest &req, std::string &err) -> std::unique_ptr<SimModule> {
+        auto m = std::make_unique<SimModule>();
+        m->number = number;
+        m->memory = std::make_unique<Memory>(model);
+        std::vector<uint8_t> keys, uid;
+        if (!req.keysHex.empty() && !parseKeys(req.keysHex, keys)) {
+            err = "keys need 64 hex digits";
+            return nullptr;
+        }
+        if (!req.uidHex.empty() && !parseHex(req.uidHex, 24, uid)) {
+            err = "uid needs 24 hex digits";
+            return nullptr;
+        }
+        if (number == 1) {
+            if (!image.empty())
+                m->memory->loadFlash(0, image);
+            if (keys.empty() && image.size() <= KEYS_OFFSET)
+                parseKeys(demoKeys, keys);
+        } else {
+            if (keys.empty())
+                keys = randomBytes(32);
+            if (uid.empty())
+                uid = randomBytes(12);
+        }
+        if (!keys.empty())
+            m->memory->loadFlash(KEYS_OFFSET, keys);
+        if (!uid.empty()) {
+            uint8_t u[12];
+            std::copy(uid.begin(), uid.end(), u);
+            m->memory->setUid(u);
+        }
+        uint8_t u[12];
+        m->memory->uid(u);
+        std::copy(std::begin(u), std::end(u), m->uid.begin());
+        m->keysHex = req.keysHex;
+        if (!opts.dump.empty())
+            m->dumpPath = number == 1 ? opts.dump : opts.dump + "." + std::to_string(number);
+        m->bl = std::make_unique<Bootloader>(*m->memory, opts.reportPid.value_or(opts.pid), opts.faults);
+        m->bl->onLog = [&log](const std::string &line) { log.line(line); };
+        SimModule *raw = m.get();
+        m->bl->onGo = [&log, raw](uint32_t) {
+            if (!raw->dumpPath.empty() && !writeDump(raw->dumpPath, raw->memory->flash()))
+                log.notice("Dump: cannot write " + raw->dumpPath + ": " + std::strerror(errno));
+        };
+        return m;
+    };
+    std::string err;
+    auto first = makeModule(1, {opts.keys, opts.uid}, err);
+    if (!first) {
+        std::fprintf(stderr, "vbf-module-sim: %s\n", err.c_str());
+        return 2;
+    }
+
+    auto link = std::make_unique<PtyLink>();
+    if (!link->open(error)) {
         std::fprintf(stderr, "vbf-module-sim: %s\n", error.c_str());
         return 1;
     }
     if (!opts.link.empty()) {
         ::unlink(opts.link.c_str()); // a stale link of an earlier run
-        if (::symlink(link.slavePath().c_str(), opts.link.c_str()) != 0) {
+        if (::symlink(link->slavePath().c_str(), opts.link.c_str()) != 0) {
             std::fprintf(stderr, "vbf-module-sim: cannot link %s: %s\n", opts.link.c_str(), std::strerror(errno));
             return 1;
         }
+    }
+    ControlServer control;
+    if (!opts.control.empty() && !control.open(opts.control, error)) {
+        std::fprintf(stderr, "vbf-module-sim: %s\n", error.c_str());
+        return 1;
     }
 
     if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -119,29 +181,46 @@ int main(int argc, char **argv)
     ::sigaction(SIGTERM, &sa, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
-    Bootloader bl(memory, opts.reportPid.value_or(opts.pid), opts.faults);
-    bl.onLog = [&log](const std::string &line) { log.line(line); };
-    auto dump = [&]() {
-        if (!opts.dump.empty() && !writeDump(opts.dump, memory.flash()))
-            log.notice("Dump: cannot write " + opts.dump + ": " + std::strerror(errno));
-    };
-    bl.onGo = [&](uint32_t) { dump(); };
-
-    std::printf("%s\n", link.slavePath().c_str());
+    const std::string slave = link->slavePath();
+    std::printf("%s\n", slave.c_str());
     std::fflush(stdout);
     char pidText[16];
     std::snprintf(pidText, sizeof pidText, "0x%03X", opts.pid);
     log.line(std::string("Module: ") + model.name + " (" + pidText + "), " +
-             std::to_string(model.flash.size() / 1024) + " KiB flash, " + link.slavePath() +
+             std::to_string(model.flash.size() / 1024) + " KiB flash, " + slave +
              (opts.baud ? ", " + std::to_string(opts.baud) + " baud timing" : std::string()));
 
-    IoLoop loop(link, bl, log, opts.baud, opts.idleTimeout);
+    // A module taken out: its flash to its dump, its figures to the log.
+    auto retire = [&](SimModule &m) {
+        if (!m.dumpPath.empty() && !writeDump(m.dumpPath, m.memory->flash()))
+            log.notice("Dump: cannot write " + m.dumpPath + ": " + std::strerror(errno));
+        log.notice("Module " + std::to_string(m.number) + " taken out; its " + formatSummary(m.bl->stats()));
+    };
+
+    IoLoop loop(std::move(link), std::move(first), log, opts.baud, opts.idleTimeout);
     loop.setMaxBaud(opts.maxBaud);
+    loop.setNoise(opts.noise);
+    loop.setWiring(opts.wiring, opts.startupMs / 1000.0);
+    loop.setLatencyTimer(opts.latencyTimerMs);
+    loop.setLinkPath(opts.link);
+    if (control.isOpen())
+        loop.setControl(&control);
+    unsigned made = 1;
+    loop.setModuleHooks(
+        [&](const ModuleRequest &req, std::string &e) { return makeModule(++made, req, e); },
+        retire);
     const std::string reason = loop.run(stopPipe[0]);
 
-    dump();
+    auto last = loop.takeModule();
+    if (last && !last->dumpPath.empty() && !writeDump(last->dumpPath, last->memory->flash()))
+        log.notice("Dump: cannot write " + last->dumpPath + ": " + std::strerror(errno));
     log.line("End: " + reason);
-    log.summary(bl.stats());
+    if (last)
+        log.summary(last->bl->stats());
+    if (!loop.summary().empty())
+        log.notice(loop.summary());
+    if (opts.noise.active())
+        log.notice("noise: " + loop.noise().summary());
     if (!opts.link.empty())
         ::unlink(opts.link.c_str());
     return reason == "signal" || reason == "idle timeout" ? 0 : 1;

@@ -31,14 +31,25 @@ Memory::Memory(const DeviceModel &model)
         b = uint8_t(x >> 24);
     }
     if (model.uidAddress) {
-        uint32_t off = model.uidAddress - model.deviceInfo.start;
-        putLe(deviceInfo_, off, 0x00350041u, 4);
-        putLe(deviceInfo_, off + 4, 0x34365111u, 4);
-        putLe(deviceInfo_, off + 8, 0x20373536u ^ model.pid, 4);
+        const uint32_t words[3] = {0x00350041u, 0x34365111u, 0x20373536u ^ model.pid};
+        for (int i = 0; i < 3; ++i)
+            putLe(deviceInfo_, model.uidAddress - model.deviceInfo.start + model.uidWordOffsets[i], words[i], 4);
     }
     if (model.flashSizeRegister)
         putLe(deviceInfo_, model.flashSizeRegister - model.deviceInfo.start,
               model.flash.size() / 1024, 2);
+}
+
+void Memory::setUid(const uint8_t (&uid)[12])
+{
+    for (int i = 0; i < 12; ++i)
+        deviceInfo_[model_.uidAddress - model_.deviceInfo.start + model_.uidWordOffsets[i / 4] + i % 4] = uid[i];
+}
+
+void Memory::uid(uint8_t (&out)[12]) const
+{
+    for (int i = 0; i < 12; ++i)
+        out[i] = deviceInfo_[model_.uidAddress - model_.deviceInfo.start + model_.uidWordOffsets[i / 4] + i % 4];
 }
 
 Area Memory::areaOf(uint32_t addr, uint32_t len) const

@@ -41,6 +41,10 @@ public:
     void setWriteProtection(const std::vector<uint8_t> &sectors);
     void clearWriteProtection();
 
+    // The 96-bit unique device ID, as three little-endian words at the family's places.
+    void setUid(const uint8_t (&uid)[12]);
+    void uid(uint8_t (&out)[12]) const;
+
     // Loads content without programming rules (initial state of the module).
     void loadFlash(uint32_t offset, const std::vector<uint8_t> &data);
     const std::vector<uint8_t> &flash() const { return flash_; }

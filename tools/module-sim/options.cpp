@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 namespace vbsim {
@@ -38,15 +39,52 @@ std::string usage()
            "                      [--fault-no-sync] [--fault-nack-write K] [--fault-corrupt-read ADDR]\n"
            "                      [--fault-stop-after N] [--fault-rdp] [--fault-corrupt-read-times N]\n"
            "                      [--fault-id-once PID] [--fault-erase-page P] [--fault-stray-ack K]\n"
-           "                      [--fault-nack-command K]\n";
+           "                      [--fault-nack-command K]\n"
+           "                      [--noise-seed N] [--noise-ber RATE] [--noise-drop RATE] [--noise-insert RATE]\n"
+           "                      [--control PATH] [--wiring W] [--startup-ms MS] [--latency-timer MS] [--uid HEX24]\n"
+           "\n"
+           "line noise (off unless a rate is given; applied to both directions, the same damage for\n"
+           "the same seed; counted per direction in the log's summary):\n"
+           "  --noise-seed N        seed of the noise (default 1)\n"
+           "  --noise-ber RATE      probability that a data bit arrives flipped, e.g. 1.5e-6\n"
+           "  --noise-drop RATE     probability per byte that it is lost\n"
+           "  --noise-insert RATE   probability per byte that a spurious byte follows it\n"
+           "bench (each off unless asked for):\n"
+           "  --control PATH        a Unix-domain socket taking line commands (one answer line each):\n"
+           "                        ping; state; open (a tty open asserts DTR and RTS);\n"
+           "                        lines [dtr=0|1] [rts=0|1] (1 = asserted, both change at once);\n"
+           "                        pins [nrst=0|1|wired] [boot0=0|1|wired] (a level forced over the wiring);\n"
+           "                        serial [low-latency=0|1]; remove [keep-port]; insert [keys=HEX64] [uid=HEX24]\n"
+           "  --wiring W            how DTR and RTS reach NRST and BOOT0 (an asserted line drives its\n"
+           "                        pin LOW): none (default: BOOT0 strapped high, nothing on NRST, always\n"
+           "                        in the bootloader) | direct (DTR->NRST, RTS->BOOT0) | inverted (the\n"
+           "                        same through inverters) | auto-reset (the two-transistor circuit: RTS\n"
+           "                        alone pulls NRST low, DTR alone drives BOOT0 high, both or neither\n"
+           "                        leave them alone). With a wiring the module starts in the application;\n"
+           "                        NRST low drops every byte; its release starts the bootloader if BOOT0\n"
+           "                        is high, else the application (never answers, counted)\n"
+           "  --startup-ms MS       bootloader start-up after a reset, bytes sent in it are lost (default 40)\n"
+           "  --latency-timer MS    a USB bridge that hands answers on when 62 bytes are pending or this\n"
+           "                        timer runs out (16 is the common default); low latency (TIOCSSERIAL's\n"
+           "                        ASYNC_LOW_LATENCY through the control socket) makes it 1 ms\n"
+           "  --uid HEX24           the 96-bit unique device ID (three little-endian words)\n"
+           "  --dump FILE           the flash at Go and at the end; module N>1 (after insert) to FILE.N\n"
+           "faults:\n"
+           "  --fault-erase-page P  the first page erase hits page P (any page, also below the\n"
+           "                        identifiers at 0x080007E0) instead of the first page asked\n";
 }
 
 bool parseKeys(const std::string &hex, std::vector<uint8_t> &out)
 {
-    if (hex.size() != 64)
+    return parseHex(hex, 64, out);
+}
+
+bool parseHex(const std::string &hex, size_t digits, std::vector<uint8_t> &out)
+{
+    if (hex.size() != digits)
         return false;
     out.clear();
-    for (size_t i = 0; i < 64; i += 2) {
+    for (size_t i = 0; i < digits; i += 2) {
         const int hi = hexDigit(hex[i]), lo = hexDigit(hex[i + 1]);
         if (hi < 0 || lo < 0)
             return false;
@@ -177,6 +215,41 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error)
             o.faults.nackCommand = unsigned(n);
         } else if (a == "--fault-rdp") {
             o.faults.readoutProtected = true;
+        } else if (a == "--noise-seed") {
+            if (!number(UINT64_MAX, n)) return false;
+            o.noise.seed = n;
+        } else if (a == "--noise-ber" || a == "--noise-drop" || a == "--noise-insert") {
+            std::string v;
+            if (!value(v)) return false;
+            char *end = nullptr;
+            const double d = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end || !(d >= 0 && d <= 1)) {
+                error = "bad value for " + a + " (a probability from 0 to 1): " + v;
+                return false;
+            }
+            (a == "--noise-ber" ? o.noise.bitErrorRate : a == "--noise-drop" ? o.noise.dropRate : o.noise.insertRate) = d;
+        } else if (a == "--control") {
+            if (!value(o.control)) return false;
+        } else if (a == "--wiring") {
+            std::string v;
+            if (!value(v)) return false;
+            if (!parseWiring(v, o.wiring)) {
+                error = "--wiring is none, direct, inverted or auto-reset, not " + v;
+                return false;
+            }
+        } else if (a == "--startup-ms") {
+            if (!number(10000, n)) return false;
+            o.startupMs = double(n);
+        } else if (a == "--latency-timer") {
+            if (!number(255, n)) return false;
+            o.latencyTimerMs = unsigned(n);
+        } else if (a == "--uid") {
+            if (!value(o.uid)) return false;
+            std::vector<uint8_t> u;
+            if (!parseHex(o.uid, 24, u)) {
+                error = "--uid needs 24 hex digits";
+                return false;
+            }
         } else if (a == "--help" || a == "-h") {
             error.clear();
             return false;

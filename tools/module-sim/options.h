@@ -2,6 +2,8 @@
 #pragma once
 
 #include "bootloader.h"
+#include "line_noise.h"
+#include "wiring.h"
 
 #include <cstdint>
 #include <optional>
@@ -22,6 +24,12 @@ struct Options {
     std::string logFile;
     bool quiet = false;
     Faults faults;
+    NoiseSettings noise;
+    std::string control;        // control socket path
+    Wiring wiring = Wiring::None;
+    double startupMs = 40;      // bootloader start-up after a reset
+    unsigned latencyTimerMs = 0; // 0 = no bridge latency timer
+    std::string uid;            // 24 hex digits
 };
 
 // Parses argv; on failure returns false with a message in `error`.
@@ -30,5 +38,7 @@ std::string usage();
 
 // 64 hex digits to 32 bytes; false if malformed.
 bool parseKeys(const std::string &hex, std::vector<uint8_t> &out);
+// `digits` hex digits to digits/2 bytes; false if malformed.
+bool parseHex(const std::string &hex, size_t digits, std::vector<uint8_t> &out);
 
 } // namespace vbsim

@@ -8,6 +8,7 @@
 #include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace vbsim {
 
@@ -52,11 +53,15 @@ bool PtyLink::open(std::string &error)
     return true;
 }
 
-bool PtyLink::waitForClient(int stopFd, int timeoutMs)
+bool PtyLink::waitForClient(pollfd *fds, size_t count, int timeoutMs)
 {
-    pollfd p[2] = {{stopFd, POLLIN, 0}, {opens_, POLLIN, 0}};
+    std::vector<pollfd> p(fds, fds + count);
+    if (opens_ >= 0)
+        p.push_back({opens_, POLLIN, 0});
     // Without the watch, polling rounds are all there is: keep them short.
-    const int r = opens_ >= 0 ? ::poll(p, 2, timeoutMs) : ::poll(p, 1, timeoutMs < 20 ? timeoutMs : 20);
+    const int r = ::poll(p.data(), nfds_t(p.size()), opens_ >= 0 ? timeoutMs : (timeoutMs < 20 ? timeoutMs : 20));
+    for (size_t i = 0; i < count; ++i)
+        fds[i].revents = r > 0 ? p[i].revents : 0;
     if (r > 0 && (p[0].revents & POLLIN))
         return true;
     if (opens_ >= 0) {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+struct pollfd;
+
 namespace vbsim {
 
 class PtyLink {
@@ -24,10 +26,11 @@ public:
     // Called once when the client has gone: throws away what the client left unread,
     // so the next client does not start with stale replies.
     void discardStaleOutput();
-    // Waits until somebody opens the slave, `stopFd` becomes readable (true) or
-    // `timeoutMs` passes. A real bootloader listens all the time, so the first byte of a
-    // new client must not wait for a polling round.
-    bool waitForClient(int stopFd, int timeoutMs);
+    // Waits until somebody opens the slave, one of `fds` has an event or `timeoutMs`
+    // passes; true when the first of them (the stop pipe) became readable. A real
+    // bootloader listens all the time, so the first byte of a new client must not wait
+    // for a polling round.
+    bool waitForClient(struct pollfd *fds, size_t count, int timeoutMs);
 
     // Non-blocking; -1 with errno set on failure, EIO once the client has gone.
     long read(uint8_t *buf, size_t len);

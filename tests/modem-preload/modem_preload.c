@@ -1,0 +1,230 @@
+/* Test-only LD_PRELOAD library: gives the simulated module's pty the modem lines and serial
+ * settings of a USB serial adapter. A pty refuses TIOCMBIS/TIOCMBIC/TIOCMSET/TIOCMGET and
+ * TIOCSSERIAL/TIOCGSERIAL; for an fd that is one of the simulators' ptys this library
+ * forwards them to that simulator's control socket and answers as a serial driver does. An
+ * open of such a pty tells the simulator too (a tty open asserts DTR and RTS). Every other
+ * fd and call goes to the real function.
+ *
+ *   VBF_SIM_PTY      the pty path(s) (the --link of each simulator), ':'-separated
+ *   VBF_SIM_CONTROL  the control socket(s) (--control), ':'-separated, in the same order
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+#define ANSWER_TIMEOUT_MS 3000
+
+/* The n-th ':'-separated entry of an environment variable; 0 if there is none. */
+static int entry(const char *var, int n, char *out, size_t size)
+{
+    const char *v = getenv(var);
+    if (!v)
+        return 0;
+    for (int i = 0; i < n; ++i) {
+        v = strchr(v, ':');
+        if (!v)
+            return 0;
+        ++v;
+    }
+    const char *end = strchr(v, ':');
+    const size_t len = end ? (size_t)(end - v) : strlen(v);
+    if (len == 0 || len >= size)
+        return 0;
+    memcpy(out, v, len);
+    out[len] = 0;
+    return 1;
+}
+
+/* Which simulator's pty `fd` is (by device number, so a module put in anew is found at
+ * the same path), or -1. */
+static int simulatorOf(int fd)
+{
+    struct stat f;
+    if (fd < 0 || fstat(fd, &f) != 0 || !S_ISCHR(f.st_mode))
+        return -1;
+    char path[4096];
+    for (int i = 0; entry("VBF_SIM_PTY", i, path, sizeof path); ++i) {
+        struct stat p;
+        if (stat(path, &p) == 0 && S_ISCHR(p.st_mode) && p.st_rdev == f.st_rdev)
+            return i;
+    }
+    return -1;
+}
+
+/* One command, one answer line; 0 if it began with "ok". Errno is EIO when the simulator
+ * does not answer (as for an adapter that went away). */
+static int control(int sim, const char *command, char *answer, size_t size)
+{
+    char path[sizeof(((struct sockaddr_un *)0)->sun_path)];
+    answer[0] = 0;
+    if (!entry("VBF_SIM_CONTROL", sim, path, sizeof path)) {
+        errno = EIO;
+        return -1;
+    }
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, path);
+    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0 || connect(s, (struct sockaddr *)&addr, sizeof addr) != 0) {
+        if (s >= 0)
+            close(s);
+        errno = EIO;
+        return -1;
+    }
+    char line[256];
+    const int n = snprintf(line, sizeof line, "%s\n", command);
+    size_t got = 0;
+    if (write(s, line, (size_t)n) == n) {
+        while (got + 1 < size && !memchr(answer, '\n', got)) {
+            struct pollfd p = {s, POLLIN, 0};
+            if (poll(&p, 1, ANSWER_TIMEOUT_MS) <= 0)
+                break;
+            const ssize_t r = read(s, answer + got, size - 1 - got);
+            if (r <= 0)
+                break;
+            got += (size_t)r;
+            answer[got] = 0;
+        }
+    }
+    close(s);
+    char *nl = strchr(answer, '\n');
+    if (!nl) {
+        errno = EIO;
+        return -1;
+    }
+    *nl = 0;
+    if (strncmp(answer, "ok", 2) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return 0;
+}
+
+static int flag(const char *answer, const char *key)
+{
+    const char *at = strstr(answer, key);
+    return at && at[strlen(key)] == '1';
+}
+
+static int modemIoctl(int sim, unsigned long request, void *arg)
+{
+    char answer[1024];
+    char command[128];
+    if (!arg) {
+        errno = EFAULT;
+        return -1;
+    }
+    switch (request) {
+    case TIOCMGET:
+        if (control(sim, "lines", answer, sizeof answer) != 0)
+            return -1;
+        *(int *)arg = (flag(answer, "dtr=") ? TIOCM_DTR : 0) | (flag(answer, "rts=") ? TIOCM_RTS : 0);
+        return 0;
+    case TIOCMSET: {
+        const int bits = *(const int *)arg;
+        snprintf(command, sizeof command, "lines dtr=%d rts=%d", !!(bits & TIOCM_DTR), !!(bits & TIOCM_RTS));
+        return control(sim, command, answer, sizeof answer);
+    }
+    case TIOCMBIS:
+    case TIOCMBIC: {
+        const int bits = *(const int *)arg;
+        const int value = request == TIOCMBIS;
+        if (!(bits & (TIOCM_DTR | TIOCM_RTS)))
+            return 0;
+        snprintf(command, sizeof command, "lines%s%s%s%s", bits & TIOCM_DTR ? " dtr=" : "",
+                 bits & TIOCM_DTR ? (value ? "1" : "0") : "", bits & TIOCM_RTS ? " rts=" : "",
+                 bits & TIOCM_RTS ? (value ? "1" : "0") : "");
+        return control(sim, command, answer, sizeof answer);
+    }
+    case TIOCGSERIAL: {
+        if (control(sim, "serial", answer, sizeof answer) != 0)
+            return -1;
+        struct serial_struct *ss = arg;
+        memset(ss, 0, sizeof *ss);
+        ss->type = PORT_16550A;
+        ss->baud_base = 24000000; /* 48 MHz / 2, as the common bridge reports */
+        ss->flags = flag(answer, "low-latency=") ? ASYNC_LOW_LATENCY : 0;
+        ss->close_delay = 50;
+        ss->closing_wait = 3000;
+        return 0;
+    }
+    case TIOCSSERIAL: {
+        const struct serial_struct *ss = arg;
+        snprintf(command, sizeof command, "serial low-latency=%d", (ss->flags & ASYNC_LOW_LATENCY) ? 1 : 0);
+        return control(sim, command, answer, sizeof answer);
+    }
+    }
+    return -2; /* not ours */
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    static int (*real)(int, unsigned long, ...);
+    if (!real)
+        real = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
+    switch (request) {
+    case TIOCMGET: case TIOCMSET: case TIOCMBIS: case TIOCMBIC: case TIOCGSERIAL: case TIOCSSERIAL: {
+        const int sim = simulatorOf(fd);
+        if (sim >= 0) {
+            const int r = modemIoctl(sim, request, arg);
+            if (r != -2)
+                return r;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    return real(fd, request, arg);
+}
+
+static void opened(int fd)
+{
+    const int saved = errno;
+    const int sim = simulatorOf(fd);
+    char answer[256];
+    if (sim >= 0)
+        control(sim, "open", answer, sizeof answer);
+    errno = saved;
+}
+
+#define OPEN_WRAPPER(name, ...)                                                        \
+    {                                                                                  \
+        mode_t mode = 0;                                                               \
+        if (flags & (O_CREAT | O_TMPFILE)) {                                           \
+            va_list ap;                                                                \
+            va_start(ap, flags);                                                       \
+            mode = va_arg(ap, mode_t);                                                 \
+            va_end(ap);                                                                \
+        }                                                                              \
+        static int (*real)();                                                          \
+        if (!real)                                                                     \
+            real = (int (*)())dlsym(RTLD_NEXT, #name);                                 \
+        const int fd = real(__VA_ARGS__, flags, mode);                                 \
+        if (fd >= 0)                                                                   \
+            opened(fd);                                                                \
+        return fd;                                                                     \
+    }
+
+int open(const char *path, int flags, ...) OPEN_WRAPPER(open, path)
+int open64(const char *path, int flags, ...) OPEN_WRAPPER(open64, path)
+int openat(int dirfd, const char *path, int flags, ...) OPEN_WRAPPER(openat, dirfd, path)
+int openat64(int dirfd, const char *path, int flags, ...) OPEN_WRAPPER(openat64, dirfd, path)
