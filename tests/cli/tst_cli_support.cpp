@@ -41,6 +41,17 @@ private slots:
 
 static std::string sha(const std::string& s) { return vf::Sha256::hexDigest(s.data(), s.size()); }
 
+static vf::ParsedCommandLine parse(const QStringList& args)
+{
+    std::vector<std::string> store{"vorna-flash"};
+    for (const auto& a : args)
+        store.push_back(a.toStdString());
+    std::vector<const char*> argv;
+    for (const auto& s : store)
+        argv.push_back(s.c_str());
+    return vf::parseCommandLine(int(argv.size()), argv.data());
+}
+
 void TestCliSupport::sha256KnownVectors()
 {
     QCOMPARE(sha(""), std::string("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
@@ -295,13 +306,7 @@ void TestCliSupport::commandLineRefusedForms_data()
 void TestCliSupport::commandLineRefusedForms()
 {
     QFETCH(QStringList, args);
-    std::vector<std::string> store{"vorna-flash"};
-    for (const auto& a : args)
-        store.push_back(a.toStdString());
-    std::vector<const char*> argv;
-    for (const auto& s : store)
-        argv.push_back(s.c_str());
-    const auto r = vf::parseCommandLine(int(argv.size()), argv.data());
+    const auto r = parse(args);
     QVERIFY(!r.ok);
     QVERIFY(!r.error.empty() && r.error.back() == '.');
 }
@@ -366,13 +371,7 @@ void TestCliSupport::commandLineRefusalSentences()
 {
     QFETCH(QStringList, args);
     QFETCH(QString, sentence);
-    std::vector<std::string> store{"vorna-flash"};
-    for (const auto& a : args)
-        store.push_back(a.toStdString());
-    std::vector<const char*> argv;
-    for (const auto& s : store)
-        argv.push_back(s.c_str());
-    const auto r = vf::parseCommandLine(int(argv.size()), argv.data());
+    const auto r = parse(args);
     QVERIFY(!r.ok);
     QCOMPARE(QString::fromStdString(r.error), sentence);
 }
