@@ -1,7 +1,8 @@
-// The command-line flasher's helpers: digest, quoting, exit statuses, command line and
-// bench log.
+// The command-line flasher's helpers: digest, quoting, JSON results, exit statuses,
+// command line and bench log.
 #include "benchlog.h"
 #include "options.h"
+#include "report_json.h"
 #include "sha256.h"
 #include "status.h"
 #include "text.h"
@@ -10,6 +11,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -23,17 +25,32 @@ class TestCliSupport : public QObject {
 private slots:
     void sha256KnownVectors();
     void sha256MatchesQtAcrossBlockBoundaries();
-    void jsonStringIsValidJson();
+    void jsonTextParsesBack_data();
+    void jsonTextParsesBack();
+    void resultsJsonAsBenchScriptsRead();
     void csvFieldQuotesWhenNeeded();
     void exitStatusOfEveryCode();
     void severalModulesExitAndSummary();
     void commandLineAcceptedForms();
     void commandLineRefusedForms_data();
     void commandLineRefusedForms();
+    void commandLineRefusalSentences_data();
+    void commandLineRefusalSentences();
     void benchLogHeaderOnceAndMode();
 };
 
 static std::string sha(const std::string& s) { return vf::Sha256::hexDigest(s.data(), s.size()); }
+
+static vf::ParsedCommandLine parse(const QStringList& args)
+{
+    std::vector<std::string> store{"vorna-flash"};
+    for (const auto& a : args)
+        store.push_back(a.toStdString());
+    std::vector<const char*> argv;
+    for (const auto& s : store)
+        argv.push_back(s.c_str());
+    return vf::parseCommandLine(int(argv.size()), argv.data());
+}
 
 void TestCliSupport::sha256KnownVectors()
 {
@@ -67,14 +84,85 @@ void TestCliSupport::sha256MatchesQtAcrossBlockBoundaries()
     }
 }
 
-void TestCliSupport::jsonStringIsValidJson()
+void TestCliSupport::jsonTextParsesBack_data()
 {
-    const std::string nasty = "C:\\ports\\\"COM3\"\n\t\x01 \xc3\xbc";
-    const std::string doc = "{\"v\":" + vf::jsonString(nasty) + "}";
-    QJsonParseError err;
-    const QJsonDocument parsed = QJsonDocument::fromJson(QByteArray::fromStdString(doc), &err);
-    QCOMPARE(err.error, QJsonParseError::NoError);
-    QCOMPARE(parsed.object().value("v").toString().toStdString(), nasty);
+    QTest::addColumn<QByteArray>("port");
+    QTest::addColumn<QString>("parsed");  // what a JSON parser reads back
+    const QByteArray nasty = "C:\\ports\\\"COM3\"\n\t\x01 \xc3\xbc";
+    QTest::newRow("quotes, backslashes, controls, umlaut") << nasty << QString::fromUtf8(nasty);
+    QTest::newRow("every control character") << QByteArray("\x01\x02\x08\x0c\x1b\x1f\x7f/") << QString("\x01\x02\x08\x0c\x1b\x1f\x7f/");
+    QTest::newRow("beyond the basic plane") << QByteArray("COM7 \xf0\x9f\x93\xa1") << QString::fromUtf8("COM7 \xf0\x9f\x93\xa1");
+    // A Linux port name may hold any bytes; the output stays JSON.
+    QTest::newRow("not UTF-8") << QByteArray("/dev/tty\xff\xfeX") << QString::fromUtf8("/dev/tty\xef\xbf\xbd\xef\xbf\xbdX");
+    QTest::newRow("cut UTF-8") << QByteArray("/dev/tty\xc3") << QString::fromUtf8("/dev/tty\xef\xbf\xbd");
+}
+
+void TestCliSupport::jsonTextParsesBack()
+{
+    QFETCH(QByteArray, port);
+    QFETCH(QString, parsed);
+    vf::ModuleResult r;
+    r.port = port.toStdString();
+    r.status = PROG_ERR_NO_ANSWER;
+    for (const vf::Command command : {vf::Command::Keys, vf::Command::Flash}) {
+        const std::string text = vf::jsonText(vf::moduleJson(command, r, true));
+        QVERIFY2(text.find('\n') == std::string::npos, text.c_str());
+        QJsonParseError err;
+        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(text), &err);
+        QCOMPARE(err.error, QJsonParseError::NoError);
+        QCOMPARE(doc.object().value("port").toString(), parsed);
+        QCOMPARE(doc.object().value("result").toString(), QString("no-answer"));
+    }
+}
+
+void TestCliSupport::resultsJsonAsBenchScriptsRead()
+{
+    // Byte for byte what scripts have been reading: keys in this order, no blanks.
+    vf::ModuleResult keys;
+    keys.port = "/dev/ttyUSB0";
+    keys.deviceName = "STM32WL";
+    keys.productId = "0x497";
+    keys.devEUI = "0102030405060708";
+    keys.joinEUI = "a1a2a3a4a5a6a7a8";
+    keys.appKey = "f0e1d2c3b4a5968778695a4b3c2d1e0f";
+    vf::Options o;
+    o.command = vf::Command::Keys;
+    o.ports = {keys.port};
+    QCOMPARE(vf::jsonText(vf::resultsJson(o, {keys})),
+             std::string("{\"port\":\"/dev/ttyUSB0\",\"device\":{\"name\":\"STM32WL\",\"pid\":\"0x497\"},"
+                         "\"devEUI\":\"0102030405060708\",\"joinEUI\":\"a1a2a3a4a5a6a7a8\","
+                         "\"appKey\":\"f0e1d2c3b4a5968778695a4b3c2d1e0f\"}"));
+    keys.status = PROG_ERR_NO_ANSWER;
+    QCOMPARE(vf::jsonText(vf::resultsJson(o, {keys})),
+             std::string("{\"port\":\"/dev/ttyUSB0\",\"result\":\"no-answer\",\"code\":-2}"));
+
+    vf::ModuleResult flash;
+    flash.port = "COM3";
+    flash.bytes = 12328;
+    flash.seconds = 3.14159;
+    o.command = vf::Command::Flash;
+    o.ports = {"COM3"};
+    QCOMPARE(vf::jsonText(vf::resultsJson(o, {flash})),
+             std::string("{\"result\":\"ok\",\"code\":0,\"bytes\":12328,\"seconds\":3.142}"));
+    // Several modules: an array, each object naming its port.
+    vf::ModuleResult failed = flash;
+    failed.port = "COM4";
+    failed.status = PROG_ERR_WRITE_VERIFY;
+    failed.bytes = 1024;
+    failed.seconds = 0.5;
+    o.ports = {"COM3", "COM4"};
+    const std::string many = vf::jsonText(vf::resultsJson(o, {flash, failed}));
+    QCOMPARE(many.substr(0, 48), std::string("[{\"port\":\"COM3\",\"result\":\"ok\",\"code\":0,\"bytes\":1"));
+    const QJsonArray array = QJsonDocument::fromJson(QByteArray::fromStdString(many)).array();
+    QCOMPARE(array.size(), 2);
+    QCOMPARE(array[1].toObject().keys(), (QStringList{"bytes", "code", "port", "result", "seconds"}));
+    QCOMPARE(array[1].toObject()["result"].toString(), QString("write-verify"));
+    QCOMPARE(array[1].toObject()["bytes"].toInt(), 1024);
+    QCOMPARE(array[1].toObject()["seconds"].toDouble(), 0.5);
+    // --all-ports is an array even when it found a single port.
+    o.ports.clear();
+    o.allPorts = true;
+    QCOMPARE(vf::jsonText(vf::resultsJson(o, {flash})).front(), '[');
 }
 
 void TestCliSupport::csvFieldQuotesWhenNeeded()
@@ -170,6 +258,21 @@ void TestCliSupport::commandLineAcceptedForms()
         const char* argv[] = {"vorna-flash", "flash", "--help"};
         QVERIFY(vf::parseCommandLine(3, argv).options.command == vf::Command::Help);
     }
+    {
+        // Options before the command; a value that looks like an option; after "--" even "--" is the file.
+        const char* argv[] = {"vorna-flash", "--port", "COM3", "-v", "flash", "--log", "--json", "--", "--"};
+        const auto r = vf::parseCommandLine(9, argv);
+        QVERIFY2(r.ok, r.error.c_str());
+        QVERIFY(r.options.command == vf::Command::Flash);
+        QCOMPARE(r.options.ports, std::vector<std::string>{"COM3"});
+        QCOMPARE(r.options.logPath, std::string("--json"));
+        QCOMPARE(r.options.file, std::string("--"));
+        QVERIFY(r.options.verbose && !r.options.json);
+    }
+    {
+        const char* argv[] = {"vorna-flash", "keys", "--version", "--no-verify"};
+        QVERIFY(vf::parseCommandLine(4, argv).options.command == vf::Command::Version);
+    }
 }
 
 void TestCliSupport::commandLineRefusedForms_data()
@@ -203,15 +306,74 @@ void TestCliSupport::commandLineRefusedForms_data()
 void TestCliSupport::commandLineRefusedForms()
 {
     QFETCH(QStringList, args);
-    std::vector<std::string> store{"vorna-flash"};
-    for (const auto& a : args)
-        store.push_back(a.toStdString());
-    std::vector<const char*> argv;
-    for (const auto& s : store)
-        argv.push_back(s.c_str());
-    const auto r = vf::parseCommandLine(int(argv.size()), argv.data());
+    const auto r = parse(args);
     QVERIFY(!r.ok);
     QVERIFY(!r.error.empty() && r.error.back() == '.');
+}
+
+void TestCliSupport::commandLineRefusalSentences_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("sentence");
+    const QString twiceBaud = "The option --baud is given twice; give it once.";
+    const QString baud = "The option --baud needs a rate from 1200 to 12000000, e.g. --baud 460800.";
+    // An option given twice, with or without its value the second time.
+    QTest::newRow("port twice") << QStringList{"keys", "--port", "a", "--port=a"}
+                                << "The port a is given twice; give each port once.";
+    QTest::newRow("baud twice") << QStringList{"keys", "--port", "p", "--baud=9600", "--baud", "19200"} << twiceBaud;
+    QTest::newRow("baud twice, last bare") << QStringList{"keys", "--port", "p", "--baud", "9600", "--baud"} << twiceBaud;
+    QTest::newRow("log twice") << QStringList{"keys", "--port", "p", "--log", "a", "--log", "a"}
+                               << "The option --log is given twice; give it once.";
+    // A value missing.
+    QTest::newRow("port bare") << QStringList{"keys", "--port"}
+                               << "The option --port needs a port name, e.g. --port /dev/ttyUSB0.";
+    QTest::newRow("baud bare") << QStringList{"keys", "--port", "p", "--baud"} << baud;
+    QTest::newRow("log bare") << QStringList{"keys", "--port", "p", "--log"} << "The option --log needs a file name.";
+    QTest::newRow("log empty") << QStringList{"keys", "--port", "p", "--log", ""} << "The option --log needs a file name.";
+    QTest::newRow("port empty") << QStringList{"keys", "--port", ""} << "The port name must have 1 to 99 characters.";
+    QTest::newRow("baud below") << QStringList{"keys", "--port", "p", "--baud", "1199"} << baud;
+    // Unknown options and commands.
+    QTest::newRow("unknown long") << QStringList{"keys", "--port", "p", "--fast"}
+                                  << "Unknown option --fast; see vorna-flash --help.";
+    QTest::newRow("unknown short") << QStringList{"keys", "-x", "--port", "p"}
+                                   << "Unknown option -x; see vorna-flash --help.";
+    QTest::newRow("a number is no option") << QStringList{"flash", "--port", "p", "-5"}
+                                           << "Unknown option -5; see vorna-flash --help.";
+    QTest::newRow("unknown with value") << QStringList{"keys", "--port", "p", "--fast=1"}
+                                        << "Unknown option --fast; see vorna-flash --help.";
+    QTest::newRow("value on a flag") << QStringList{"keys", "--port", "p", "--no-verify=yes"}
+                                     << "The option --no-verify takes no value.";
+    QTest::newRow("value on help") << QStringList{"--help=me"} << "The option --help takes no value.";
+    QTest::newRow("unknown command") << QStringList{"erase", "--port", "p"}
+                                     << "Unknown command \"erase\"; the commands are ports, keys and flash.";
+    QTest::newRow("empty command") << QStringList{""}
+                                   << "Unknown command \"\"; the commands are ports, keys and flash.";
+    // The first fault on the line is the one named, and --help does not hide it.
+    QTest::newRow("unknown command first") << QStringList{"frobnicate", "--port", ""}
+                                           << "Unknown command \"frobnicate\"; the commands are ports, keys and flash.";
+    QTest::newRow("unknown option first") << QStringList{"keys", "--fast", "--baud", "0"}
+                                          << "Unknown option --fast; see vorna-flash --help.";
+    QTest::newRow("bad value first") << QStringList{"keys", "--baud", "0", "--fast", "--help"} << baud;
+    QTest::newRow("unknown option before help") << QStringList{"--bogus", "--help"}
+                                                << "Unknown option --bogus; see vorna-flash --help.";
+    // What each command takes.
+    QTest::newRow("ports --log") << QStringList{"ports", "--log", "x"}
+                                 << "The option --log does not apply to the ports command.";
+    QTest::newRow("keys with a file") << QStringList{"keys", "--port", "p", "--", "-app.hex"}
+                                      << "The keys command takes no file; remove \"-app.hex\".";
+    QTest::newRow("flash two files") << QStringList{"flash", "--port", "p", "a.hex", "--", "--json"}
+                                     << "The flash command takes one firmware file; \"--json\" is one too many.";
+    QTest::newRow("nothing") << QStringList{}
+                             << "No command given; use vorna-flash ports, keys or flash (see vorna-flash --help).";
+}
+
+void TestCliSupport::commandLineRefusalSentences()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, sentence);
+    const auto r = parse(args);
+    QVERIFY(!r.ok);
+    QCOMPARE(QString::fromStdString(r.error), sentence);
 }
 
 void TestCliSupport::benchLogHeaderOnceAndMode()

@@ -68,7 +68,8 @@ check "desktop entry starts the installed program" $(ok grep -qx "Exec=vorna-bas
 check "icon installed" $(ok test -s "$root/usr/share/icons/hicolor/256x256/apps/vorna-base-flasher.png")
 
 doc="$root/usr/share/doc/$package"
-for f in copyright License.html LGPL-3.0.txt OFL-1.1.txt BSL-1.0.txt FontAwesome-LICENSE.txt; do
+for f in copyright License.html LGPL-3.0.txt OFL-1.1.txt BSL-1.0.txt BSD-3-Clause-CLI11.txt MIT-nlohmann-json.txt \
+         FontAwesome-LICENSE.txt; do
   check "licence file $f" $(ok test -s "$doc/$f")
 done
 check "installed licence page names a Qt version" $(ok grep -q '<h2><a name="qt"></a>Qt 6\.[0-9]*\.[0-9]*</h2>' "$doc/License.html")

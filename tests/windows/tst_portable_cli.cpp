@@ -1,9 +1,14 @@
 // vorna-flash's system layer: files named in any script, the bench log shared by several
-// stations, and the log file's refusal of things that are not files.
+// stations, the log file's refusal of things that are not files, and the command line and
+// JSON text with words no code page holds.
 #include "check.h"
 
 #include "benchlog.h"
+#include "options.h"
 #include "platform.h"
+#include "report_json.h"
+
+#include "programmer_api.h"
 
 #include <chrono>
 #include <fstream>
@@ -115,6 +120,31 @@ void benchLogRefusesWhatIsNoFile()
 #endif
 }
 
+// The words as the UTF-8 command line hands them on, through the option parser untouched.
+void commandLineKeepsUtf8()
+{
+    const std::string port = "\\\\.\\COM7";
+    const std::string log = "C:\\Pr\xc3\xbc" "fung \xe2\x82\xac\\bench log.csv";
+    const std::string file = "Z:\\fw \xc3\xbc \xf0\x9f\x93\xa1 v1.hex";
+    const char* argv[] = {"vorna-flash", "flash", "--port", port.c_str(), "--log", log.c_str(), file.c_str()};
+    const vf::ParsedCommandLine r = vf::parseCommandLine(7, argv);
+    if (!CHECK_MSG(r.ok, r.error))
+        return;
+    CHECK(r.options.ports == std::vector<std::string>{port});
+    CHECK_EQ(r.options.logPath, log);
+    CHECK_EQ(r.options.file, file);
+}
+
+void jsonTextKeepsUtf8()
+{
+    vf::ModuleResult r;
+    r.port = "COM7 \xc3\xbc\xf0\x9f\x93\xa1";
+    r.status = PROG_ERR_NO_ANSWER;
+    const std::string text = vf::jsonText(vf::moduleJson(vf::Command::Keys, r, true));
+    CHECK_MSG(text == "{\"port\":\"" + r.port + "\",\"result\":\"no-answer\",\"code\":-2}", text);
+    CHECK(vf::Json::parse(text)["port"] == r.port);
+}
+
 #if defined(_WIN32)
 std::wstring sidText(PSID sid)
 {
@@ -179,6 +209,8 @@ int main()
         {"files with non-ASCII names", filesWithNonAsciiNames},
         {"bench log appends across programs", benchLogAppendsAcrossPrograms},
         {"bench log refuses what is no file", benchLogRefusesWhatIsNoFile},
+        {"command line keeps UTF-8", commandLineKeepsUtf8},
+        {"JSON text keeps UTF-8", jsonTextKeepsUtf8},
 #if defined(_WIN32)
         {"bench log is owner-only", benchLogIsOwnerOnly},
 #endif

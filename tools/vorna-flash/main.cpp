@@ -5,6 +5,7 @@
 #include "console.h"
 #include "options.h"
 #include "platform.h"
+#include "report_json.h"
 #include "sha256.h"
 #include "status.h"
 #include "text.h"
@@ -214,35 +215,31 @@ void handleModule(Run& run, Job& job)
 
 // --- results -------------------------------------------------------------------------------
 
-std::string jsonObject(const Run& run, const Job& job)
+vf::ModuleResult moduleResult(const Run& run, const Job& job)
 {
-    const vf::Options& o = run.options;
-    const std::string port = vf::jsonString(job.port);
-    if (o.command == vf::Command::Keys) {
-        if (job.status != PROG_OK)
-            return "{\"port\":" + port + ",\"result\":" + vf::jsonString(vf::statusName(job.status)) +
-                   ",\"code\":" + std::to_string(job.status) + "}";
-        return "{\"port\":" + port + ",\"device\":{\"name\":" + vf::jsonString(job.name) +
-               ",\"pid\":" + vf::jsonString(pidText(job.pid)) + "},\"devEUI\":" + vf::jsonString(job.devEUI) +
-               ",\"joinEUI\":" + vf::jsonString(job.joinEUI) + ",\"appKey\":" + vf::jsonString(job.appKey) + "}";
-    }
-    // On success the bytes the file carries; on failure those the module acknowledged.
-    const uint64_t bytes = job.status == PROG_OK ? run.firmware->loaded.parsed.image.byteCount() : job.report.written;
-    char tail[96];
-    std::snprintf(tail, sizeof tail, ",\"code\":%d,\"bytes\":%llu,\"seconds\":%.3f}", job.status,
-                  static_cast<unsigned long long>(bytes), job.seconds);
-    return std::string("{") + (vf::manyModules(o) ? "\"port\":" + port + "," : std::string()) +
-           "\"result\":" + vf::jsonString(vf::statusName(job.status)) + tail;
+    vf::ModuleResult r;
+    r.port = job.port;
+    r.status = job.status;
+    r.deviceName = job.name;
+    r.productId = pidText(job.pid);
+    r.devEUI = job.devEUI;
+    r.joinEUI = job.joinEUI;
+    r.appKey = job.appKey;
+    if (run.options.command == vf::Command::Flash)
+        // On success the bytes the file carries; on failure those the module acknowledged.
+        r.bytes = job.status == PROG_OK ? run.firmware->loaded.parsed.image.byteCount() : job.report.written;
+    r.seconds = job.seconds;
+    return r;
 }
 
 void printResults(const Run& run, const std::vector<Job>& jobs)
 {
     const vf::Options& o = run.options;
     if (o.json) {
-        std::string text;
+        std::vector<vf::ModuleResult> results;
         for (const Job& job : jobs)
-            text += (text.empty() ? "" : ",") + jsonObject(run, job);
-        console.print(vf::manyModules(o) ? "[" + text + "]" : text, stdout);
+            results.push_back(moduleResult(run, job));
+        console.print(vf::jsonText(vf::resultsJson(o, results)), stdout);
         return;
     }
     if (vf::manyModules(o))

@@ -1,6 +1,11 @@
 #include "options.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
+#include <functional>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace vf {
@@ -12,6 +17,7 @@ constexpr std::size_t MAX_PORT_NAME = 99;
 // Rates a serial adapter could plausibly be asked for; whether it takes one is the port's word.
 constexpr unsigned long MIN_BAUD = 1200;
 constexpr unsigned long MAX_BAUD = 12000000;
+const char* const BAUD_SENTENCE = "The option --baud needs a rate from 1200 to 12000000, e.g. --baud 460800.";
 
 bool parseBaud(const std::string& text, uint32_t& out)
 {
@@ -28,6 +34,105 @@ ParsedCommandLine failure(std::string text)
 {
     ParsedCommandLine r;
     r.error = std::move(text);
+    return r;
+}
+
+// A command line refused, in the sentence the user sees.
+struct Refusal : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// What the command line said, each option checked as CLI11 meets it.
+struct Given {
+    Options o;
+    bool haveCommand = false;
+    bool havePort = false, haveLog = false, haveBaud = false, help = false, version = false, noVerify = false;
+    std::vector<std::string> operands;
+};
+
+// What CLI11 leaves over, in order: the command, the firmware file, the first "--" and
+// whatever it does not know. After "--" everything is a word.
+void takeWords(const std::vector<std::string>& words, Given& g)
+{
+    bool optionsEnded = false;
+    for (const std::string& arg : words) {
+        if (!optionsEnded && arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (!optionsEnded && arg.size() > 1 && arg[0] == '-')
+            throw Refusal("Unknown option " + arg.substr(0, arg.find('=')) + "; see vorna-flash --help.");
+        if (g.haveCommand) {
+            g.operands.push_back(arg);
+            continue;
+        }
+        if (arg == "ports")
+            g.o.command = Command::Ports;
+        else if (arg == "keys")
+            g.o.command = Command::Keys;
+        else if (arg == "flash")
+            g.o.command = Command::Flash;
+        else
+            throw Refusal("Unknown command \"" + arg + "\"; the commands are ports, keys and flash.");
+        g.haveCommand = true;
+    }
+}
+
+// The options that each command takes, and what it needs.
+ParsedCommandLine checkCombination(Given& g)
+{
+    Options& o = g.o;
+    if (g.help || g.version) {
+        ParsedCommandLine r;
+        r.ok = true;
+        r.options.command = g.help ? Command::Help : Command::Version;
+        return r;
+    }
+    if (!g.haveCommand)
+        return failure("No command given; use vorna-flash ports, keys or flash (see vorna-flash --help).");
+
+    const char* commandName = o.command == Command::Ports ? "ports" : o.command == Command::Keys ? "keys" : "flash";
+    auto notFor = [&](const char* option) {
+        return failure(std::string("The option ") + option + " does not apply to the " + commandName + " command.");
+    };
+    if (o.command == Command::Ports) {
+        if (g.havePort)
+            return notFor("--port");
+        if (o.allPorts)
+            return notFor("--all-ports");
+        if (g.haveBaud)
+            return notFor("--baud");
+        if (g.haveLog)
+            return notFor("--log");
+        if (o.json)
+            return notFor("--json");
+    }
+    if (o.command != Command::Flash && g.noVerify)
+        return notFor("--no-verify");
+    if (o.command != Command::Flash && !g.operands.empty())
+        return failure(std::string("The ") + commandName + " command takes no file; remove \"" + g.operands[0] + "\".");
+
+    if (o.command == Command::Keys || o.command == Command::Flash) {
+        if (!g.havePort && !o.allPorts)
+            return failure(std::string("The ") + commandName +
+                           " command needs --port PORT (or --all-ports); vorna-flash ports lists the ports.");
+        if (g.havePort && o.allPorts)
+            return failure("Give either --port or --all-ports, not both.");
+        if (g.haveLog && o.logPath.empty())
+            return failure("The option --log needs a file name.");
+    }
+    if (o.command == Command::Flash) {
+        if (g.operands.empty())
+            return failure("The flash command needs the firmware file, e.g. vorna-flash flash --port PORT app.hex.");
+        if (g.operands.size() > 1)
+            return failure("The flash command takes one firmware file; \"" + g.operands[1] + "\" is one too many.");
+        o.file = g.operands[0];
+        o.verify = !g.noVerify;
+    }
+
+    ParsedCommandLine r;
+    r.ok = true;
+    r.options = o;
     return r;
 }
 
@@ -90,146 +195,89 @@ const char* versionText()
 
 ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
 {
-    Options o;
-    bool haveCommand = false;
-    bool havePort = false, haveLog = false, haveBaud = false, help = false, version = false, noVerify = false;
-    bool optionsEnded = false;
-    std::vector<std::string> operands;
+    Given g;
+    CLI::App app("", "vorna-flash");
+    app.set_help_flag();  // --help prints our own text
+    app.allow_extras();   // commands, files and unknown options come back in order
 
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            if (!haveCommand) {
-                if (arg == "ports")
-                    o.command = Command::Ports;
-                else if (arg == "keys")
-                    o.command = Command::Keys;
-                else if (arg == "flash")
-                    o.command = Command::Flash;
-                else
-                    return failure("Unknown command \"" + arg + "\"; the commands are ports, keys and flash.");
-                haveCommand = true;
-            } else {
-                operands.push_back(arg);
-            }
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        std::string name = arg, value;
-        bool inlineValue = false;
-        if (auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-            inlineValue = true;
-        }
-        auto takeValue = [&](bool& seen) -> bool {
-            if (seen)
-                return false;
-            seen = true;
-            if (!inlineValue) {
-                if (i + 1 >= argc)
-                    return false;
-                value = argv[++i];
-            }
-            return true;
-        };
-        if (name == "--port") {
-            bool fresh = false;
-            if (!takeValue(fresh))
-                return failure("The option --port needs a port name, e.g. --port /dev/ttyUSB0.");
-            if (value.empty() || value.size() > MAX_PORT_NAME)
-                return failure("The port name must have 1 to 99 characters.");
-            if (value.find('\0') != std::string::npos)
-                return failure("The port name must not contain a NUL character.");
-            if (std::find(o.ports.begin(), o.ports.end(), value) != o.ports.end())
-                return failure("The port " + value + " is given twice; give each port once.");
-            o.ports.push_back(value);
-            havePort = true;
-        } else if (name == "--baud") {
-            if (haveBaud)
-                return failure("The option --baud is given twice; give it once.");
-            if (!takeValue(haveBaud) || !parseBaud(value, o.baud))
-                return failure("The option --baud needs a rate from 1200 to 12000000, e.g. --baud 460800.");
-        } else if (name == "--log") {
-            if (haveLog)
-                return failure("The option --log is given twice; give it once.");
-            if (!takeValue(haveLog))
-                return failure("The option --log needs a file name.");
-            o.logPath = value;
-        } else if (inlineValue) {
-            return failure("The option " + name + " takes no value.");
-        } else if (name == "--json") {
-            o.json = true;
-        } else if (name == "--all-ports") {
-            o.allPorts = true;
-        } else if (name == "--no-verify") {
-            noVerify = true;
-        } else if (name == "--verbose" || name == "-v") {
-            o.verbose = true;
-        } else if (name == "--help" || name == "-h") {
-            help = true;
-        } else if (name == "--version") {
-            version = true;
-        } else {
-            return failure("Unknown option " + name + "; see vorna-flash --help.");
-        }
-    }
-
-    if (help || version) {
-        ParsedCommandLine r;
-        r.ok = true;
-        r.options.command = help ? Command::Help : Command::Version;
-        return r;
-    }
-    if (!haveCommand)
-        return failure("No command given; use vorna-flash ports, keys or flash (see vorna-flash --help).");
-
-    const char* commandName = o.command == Command::Ports ? "ports" : o.command == Command::Keys ? "keys" : "flash";
-    auto notFor = [&](const char* option) {
-        return failure(std::string("The option ") + option + " does not apply to the " + commandName + " command.");
+    // Each option is checked as CLI11 meets it, so that the first fault on the line is the one named.
+    auto addFlag = [&](const std::string& names, const std::string& longName, bool& target) {
+        // CLI11 hands a flag "true", or what followed its "=".
+        app.add_option(names, [&target, longName](const CLI::results_t& r) {
+               if (r.front() != "true")
+                   throw Refusal("The option " + longName + " takes no value.");
+               target = true;
+               return true;
+           })
+            ->expected(0)
+            ->trigger_on_parse();
     };
-    if (o.command == Command::Ports) {
-        if (havePort)
-            return notFor("--port");
-        if (o.allPorts)
-            return notFor("--all-ports");
-        if (haveBaud)
-            return notFor("--baud");
-        if (haveLog)
-            return notFor("--log");
-        if (o.json)
-            return notFor("--json");
-    }
-    if (o.command != Command::Flash && noVerify)
-        return notFor("--no-verify");
-    if (o.command != Command::Flash && !operands.empty())
-        return failure(std::string("The ") + commandName + " command takes no file; remove \"" + operands[0] + "\".");
+    // An option with a value: the sentence when the value is missing, and whether it may be given once only.
+    struct ValueOption {
+        std::string name, missing;
+        bool* once;
+    };
+    std::vector<ValueOption> valueOptions;
+    auto twice = [](const std::string& name) { return "The option " + name + " is given twice; give it once."; };
+    auto addValue = [&](const std::string& name, std::string missing, bool* once,
+                        std::function<void(const std::string&)> take) {
+        valueOptions.push_back({name, std::move(missing), once});
+        app.add_option(name, [=](const CLI::results_t& r) {
+               if (once && *once)
+                   throw Refusal(twice(name));
+               if (once)
+                   *once = true;
+               take(r.front());
+               return true;
+           })
+            ->trigger_on_parse();
+    };
 
-    if (o.command == Command::Keys || o.command == Command::Flash) {
-        if (!havePort && !o.allPorts)
-            return failure(std::string("The ") + commandName +
-                           " command needs --port PORT (or --all-ports); vorna-flash ports lists the ports.");
-        if (havePort && o.allPorts)
-            return failure("Give either --port or --all-ports, not both.");
-        if (haveLog && o.logPath.empty())
-            return failure("The option --log needs a file name.");
-    }
-    if (o.command == Command::Flash) {
-        if (operands.empty())
-            return failure("The flash command needs the firmware file, e.g. vorna-flash flash --port PORT app.hex.");
-        if (operands.size() > 1)
-            return failure("The flash command takes one firmware file; \"" + operands[1] + "\" is one too many.");
-        o.file = operands[0];
-        o.verify = !noVerify;
-    }
+    addValue("--port", "The option --port needs a port name, e.g. --port /dev/ttyUSB0.", nullptr, [&](const std::string& v) {
+        if (v.empty() || v.size() > MAX_PORT_NAME)
+            throw Refusal("The port name must have 1 to 99 characters.");
+        if (v.find('\0') != std::string::npos)
+            throw Refusal("The port name must not contain a NUL character.");
+        if (std::find(g.o.ports.begin(), g.o.ports.end(), v) != g.o.ports.end())
+            throw Refusal("The port " + v + " is given twice; give each port once.");
+        g.o.ports.push_back(v);
+        g.havePort = true;
+    });
+    addValue("--baud", BAUD_SENTENCE, &g.haveBaud, [&](const std::string& v) {
+        if (!parseBaud(v, g.o.baud))
+            throw Refusal(BAUD_SENTENCE);
+    });
+    addValue("--log", "The option --log needs a file name.", &g.haveLog, [&](const std::string& v) { g.o.logPath = v; });
+    addFlag("--json", "--json", g.o.json);
+    addFlag("--all-ports", "--all-ports", g.o.allPorts);
+    addFlag("--no-verify", "--no-verify", g.noVerify);
+    addFlag("-v,--verbose", "--verbose", g.o.verbose);
+    addFlag("-h,--help", "--help", g.help);
+    addFlag("--version", "--version", g.version);
 
-    ParsedCommandLine r;
-    r.ok = true;
-    r.options = o;
-    return r;
+    try {
+        try {
+            app.parse(argc, argv);
+        } catch (...) {
+            // An unknown command or option before the fault is named first.
+            takeWords(app.remaining(), g);
+            throw;
+        }
+        takeWords(app.remaining(), g);
+    } catch (const Refusal& r) {
+        return failure(r.what());
+    } catch (const CLI::ArgumentMismatch&) {
+        // Only the last argument can lack its value.
+        const std::string last = argv[argc - 1];
+        const std::string name = last.substr(0, last.find('='));
+        for (const ValueOption& v : valueOptions)
+            if (v.name == name)
+                return failure(v.once && *v.once ? twice(name) : v.missing);
+        return failure("The option " + name + " needs a value; see vorna-flash --help.");
+    } catch (const CLI::ParseError& e) {
+        return failure(std::string(e.what()) + "; see vorna-flash --help.");
+    }
+    return checkCombination(g);
 }
 
 }  // namespace vf

@@ -1,7 +1,5 @@
 #include "text.h"
 
-#include <cstdio>
-
 namespace vf {
 
 std::string toHex(const uint8_t* data, std::size_t size)
@@ -13,31 +11,6 @@ std::string toHex(const uint8_t* data, std::size_t size)
         out += digits[data[i] >> 4];
         out += digits[data[i] & 0x0f];
     }
-    return out;
-}
-
-std::string jsonString(const std::string& text)
-{
-    std::string out = "\"";
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += ch;
-            }
-        }
-    }
-    out += '"';
     return out;
 }
 

@@ -1,5 +1,4 @@
-// Small text helpers of the command-line flasher: hex digits, and quoting for JSON and
-// CSV output.
+// Small text helpers of the command-line flasher: hex digits, and quoting for CSV output.
 #pragma once
 
 #include <cstddef>
@@ -10,9 +9,6 @@ namespace vf {
 
 // Lowercase hex, two digits a byte.
 std::string toHex(const uint8_t* data, std::size_t size);
-
-// A JSON string literal, quotes included.
-std::string jsonString(const std::string& text);
 
 // One CSV field: quoted (with doubled quotes) when it holds a comma, quote or line break.
 std::string csvField(const std::string& text);
