@@ -354,6 +354,8 @@ std::string IoLoop::command(const std::string &line)
         return "ok";
     if (verb == "state")
         return "ok " + stateText();
+    if (verb == "noise")
+        return noise_.active() ? "ok " + noise_.summary() : std::string("ok off");
     if (verb == "lines" || verb == "open") {
         if (verb == "open") {
             // Opening a tty raises DTR and RTS.
