@@ -228,3 +228,19 @@ int open(const char *path, int flags, ...) OPEN_WRAPPER(open, path)
 int open64(const char *path, int flags, ...) OPEN_WRAPPER(open64, path)
 int openat(int dirfd, const char *path, int flags, ...) OPEN_WRAPPER(openat, dirfd, path)
 int openat64(int dirfd, const char *path, int flags, ...) OPEN_WRAPPER(openat64, dirfd, path)
+
+/* The checked variants a fortified build calls when the flags are not known at compile time. */
+#define OPEN_CHECKED_WRAPPER(name)                                                     \
+    int name(const char *path, int flags)                                              \
+    {                                                                                  \
+        static int (*real)(const char *, int);                                         \
+        if (!real)                                                                     \
+            real = (int (*)(const char *, int))dlsym(RTLD_NEXT, #name);                \
+        const int fd = real(path, flags);                                              \
+        if (fd >= 0)                                                                   \
+            opened(fd);                                                                \
+        return fd;                                                                     \
+    }
+
+OPEN_CHECKED_WRAPPER(__open_2)
+OPEN_CHECKED_WRAPPER(__open64_2)

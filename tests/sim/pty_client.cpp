@@ -1,6 +1,7 @@
 #include "pty_client.h"
 
 #include <QElapsedTimer>
+#include <QTest>
 
 #include <cstring>
 
@@ -143,6 +144,23 @@ QString simControl(const QString &socketPath, const QString &command, int timeou
     }
     ::close(fd);
     return answer;
+}
+
+QString answerField(const QString &answer, const QString &key)
+{
+    const int at = answer.indexOf(" " + key + "=");
+    return at < 0 ? QString() : answer.mid(at + key.size() + 2).section(' ', 0, 0);
+}
+
+void addWiredResetRows()
+{
+    QTest::addColumn<QString>("wiring");
+    QTest::addColumn<QStringList>("toBootloader");
+    QTest::addColumn<QStringList>("toApplication");
+    QTest::addColumn<QString>("holdReset");
+    QTest::newRow("direct") << "direct" << QStringList{"10", "00"} << QStringList{"11", "01"} << "10";
+    QTest::newRow("inverted") << "inverted" << QStringList{"01", "11"} << QStringList{"00", "10"} << "00";
+    QTest::newRow("auto-reset") << "auto-reset" << QStringList{"01", "10", "00"} << QStringList{"01", "00"} << "01";
 }
 
 QByteArray bytes(std::initializer_list<int> b)

@@ -50,6 +50,13 @@ private:
 // "error: ..." text of our own when the socket does not answer in time.
 QString simControl(const QString &socketPath, const QString &command, int timeoutMs = 3000);
 
+// The value of `key=` in a control answer ("ok state=reset module=1 ..."); empty if absent.
+QString answerField(const QString &answer, const QString &key);
+// Data rows for the wired resets: "wiring", then line states as "DTR RTS" (1 = asserted)
+// that reset into the bootloader ("toBootloader"), into the application ("toApplication"),
+// and one that holds NRST low ("holdReset").
+void addWiredResetRows();
+
 QByteArray bytes(std::initializer_list<int> b);
 QByteArray addressFrame(quint32 a);
 QByteArray dataFrame(const QByteArray &data);

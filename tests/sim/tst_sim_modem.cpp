@@ -25,12 +25,7 @@ struct Sim {
         qputenv("VBF_SIM_PTY", link.toLocal8Bit());
         qputenv("VBF_SIM_CONTROL", sock.toLocal8Bit());
     }
-    QString state(const QString &key)
-    {
-        const QString s = simControl(sock, "state");
-        const int at = s.indexOf(" " + key + "=");
-        return at < 0 ? s : s.mid(at + key.size() + 2).section(' ', 0, 0);
-    }
+    QString state(const QString &key) { return answerField(simControl(sock, "state"), key); }
 };
 
 // Sets the lines to `dr` ("DTR RTS", 1 = asserted) the way serial programs do: one
@@ -61,18 +56,7 @@ private slots:
 
 void TestSimModem::resetsThroughTheIoctls_data()
 {
-    QTest::addColumn<QString>("wiring");
-    QTest::addColumn<QStringList>("toBootloader");
-    QTest::addColumn<QStringList>("toApplication");
-    QTest::addColumn<QString>("holdReset");
-    // The two-transistor circuit needs both lines switched in one TIOCMSET: line by line,
-    // the step "RTS only" -> "DTR only" passes "both" or "neither", which releases NRST
-    // with BOOT0 low and starts the application.
-    QTest::addColumn<bool>("lineByLine");
-    QTest::newRow("direct") << "direct" << QStringList{"10", "00"} << QStringList{"11", "01"} << "10" << true;
-    QTest::newRow("inverted") << "inverted" << QStringList{"01", "11"} << QStringList{"00", "10"} << "00" << true;
-    QTest::newRow("auto-reset") << "auto-reset" << QStringList{"01", "10", "00"} << QStringList{"01", "00"} << "01"
-                                << false;
+    addWiredResetRows();
 }
 
 void TestSimModem::resetsThroughTheIoctls()
@@ -81,7 +65,10 @@ void TestSimModem::resetsThroughTheIoctls()
     QFETCH(QStringList, toBootloader);
     QFETCH(QStringList, toApplication);
     QFETCH(QString, holdReset);
-    QFETCH(bool, lineByLine);
+    // The two-transistor circuit needs both lines switched in one TIOCMSET: line by line,
+    // the step "RTS only" -> "DTR only" passes "both" or "neither", which releases NRST
+    // with BOOT0 low and starts the application.
+    const bool lineByLine = wiring != "auto-reset";
     Sim sim({"--wiring", wiring, "--startup-ms", "20"});
     QVERIFY(sim.proc.started());
     PtyClient c;

@@ -190,12 +190,18 @@ void TestSimPty::lineNoise()
     QFETCH(QStringList, args);
     QFETCH(QByteArray, answer);
     QFETCH(QString, counted);
-    SimProcess sim(args << "--quiet");
+    QTemporaryDir dir;
+    const QString sock = dir.filePath("ctl");
+    SimProcess sim(args << "--quiet" << "--control" << sock);
     QVERIFY(sim.started());
     PtyClient c;
     QVERIFY(c.open(sim.ptyPath()));
     QVERIFY(c.send(bytes({0x7F, 0x02, 0xFD})));
     QCOMPARE(c.receive(answer.size() + 1, answer.isEmpty() ? 300 : 500), answer);
+    // The counts so far, for a benchmark that reads them while it runs.
+    const QString live = simControl(sock, "noise");
+    QVERIFY2(counted.isEmpty() ? live == "ok off" : ("noise: " + live.mid(3)).contains(counted.section("; to-host", 0, 0)),
+             qPrintable(live));
     QCOMPARE(sim.terminate(), 0);
     if (counted.isEmpty())
         QVERIFY2(!sim.log().contains("noise:"), qPrintable(sim.log()));
@@ -215,12 +221,8 @@ void TestSimPty::lineNoiseIsRepeatable()
         PtyClient c;
         if (!sim.started() || !c.open(sim.ptyPath()))
             return QByteArray("no simulator");
-        QByteArray got;
-        for (int i = 0; i < traffic.size(); i += 5) {
-            c.send(traffic.mid(i, 5));
-            got += c.receive(64, 60);
-        }
-        got += c.receive(4096, 300);
+        c.send(traffic);
+        const QByteArray got = c.receive(4096, 400);
         sim.terminate();
         const QString log = sim.log();
         counts = log.mid(log.indexOf("noise:"));
@@ -269,15 +271,7 @@ void TestSimPty::controlSocket()
 
 void TestSimPty::wiredResets_data()
 {
-    // Line states as "DTR RTS" (1 = asserted): into the bootloader, into the application,
-    // and one that holds NRST low.
-    QTest::addColumn<QString>("wiring");
-    QTest::addColumn<QStringList>("toBootloader");
-    QTest::addColumn<QStringList>("toApplication");
-    QTest::addColumn<QString>("holdReset");
-    QTest::newRow("direct") << "direct" << QStringList{"10", "00"} << QStringList{"11", "01"} << "10";
-    QTest::newRow("inverted") << "inverted" << QStringList{"01", "11"} << QStringList{"00", "10"} << "00";
-    QTest::newRow("auto-reset") << "auto-reset" << QStringList{"01", "10", "00"} << QStringList{"01", "00"} << "01";
+    addWiredResetRows();
 }
 
 void TestSimPty::wiredResets()
@@ -294,11 +288,7 @@ void TestSimPty::wiredResets()
         const QString a = simControl(sock, QString("lines dtr=%1 rts=%2").arg(dr[0]).arg(dr[1]));
         return a == QString("ok dtr=%1 rts=%2").arg(dr[0]).arg(dr[1]);
     };
-    const auto state = [&](const QString &key) {
-        const QString s = simControl(sock, "state");
-        const int at = s.indexOf(" " + key + "=");
-        return at < 0 ? s : s.mid(at + key.size() + 2).section(' ', 0, 0);
-    };
+    const auto state = [&](const QString &key) { return answerField(simControl(sock, "state"), key); };
     PtyClient c;
     QVERIFY(c.open(sim.ptyPath()));
 
@@ -384,10 +374,6 @@ void TestSimPty::modulesTakenOutAndPutIn()
     const QString keys2 = "00112233445566778899aabbccddeeff0123456789abcdeffedcba9876543210";
     SimProcess sim({"--pid", "0x447", "--link", link, "--control", sock, "--dump", dump, "--uid", uid1, "--quiet"});
     QVERIFY(sim.started());
-    const auto field = [](const QString &answer, const QString &key) {
-        const int at = answer.indexOf(" " + key + "=");
-        return at < 0 ? QString() : answer.mid(at + key.size() + 2).section(' ', 0, 0);
-    };
     // The L0's unique ID: three words, the third at +0x14.
     const auto readUid = [](PtyClient &c) {
         if (c.exchange(bytes({0x11, 0xEE}), 1) != ACK || c.exchange(addressFrame(0x1FF80050), 1) != ACK)
@@ -425,9 +411,9 @@ void TestSimPty::modulesTakenOutAndPutIn()
     // A new one with given identifiers: a new port at the same link, fresh flash.
     const QString in2 = simControl(sock, "insert keys=" + keys2 + " uid=" + uid2);
     QVERIFY2(in2.startsWith("ok module=2 port=/dev/pts/"), qPrintable(in2));
-    QCOMPARE(field(in2, "uid"), uid2);
-    QCOMPARE(field(in2, "keys"), keys2);
-    QCOMPARE(QFileInfo(link).symLinkTarget(), field(in2, "port"));
+    QCOMPARE(answerField(in2, "uid"), uid2);
+    QCOMPARE(answerField(in2, "keys"), keys2);
+    QCOMPARE(QFileInfo(link).symLinkTarget(), answerField(in2, "port"));
     QVERIFY(c.open(link));
     QCOMPARE(c.exchange(bytes({0x02, 0xFD}), 1, 200), QByteArray()); // fresh: waits for 0x7F
     QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
@@ -439,12 +425,12 @@ void TestSimPty::modulesTakenOutAndPutIn()
     QCOMPARE(simControl(sock, "remove keep-port"), QString("ok module=2 port=kept"));
     QCOMPARE(c.exchange(bytes({0x7F}), 1, 200), QByteArray());
     const QString in3 = simControl(sock, "insert");
-    QVERIFY2(in3.startsWith("ok module=3 port=" + field(in2, "port") + " "), qPrintable(in3));
-    QVERIFY(field(in3, "uid") != uid2 && field(in3, "uid").size() == 24);
-    QVERIFY(field(in3, "keys") != keys2 && field(in3, "keys").size() == 64);
+    QVERIFY2(in3.startsWith("ok module=3 port=" + answerField(in2, "port") + " "), qPrintable(in3));
+    QVERIFY(answerField(in3, "uid") != uid2 && answerField(in3, "uid").size() == 24);
+    QVERIFY(answerField(in3, "keys") != keys2 && answerField(in3, "keys").size() == 64);
     QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
-    QCOMPARE(readUid(c), field(in3, "uid"));
-    QCOMPARE(readKeys(c), field(in3, "keys"));
+    QCOMPARE(readUid(c), answerField(in3, "uid"));
+    QCOMPARE(readKeys(c), answerField(in3, "keys"));
     QVERIFY(simControl(sock, "insert uid=xyz").startsWith("error "));
     c.close();
     QCOMPARE(sim.terminate(), 0);
@@ -455,7 +441,7 @@ void TestSimPty::modulesTakenOutAndPutIn()
     QCOMPARE(d2.mid(KEYS, 32).toHex(), keys2.toLatin1());
     QCOMPARE(d2.mid(int(APP - 0x08000000), 16), pattern(16, 2));
     QCOMPARE(d2.left(KEYS), QByteArray(KEYS, 0)); // L0 flash erased to 0x00
-    QCOMPARE(d3.mid(KEYS, 32).toHex(), field(in3, "keys").toLatin1());
+    QCOMPARE(d3.mid(KEYS, 32).toHex(), answerField(in3, "keys").toLatin1());
     QCOMPARE(d3.mid(int(APP - 0x08000000), 16), QByteArray(16, 0));
     QCOMPARE(readFile(dump).mid(int(APP - 0x08000000), 16), pattern(16, 1)); // the first one's, kept
     QVERIFY2(sim.log().contains("Module 2 taken out; its summary:"), qPrintable(sim.log()));

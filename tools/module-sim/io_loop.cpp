@@ -35,7 +35,13 @@ void IoLoop::setWiring(Wiring w, double startupSeconds)
 {
     wiring_ = w;
     startup_ = seconds(startupSeconds);
-    if (w == Wiring::None)
+    powerUp();
+}
+
+void IoLoop::powerUp()
+{
+    mode_ = Mode::Bootloader;
+    if (wiring_ == Wiring::None)
         return;
     // Powered up with BOOT0 low: the application runs, unless NRST is held already.
     if (pins().nrstHigh)
@@ -348,6 +354,8 @@ std::string IoLoop::command(const std::string &line)
         return "ok";
     if (verb == "state")
         return "ok " + stateText();
+    if (verb == "noise")
+        return noise_.active() ? "ok " + noise_.summary() : std::string("ok off");
     if (verb == "lines" || verb == "open") {
         if (verb == "open") {
             // Opening a tty raises DTR and RTS.
@@ -470,14 +478,7 @@ std::string IoLoop::insertModule(const ModuleRequest &req)
     lostBytes_ = 0;
     lossNoted_ = false;
     lockedOut_ = false;
-    // Power-up: as at the start of the simulator.
-    mode_ = Mode::Bootloader;
-    if (wiring_ != Wiring::None) {
-        if (pins().nrstHigh)
-            startApplication("at power-up");
-        else
-            mode_ = Mode::Reset;
-    }
+    powerUp();
     std::vector<uint8_t> keys;
     module_->memory->read(0x080007E0, 32, keys);
     log_.line("Module " + std::to_string(module_->number) + " put in on " + link_->slavePath() + ", uid " +

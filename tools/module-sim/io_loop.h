@@ -88,6 +88,7 @@ private:
     Pins pins() const;
     void applyPins(Clock::time_point now);
     void startApplication(const std::string &how);
+    void powerUp();
     bool accepting(Clock::time_point at);
     void settle(Clock::time_point at); // a finished start-up makes the bootloader ready
     void clientClosed();
