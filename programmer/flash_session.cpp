@@ -76,7 +76,10 @@ LoadedFirmware loadFirmwareFile(const std::filesystem::path& path, uint32_t binA
     return f;
 }
 
-FlashSession::FlashSession(SessionCallbacks callbacks) : callbacks_(std::move(callbacks)) {}
+FlashSession::FlashSession(SessionCallbacks callbacks, std::unique_ptr<Link> link)
+    : callbacks_(std::move(callbacks)), link_(link ? std::move(link) : std::make_unique<SerialLink>())
+{
+}
 
 FlashSession::~FlashSession()
 {
@@ -108,14 +111,14 @@ void FlashSession::progress(uint64_t done, uint64_t total) const
 
 void FlashSession::closeLink()
 {
-    link_.close();
+    link_->close();
     connected_ = false;
     device_ = ConnectedDevice{};
 }
 
 void FlashSession::close()
 {
-    if (link_.isOpen())
+    if (link_->isOpen())
         say(Verbosity_1, "Serial port closed");
     closeLink();
 }
@@ -124,16 +127,21 @@ void FlashSession::close()
 
 int FlashSession::connect(const PortSettings& s)
 {
-    closeLink();
+    // A link opened by the caller (and not yet connected) keeps the line state it was given.
+    const bool openedByCaller = !connected_ && link_->isOpen() && link_->portName() == s.name;
+    if (!openedByCaller)
+        closeLink();
     const bool wasSynchronised = synchronisedPort_ == s.name;
     synchronisedPort_.clear();
 
     std::vector<std::string> notes;
-    try {
-        link_.open(s, notes);
-    } catch (const TransportError& e) {
-        say(Error, std::string("Serial port error: ") + e.what());
-        return PROG_ERR_PORT_OPEN;
+    if (!openedByCaller) {
+        try {
+            link_->open(s, notes);
+        } catch (const TransportError& e) {
+            say(Error, std::string("Serial port error: ") + e.what());
+            return PROG_ERR_PORT_OPEN;
+        }
     }
     say(Verbosity_1, fmt("Opened %s at %u baud, %d%c%s", s.name.c_str(), s.baudrate, s.dataBits,
                          s.parity == 1 ? 'O' : s.parity == 2 ? 'N' : 'E', s.stopBits > 1.4f ? "2" : "1"));

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -73,7 +74,8 @@ struct DownloadReport {
 
 class FlashSession {
 public:
-    explicit FlashSession(SessionCallbacks callbacks = {});
+    // Without a link the session talks over a serial port of its own.
+    explicit FlashSession(SessionCallbacks callbacks = {}, std::unique_ptr<Link> link = nullptr);
     ~FlashSession();
     FlashSession(const FlashSession&) = delete;
     FlashSession& operator=(const FlashSession&) = delete;
@@ -81,6 +83,8 @@ public:
     void setCallbacks(SessionCallbacks callbacks);
 
     // Opens the port and identifies the module: sync, Get, Get Version, Get ID, flash size.
+    // A port the caller opened through link() (to drive its modem lines first, say) is
+    // taken as it is, not opened again.
     int connect(const PortSettings& settings);
     bool isConnected() const { return connected_; }
     const ConnectedDevice& device() const { return device_; }
@@ -97,6 +101,10 @@ public:
     // Go to `address`; the link is closed after it.
     int start(uint32_t address);
     void close();
+
+    // The session's link, for what comes before connect(): the modem lines of a board
+    // wired for bootloader entry.
+    Link& link() { return *link_; }
 
 private:
     void say(int type, const std::string& text) const;
@@ -121,8 +129,8 @@ private:
     int verifyPhase(const DownloadPlan& plan, DownloadReport& report);
 
     SessionCallbacks callbacks_;
-    SerialLink link_;
-    BootloaderClient client_{link_};
+    std::unique_ptr<Link> link_;
+    BootloaderClient client_{*link_};
     bool connected_ = false;
     // The port whose bootloader our last connection left synchronised (no Go since):
     // nothing resets the module between two connections of ours.
