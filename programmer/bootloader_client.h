@@ -77,6 +77,9 @@ public:
     unsigned irregularities() const { return irregularities_; }
     // Waits until the line has been quiet for `quiet`, dropping (and counting) what arrives.
     void settle(Millis quiet);
+    // Before an answer is asked again: the line quiet, the bootloader back in step. Answers
+    // out of step by one byte look like changed flash.
+    void realign();
 
 private:
     enum class Step { Command, Address, Data };

@@ -8,12 +8,9 @@
 
 #include "device_table.h"
 #include "firmware_image.h"
+#include "flash_layout.h"
 
 namespace vbprog {
-
-// Module flash holding DevEUI, JoinEUI and AppKey: never erased or written.
-constexpr uint32_t kIdentifierStart = 0x080007E0;
-constexpr uint32_t kIdentifierEnd = 0x08000800;   // one past
 
 // Largest Write Memory / Read Memory block.
 constexpr uint32_t kMaxBlock = 256;

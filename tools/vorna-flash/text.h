@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <string>
 
+#include "text_format.h"
+
 namespace vf {
 
-// Lowercase hex, two digits a byte.
-std::string toHex(const uint8_t* data, std::size_t size);
+// Lowercase hex, two digits a byte: the library's, so identifiers read alike everywhere.
+using vbprog::toHex;
 
 // A JSON string literal, quotes included.
 std::string jsonString(const std::string& text);
