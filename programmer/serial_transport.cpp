@@ -266,11 +266,15 @@ void SerialLink::setModemLines(ModemLines lines)
                              d->name + " does not let DTR and RTS be set (" + ec.message() + ")");
     }
 #else
+    // Hardware flow control keeps RTS for itself, as on Windows.
+    termios tio{};
+    const bool rtsIsFlow = ::tcgetattr(handle, &tio) == 0 && (tio.c_cflag & CRTSCTS);
     int bits = 0;
     int rc = ::ioctl(handle, TIOCMGET, &bits);
     if (rc == 0) {
         bits = lines.dtr ? (bits | TIOCM_DTR) : (bits & ~TIOCM_DTR);
-        bits = lines.rts ? (bits | TIOCM_RTS) : (bits & ~TIOCM_RTS);
+        if (!rtsIsFlow)
+            bits = lines.rts ? (bits | TIOCM_RTS) : (bits & ~TIOCM_RTS);
         rc = ::ioctl(handle, TIOCMSET, &bits);
     }
     if (rc != 0) {
