@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     fuzzdev::script(data + head.pos, size - head.pos);
 
-    vbprog::SerialLink link;
+    fuzzdev::ScriptedLink link;
     std::vector<std::string> notes;
     link.open({"fuzz-device"}, notes);
     vbprog::BootloaderClient client(link);

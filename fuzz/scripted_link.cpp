@@ -1,4 +1,4 @@
-// SerialLink played from a script (see scripted_link.h); linked in place of the real transport.
+// The link to a device played from a script (see scripted_link.h).
 #include "scripted_link.h"
 
 #include <algorithm>
@@ -71,98 +71,55 @@ void resetCounters()
     device.calls = 0;
 }
 
-}  // namespace fuzzdev
-
-namespace vbprog {
-
-struct SerialLink::Impl {
-    bool open = false;
-    std::string name;
-    uint32_t baudrate = 115200;
-};
-
-SerialLink::SerialLink() : d(new Impl) {}
-SerialLink::~SerialLink() = default;
-
-void SerialLink::open(const PortSettings& settings, std::vector<std::string>&)
+void ScriptedLink::openPort(const vbprog::PortSettings& settings, std::vector<std::string>&)
 {
-    d->open = true;
-    d->name = settings.name;
-    d->baudrate = settings.baudrate;
+    open_ = true;
+    name_ = settings.name;
+    baudrate_ = settings.baudrate ? settings.baudrate : 115200;
 }
 
-void SerialLink::close()
+void ScriptedLink::write(const uint8_t*, size_t, vbprog::Millis)
 {
-    d->open = false;
-}
-
-bool SerialLink::isOpen() const
-{
-    return d->open;
-}
-
-const std::string& SerialLink::portName() const
-{
-    return d->name;
-}
-
-void SerialLink::write(const uint8_t*, size_t, Millis)
-{
-    auto& dev = fuzzdev::device;
+    auto& dev = device;
     dev.failIfLost();
     if (dev.lost)
-        throw TransportError(TransportError::Io, "device gone");
+        throw vbprog::TransportError(vbprog::TransportError::Io, "device gone");
     // The device answers what it was sent, unless its next answer is a late one.
     if (!dev.nextIsLate())
         dev.deliver();
 }
 
-void SerialLink::read(uint8_t* data, size_t length, Millis timeout)
+void ScriptedLink::read(uint8_t* data, size_t length, vbprog::Millis timeout)
 {
-    auto& dev = fuzzdev::device;
+    auto& dev = device;
     dev.failIfLost();
     while (dev.input.size() < length) {
         if (dev.lost)
-            throw TransportError(TransportError::Io, "device gone");
+            throw vbprog::TransportError(vbprog::TransportError::Io, "device gone");
         if (!dev.nextIsLate() || !dev.deliver()) {
             // Like the real link: what did arrive is consumed, then the deadline passes.
             dev.input.clear();
             dev.waited += timeout;
-            throw TransportError(TransportError::Timeout, "read timed out");
+            throw vbprog::TransportError(vbprog::TransportError::Timeout, "read timed out");
         }
     }
     std::copy_n(dev.input.begin(), length, data);
     dev.input.erase(dev.input.begin(), dev.input.begin() + ptrdiff_t(length));
 }
 
-void SerialLink::discardInput()
+void ScriptedLink::discardInput()
 {
-    ++fuzzdev::device.calls;
-    fuzzdev::device.input.clear();
+    ++device.calls;
+    device.input.clear();
 }
 
-size_t SerialLink::dropPending()
+size_t ScriptedLink::dropPending()
 {
-    auto& dev = fuzzdev::device;
+    auto& dev = device;
     ++dev.calls;
     const size_t n = dev.input.size();
     dev.input.clear();
     return n;
 }
 
-Millis SerialLink::wireTime(size_t bytes) const
-{
-    return Millis((uint64_t(bytes) * 11 * 1000 + d->baudrate - 1) / d->baudrate);
-}
-
-std::vector<std::string> listSystemPorts()
-{
-    return {};
-}
-
-std::string describeSystemPort(const std::string&)
-{
-    return {};
-}
-
-}  // namespace vbprog
+}  // namespace fuzzdev

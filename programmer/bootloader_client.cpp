@@ -173,6 +173,12 @@ void BootloaderClient::settle(Millis quiet)
     }
 }
 
+void BootloaderClient::realign()
+{
+    settle(Millis(20));
+    resynchronise();
+}
+
 void BootloaderClient::sendCommand(uint8_t code, const char* name)
 {
     dropStale();

@@ -1,4 +1,4 @@
-// Bootloader protocol client: the STM32 USART bootloader commands over a SerialLink.
+// Bootloader protocol client: the STM32 USART bootloader commands over a Link.
 // Every failure is thrown as ProgError carrying the status code the interface returns.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "serial_transport.h"
+#include "link.h"
 
 namespace vbprog {
 
@@ -39,7 +39,7 @@ struct BootloaderInfo {
 
 class BootloaderClient {
 public:
-    explicit BootloaderClient(SerialLink& link) : link_(link) {}
+    explicit BootloaderClient(Link& link) : link_(link) {}
 
     // 0x7F until ACK, or NACK from a bootloader that an earlier connection synchronised.
     // Throws PROG_ERR_NO_ANSWER.
@@ -77,6 +77,9 @@ public:
     unsigned irregularities() const { return irregularities_; }
     // Waits until the line has been quiet for `quiet`, dropping (and counting) what arrives.
     void settle(Millis quiet);
+    // Before an answer is asked again: the line quiet, the bootloader back in step. Answers
+    // out of step by one byte look like changed flash.
+    void realign();
 
 private:
     enum class Step { Command, Address, Data };
@@ -95,7 +98,7 @@ private:
     void readRaw(uint8_t* out, size_t length, Millis timeout, const char* name);
     Millis replyTimeout(size_t bytes) const;
 
-    SerialLink& link_;
+    Link& link_;
     unsigned irregularities_ = 0;
 };
 

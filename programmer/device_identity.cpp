@@ -7,27 +7,16 @@
 
 namespace vbprog {
 
-namespace {
-
-std::string pidText(uint16_t pid)
-{
-    char s[8];
-    std::snprintf(s, sizeof s, "0x%03X", pid);
-    return s;
-}
-
-}  // namespace
-
 uint16_t readProductIdTwice(BootloaderClient& client)
 {
     std::string seen;
     uint16_t last = client.getId();
-    seen = pidText(last);
+    seen = productIdText(last);
     for (int i = 0; i < 3; ++i) {
         const uint16_t again = client.getId();
         if (again == last)
             return again;
-        seen += ", " + pidText(again);
+        seen += ", " + productIdText(again);
         last = again;
     }
     throw ProgError(PROG_ERR_IDENTITY, "the module answered Get ID with " + seen +
@@ -72,7 +61,7 @@ FlashSizeReading readFlashSizeRegister(BootloaderClient& client, const DeviceInf
 
 std::string untrustedGeometrySentence(uint16_t pid, const DeviceInfo& device, const std::string& problem)
 {
-    return "The module reports product ID " + pidText(pid) + " (" + device.name + "), but " + problem +
+    return "The module reports product ID " + productIdText(pid) + " (" + device.name + "), but " + problem +
            ", so its flash layout is not known for sure and nothing is erased or written. Check that the module "
            "carries " + device.name + " (a product ID misread on a noisy line names another family), check the "
            "cable and the adapter, reset the module into its bootloader and connect again.";

@@ -20,6 +20,15 @@ std::string sizeText(uint32_t bytes)
     return bytes >= 1024 ? std::to_string(bytes / 1024) + " KiB" : std::to_string(bytes) + " bytes";
 }
 
+// The first range of `keep` that [lo, hi) overlaps, or null.
+const ProtectedRange* overlapped(const std::vector<ProtectedRange>& keep, uint64_t lo, uint64_t hi)
+{
+    for (const auto& r : keep)
+        if (lo < r.end && hi > r.start)
+            return &r;
+    return nullptr;
+}
+
 PlanResult refuse(int status, std::string message)
 {
     PlanResult r;
@@ -30,8 +39,14 @@ PlanResult refuse(int status, std::string message)
 
 }  // namespace
 
+const std::vector<ProtectedRange>& moduleProtectedRanges()
+{
+    static const std::vector<ProtectedRange> ranges{{kIdentifierStart, kIdentifierEnd, "the device identifiers"}};
+    return ranges;
+}
+
 PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device, uint32_t flashSize,
-                            uint32_t startAddress, bool erase)
+                            uint32_t startAddress, bool erase, const std::vector<ProtectedRange>& keep)
 {
     if (image.empty())
         return refuse(PROG_ERR_FILE_INVALID, "the file holds no data");
@@ -56,10 +71,9 @@ PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device
             return refuse(PROG_ERR_OUT_OF_RANGE, where(image, bad) + "data at " + hex8(bad) + " is outside flash (" +
                                                      hex8(device.flashBase) + ".." + hex8(flashEnd - 1) + ")");
         }
-        if (s.first < kIdentifierEnd && end > kIdentifierStart) {
-            const uint32_t bad = std::max<uint32_t>(s.first, kIdentifierStart);
-            return refuse(PROG_ERR_OUT_OF_RANGE, where(image, bad) + "data at " + hex8(bad) +
-                                                     " would overwrite the device identifiers");
+        if (const ProtectedRange* p = overlapped(keep, s.first, end)) {
+            const uint32_t bad = std::max<uint32_t>(s.first, p->start);
+            return refuse(PROG_ERR_OUT_OF_RANGE, where(image, bad) + "data at " + hex8(bad) + " would overwrite " + p->holds);
         }
     }
 
@@ -84,9 +98,9 @@ PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device
         for (uint64_t a = run.lo; a < run.hi;) {
             const uint64_t rowEnd = (a / kMaxBlock + 1) * kMaxBlock;
             const uint64_t b = std::min(run.hi, rowEnd);
-            if (a < kIdentifierEnd && b > kIdentifierStart)
+            if (const ProtectedRange* p = overlapped(keep, a, b))
                 return refuse(PROG_ERR_OUT_OF_RANGE, "writing " + hex8(a) + ".." + hex8(b - 1) + " in whole write units of " +
-                                                         std::to_string(unit) + " bytes would overwrite the device identifiers");
+                                                         std::to_string(unit) + " bytes would overwrite " + p->holds);
             WriteBlock blk{uint32_t(a), std::vector<uint8_t>(size_t(b - a), device.erasedValue)};
             image.overlay(blk.address, blk.data);
             plan.bytesToWrite += blk.data.size();
@@ -108,12 +122,19 @@ PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device
         }
         const uint32_t firstPageStart = device.flashBase + plan.pages.front() * device.eraseUnit;
         const uint64_t firstPageEnd = uint64_t(firstPageStart) + device.eraseUnit;
-        if (firstPageStart < startAddress ||
-            (firstPageStart < kIdentifierEnd && firstPageEnd > kIdentifierStart))
+        if (firstPageStart < startAddress)
             return refuse(PROG_ERR_DEVICE_UNSUPPORTED,
                           std::string(device.name) + ": its erase unit of " + sizeText(device.eraseUnit) + " would erase " +
                               hex8(firstPageStart) + ".." + hex8(firstPageEnd - 1) + ", which holds bytes below " +
                               hex8(startAddress));
+        // Nor may any page of the plan hold a protected range.
+        for (const uint32_t page : plan.pages) {
+            const uint64_t lo = uint64_t(device.flashBase) + uint64_t(page) * device.eraseUnit;
+            if (const ProtectedRange* p = overlapped(keep, lo, lo + device.eraseUnit))
+                return refuse(PROG_ERR_DEVICE_UNSUPPORTED, std::string(device.name) + ": erasing page " + std::to_string(page) +
+                                                         " (" + hex8(lo) + ".." + hex8(lo + device.eraseUnit - 1) +
+                                                         ") would erase " + p->holds);
+        }
         if (device.firstBankOnly) {
             const uint32_t bankPages = flashSize / 2 / device.eraseUnit;
             if (plan.pages.back() >= bankPages)

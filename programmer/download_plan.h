@@ -8,15 +8,22 @@
 
 #include "device_table.h"
 #include "firmware_image.h"
+#include "flash_layout.h"
 
 namespace vbprog {
 
-// Module flash holding DevEUI, JoinEUI and AppKey: never erased or written.
-constexpr uint32_t kIdentifierStart = 0x080007E0;
-constexpr uint32_t kIdentifierEnd = 0x08000800;   // one past
-
 // Largest Write Memory / Read Memory block.
 constexpr uint32_t kMaxBlock = 256;
+
+// Flash that no plan may erase or write, and what it holds ("the device identifiers").
+struct ProtectedRange {
+    uint32_t start;
+    uint32_t end;   // one past
+    std::string holds;
+};
+
+// The module's: its identifier block.
+const std::vector<ProtectedRange>& moduleProtectedRanges();
 
 struct WriteBlock {
     uint32_t address;
@@ -38,9 +45,11 @@ struct PlanResult {
 };
 
 // `flashSize` is the device's actual flash in bytes; `startAddress` the lowest address the
-// download may touch (the application start). `erase` false leaves pages alone.
+// download may touch (the application start). `erase` false leaves pages alone. No block
+// written and no page erased overlaps a range of `keep`.
 PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device, uint32_t flashSize,
-                            uint32_t startAddress, bool erase);
+                            uint32_t startAddress, bool erase,
+                            const std::vector<ProtectedRange>& keep = moduleProtectedRanges());
 
 // What can be known of a placement before any device is known: data present, nothing below
 // `startAddress`, nothing beyond the largest flash of the device table. `ok` false with the

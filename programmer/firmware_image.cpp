@@ -282,68 +282,24 @@ FileFormat fileFormatOf(std::string_view fileName)
     return ext == "bin" ? FileFormat::Binary : FileFormat::Unsupported;
 }
 
-ParseResult parseIntelHex(std::string_view text)
-{
-    ParseResult r;
-    auto refuse = [&r](int line, std::string msg) {
-        r.ok = false;
-        r.line = line;
-        r.error = line > 0 ? "line " + std::to_string(line) + ": " + msg : msg;
-        r.image = FirmwareImage();
-        return r;
-    };
-    // The first fault of a line ends the reading; a record that clashes with an earlier one
-    // shows only once the image is put together, and wins when its line comes first.
-    int faultLine = 0;
-    std::string fault;
-    auto fail = [&faultLine, &fault](int line, std::string msg) {
-        faultLine = line;
-        fault = std::move(msg);
-        return false;
-    };
-    ImageAssembly assembly;
-    assembly.reserveFor(text.size());
-    std::vector<int> warningLines;   // the line of each warning so far
-    auto warn = [&r, &warningLines](int line, std::string text) {
-        r.image.warnings.push_back("line " + std::to_string(line) + ": " + text);
-        warningLines.push_back(line);
-    };
+namespace {
 
-    enum class Mode { None, Segment, Linear };
-    Mode mode = Mode::None;
-    uint64_t base = 0;
-    bool sawEof = false;
-    bool sawCtrlZ = false;
-    bool warnedOrder = false;
-    bool warnedEmpty = false;
-    bool sawStart = false;
-    bool crOnly = false;
-    uint64_t lastEnd = 0;
+// Reads an Intel HEX text record by record: split a line off, decode it into bytes, apply
+// the record (data to the assembly, addressing and start records to the state). The first
+// fault of a line ends the reading.
+class HexReader {
+public:
+    HexReader(std::string_view text, ParseResult& result) : text_(text), result_(result)
+    {
+        assembly.reserveFor(text.size());
+        bytes.reserve(260);
+    }
 
-    size_t pos = 0;
-    int lineNo = 0;
-    std::vector<uint8_t> bytes;
-    bytes.reserve(260);
-    auto scan = [&]() {
-        while (pos < text.size()) {
-            // One line: up to LF, CR LF or a lone CR.
-            size_t end = pos;
-            while (end < text.size() && text[end] != '\n' && text[end] != '\r')
-                ++end;
-            std::string_view line = text.substr(pos, end - pos);
-            if (end < text.size()) {
-                if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n')
-                    pos = end + 2;
-                else {
-                    if (text[end] == '\r')
-                        crOnly = true;
-                    pos = end + 1;
-                }
-            } else {
-                pos = end;
-            }
-            ++lineNo;
-
+    // Every record up to the end or the first fault; false with the fault kept.
+    bool readAll()
+    {
+        std::string_view line;
+        while (nextLine(line)) {
             if (line.empty())
                 continue;
             if (sawEof) {
@@ -354,144 +310,238 @@ ParseResult parseIntelHex(std::string_view text)
                 }
                 return fail(lineNo, "data after end-of-file record");
             }
-            // A well-formed record decodes in one pass; anything else goes through the checks
-            // in the order that decides which fault a line is refused for.
-            bool clean = line[0] == ':' && line.size() <= kMaxRecordChars && line.size() % 2 == 1;
-            bytes.clear();
-            for (size_t i = 1; clean && i < line.size(); i += 2) {
-                const int hi = hexValue(line[i]);
-                const int lo = hexValue(line[i + 1]);
-                clean = (hi | lo) >= 0;
-                bytes.push_back(uint8_t(unsigned(hi) << 4 | unsigned(lo)));
-            }
-            if (!clean) {
-                for (char c : line) {
-                    const auto u = static_cast<unsigned char>(c);
-                    if ((u < 0x20 && c != '\t') || u >= 0x7F)
-                        return fail(lineNo, "not an Intel HEX text line");
-                }
-                if (line.size() > kMaxRecordChars)
-                    return fail(lineNo, "not an Intel HEX text line");
-                if (line[0] != ':')
-                    return fail(lineNo, "expected ':' at start of record");
-                for (size_t i = 1; i < line.size(); ++i) {
-                    if (hexValue(line[i]) < 0) {
-                        std::string c(1, line[i]);
-                        if (line[i] == '\t')
-                            c = "\\t";
-                        return fail(lineNo, "invalid hex digit '" + c + "' at column " + std::to_string(i + 1));
-                    }
-                }
-                return fail(lineNo, "odd number of hex digits");
-            }
-            if (bytes.size() < 5)
-                return fail(lineNo, "record too short");
-            const size_t n = bytes[0];
-            if (bytes.size() != n + 5)
-                return fail(lineNo, "length field says " + std::to_string(n) + " bytes, record has " +
-                                        std::to_string(bytes.size() - 5));
-            uint8_t sum = 0;
-            for (size_t i = 0; i + 1 < bytes.size(); ++i)
-                sum = uint8_t(sum + bytes[i]);
-            const uint8_t expected = uint8_t(0x100 - sum);
-            if (expected != bytes.back())
-                return fail(lineNo, "checksum " + hex2(bytes.back()) + ", expected " + hex2(expected));
-            const uint32_t offset = uint32_t(bytes[1]) << 8 | bytes[2];
-            const uint8_t type = bytes[3];
-            const uint8_t* data = bytes.data() + 4;
-
-            switch (type) {
-            case 0x00: {
-                if (n == 0) {
-                    if (!warnedEmpty) {
-                        warnedEmpty = true;
-                        warn(lineNo, "empty data record ignored");
-                    }
-                    break;
-                }
-                uint64_t addr = 0;
-                if (mode == Mode::Linear) {
-                    addr = base + offset;
-                    if (addr + n > 0x100000000ull)
-                        return fail(lineNo, "address overflow");
-                } else {
-                    // Segment and plain 16-bit addressing wrap inside 64 KiB, which no STM32 image
-                    // means; the tools disagree on it, so such a record is refused.
-                    if (offset + n > 0x10000)
-                        return fail(lineNo, "record crosses a 64 KiB boundary");
-                    addr = base + offset;
-                }
-                if (addr < lastEnd && !warnedOrder) {
-                    warnedOrder = true;
-                    warn(lineNo, "records not in ascending address order");
-                }
-                lastEnd = addr + n;
-                assembly.collect(uint32_t(addr), data, n, lineNo);
-                break;
-            }
-            case 0x01:
-                if (n != 0 || offset != 0)
-                    return fail(lineNo, "malformed end-of-file record");
-                sawEof = true;
-                break;
-            case 0x02:
-            case 0x04: {
-                if (n != 2)
-                    return fail(lineNo, "type " + hex2(type).substr(2) + " record must have length 2");
-                if (offset != 0)
-                    return fail(lineNo, "address field must be 0000 for type " + hex2(type).substr(2));
-                const Mode m = type == 0x02 ? Mode::Segment : Mode::Linear;
-                if (mode != Mode::None && mode != m)
-                    return fail(lineNo, "segment and linear addressing mixed");
-                mode = m;
-                const uint32_t v = uint32_t(data[0]) << 8 | data[1];
-                base = type == 0x02 ? uint64_t(v) << 4 : uint64_t(v) << 16;
-                break;
-            }
-            case 0x03:
-            case 0x05: {
-                if (n != 4)
-                    return fail(lineNo, "type " + hex2(type).substr(2) + " record must have length 4");
-                if (offset != 0)
-                    return fail(lineNo, "address field must be 0000 for type " + hex2(type).substr(2));
-                const uint32_t v = uint32_t(data[0]) << 24 | uint32_t(data[1]) << 16 | uint32_t(data[2]) << 8 | data[3];
-                if (sawStart)
-                    warn(lineNo, "second start address record, the last one counts");
-                sawStart = true;
-                // 03 is CS:IP; kept as the linear address it denotes.
-                r.image.startAddress = type == 0x05 ? v : ((v >> 16) << 4) + (v & 0xFFFF);
-                break;
-            }
-            default:
-                return fail(lineNo, "unknown record type " + hex2(type));
-            }
+            if (!decode(line) || !apply())
+                return false;
         }
         return true;
-    };
-    const bool scanned = scan();
+    }
 
+    ImageAssembly assembly;
+    int faultLine = 0;
+    std::string fault;
+    std::vector<int> warningLines;   // the line of each warning so far
+    bool sawEof = false;
+    bool crOnly = false;
+
+private:
+    enum class Mode { None, Segment, Linear };
+
+    bool fail(int line, std::string msg)
+    {
+        faultLine = line;
+        fault = std::move(msg);
+        return false;
+    }
+
+    void warn(int line, std::string text)
+    {
+        result_.image.warnings.push_back("line " + std::to_string(line) + ": " + text);
+        warningLines.push_back(line);
+    }
+
+    // One line: up to LF, CR LF or a lone CR. False at the end of the text.
+    bool nextLine(std::string_view& line)
+    {
+        if (pos >= text_.size())
+            return false;
+        size_t end = pos;
+        while (end < text_.size() && text_[end] != '\n' && text_[end] != '\r')
+            ++end;
+        line = text_.substr(pos, end - pos);
+        if (end < text_.size()) {
+            if (text_[end] == '\r' && end + 1 < text_.size() && text_[end + 1] == '\n')
+                pos = end + 2;
+            else {
+                if (text_[end] == '\r')
+                    crOnly = true;
+                pos = end + 1;
+            }
+        } else {
+            pos = end;
+        }
+        ++lineNo;
+        return true;
+    }
+
+    // The line's bytes, their length and checksum checked.
+    bool decode(std::string_view line)
+    {
+        // A well-formed record decodes in one pass; anything else goes through the checks
+        // in the order that decides which fault a line is refused for.
+        bool clean = line[0] == ':' && line.size() <= kMaxRecordChars && line.size() % 2 == 1;
+        bytes.clear();
+        for (size_t i = 1; clean && i < line.size(); i += 2) {
+            const int hi = hexValue(line[i]);
+            const int lo = hexValue(line[i + 1]);
+            clean = (hi | lo) >= 0;
+            bytes.push_back(uint8_t(unsigned(hi) << 4 | unsigned(lo)));
+        }
+        if (!clean) {
+            for (char c : line) {
+                const auto u = static_cast<unsigned char>(c);
+                if ((u < 0x20 && c != '\t') || u >= 0x7F)
+                    return fail(lineNo, "not an Intel HEX text line");
+            }
+            if (line.size() > kMaxRecordChars)
+                return fail(lineNo, "not an Intel HEX text line");
+            if (line[0] != ':')
+                return fail(lineNo, "expected ':' at start of record");
+            for (size_t i = 1; i < line.size(); ++i) {
+                if (hexValue(line[i]) < 0) {
+                    std::string c(1, line[i]);
+                    if (line[i] == '\t')
+                        c = "\\t";
+                    return fail(lineNo, "invalid hex digit '" + c + "' at column " + std::to_string(i + 1));
+                }
+            }
+            return fail(lineNo, "odd number of hex digits");
+        }
+        if (bytes.size() < 5)
+            return fail(lineNo, "record too short");
+        const size_t n = bytes[0];
+        if (bytes.size() != n + 5)
+            return fail(lineNo, "length field says " + std::to_string(n) + " bytes, record has " +
+                                    std::to_string(bytes.size() - 5));
+        uint8_t sum = 0;
+        for (size_t i = 0; i + 1 < bytes.size(); ++i)
+            sum = uint8_t(sum + bytes[i]);
+        const uint8_t expected = uint8_t(0x100 - sum);
+        if (expected != bytes.back())
+            return fail(lineNo, "checksum " + hex2(bytes.back()) + ", expected " + hex2(expected));
+        return true;
+    }
+
+    // The decoded record's effect.
+    bool apply()
+    {
+        const size_t n = bytes[0];
+        const uint32_t offset = uint32_t(bytes[1]) << 8 | bytes[2];
+        const uint8_t type = bytes[3];
+        const uint8_t* data = bytes.data() + 4;
+        switch (type) {
+        case 0x00: {
+            if (n == 0) {
+                if (!warnedEmpty) {
+                    warnedEmpty = true;
+                    warn(lineNo, "empty data record ignored");
+                }
+                break;
+            }
+            uint64_t addr = 0;
+            if (mode == Mode::Linear) {
+                addr = base + offset;
+                if (addr + n > 0x100000000ull)
+                    return fail(lineNo, "address overflow");
+            } else {
+                // Segment and plain 16-bit addressing wrap inside 64 KiB, which no STM32 image
+                // means; the tools disagree on it, so such a record is refused.
+                if (offset + n > 0x10000)
+                    return fail(lineNo, "record crosses a 64 KiB boundary");
+                addr = base + offset;
+            }
+            if (addr < lastEnd && !warnedOrder) {
+                warnedOrder = true;
+                warn(lineNo, "records not in ascending address order");
+            }
+            lastEnd = addr + n;
+            assembly.collect(uint32_t(addr), data, n, lineNo);
+            break;
+        }
+        case 0x01:
+            if (n != 0 || offset != 0)
+                return fail(lineNo, "malformed end-of-file record");
+            sawEof = true;
+            break;
+        case 0x02:
+        case 0x04: {
+            if (n != 2)
+                return fail(lineNo, "type " + hex2(type).substr(2) + " record must have length 2");
+            if (offset != 0)
+                return fail(lineNo, "address field must be 0000 for type " + hex2(type).substr(2));
+            const Mode m = type == 0x02 ? Mode::Segment : Mode::Linear;
+            if (mode != Mode::None && mode != m)
+                return fail(lineNo, "segment and linear addressing mixed");
+            mode = m;
+            const uint32_t v = uint32_t(data[0]) << 8 | data[1];
+            base = type == 0x02 ? uint64_t(v) << 4 : uint64_t(v) << 16;
+            break;
+        }
+        case 0x03:
+        case 0x05: {
+            if (n != 4)
+                return fail(lineNo, "type " + hex2(type).substr(2) + " record must have length 4");
+            if (offset != 0)
+                return fail(lineNo, "address field must be 0000 for type " + hex2(type).substr(2));
+            const uint32_t v = uint32_t(data[0]) << 24 | uint32_t(data[1]) << 16 | uint32_t(data[2]) << 8 | data[3];
+            if (sawStart)
+                warn(lineNo, "second start address record, the last one counts");
+            sawStart = true;
+            // 03 is CS:IP; kept as the linear address it denotes.
+            result_.image.startAddress = type == 0x05 ? v : ((v >> 16) << 4) + (v & 0xFFFF);
+            break;
+        }
+        default:
+            return fail(lineNo, "unknown record type " + hex2(type));
+        }
+        return true;
+    }
+
+    std::string_view text_;
+    ParseResult& result_;
+    size_t pos = 0;
+    int lineNo = 0;
+    std::vector<uint8_t> bytes;
+    Mode mode = Mode::None;
+    uint64_t base = 0;
+    bool sawCtrlZ = false;
+    bool warnedOrder = false;
+    bool warnedEmpty = false;
+    bool sawStart = false;
+    uint64_t lastEnd = 0;
+};
+
+ParseResult refuseHex(ParseResult& r, int line, const std::string& msg)
+{
+    r.ok = false;
+    r.line = line;
+    r.error = line > 0 ? "line " + std::to_string(line) + ": " + msg : msg;
+    r.image = FirmwareImage();
+    return r;
+}
+
+}  // namespace
+
+ParseResult parseIntelHex(std::string_view text)
+{
+    ParseResult r;
+    HexReader reader(text, r);
+    const bool read = reader.readAll();
+
+    // Put together: a record that clashes with an earlier one shows only now, and wins over
+    // a reading fault when its line comes first.
     int repeatLine = 0;
-    const ImageAssembly::Conflict clash = assembly.build(r.image, repeatLine);
+    const ImageAssembly::Conflict clash = reader.assembly.build(r.image, repeatLine);
     if (clash.line > 0)
-        return refuse(clash.line, hex8(clash.address) + " already set to " + hex2(clash.oldValue) + ", now " +
-                                      hex2(clash.newValue));
-    if (!scanned)
-        return refuse(faultLine, fault);
+        return refuseHex(r, clash.line, hex8(clash.address) + " already set to " + hex2(clash.oldValue) + ", now " +
+                                            hex2(clash.newValue));
+    if (!read)
+        return refuseHex(r, reader.faultLine, reader.fault);
     if (repeatLine > 0) {
         // In line order among the others, after a warning of the same line.
-        const auto at = std::upper_bound(warningLines.begin(), warningLines.end(), repeatLine) - warningLines.begin();
+        const auto& lines = reader.warningLines;
+        const auto at = std::upper_bound(lines.begin(), lines.end(), repeatLine) - lines.begin();
         r.image.warnings.insert(r.image.warnings.begin() + at, "line " + std::to_string(repeatLine) +
                                                                    ": record repeats bytes already given with the same values");
     }
 
-    if (!sawEof) {
+    if (!reader.sawEof) {
         if (r.image.empty())
-            return refuse(0, "no data records");
-        return refuse(0, "missing end-of-file record");
+            return refuseHex(r, 0, "no data records");
+        return refuseHex(r, 0, "missing end-of-file record");
     }
     if (r.image.empty())
-        return refuse(0, "no data records");
-    if (crOnly)
+        return refuseHex(r, 0, "no data records");
+    if (reader.crOnly)
         r.image.warnings.push_back("lines end in CR only");
     r.ok = true;
     return r;

@@ -76,7 +76,10 @@ LoadedFirmware loadFirmwareFile(const std::filesystem::path& path, uint32_t binA
     return f;
 }
 
-FlashSession::FlashSession(SessionCallbacks callbacks) : callbacks_(std::move(callbacks)) {}
+FlashSession::FlashSession(SessionCallbacks callbacks, std::unique_ptr<Link> link)
+    : callbacks_(std::move(callbacks)), link_(link ? std::move(link) : std::make_unique<SerialLink>())
+{
+}
 
 FlashSession::~FlashSession()
 {
@@ -90,50 +93,121 @@ void FlashSession::setCallbacks(SessionCallbacks callbacks)
 
 void FlashSession::say(int type, const std::string& text) const
 {
+    if (type == Error)
+        errorText_ = text;
     if (callbacks_.message)
         callbacks_.message(type, text);
 }
 
-void FlashSession::progressStart() const
+const char* phaseName(Phase phase)
 {
-    if (callbacks_.progressStart)
-        callbacks_.progressStart();
+    switch (phase) {
+    case Phase::Connect: return "connect";
+    case Phase::IdentifierBackup: return "identifier-page backup";
+    case Phase::Erase: return "erase";
+    case Phase::Write: return "write";
+    case Phase::Verify: return "verify";
+    case Phase::Restore: return "restore";
+    }
+    return "?";
 }
 
-void FlashSession::progress(uint64_t done, uint64_t total) const
+void FlashSession::report(const ProgressEvent& event) const
 {
     if (callbacks_.progress)
-        callbacks_.progress(done, total);
+        callbacks_.progress(event);
 }
+
+class FlashSession::PhaseReport {
+public:
+    PhaseReport(const FlashSession& session, Phase phase, uint64_t total)
+        : session_(session), phase_(phase), total_(total)
+    {
+        session_.report({phase_, ProgressEvent::Started, 0, total_});
+    }
+    ~PhaseReport()
+    {
+        if (!finished_)
+            session_.report({phase_, ProgressEvent::Failed, done_, total_});
+    }
+    PhaseReport(const PhaseReport&) = delete;
+    PhaseReport& operator=(const PhaseReport&) = delete;
+
+    void progress(uint64_t done)
+    {
+        done_ = done;
+        session_.report({phase_, ProgressEvent::Progress, done_, total_});
+    }
+    void finish()
+    {
+        finished_ = true;
+        session_.report({phase_, ProgressEvent::Finished, done_, total_});
+    }
+
+private:
+    const FlashSession& session_;
+    Phase phase_;
+    uint64_t total_;
+    uint64_t done_ = 0;
+    bool finished_ = false;
+};
 
 void FlashSession::closeLink()
 {
-    link_.close();
+    link_->close();
     connected_ = false;
     device_ = ConnectedDevice{};
 }
 
 void FlashSession::close()
 {
-    if (link_.isOpen())
+    if (link_->isOpen())
         say(Verbosity_1, "Serial port closed");
     closeLink();
 }
 
 // --- connection ---------------------------------------------------------------------------
 
+void FlashSession::beginOperation()
+{
+    errorText_.clear();
+    errorAddress_.reset();
+}
+
+int FlashSession::conclude(int status, Operation operation, const std::string& file)
+{
+    error_ = SessionError{};
+    if (status != PROG_OK)
+        error_ = SessionError{status, errorText_, hintFor(status, {operation, settings_.name, file, settings_.baudrate}),
+                              errorAddress_};
+    return status;
+}
+
 int FlashSession::connect(const PortSettings& s)
 {
-    closeLink();
+    beginOperation();
+    settings_ = s;
+    return conclude(connectLink(s), Operation::Connect);
+}
+
+int FlashSession::connectLink(const PortSettings& s)
+{
+    // A link opened by the caller (and not yet connected) keeps the line state it was given.
+    const bool openedByCaller = !connected_ && link_->isOpen() && link_->portName() == s.name;
+    if (!openedByCaller)
+        closeLink();
     const bool wasSynchronised = synchronisedPort_ == s.name;
     synchronisedPort_.clear();
 
+    PhaseReport phase(*this, Phase::Connect, 0);
     std::vector<std::string> notes;
-    try {
-        link_.open(s, notes);
-    } catch (const TransportError& e) {
-        say(Error, std::string("Serial port error: ") + e.what());
-        return PROG_ERR_PORT_OPEN;
+    if (!openedByCaller) {
+        try {
+            link_->open(s, notes);
+        } catch (const TransportError& e) {
+            say(Error, std::string("Serial port error: ") + e.what());
+            return PROG_ERR_PORT_OPEN;
+        }
     }
     say(Verbosity_1, fmt("Opened %s at %u baud, %d%c%s", s.name.c_str(), s.baudrate, s.dataBits,
                          s.parity == 1 ? 'O' : s.parity == 2 ? 'N' : 'E', s.stopBits > 1.4f ? "2" : "1"));
@@ -156,6 +230,7 @@ int FlashSession::connect(const PortSettings& s)
     }
     connected_ = true;
     synchronisedPort_ = s.name;
+    phase.finish();
     if (device_.untrusted.empty())
         say(Info, fmt("Connected to %s (product ID 0x%03X), %d KiB flash", device_.device->name, device_.pid,
                       int(device_.flashSize / 1024)));
@@ -238,6 +313,12 @@ int FlashSession::readFlashSize(const DeviceInfo& d, uint32_t& size)
 
 int FlashSession::read(uint32_t address, uint8_t* out, uint32_t size)
 {
+    beginOperation();
+    return conclude(readBlocks(address, out, size), Operation::ReadKeys);
+}
+
+int FlashSession::readBlocks(uint32_t address, uint8_t* out, uint32_t size)
+{
     if (!connected_) {
         say(Error, "Read refused: no bootloader connection is open");
         return PROG_ERR_NOT_CONNECTED;
@@ -255,6 +336,7 @@ int FlashSession::read(uint32_t address, uint8_t* out, uint32_t size)
                 client_.readMemory(at, out + off, n);
         }
     } catch (const ProgError& e) {
+        errorAddress_ = at;
         say(Error, fmt("Reading %u bytes at 0x%08X failed at 0x%08X: ", size, address, at) + e.what());
         return e.status;
     }
@@ -267,8 +349,10 @@ int FlashSession::readIdentifiers(ModuleIdentifiers& out)
     static_assert(sizeof(ModuleIdentifiers) == kIdentifierEnd - kIdentifierStart, "identifier block");
     static_assert(kDevEuiAddress == kIdentifierStart && kAppKeyAddress + 16 == kIdentifierEnd, "identifier block");
     uint8_t block[sizeof(ModuleIdentifiers)];
-    if (int rc = read(kIdentifierStart, block, sizeof block))
-        return rc;
+    beginOperation();
+    if (int rc = readBlocks(kIdentifierStart, block, sizeof block))
+        return conclude(rc, Operation::ReadKeys);
+    error_ = SessionError{};
     std::copy(block, block + 8, out.devEui);
     std::copy(block + 8, block + 16, out.joinEui);
     std::copy(block + 16, block + 32, out.appKey);
@@ -295,9 +379,18 @@ int FlashSession::checkDownloadable(bool erase, bool verify) const
     return PROG_OK;
 }
 
-int FlashSession::download(const FirmwareImage& image, const std::string& shown, uint32_t startAddress, bool erase,
-                           bool verify, DownloadReport* report)
+int FlashSession::download(const FirmwareImage& image, const std::string& shown, const DownloadOptions& options,
+                           DownloadReport* report)
 {
+    beginOperation();
+    return conclude(runChecked(image, shown, options, report), Operation::Download, shown);
+}
+
+int FlashSession::runChecked(const FirmwareImage& image, const std::string& shown, const DownloadOptions& options,
+                             DownloadReport* report)
+{
+    const bool erase = options.erase;
+    const bool verify = options.verify;
     const auto started = std::chrono::steady_clock::now();
     DownloadReport local;
     DownloadReport& r = report ? *report : local;
@@ -310,7 +403,7 @@ int FlashSession::download(const FirmwareImage& image, const std::string& shown,
     const DeviceInfo& d = *device_.device;
     const bool extended = device_.boot.supports(cmd::ExtendedErase);
 
-    PlanResult planned = makeDownloadPlan(image, d, device_.flashSize, startAddress, erase);
+    PlanResult planned = makeDownloadPlan(image, d, device_.flashSize, options.startAddress, erase);
     if (!planned.ok) {
         say(Error, shown + ": " + planned.error + "; nothing was changed on the device");
         return planned.status;
@@ -370,8 +463,11 @@ int FlashSession::runDownload(const DownloadPlan& plan, bool erase, bool verify,
 int FlashSession::guardBeforeErase(const DownloadPlan&)
 {
     guard_.emplace(client_);
+    PhaseReport phase(*this, Phase::IdentifierBackup, kGuardedPageEnd - kGuardedPageStart);
     try {
         guard_->save(*device_.device, device_.boot.supports(cmd::ExtendedErase));
+        phase.progress(guard_->page().size());
+        phase.finish();
     } catch (const ProgError& e) {
         guard_.reset();
         say(Error, std::string("Reading the identifier page before the erase failed: ") + e.what() +
@@ -386,7 +482,7 @@ int FlashSession::guardBeforeErase(const DownloadPlan&)
 int FlashSession::guardCheck(const std::string& phase)
 {
     std::string message;
-    const int rc = guard_->check(phase, message);
+    const int rc = guard_->check(phase, message, [this](const ProgressEvent& e) { report(e); });
     if (rc != PROG_OK)
         say(Error, message);
     return rc;
@@ -421,6 +517,8 @@ int FlashSession::erasePhase(const DownloadPlan& plan, bool extended)
 {
     const DeviceInfo& d = *device_.device;
     say(Info, "Erasing " + describePages(plan.pages, d) + (extended ? " with Extended Erase" : " with Erase"));
+    PhaseReport phase(*this, Phase::Erase, plan.pages.size());
+    uint64_t erased = 0;
     for (const auto& chunk : splitPages(plan.pages, kPagesPerErase)) {
         try {
             client_.erasePages(chunk, extended);
@@ -428,25 +526,29 @@ int FlashSession::erasePhase(const DownloadPlan& plan, bool extended)
             say(Error, "Erasing " + describePages(chunk, d) + " failed: " + e.what());
             return e.status;
         }
+        erased += chunk.size();
+        phase.progress(erased);
     }
+    phase.finish();
     say(Verbosity_1, "Erase done");
     return PROG_OK;
 }
 
 int FlashSession::writePhase(const DownloadPlan& plan, DownloadReport& report)
 {
-    progressStart();
-    progress(0, plan.bytesToWrite);
+    PhaseReport phase(*this, Phase::Write, plan.bytesToWrite);
     for (const auto& blk : plan.blocks) {
         try {
             client_.writeMemory(blk.address, blk.data.data(), blk.data.size());
         } catch (const ProgError& e) {
+            errorAddress_ = blk.address;
             say(Error, fmt("Download failed during write at 0x%08X: ", blk.address) + e.what());
             return e.status;
         }
         report.written += blk.data.size();
-        progress(report.written, plan.bytesToWrite);
+        phase.progress(report.written);
     }
+    phase.finish();
     say(Info, fmt("Written %llu bytes (%llu of them from the file) at 0x%08X..0x%08X",
                   static_cast<unsigned long long>(plan.bytesToWrite), static_cast<unsigned long long>(plan.dataBytes),
                   plan.blocks.front().address,
@@ -456,14 +558,14 @@ int FlashSession::writePhase(const DownloadPlan& plan, DownloadReport& report)
 
 int FlashSession::verifyPhase(const DownloadPlan& plan, DownloadReport& report)
 {
-    progressStart();
-    progress(0, plan.bytesToWrite);
+    PhaseReport phase(*this, Phase::Verify, plan.bytesToWrite);
     std::vector<uint8_t> back;
     for (const auto& blk : plan.blocks) {
         back.assign(blk.data.size(), 0);
         try {
             client_.readMemory(blk.address, back.data(), back.size());
         } catch (const ProgError& e) {
+            errorAddress_ = blk.address;
             say(Error, fmt("Download failed during verification at 0x%08X: ", blk.address) + e.what());
             return e.status;
         }
@@ -472,10 +574,10 @@ int FlashSession::verifyPhase(const DownloadPlan& plan, DownloadReport& report)
             // Read answers carry no checksum: one more read on a realigned line before the
             // flash is called wrong.
             try {
-                client_.settle(Millis(20));
-                client_.resynchronise();
+                client_.realign();
                 client_.readMemory(blk.address, back.data(), back.size());
             } catch (const ProgError& e) {
+                errorAddress_ = blk.address;
                 say(Error, fmt("Download failed during verification at 0x%08X: ", blk.address) + e.what());
                 return e.status;
             }
@@ -485,12 +587,14 @@ int FlashSession::verifyPhase(const DownloadPlan& plan, DownloadReport& report)
         }
         if (diff.first != back.end()) {
             const uint32_t bad = blk.address + uint32_t(diff.first - back.begin());
+            errorAddress_ = bad;
             say(Error, fmt("Verification failed at 0x%08X: read 0x%02X, expected 0x%02X", bad, *diff.first, *diff.second));
             return PROG_ERR_WRITE_VERIFY;
         }
         report.verified += blk.data.size();
-        progress(report.verified, plan.bytesToWrite);
+        phase.progress(report.verified);
     }
+    phase.finish();
     say(GreenInfo, fmt("Verified %llu bytes", static_cast<unsigned long long>(plan.bytesToWrite)));
     return PROG_OK;
 }
@@ -499,6 +603,12 @@ int FlashSession::verifyPhase(const DownloadPlan& plan, DownloadReport& report)
 
 int FlashSession::start(uint32_t address)
 {
+    beginOperation();
+    return conclude(startApplication(address), Operation::Connect);
+}
+
+int FlashSession::startApplication(uint32_t address)
+{
     if (!connected_) {
         say(Error, "Start refused: no bootloader connection is open");
         return PROG_ERR_NOT_CONNECTED;
@@ -506,6 +616,7 @@ int FlashSession::start(uint32_t address)
     try {
         client_.go(address);
     } catch (const ProgError& e) {
+        errorAddress_ = address;
         say(Error, fmt("Starting the application at 0x%08X failed: ", address) + e.what());
         return e.status;
     }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -14,24 +15,19 @@
 #include "device_table.h"
 #include "download_plan.h"
 #include "firmware_image.h"
+#include "flash_layout.h"
 #include "identifier_guard.h"
+#include "progress.h"
+#include "session_error.h"
 #include "serial_transport.h"
 
 namespace vbprog {
 
-// Module flash layout shared by every caller.
-constexpr uint32_t kApplicationStart = 0x08000800;
-constexpr uint32_t kDevEuiAddress = 0x080007E0;
-constexpr uint32_t kJoinEuiAddress = 0x080007E8;
-constexpr uint32_t kAppKeyAddress = 0x080007F0;
-
 struct SessionCallbacks {
     // A message of MSGTYPE `type` (programmer_api.h), UTF-8, unfiltered.
     std::function<void(int type, const std::string& text)> message;
-    // A new progress pass begins (writing, then verifying).
-    std::function<void()> progressStart;
-    // Bytes done of the pass's total.
-    std::function<void(uint64_t done, uint64_t total)> progress;
+    // Every phase reports Started, then Progress, then Finished or Failed.
+    ProgressReport progress;
 };
 
 // A firmware file read whole and parsed, before any device is touched.
@@ -62,6 +58,12 @@ struct ModuleIdentifiers {
     uint8_t appKey[16];
 };
 
+struct DownloadOptions {
+    uint32_t startAddress = kApplicationStart;   // the image must lie at or above it
+    bool erase = true;                           // false: the pages are taken as they are
+    bool verify = true;                          // read every block back
+};
+
 // What a download did, also when it failed.
 struct DownloadReport {
     uint64_t planned = 0;       // bytes the plan writes (data plus padding)
@@ -73,7 +75,8 @@ struct DownloadReport {
 
 class FlashSession {
 public:
-    explicit FlashSession(SessionCallbacks callbacks = {});
+    // Without a link the session talks over a serial port of its own.
+    explicit FlashSession(SessionCallbacks callbacks = {}, std::unique_ptr<Link> link = nullptr);
     ~FlashSession();
     FlashSession(const FlashSession&) = delete;
     FlashSession& operator=(const FlashSession&) = delete;
@@ -81,6 +84,8 @@ public:
     void setCallbacks(SessionCallbacks callbacks);
 
     // Opens the port and identifies the module: sync, Get, Get Version, Get ID, flash size.
+    // A port the caller opened through link() (to drive its modem lines first, say) is
+    // taken as it is, not opened again.
     int connect(const PortSettings& settings);
     bool isConnected() const { return connected_; }
     const ConnectedDevice& device() const { return device_; }
@@ -90,18 +95,37 @@ public:
     int readIdentifiers(ModuleIdentifiers& out);
 
     // Erases the pages the image touches, writes it and reads it back. `shownName` names the
-    // file in messages. The image must lie at or above `startAddress`.
-    int download(const FirmwareImage& image, const std::string& shownName, uint32_t startAddress, bool erase,
-                 bool verify, DownloadReport* report = nullptr);
+    // file in messages.
+    int download(const FirmwareImage& image, const std::string& shownName, const DownloadOptions& options = {},
+                 DownloadReport* report = nullptr);
 
     // Go to `address`; the link is closed after it.
     int start(uint32_t address);
     void close();
 
+    // How the last operation failed: its status (also returned), the error message, the
+    // user's hint and the address where one applies. Empty after a success.
+    const SessionError& lastError() const { return error_; }
+
+    // The session's link, for what comes before connect(): the modem lines of a board
+    // wired for bootloader entry.
+    Link& link() { return *link_; }
+
 private:
+    void beginOperation();
+    // Records the error value of an operation that ends with `status`; returns `status`.
+    int conclude(int status, Operation operation, const std::string& file = {});
+    int connectLink(const PortSettings& settings);
+    int readBlocks(uint32_t address, uint8_t* out, uint32_t size);
+    int runChecked(const FirmwareImage& image, const std::string& shownName, const DownloadOptions& options,
+                   DownloadReport* report);
+    int startApplication(uint32_t address);
+
     void say(int type, const std::string& text) const;
-    void progressStart() const;
-    void progress(uint64_t done, uint64_t total) const;
+    // Started on construction; Failed on destruction unless finish() came first (an
+    // exception or an early return fails the phase too).
+    class PhaseReport;
+    void report(const ProgressEvent& event) const;
     void closeLink();
 
     int identify(bool wasSynchronised);
@@ -121,8 +145,8 @@ private:
     int verifyPhase(const DownloadPlan& plan, DownloadReport& report);
 
     SessionCallbacks callbacks_;
-    SerialLink link_;
-    BootloaderClient client_{link_};
+    std::unique_ptr<Link> link_;
+    BootloaderClient client_{*link_};
     bool connected_ = false;
     // The port whose bootloader our last connection left synchronised (no Go since):
     // nothing resets the module between two connections of ours.
@@ -131,6 +155,11 @@ private:
     // The identifier page as read before this download's first erase.
     std::optional<IdentifierGuard> guard_;
     unsigned irregularitiesBeforeWrite_ = 0;
+    PortSettings settings_;
+    SessionError error_;
+    // The operation's last error message and failing address, for error_.
+    mutable std::string errorText_;
+    std::optional<uint32_t> errorAddress_;
 };
 
 }  // namespace vbprog

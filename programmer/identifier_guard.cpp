@@ -12,17 +12,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string hexBytes(const uint8_t* p, size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 0x0F];
-    }
-    return s;
-}
-
 // Adds the time of one guard step to the total, however the step ends.
 struct Timed {
     double& total;
@@ -34,12 +23,13 @@ struct Timed {
 
 std::string identifiersText(const uint8_t* b)
 {
-    return "DevEUI " + hexBytes(b, 8) + ", JoinEUI " + hexBytes(b + 8, 8) + ", AppKey " + hexBytes(b + 16, 16);
+    return "DevEUI " + toHex(b, kDevEuiSize) + ", JoinEUI " + toHex(b + kDevEuiSize, kJoinEuiSize) + ", AppKey " +
+           toHex(b + kDevEuiSize + kJoinEuiSize, kAppKeySize);
 }
 
 std::string IdentifierGuard::savedIdentifiers() const
 {
-    return isSaved() ? identifiersText(page_.data() + (kIdentifierBlock - kGuardedPageStart)) : std::string();
+    return isSaved() ? identifiersText(page_.data() + (kIdentifierStart - kGuardedPageStart)) : std::string();
 }
 
 std::vector<uint8_t> IdentifierGuard::readTwice(uint32_t address, uint32_t length)
@@ -59,10 +49,10 @@ void IdentifierGuard::save(const DeviceInfo& device, bool extendedErase)
     page_ = readTwice(kGuardedPageStart, kGuardedPageEnd - kGuardedPageStart);
 }
 
-int IdentifierGuard::check(const std::string& phase, std::string& message)
+int IdentifierGuard::check(const std::string& phase, std::string& message, const ProgressReport& report)
 {
     Timed t{seconds_};
-    const uint8_t* saved = page_.data() + (kIdentifierBlock - kGuardedPageStart);
+    const uint8_t* saved = page_.data() + (kIdentifierStart - kGuardedPageStart);
     std::vector<uint8_t> block;
     int status = PROG_OK;
     std::string readError;
@@ -70,12 +60,10 @@ int IdentifierGuard::check(const std::string& phase, std::string& message)
         // A read-back that differs is asked again on a realigned line before it is believed:
         // answers out of step by one byte read as changed identifiers too.
         for (int attempt = 0; attempt < 2; ++attempt) {
-            if (attempt > 0) {
-                client_.settle(Millis(20));
-                client_.resynchronise();
-            }
+            if (attempt > 0)
+                client_.realign();
             try {
-                block = readTwice(kIdentifierBlock, kIdentifierBlockSize);
+                block = readTwice(kIdentifierStart, kIdentifierSize);
             } catch (const ProgError& e) {
                 if (e.status != PROG_ERR_READ)
                     throw;
@@ -99,7 +87,7 @@ int IdentifierGuard::check(const std::string& phase, std::string& message)
     }
 
     std::string why;
-    const bool held = restore(why);
+    const bool held = restore(why, report);
     message = "The module's identifiers changed during the download (found after " + phase + ", they read " +
               identifiersText(block.data()) + "). ";
     if (held)
@@ -112,15 +100,27 @@ int IdentifierGuard::check(const std::string& phase, std::string& message)
     return PROG_ERR_IDENTIFIERS;
 }
 
-bool IdentifierGuard::restore(std::string& why)
+bool IdentifierGuard::restore(std::string& why, const ProgressReport& report)
+{
+    const uint32_t pageBytes = kGuardedPageEnd - kGuardedPageStart;
+    const auto tell = [&](ProgressEvent::State state, uint64_t done) {
+        if (report)
+            report({Phase::Restore, state, done, pageBytes});
+    };
+    tell(ProgressEvent::Started, 0);
+    const bool held = restoreUnits(why, tell);
+    tell(held ? ProgressEvent::Finished : ProgressEvent::Failed, held ? pageBytes : 0);
+    return held;
+}
+
+bool IdentifierGuard::restoreUnits(std::string& why, const std::function<void(ProgressEvent::State, uint64_t)>& tell)
 {
     const DeviceInfo& d = *device_;
     const uint32_t pageBytes = kGuardedPageEnd - kGuardedPageStart;
     const uint32_t unit = d.eraseUnit;
     const uint32_t writeUnit = std::max<uint32_t>(d.writeUnit, 4);
     try {
-        client_.settle(Millis(20));
-        client_.resynchronise();
+        client_.realign();
         for (uint32_t off = 0; off < pageBytes; off += std::min(unit, pageBytes)) {
             const uint32_t len = std::min(unit, pageBytes - off);
             const std::vector<uint8_t> now = readTwice(kGuardedPageStart + off, len);
@@ -152,6 +152,7 @@ bool IdentifierGuard::restore(std::string& why)
                     }
                 }
             }
+            tell(ProgressEvent::Progress, off + len);
         }
         if (readTwice(kGuardedPageStart, pageBytes) != page_) {
             why = "the page reads back different from the saved copy";

@@ -5,19 +5,16 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "bootloader_client.h"
 #include "device_table.h"
+#include "flash_layout.h"
+#include "progress.h"
 
 namespace vbprog {
-
-// From the start of flash up to the application start: the page the identifiers live in.
-constexpr uint32_t kGuardedPageStart = 0x08000000;
-constexpr uint32_t kGuardedPageEnd = 0x08000800;
-constexpr uint32_t kIdentifierBlock = 0x080007E0;
-constexpr uint32_t kIdentifierBlockSize = 32;
 
 // "DevEUI 70b3d57ed005a1b2, JoinEUI 70b3d57ed0000001, AppKey 2b7e...": a 32-byte block.
 std::string identifiersText(const uint8_t* block);
@@ -36,7 +33,8 @@ public:
     // PROG_ERR_IDENTIFIERS; when the block cannot be read, the reading failure's status.
     // Either way `message` says what happened, whether the page was restored, and the saved
     // identifiers.
-    int check(const std::string& phase, std::string& message);
+    // A restore is reported to `report` as the Restore phase.
+    int check(const std::string& phase, std::string& message, const ProgressReport& report = {});
 
     const std::vector<uint8_t>& page() const { return page_; }
     std::string savedIdentifiers() const;
@@ -46,7 +44,8 @@ public:
 private:
     std::vector<uint8_t> readTwice(uint32_t address, uint32_t length);
     // Writes the saved page back, erasing only what needs it; false with `why` on failure.
-    bool restore(std::string& why);
+    bool restore(std::string& why, const ProgressReport& report);
+    bool restoreUnits(std::string& why, const std::function<void(ProgressEvent::State, uint64_t)>& tell);
 
     BootloaderClient& client_;
     const DeviceInfo* device_ = nullptr;

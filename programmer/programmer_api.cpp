@@ -71,23 +71,25 @@ void say(MSGTYPE type, const std::string& text)
         l.callbacks.logMessage(int(type), utf8ToWideLossy(text).c_str());
 }
 
-// Progress in bytes; tiny totals are scaled so that a bar always has at least 10 steps.
-void progress(uint64_t done, uint64_t total)
+// The interface has one bar: it shows the write, then the verification, each in bytes from
+// a fresh start. Tiny totals are scaled so that a bar always has at least 10 steps.
+void progress(const ProgressEvent& e)
 {
-    if (!lib().callbacks.loadBar || total == 0)
+    if (e.phase != Phase::Write && e.phase != Phase::Verify)
         return;
-    const uint64_t scale = total < 10 ? (10 + total - 1) / total : 1;
-    lib().callbacks.loadBar(int(done * scale), int(total * scale));
+    const displayCallBacks& cb = lib().callbacks;
+    if (e.state == ProgressEvent::Started && cb.initProgressBar)
+        cb.initProgressBar();
+    if ((e.state != ProgressEvent::Started && e.state != ProgressEvent::Progress) || !cb.loadBar || e.total == 0)
+        return;
+    const uint64_t scale = e.total < 10 ? (10 + e.total - 1) / e.total : 1;
+    cb.loadBar(int(e.done * scale), int(e.total * scale));
 }
 
 Library::Library()
 {
     SessionCallbacks cb;
     cb.message = [](int type, const std::string& text) { say(MSGTYPE(type), text); };
-    cb.progressStart = [] {
-        if (lib().callbacks.initProgressBar)
-            lib().callbacks.initProgressBar();
-    };
     cb.progress = progress;
     session.setCallbacks(std::move(cb));
 }
@@ -251,7 +253,8 @@ int PROGRAMMER_API_CALL downloadFile(const wchar_t* filePath, unsigned int addre
             say(Error, file.error);
             return file.status;
         }
-        return l.session.download(file.parsed.image, path.filename().u8string(), address, skipErase == 0, verify != 0);
+        return l.session.download(file.parsed.image, path.filename().u8string(),
+                                  DownloadOptions{address, skipErase == 0, verify != 0});
     } catch (const std::exception& e) {
         say(Error, std::string("Download failed: ") + e.what());
         return PROG_ERR_LINK_LOST;

@@ -59,7 +59,7 @@ SerialLink::~SerialLink()
     close();
 }
 
-void SerialLink::open(const PortSettings& s, std::vector<std::string>& notes)
+void SerialLink::openPort(const PortSettings& s, std::vector<std::string>& notes)
 {
     close();
     if (s.name.empty())
@@ -236,8 +236,56 @@ size_t SerialLink::dropPending()
 
 Millis SerialLink::wireTime(size_t bytes) const
 {
-    const uint64_t bits = uint64_t(bytes) * 11u * 1000u;
-    return Millis((bits + d->baud - 1) / d->baud);
+    return wireTimeAt(d->baud, bytes);
+}
+
+void SerialLink::setModemLines(ModemLines lines)
+{
+    if (!isOpen())
+        throw TransportError(TransportError::Io, "port not open");
+    const auto handle = d->port.native_handle();
+#if defined(_WIN32)
+    // With DTR_CONTROL_ENABLE / RTS_CONTROL_ENABLE (what "no flow control" sets) the driver
+    // raises the lines again on its own; disabled, they stay where they are put. Hardware
+    // flow control keeps RTS for itself.
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    bool ok = ::GetCommState(handle, &dcb) != 0;
+    if (ok) {
+        dcb.fDtrControl = DTR_CONTROL_DISABLE;
+        if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE)
+            dcb.fRtsControl = RTS_CONTROL_DISABLE;
+        ok = ::SetCommState(handle, &dcb) != 0;
+    }
+    // usbser.sys passes an RTS change on only together with a DTR change: DTR goes last.
+    ok = ok && ::EscapeCommFunction(handle, lines.rts ? SETRTS : CLRRTS) != 0;
+    ok = ok && ::EscapeCommFunction(handle, lines.dtr ? SETDTR : CLRDTR) != 0;
+    if (!ok) {
+        const asio::error_code ec(int(::GetLastError()), asio::system_category());
+        throw TransportError(TransportError::Io,
+                             d->name + " does not let DTR and RTS be set (" + ec.message() + ")");
+    }
+#else
+    // Hardware flow control keeps RTS for itself, as on Windows.
+    termios tio{};
+    const bool rtsIsFlow = ::tcgetattr(handle, &tio) == 0 && (tio.c_cflag & CRTSCTS);
+    int bits = 0;
+    int rc = ::ioctl(handle, TIOCMGET, &bits);
+    if (rc == 0) {
+        bits = lines.dtr ? (bits | TIOCM_DTR) : (bits & ~TIOCM_DTR);
+        if (!rtsIsFlow)
+            bits = lines.rts ? (bits | TIOCM_RTS) : (bits & ~TIOCM_RTS);
+        rc = ::ioctl(handle, TIOCMSET, &bits);
+    }
+    if (rc != 0) {
+        const int err = errno;
+        // Pseudo terminals and other non-serial terminals refuse modem-line requests.
+        if (err == EINVAL || err == ENOTTY)
+            throw TransportError(TransportError::Io, d->name + " has no modem lines (DTR, RTS) to set");
+        throw TransportError(TransportError::Io,
+                             "setting DTR and RTS on " + d->name + " failed: " + std::strerror(err));
+    }
+#endif
 }
 
 std::string windowsDevicePath(const std::string& name)

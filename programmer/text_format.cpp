@@ -69,6 +69,13 @@ std::string fmt(const char* f, ...)
     return buf;
 }
 
+std::string productIdText(uint16_t pid)
+{
+    char b[8];
+    std::snprintf(b, sizeof b, "0x%03X", unsigned(pid));
+    return b;
+}
+
 std::string hex8(uint64_t v)
 {
     char b[24];

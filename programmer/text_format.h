@@ -2,6 +2,7 @@
 // of the interface (file paths come in wide, messages go out wide).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,6 +12,22 @@ namespace vbprog {
 
 std::string hex2(unsigned v);  // "0x7F"
 std::string hex8(uint64_t v);  // "0x08000800"
+// "0x497": a product ID as every message and output shows it.
+std::string productIdText(uint16_t pid);
+
+// Bytes as lowercase hex, two digits a byte ("70b3d57e..."): identifiers, digests. Inline,
+// so the window and the command-line tool use it without linking the library.
+inline std::string toHex(const uint8_t* data, size_t size)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(size * 2);
+    for (size_t i = 0; i < size; ++i) {
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 0x0f];
+    }
+    return out;
+}
 // printf into a message; long texts are cut at 511 bytes.
 std::string fmt(const char* f, ...)
 #if defined(__GNUC__)

@@ -2,6 +2,7 @@
 
 #include <QObject>
 
+#include "flash_layout.h"
 #include "programmer_api.h"
 
 // The one object through which the tool works on the module.
@@ -10,15 +11,15 @@ class UART_Flasher : public QObject
     Q_OBJECT
 
 public:
-    // The module's flash layout.
-    static const int APPLICATION_ADRESS = 0x08000800;
+    // The module's flash layout, as the library defines it.
+    static const int APPLICATION_ADRESS = int(vbprog::kApplicationStart);
     static const int APPLICATION_SIZE = 256;
-    static const int DEV_EUI_ADRESS = 0x080007E0;
-    static const int DEV_EUI_SIZE = 8;
-    static const int JOIN_EUI_ADRESS = 0x080007E8;
-    static const int JOIN_EUI_SIZE = 8;
-    static const int APP_KEY_ADRESS = 0x080007F0;
-    static const int APP_KEY_SIZE = 16;
+    static const int DEV_EUI_ADRESS = int(vbprog::kDevEuiAddress);
+    static const int DEV_EUI_SIZE = int(vbprog::kDevEuiSize);
+    static const int JOIN_EUI_ADRESS = int(vbprog::kJoinEuiAddress);
+    static const int JOIN_EUI_SIZE = int(vbprog::kJoinEuiSize);
+    static const int APP_KEY_ADRESS = int(vbprog::kAppKeyAddress);
+    static const int APP_KEY_SIZE = int(vbprog::kAppKeySize);
 
     static UART_Flasher* getInstance();
     // The library's progress callback.

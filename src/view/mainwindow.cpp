@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "UART_Flasher.h"
+#include "text_format.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -359,7 +360,7 @@ QString MainWindow::keyText(int readResult, const unsigned char* data, int size)
     // A failed read shows nothing: the pointer holds no bytes of this read.
     if (readResult != 0 || data == nullptr)
         return QString();
-    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(data), size).toHex());
+    return QString::fromStdString(vbprog::toHex(data, size_t(size)));
 }
 
 void MainWindow::readKeys()

@@ -91,6 +91,8 @@ private slots:
     void refusesBeforeTouchingTheDevice();
     void skipEraseAllowsLargeEraseUnits();
     void splitsEraseCommands();
+    void protectedRangesGivenAsData_data();
+    void protectedRangesGivenAsData();
     void deviceTableKeepsTheIdentifierPageSafe();
     void decodesFlashSize();
 };
@@ -199,6 +201,58 @@ void TestProgPlan::skipEraseAllowsLargeEraseUnits()
     // A start address off the write unit cannot be honoured without padding below it.
     QCOMPARE(makeDownloadPlan(img, dev(0x497), 0x40000, kApp + 4, true).status, int(PROG_ERR_BAD_ARGUMENT));
     QCOMPARE(makeDownloadPlan(FirmwareImage(), dev(0x497), 0x40000, kApp, true).status, int(PROG_ERR_FILE_INVALID));
+}
+
+void TestProgPlan::protectedRangesGivenAsData_data()
+{
+    // On 0x497: 2 KiB pages, 8-byte write units. A range of 0..0 stands for none at all.
+    QTest::addColumn<bool>("moduleRanges");
+    QTest::addColumn<uint>("from");
+    QTest::addColumn<uint>("to");
+    QTest::addColumn<uint>("start");
+    QTest::addColumn<uint>("at");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("erase");
+    QTest::addColumn<QString>("refusal");   // empty: a plan
+    const uint cal = 0x08004100;
+    QTest::newRow("module identifiers by default") << true << 0u << 0u << 0x08000000u << 0x080007E0u << 16 << false
+                                                   << "data at 0x080007E0 would overwrite the device identifiers";
+    QTest::newRow("no ranges given") << false << 0u << 0u << 0x08000000u << 0x080007E0u << 16 << false << "";
+    QTest::newRow("data in a range") << false << cal << cal + 0x100 << kApp << cal + 0x80 << 16 << false
+                                     << "data at 0x08004180 would overwrite the calibration table";
+    QTest::newRow("padding into a range") << false << cal + 4 << cal + 8 << kApp << cal << 4 << false
+                                          << "bytes would overwrite the calibration table";
+    QTest::newRow("erased page holds a range")
+        << false << cal << cal + 0x10 << kApp << 0x08004000u << 16 << true
+        << "erasing page 8 (0x08004000..0x080047FF) would erase the calibration table";
+    QTest::newRow("same page, no erase") << false << cal << cal + 0x10 << kApp << 0x08004000u << 16 << false << "";
+    QTest::newRow("next page is free") << false << cal << cal + 0x10 << kApp << 0x08004800u << 16 << true << "";
+}
+
+void TestProgPlan::protectedRangesGivenAsData()
+{
+    QFETCH(bool, moduleRanges);
+    QFETCH(uint, from);
+    QFETCH(uint, to);
+    QFETCH(uint, start);
+    QFETCH(uint, at);
+    QFETCH(int, length);
+    QFETCH(bool, erase);
+    QFETCH(QString, refusal);
+    std::vector<ProtectedRange> keep;
+    if (moduleRanges)
+        keep = moduleProtectedRanges();
+    else if (to > from)
+        keep.push_back({from, to, "the calibration table"});
+    const auto img = image({{at, size_t(length)}});
+    const auto r = makeDownloadPlan(img, dev(0x497), 0x40000, start, erase, keep);
+    if (refusal.isEmpty()) {
+        QVERIFY2(r.ok, r.error.c_str());
+        checkBlocks(r.plan, img, dev(0x497));
+    } else {
+        QVERIFY(!r.ok);
+        QVERIFY2(QString::fromStdString(r.error).contains(refusal), r.error.c_str());
+    }
 }
 
 void TestProgPlan::splitsEraseCommands()

@@ -37,6 +37,9 @@ struct Trace {
     QStringList messages;
     Clock::time_point firstProgress{}, lastProgress{};
     uint64_t lastTotal = 0;
+    // "erase started", "write failed": every event but Progress, in order.
+    QStringList phases;
+    std::vector<ProgressEvent> events;
 
     SessionCallbacks callbacks()
     {
@@ -45,12 +48,18 @@ struct Trace {
             std::lock_guard<std::mutex> g(mutex);
             messages << QString::fromStdString(text);
         };
-        cb.progress = [this](uint64_t, uint64_t total) {
+        cb.progress = [this](const ProgressEvent& e) {
             std::lock_guard<std::mutex> g(mutex);
+            events.push_back(e);
+            static const char* const states[] = {"started", "", "finished", "failed"};
+            if (e.state != ProgressEvent::Progress)
+                phases << QString("%1 %2").arg(phaseName(e.phase), states[e.state]);
+            if (e.phase != Phase::Write && e.phase != Phase::Verify)
+                return;
             if (firstProgress == Clock::time_point{})
                 firstProgress = Clock::now();
             lastProgress = Clock::now();
-            lastTotal = total;
+            lastTotal = e.total;
         };
         return cb;
     }
@@ -96,7 +105,7 @@ void TestProgSession::twoSessionsRunAtOnce()
         FlashSession session(trace.callbacks());
         rc = session.connect(at(QString::fromStdString(port)));
         if (rc == PROG_OK)
-            rc = session.download(f.parsed.image, "fw.bin", kApplicationStart, true, true);
+            rc = session.download(f.parsed.image, "fw.bin");
         session.close();
     };
     std::thread a(run, simA.port().toStdString(), std::cref(fileA), std::ref(traceA), std::ref(rcA));
@@ -124,13 +133,18 @@ void TestProgSession::failedDownloadReportsWhatWasWritten_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<qulonglong>("written");
     QTest::addColumn<qulonglong>("verified");
+    // Phases after the erase, which every row finishes.
+    QTest::addColumn<QStringList>("lastPhases");
+    QTest::addColumn<uint>("address");   // where the error value says it failed
     // 6000 bytes at 0x08000800: 24 blocks, the last one 112 bytes.
     QTest::newRow("third write refused") << QStringList{"--fault-nack-write", "3"} << int(PROG_ERR_WRITE_VERIFY)
-                                         << qulonglong(512) << qulonglong(0);
+                                         << qulonglong(512) << qulonglong(0)
+                                         << QStringList{"write started", "write failed"} << 0x08000A00u;
     QTest::newRow("read-back differs in the fifth block")
         << QStringList{"--fault-corrupt-read", "0x08000C10"} << int(PROG_ERR_WRITE_VERIFY) << qulonglong(6000)
-        << qulonglong(1024);
-    QTest::newRow("all well") << QStringList() << int(PROG_OK) << qulonglong(6000) << qulonglong(6000);
+        << qulonglong(1024) << QStringList{"write started", "write finished", "verify started", "verify failed"} << 0x08000C10u;
+    QTest::newRow("all well") << QStringList() << int(PROG_OK) << qulonglong(6000) << qulonglong(6000)
+                              << QStringList{"write started", "write finished", "verify started", "verify finished"} << 0u;
 }
 
 void TestProgSession::failedDownloadReportsWhatWasWritten()
@@ -139,6 +153,8 @@ void TestProgSession::failedDownloadReportsWhatWasWritten()
     QFETCH(int, status);
     QFETCH(qulonglong, written);
     QFETCH(qulonglong, verified);
+    QFETCH(QStringList, lastPhases);
+    QFETCH(uint, address);
     QTemporaryDir work;
     const LoadedFirmware f = loadFirmwareFile(writeFile(work, "fw.bin", patternBytes(6000, 12)).toStdString(),
                                               kApplicationStart);
@@ -148,10 +164,39 @@ void TestProgSession::failedDownloadReportsWhatWasWritten()
     QCOMPARE(session.connect(at(sim.port())), int(PROG_OK));
     DownloadReport report;
     report.written = 12345;   // must be reset by the download
-    QCOMPARE(session.download(f.parsed.image, "fw.bin", kApplicationStart, true, true, &report), status);
+    QCOMPARE(session.download(f.parsed.image, "fw.bin", {}, &report), status);
     QCOMPARE(report.planned, qulonglong(6000));
     QCOMPARE(report.written, written);
     QCOMPARE(report.verified, verified);
+
+    // Each phase named, in order, ending as the download did; the erase reports its own pages.
+    QCOMPARE(trace.phases, QStringList({"connect started", "connect finished", "identifier-page backup started",
+                                        "identifier-page backup finished", "erase started", "erase finished"}) +
+                               lastPhases);
+    std::vector<ProgressEvent> erase;
+    for (const ProgressEvent& e : trace.events)
+        if (e.phase == Phase::Erase)
+            erase.push_back(e);
+    QVERIFY(erase.size() >= 3);
+    QCOMPARE(erase.front().done, uint64_t(0));
+    QCOMPARE(erase[1].state, ProgressEvent::Progress);
+    QVERIFY(erase.back().total > 0);
+    QCOMPARE(erase.back().done, erase.back().total);
+    // One error value: the status returned, the error message said, the hint for it, the address.
+    const SessionError& err = session.lastError();
+    QCOMPARE(err.status, status);
+    if (status != PROG_OK) {
+        QVERIFY(trace.messages.contains(QString::fromStdString(err.what)));
+        QCOMPARE(err.hint, hintFor(status, {Operation::Download, sim.port().toStdString(), "fw.bin", 115200}));
+        QVERIFY(err.address);
+        QCOMPARE(*err.address, address);
+    } else {
+        QVERIFY(err.what.empty() && err.hint.empty() && !err.address);
+    }
+    // A failed phase says how far it got.
+    const ProgressEvent& last = trace.events.back();
+    QCOMPARE(last.done, last.phase == Phase::Write ? written : verified);
+    QCOMPARE(last.total, qulonglong(6000));
 }
 
 void TestProgSession::rateTheBootloaderDoesNotTake()
@@ -168,6 +213,7 @@ void TestProgSession::rateTheBootloaderDoesNotTake()
     QVERIFY2(t.elapsed() < 20000, qPrintable(QString::number(t.elapsed())));
     QVERIFY(!session.isConnected());
     QVERIFY(slow.log().contains("nothing is answered until a reset"));
+    QCOMPARE(trace.phases, QStringList({"connect started", "connect failed", "connect started", "connect failed"}));
 
     // A part that takes the rate flashes at it.
     QTemporaryDir work;
@@ -176,7 +222,7 @@ void TestProgSession::rateTheBootloaderDoesNotTake()
     Sim fast(dir_, {"--max-baud", "921600", "--baud", "921600"});
     QCOMPARE(session.connect(at(fast.port(), 921600)), int(PROG_OK));
     QVERIFY(trace.all().contains("at 921600 baud"));
-    QCOMPARE(session.download(f.parsed.image, "fw.bin", kApplicationStart, true, true), int(PROG_OK));
+    QCOMPARE(session.download(f.parsed.image, "fw.bin"), int(PROG_OK));
     session.close();
     QCOMPARE(fast.dump().mid(0x800, bin.size()), bin);
 }

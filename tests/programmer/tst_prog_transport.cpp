@@ -8,6 +8,9 @@
 #include <chrono>
 #include <thread>
 
+#include "fake_link.h"
+#include "flash_session.h"
+#include "programmer_api.h"
 #include "serial_transport.h"
 
 using namespace vbprog;
@@ -72,6 +75,9 @@ private slots:
     void everyReadEndsByItsDeadline();
     void openedOnOneThreadUsedOnAnother();
     void reportsPortFailures();
+    void openLeavesModemLinesIdle();
+    void linesDrivenBeforeConnectStay();
+    void ptyRefusesModemLines();
 };
 
 void TestProgTransport::exchangesBytes()
@@ -194,6 +200,74 @@ void TestProgTransport::reportsPortFailures()
     uint8_t b = 0;
     QVERIFY_THROWS_EXCEPTION(TransportError, link.read(&b, 1, Millis(300)));
     QVERIFY(Clock::now() - t0 < std::chrono::milliseconds(800));
+}
+
+// A board wired DTR->NRST is held in reset while DTR is asserted; every open must leave
+// both lines de-asserted, and a port without lines is still usable.
+void TestProgTransport::openLeavesModemLinesIdle()
+{
+    struct Case {
+        const char* name;
+        bool refuse;
+        size_t changes;
+        size_t notes;
+    };
+    for (const Case& c : {Case{"lines", false, 1, 0}, Case{"no lines", true, 0, 1}}) {
+        FakeLink link;
+        link.refuseLines = c.refuse;
+        std::vector<std::string> notes;
+        link.open(settingsFor("fake0"), notes);
+        QVERIFY2(link.isOpen(), c.name);
+        QCOMPARE(link.lineChanges.size(), c.changes);
+        if (c.changes) {
+            QVERIFY(!link.lineChanges[0].dtr);
+            QVERIFY(!link.lineChanges[0].rts);
+        }
+        QCOMPARE(notes.size(), c.notes);
+        if (c.notes)
+            QVERIFY2(QString::fromStdString(notes[0]).contains("fake0 has no modem lines"), notes[0].c_str());
+    }
+}
+
+// Lines put into a boot state before connect() are not undone by a second open.
+void TestProgTransport::linesDrivenBeforeConnectStay()
+{
+    auto owned = std::make_unique<FakeLink>();
+    FakeLink& fake = *owned;
+    FlashSession session({}, std::move(owned));
+    std::vector<std::string> notes;
+    session.link().open(settingsFor("fake0"), notes);
+    session.link().setModemLines({true, true});
+    // Nothing answers on the fake: the connection fails, but only after using the open port.
+    QCOMPARE(session.connect(settingsFor("fake0")), int(PROG_ERR_NO_ANSWER));
+    QCOMPARE(fake.opens, 1);
+    QCOMPARE(fake.lineChanges.size(), size_t(2));
+    QVERIFY(fake.lineChanges.back().dtr && fake.lineChanges.back().rts);
+    // A port of another name is opened afresh, its lines idle.
+    QCOMPARE(session.connect(settingsFor("fake1")), int(PROG_ERR_NO_ANSWER));
+    QCOMPARE(fake.opens, 2);
+    QVERIFY(!fake.lineChanges.back().dtr && !fake.lineChanges.back().rts);
+}
+
+// A pty has no modem lines: a plain sentence, and opening still succeeds with a note.
+void TestProgTransport::ptyRefusesModemLines()
+{
+    Pty pty;
+    SerialLink link;
+    std::vector<std::string> notes;
+    link.open(settingsFor(pty.slave), notes);
+    QVERIFY(link.isOpen());
+    const auto noted = std::find_if(notes.begin(), notes.end(),
+                                    [](const std::string& n) { return n.find("DTR and RTS") != std::string::npos; });
+    QVERIFY(noted != notes.end());
+    QVERIFY2(noted->find(pty.slave + " has no modem lines") != std::string::npos, noted->c_str());
+    try {
+        link.setModemLines({true, false});
+        QFAIL("a pty took a modem-line change");
+    } catch (const TransportError& e) {
+        QCOMPARE(e.kind, TransportError::Io);
+        QCOMPARE(std::string(e.what()), pty.slave + " has no modem lines (DTR, RTS) to set");
+    }
 }
 
 QTEST_GUILESS_MAIN(TestProgTransport)

@@ -40,11 +40,18 @@ std::string boundedText(const char* text, std::size_t size)
     return std::string(text, strnlen(text, size));
 }
 
-std::string pidText(uint16_t pid)
+// The bar's label while a phase runs.
+const char* phaseLabel(vbprog::Phase phase)
 {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%03x", pid);
-    return buf;
+    switch (phase) {
+    case vbprog::Phase::Connect: return "Connecting";
+    case vbprog::Phase::IdentifierBackup: return "Saving identifiers";
+    case vbprog::Phase::Erase: return "Erasing";
+    case vbprog::Phase::Write: return "Writing";
+    case vbprog::Phase::Verify: return "Verifying";
+    case vbprog::Phase::Restore: return "Restoring identifiers";
+    }
+    return vbprog::phaseName(phase);
 }
 
 std::string secondsText(double s)
@@ -139,7 +146,7 @@ void writeLogRow(Run& run, Job& job)
     vf::LogRow row;
     row.timeUtc = vf::utcTimestamp();
     row.port = job.port;
-    row.productId = job.pid ? pidText(job.pid) : std::string();
+    row.productId = job.pid ? vbprog::productIdText(job.pid) : std::string();
     row.devEUI = job.devEUI;
     row.joinEUI = job.joinEUI;
     row.appKey = job.appKey;
@@ -179,11 +186,14 @@ void handleModule(Run& run, Job& job)
 {
     const vf::Options& o = run.options;
     const auto start = std::chrono::steady_clock::now();
-    int passes = 0;
     vbprog::SessionCallbacks callbacks;
     callbacks.message = [&job](int type, const std::string& text) { console.message(job.index, type, text); };
-    callbacks.progressStart = [&job, &passes] { console.pass(job.index, ++passes >= 2 ? "Verifying" : "Writing"); };
-    callbacks.progress = [&job](uint64_t done, uint64_t total) { console.progress(job.index, done, total); };
+    callbacks.progress = [&job](const vbprog::ProgressEvent& e) {
+        if (e.state == vbprog::ProgressEvent::Started)
+            console.pass(job.index, phaseLabel(e.phase));
+        else if (e.state == vbprog::ProgressEvent::Progress)
+            console.progress(job.index, e.done, e.total);
+    };
     vbprog::FlashSession session(callbacks);
 
     vbprog::PortSettings settings;
@@ -202,8 +212,8 @@ void handleModule(Run& run, Job& job)
     }
     if (job.status == PROG_OK && o.command == vf::Command::Flash) {
         job.step = vf::Step::Download;
-        job.status = session.download(run.firmware->loaded.parsed.image, run.firmware->shownName, kApplicationStart, true,
-                                      o.verify, &job.report);
+        job.status = session.download(run.firmware->loaded.parsed.image, run.firmware->shownName,
+                                      vbprog::DownloadOptions{kApplicationStart, true, o.verify}, &job.report);
     }
     session.close();
     job.seconds = secondsSince(start);
@@ -221,7 +231,7 @@ vf::ModuleResult moduleResult(const Run& run, const Job& job)
     r.port = job.port;
     r.status = job.status;
     r.deviceName = job.name;
-    r.productId = pidText(job.pid);
+    r.productId = vbprog::productIdText(job.pid);
     r.devEUI = job.devEUI;
     r.joinEUI = job.joinEUI;
     r.appKey = job.appKey;

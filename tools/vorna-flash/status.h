@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "session_error.h"
+
 namespace vf {
 
 enum ExitStatus : int {
@@ -20,18 +22,16 @@ enum ExitStatus : int {
 int exitStatusFor(int programmerStatus);
 
 // "ok", "no-answer", "write-verify", ...; "error<code>" (e.g. "error-99") for a code the library does not document.
-std::string statusName(int programmerStatus);
+using vbprog::statusName;
 
-enum class Step { Connect, ReadKeys, Download };
+using Step = vbprog::Operation;
+using FailureContext = vbprog::HintContext;
 
-struct FailureContext {
-    Step step = Step::Connect;
-    std::string port;
-    std::string file;
-    uint32_t baud = 115200;
-};
-
-std::string failureSentence(int programmerStatus, const FailureContext& context);
+// The library's hint for the status.
+inline std::string failureSentence(int programmerStatus, const FailureContext& context)
+{
+    return vbprog::hintFor(programmerStatus, context);
+}
 
 // One module's outcome, for the exit status and summary of a run over several.
 struct ModuleOutcome {

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <string>
 
+#include "text_format.h"
+
 namespace vf {
 
-// Lowercase hex, two digits a byte.
-std::string toHex(const uint8_t* data, std::size_t size);
+// Lowercase hex, two digits a byte: the library's, so identifiers read alike everywhere.
+using vbprog::toHex;
 
 // One CSV field: quoted (with doubled quotes) when it holds a comma, quote or line break.
 std::string csvField(const std::string& text);

@@ -1,0 +1,107 @@
+// The link to a module: one open port with a deadline on every read and write, and the
+// port's modem lines. The serial port implements it; so do the fuzzers' scripted device
+// and the tests' fakes, so the protocol and the session run unchanged over each.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vbprog {
+
+using Millis = std::chrono::milliseconds;
+
+struct PortSettings {
+    std::string name;
+    uint32_t baudrate = 115200;
+    int parity = 0;        // usartParity: 0 even, 1 odd, 2 none
+    int dataBits = 8;
+    float stopBits = 1.0f;
+    int flowControl = 0;   // usartFlowControl: 0 off, 1 hardware, 2 software
+};
+
+class TransportError : public std::runtime_error {
+public:
+    enum Kind { Open, Timeout, Io };
+    TransportError(Kind kind, const std::string& what) : std::runtime_error(what), kind(kind) {}
+    Kind kind;
+};
+
+// true = asserted. On common USB-serial bridges an asserted line drives its pin LOW, so a
+// module whose NRST hangs on DTR is held in reset while DTR is asserted.
+struct ModemLines {
+    bool dtr = false;
+    bool rts = false;
+};
+
+class Link {
+public:
+    virtual ~Link() = default;
+
+    // Opens and configures the port, then puts both modem lines into their idle state
+    // (de-asserted). A port without modem lines gets a note, not a failure; what the port
+    // ignores or refuses otherwise is in `notes` too. Throws TransportError(Open).
+    void open(const PortSettings& settings, std::vector<std::string>& notes);
+    virtual void close() = 0;
+    virtual bool isOpen() const = 0;
+    virtual const std::string& portName() const = 0;
+
+    // Throw TransportError(Timeout) when the deadline passes, (Io) when the port fails.
+    virtual void write(const uint8_t* data, size_t length, Millis timeout) = 0;
+    virtual void read(uint8_t* data, size_t length, Millis timeout) = 0;
+    // One byte, or -1 when nothing arrives in time.
+    int readByte(Millis timeout);
+
+    // Drops whatever the device sent that nobody asked for.
+    virtual void discardInput() = 0;
+    // Drops what has already arrived, without waiting for more; returns how many bytes.
+    virtual size_t dropPending() = 0;
+
+    // Line time of `bytes` bytes (11 bit times each) at the open rate, rounded up.
+    virtual Millis wireTime(size_t bytes) const = 0;
+
+    // Sets DTR and RTS, both in one step where the system allows it. Throws
+    // TransportError(Io) with a sentence naming the port when it has no modem lines.
+    virtual void setModemLines(ModemLines lines) = 0;
+
+protected:
+    // The port open and configured; the lines as the system left them.
+    virtual void openPort(const PortSettings& settings, std::vector<std::string>& notes) = 0;
+};
+
+inline void Link::open(const PortSettings& settings, std::vector<std::string>& notes)
+{
+    openPort(settings, notes);
+    // Systems raise DTR and RTS on open; a module whose NRST hangs on DTR would stay in
+    // reset for as long as the port is open.
+    try {
+        setModemLines(ModemLines{});
+    } catch (const TransportError& e) {
+        notes.push_back(std::string("DTR and RTS left as they were: ") + e.what());
+    }
+}
+
+inline int Link::readByte(Millis timeout)
+{
+    uint8_t b = 0;
+    try {
+        read(&b, 1, timeout);
+    } catch (const TransportError& e) {
+        if (e.kind == TransportError::Timeout)
+            return -1;
+        throw;
+    }
+    return b;
+}
+
+// Line time of `bytes` bytes at `baud`, 11 bit times each, rounded up.
+inline Millis wireTimeAt(uint32_t baud, size_t bytes)
+{
+    const uint64_t bits = uint64_t(bytes) * 11u * 1000u;
+    return Millis((bits + baud - 1) / baud);
+}
+
+}  // namespace vbprog

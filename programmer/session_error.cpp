@@ -1,0 +1,125 @@
+#include "session_error.h"
+
+#include "programmer_api.h"
+
+#if !defined(_WIN32)
+#include <cerrno>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace vbprog {
+
+namespace {
+
+// The library's status says only that the port did not open. On Linux the usual cause is a
+// device this user may not use; its cure is membership in the device's group, so name it.
+std::string permissionSentence(const std::string& port)
+{
+#if defined(_WIN32)
+    (void)port;
+    return {};
+#else
+    if (port.empty() || ::access(port.c_str(), R_OK | W_OK) == 0 || (errno != EACCES && errno != EPERM))
+        return {};
+    std::string owner;
+    struct stat st {};
+    if (::stat(port.c_str(), &st) == 0 && st.st_gid != 0) {
+        if (const struct group* g = ::getgrgid(st.st_gid))
+            owner = g->gr_name;
+    }
+    const std::string join = owner.empty() || owner == "dialout"
+                                 ? std::string("join the dialout group (or the group that owns the device)")
+                                 : "join the group " + owner + " that owns it";
+    return "The serial port " + port + " cannot be opened: permission denied; " + join +
+           ", e.g. with sudo usermod -aG " + (owner.empty() ? std::string("dialout") : owner) +
+           " $USER, and log in again.";
+#endif
+}
+
+}  // namespace
+
+std::string statusName(int s)
+{
+    switch (s) {
+    case PROG_OK: return "ok";
+    case PROG_ERR_NOT_CONNECTED: return "not-connected";
+    case PROG_ERR_NO_ANSWER: return "no-answer";
+    case PROG_ERR_PORT_OPEN: return "port-open";
+    case PROG_ERR_FILE_MISSING: return "file-missing";
+    case PROG_ERR_DEVICE_UNSUPPORTED: return "device-unsupported";
+    case PROG_ERR_LINK_LOST: return "link-lost";
+    case PROG_ERR_FILE_INVALID: return "file-invalid";
+    case PROG_ERR_BAD_ARGUMENT: return "bad-argument";
+    case PROG_ERR_READ: return "read-refused";
+    case PROG_ERR_WRITE_VERIFY: return "write-verify";
+    case PROG_ERR_ERASE: return "erase";
+    case PROG_ERR_OUT_OF_RANGE: return "out-of-range";
+    case PROG_ERR_PROTECTED: return "protected";
+    case PROG_ERR_IDENTIFIERS: return "identifiers-changed";
+    case PROG_ERR_IDENTITY: return "identity";
+    default: return "error" + std::to_string(s);
+    }
+}
+
+std::string hintFor(int s, const HintContext& c)
+{
+    const std::string port = c.port.empty() ? std::string("the port") : c.port;
+    const std::string file = c.file.empty() ? std::string("the firmware file") : "the firmware file " + c.file;
+    const char* reset = "reset the module with BOOT0 held high to start its bootloader";
+    const bool otherRate = c.baud != 0 && c.baud != 115200;
+    const std::string rate = std::to_string(c.baud) + " baud";
+    switch (s) {
+    case PROG_ERR_PORT_OPEN:
+        if (std::string denied = permissionSentence(c.port); !denied.empty())
+            return denied;
+        if (otherRate)
+            return "The serial port " + port + " cannot be opened at " + rate +
+                   "; check the name with vorna-flash ports, that no other program uses it, and that the adapter takes this rate.";
+        return "The serial port " + port +
+               " cannot be opened; check the name with vorna-flash ports and that no other program uses it.";
+    case PROG_ERR_NO_ANSWER:
+        if (otherRate)
+            return "No bootloader answers on " + port + " at " + rate +
+                   "; the part or the adapter may not take this rate, and since the bootloader keeps the rate of its first 0x7F, " +
+                   reset + " before a connection at another rate (115200 works on every part) can work.";
+        return "No bootloader answers on " + port + "; " + reset + ", check the cable, and try again.";
+    case PROG_ERR_FILE_MISSING:
+        return "Cannot open " + file + "; check the path and that the file is readable.";
+    case PROG_ERR_FILE_INVALID:
+        return "The content of " + file + " is malformed or not supported; give an Intel HEX file (or a .bin) built for the module.";
+    case PROG_ERR_OUT_OF_RANGE:
+        return "The image in " + file +
+               " lies outside the application area (0x08000800 up to the end of the flash); build it for the application start 0x08000800.";
+    case PROG_ERR_WRITE_VERIFY:
+        return "The module refused a write or the read-back differs from " + file +
+               ", so the application on it is incomplete; flash it again, and set the module aside if this repeats.";
+    case PROG_ERR_ERASE:
+        return "The module refused to erase its application area; " + std::string(reset) + ", and flash again.";
+    case PROG_ERR_LINK_LOST:
+        return c.step == Operation::Download
+                   ? "The module stopped answering during the download, so its application is incomplete; check cable and power, " +
+                         std::string(reset) + ", and flash again."
+                   : "The module stopped answering; check cable and power, " + std::string(reset) + ", and try again.";
+    case PROG_ERR_PROTECTED:
+        return "The module's flash is read-protected; it cannot be read or flashed through its bootloader without erasing its identifiers, so set it aside.";
+    case PROG_ERR_READ:
+        return "The module refused to read its memory; " + std::string(reset) + ", and try again.";
+    case PROG_ERR_IDENTIFIERS:
+        return "The identifier page of the module on " + port +
+               " changed during the download; the messages above say whether the saved page was put back and give the saved DevEUI, JoinEUI and AppKey, so keep them and set the module aside.";
+    case PROG_ERR_IDENTITY:
+        return "The microcontroller on " + port +
+               " answers inconsistently about itself (product ID, bootloader or flash size), so nothing was erased; check the cable and adapter, " +
+               std::string(reset) + ", and try again.";
+    case PROG_ERR_DEVICE_UNSUPPORTED:
+        return "The microcontroller on " + port +
+               " is not one this tool can program without touching the identifiers; check that it is a Vorna-Base module.";
+    default:
+        return "The programming library failed with code " + std::to_string(s) + " (" + statusName(s) +
+               "); try again, and report it if it repeats.";
+    }
+}
+
+}  // namespace vbprog

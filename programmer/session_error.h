@@ -1,0 +1,37 @@
+// One shape of failure for every caller: the status the C interface returns, what happened
+// (the error message the session said), what the user can do about it, and the address
+// where one applies.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vbprog {
+
+// What the caller was doing when the status came: the hint differs for a lost link during
+// a download (the application is incomplete) and elsewhere.
+enum class Operation { Connect, ReadKeys, Download };
+
+struct HintContext {
+    Operation step = Operation::Connect;
+    std::string port;
+    std::string file;
+    uint32_t baud = 115200;
+};
+
+struct SessionError {
+    int status = 0;                    // PROG_*; 0 when nothing failed
+    std::string what;                  // the session's own error message
+    std::string hint;                  // one sentence: what happened and what to try
+    std::optional<uint32_t> address;   // where the flash refused or differed
+    explicit operator bool() const { return status != 0; }
+};
+
+// The user's sentence for a PROG_* status; an undocumented code gets a sentence naming it.
+std::string hintFor(int status, const HintContext& context);
+
+// "ok", "no-answer", "write-verify", ...; "error<code>" for a code the library does not document.
+std::string statusName(int status);
+
+}  // namespace vbprog

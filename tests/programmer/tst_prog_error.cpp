@@ -1,0 +1,67 @@
+// The error value's hint: one sentence per status, fitted to what was being done; the
+// command-line tool's advice and the session's error value both come from it.
+#include <QtTest>
+
+#include "programmer_api.h"
+#include "session_error.h"
+
+using namespace vbprog;
+
+class TestProgError : public QObject {
+    Q_OBJECT
+
+private slots:
+    void hintPerStatus_data();
+    void hintPerStatus();
+    void hintFitsTheOperation();
+};
+
+void TestProgError::hintPerStatus_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("port") << int(PROG_ERR_PORT_OPEN) << "port-open" << "cannot be opened";
+    QTest::newRow("silent") << int(PROG_ERR_NO_ANSWER) << "no-answer" << "No bootloader answers on /dev/ttyUSB0";
+    QTest::newRow("missing") << int(PROG_ERR_FILE_MISSING) << "file-missing" << "Cannot open the firmware file app.hex";
+    QTest::newRow("invalid") << int(PROG_ERR_FILE_INVALID) << "file-invalid" << "malformed or not supported";
+    QTest::newRow("range") << int(PROG_ERR_OUT_OF_RANGE) << "out-of-range" << "application start 0x08000800";
+    QTest::newRow("write") << int(PROG_ERR_WRITE_VERIFY) << "write-verify" << "read-back differs from the firmware file app.hex";
+    QTest::newRow("erase") << int(PROG_ERR_ERASE) << "erase" << "refused to erase";
+    QTest::newRow("lost") << int(PROG_ERR_LINK_LOST) << "link-lost" << "its application is incomplete";
+    QTest::newRow("protected") << int(PROG_ERR_PROTECTED) << "protected" << "read-protected";
+    QTest::newRow("read") << int(PROG_ERR_READ) << "read-refused" << "refused to read its memory";
+    QTest::newRow("identifiers") << int(PROG_ERR_IDENTIFIERS) << "identifiers-changed" << "identifier page of the module on /dev/ttyUSB0";
+    QTest::newRow("identity") << int(PROG_ERR_IDENTITY) << "identity" << "answers inconsistently";
+    QTest::newRow("unsupported") << int(PROG_ERR_DEVICE_UNSUPPORTED) << "device-unsupported" << "Vorna-Base module";
+    QTest::newRow("undocumented") << -99 << "error-99" << "failed with code -99 (error-99)";
+}
+
+void TestProgError::hintPerStatus()
+{
+    QFETCH(int, status);
+    QFETCH(QString, name);
+    QFETCH(QString, says);
+    const std::string hint = hintFor(status, {Operation::Download, "/dev/ttyUSB0", "app.hex", 115200});
+    QVERIFY2(QString::fromStdString(hint).contains(says), hint.c_str());
+    QCOMPARE(QString::fromStdString(statusName(status)), name);
+    // Documented statuses have their own sentence, not the fallback's.
+    if (status != -99)
+        QVERIFY2(hint.find("failed with code") == std::string::npos, hint.c_str());
+}
+
+void TestProgError::hintFitsTheOperation()
+{
+    // A lost link during a download leaves the application incomplete; elsewhere it does not.
+    const std::string during = hintFor(PROG_ERR_LINK_LOST, {Operation::Download, "p", "", 115200});
+    const std::string outside = hintFor(PROG_ERR_LINK_LOST, {Operation::Connect, "p", "", 115200});
+    QVERIFY(during.find("incomplete") != std::string::npos);
+    QVERIFY(outside.find("incomplete") == std::string::npos);
+    // Another rate than 115200 is named, with what it means for the bootloader.
+    const std::string fast = hintFor(PROG_ERR_NO_ANSWER, {Operation::Connect, "p", "", 921600});
+    QVERIFY(fast.find("921600 baud") != std::string::npos);
+    QVERIFY(hintFor(PROG_ERR_NO_ANSWER, {Operation::Connect, "p", "", 115200}).find("baud") == std::string::npos);
+}
+
+QTEST_GUILESS_MAIN(TestProgError)
+#include "tst_prog_error.moc"
