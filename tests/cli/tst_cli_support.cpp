@@ -345,12 +345,12 @@ void TestCliSupport::commandLineRefusalSentences_data()
                                      << "The option --no-verify takes no value.";
     QTest::newRow("value on help") << QStringList{"--help=me"} << "The option --help takes no value.";
     QTest::newRow("unknown command") << QStringList{"erase", "--port", "p"}
-                                     << "Unknown command \"erase\"; the commands are ports, keys and flash.";
+                                     << "Unknown command \"erase\"; the commands are ports, keys, flash and lines.";
     QTest::newRow("empty command") << QStringList{""}
-                                   << "Unknown command \"\"; the commands are ports, keys and flash.";
+                                   << "Unknown command \"\"; the commands are ports, keys, flash and lines.";
     // The first fault on the line is the one named, and --help does not hide it.
     QTest::newRow("unknown command first") << QStringList{"frobnicate", "--port", ""}
-                                           << "Unknown command \"frobnicate\"; the commands are ports, keys and flash.";
+                                           << "Unknown command \"frobnicate\"; the commands are ports, keys, flash and lines.";
     QTest::newRow("unknown option first") << QStringList{"keys", "--fast", "--baud", "0"}
                                           << "Unknown option --fast; see vorna-flash --help.";
     QTest::newRow("bad value first") << QStringList{"keys", "--baud", "0", "--fast", "--help"} << baud;
@@ -364,7 +364,7 @@ void TestCliSupport::commandLineRefusalSentences_data()
     QTest::newRow("flash two files") << QStringList{"flash", "--port", "p", "a.hex", "--", "--json"}
                                      << "The flash command takes one firmware file; \"--json\" is one too many.";
     QTest::newRow("nothing") << QStringList{}
-                             << "No command given; use vorna-flash ports, keys or flash (see vorna-flash --help).";
+                             << "No command given; use vorna-flash ports, keys, flash or lines (see vorna-flash --help).";
 }
 
 void TestCliSupport::commandLineRefusalSentences()
