@@ -218,6 +218,7 @@ private slots:
     void bootOnPortWithoutModemLines();
     void afterGoStartsTheApplication();
     void linesCommandHoldsTheLines();
+    void bridgeGetsLowLatency();
 
 private:
     QTemporaryDir tmp_;
@@ -765,6 +766,17 @@ void TestCliCommands::linesCommandHoldsTheLines()
     QCOMPARE(w.state("state"), QString("reset"));
     QVERIFY(p.waitForFinished(5000));
     QCOMPARE(p.exitCode(), 0);
+}
+
+void TestCliCommands::bridgeGetsLowLatency()
+{
+    WiredSim w({"--latency-timer", "16"});
+    QCOMPARE(w.state("latency-ms"), QString("16"));
+    const Run r = runTool({"keys", "--port", w.link, "--verbose"}, w.env());
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY2(r.err.contains(w.link.toLocal8Bit() + ": low latency set"), r.err.constData());
+    QCOMPARE(w.state("low-latency"), QString("1"));
+    QCOMPARE(w.state("latency-ms"), QString("1"));
 }
 
 QTEST_GUILESS_MAIN(TestCliCommands)
