@@ -3,12 +3,17 @@
 # vorna-flash with the line-time floor of the work and with stm32flash doing the same work;
 # then eight modules at once against one, and faster line rates against 115200.
 #
-#   flash_bench.sh VORNA_FLASH MODULE_SIM WORKDIR        (env BAUD, default 115200)
+#   flash_bench.sh VORNA_FLASH MODULE_SIM WORKDIR [MODEM_PRELOAD]   (env BAUD, default 115200)
+#
+# With MODEM_PRELOAD (the test-only library that hands a pty's serial ioctls to the
+# simulator) it ends with the USB bridge's latency timer: the low-latency request reaching
+# the simulated bridge against a timer left as it is.
 set -euo pipefail
 
 tool=$1
 sim=$2
 work=$3
+preload=${4:-}
 baud=${BAUD:-115200}
 mkdir -p "$work"
 
@@ -214,3 +219,43 @@ for rate in 115200 460800 921600; do
 done
 echo "vs-115200: how many times faster than the same flash at 115200; the floor keeps the"
 echo "           page-erase and programming times, which no line rate shortens."
+
+# --- the USB bridge's latency timer ------------------------------------------------------
+# Flashes 64 KiB with the simulated bridge's timer at `timer` ms; with the preload library
+# vorna-flash's ASYNC_LOW_LATENCY reaches the bridge (as ftdi_sio takes it), without it the
+# timer stays (a Windows user with the driver's default). Prints the seconds.
+timed_latency() {  # label, baud, timer ms, preload library or ""
+  local label=$1 rate=$2 timer=$3 lib=$4
+  rm -f "$work/lat.ctl"
+  baud=$rate start_sim --link "$work/lat.pty" --control "$work/lat.ctl" --latency-timer "$timer"
+  local envs=() t0 t1 rc=0
+  [[ -n $lib ]] && envs=(LD_PRELOAD="$lib" VBF_SIM_PTY="$work/lat.pty" VBF_SIM_CONTROL="$work/lat.ctl")
+  t0=$(now)
+  env "${envs[@]+"${envs[@]}"}" "$tool" flash --baud "$rate" --port "$work/lat.pty" "$work/64K.hex" \
+    >"$work/$label.out" 2>&1 || rc=$?
+  t1=$(now)
+  stop_sim
+  if ((rc != 0)); then
+    echo "bench: $label failed (exit $rc):" >&2
+    tail -n 5 "$work/$label.out" >&2
+    exit 1
+  fi
+  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }'
+}
+
+if [[ -n $preload ]]; then
+  echo
+  echo "One module, 64 KiB with verification, behind a USB bridge with a latency timer"
+  printf '%-8s %8s %12s %12s %12s %12s\n' baud floor-s 16ms+flag-s 16ms-s 1ms-s 16ms/floor
+  for rate in 115200 921600; do
+    read -r floor _ _ < <(FLOOR_BAUD=$rate floor_seconds 0x08000800:0x10000)
+    flagged=$(timed_latency "lat-$rate-16-flag" "$rate" 16 "$preload")
+    plain=$(timed_latency "lat-$rate-16" "$rate" 16 "")
+    fast=$(timed_latency "lat-$rate-1" "$rate" 1 "")
+    awk -v r="$rate" -v f="$floor" -v a="$flagged" -v p="$plain" -v q="$fast" 'BEGIN {
+      printf "%-8d %8.2f %12.2f %12.2f %12.2f %12.2f\n", r, f, a, p, q, a / f }'
+  done
+  echo "16ms+flag: the timer at the common default, vorna-flash's ASYNC_LOW_LATENCY taken by the"
+  echo "           bridge (Linux, ftdi_sio); 16ms: the flag not taken (Windows: lower the timer in"
+  echo "           the port's Advanced settings); 1ms: the timer set low by hand."
+fi

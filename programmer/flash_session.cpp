@@ -1,5 +1,7 @@
 #include "flash_session.h"
 
+#include "latency_timer.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdarg>
@@ -213,6 +215,9 @@ int FlashSession::connectLink(const PortSettings& s)
                          s.parity == 1 ? 'O' : s.parity == 2 ? 'N' : 'E', s.stopBits > 1.4f ? "2" : "1"));
     for (const auto& n : notes)
         say(Verbosity_1, n);
+    const std::string latency = latencyAdviceOnce(s.name);
+    if (!latency.empty())
+        say(WarningNoPopup, latency);
 
     int rc = PROG_OK;
     try {

@@ -1,5 +1,7 @@
 #include "serial_transport.h"
 
+#include "latency_timer.h"
+
 #include <asio.hpp>
 
 #include <cctype>
@@ -10,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <libserialport.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -144,7 +147,33 @@ void SerialLink::openPort(const PortSettings& s, std::vector<std::string>& notes
     d->port.set_option(base::parity(parity), ec);
     if (ec)
         notes.push_back("parity not set on " + s.name + " (" + ec.message() + ")");
+#if !defined(_WIN32)
+    requestLowLatency(fd, s.name, notes);
+#endif
 }
+
+#if !defined(_WIN32)
+void SerialLink::requestLowLatency(int fd, const std::string& name, std::vector<std::string>& notes)
+{
+    // A USB bridge passes answers on when its buffer fills or its latency timer runs out;
+    // ftdi_sio turns ASYNC_LOW_LATENCY into a 1 ms timer. Drivers without serial settings
+    // (a pty) refuse the request: that costs speed, never the connection.
+    serial_struct ss{};
+    std::string what;
+    if (::ioctl(fd, TIOCGSERIAL, &ss) != 0) {
+        what = "low latency not asked for: no serial driver settings (" + std::string(std::strerror(errno)) + ")";
+    } else if (ss.flags & ASYNC_LOW_LATENCY) {
+        what = "low latency already on";
+    } else {
+        ss.flags |= ASYNC_LOW_LATENCY;
+        what = ::ioctl(fd, TIOCSSERIAL, &ss) == 0 ? "low latency set"
+                                                   : "low latency refused (" + std::string(std::strerror(errno)) + ")";
+    }
+    if (const auto ms = sysfsLatencyTimer("/sys", name))
+        what += "; the bridge's latency timer reads " + std::to_string(*ms) + " ms";
+    notes.push_back(name + ": " + what);
+}
+#endif
 
 void SerialLink::close()
 {

@@ -35,6 +35,10 @@ protected:
     void openPort(const PortSettings& settings, std::vector<std::string>& notes) override;
 
 private:
+#if !defined(_WIN32)
+    // Asks the driver for ASYNC_LOW_LATENCY; says in `notes` what it found and set.
+    static void requestLowLatency(int fd, const std::string& name, std::vector<std::string>& notes);
+#endif
     struct Impl;
     std::unique_ptr<Impl> d;
 };

@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "pty_client.h"
+
 #include <csignal>
 #include <memory>
 #include <fcntl.h>
@@ -152,6 +154,34 @@ QByteArray runOnTerminal(const QStringList& args, int* exitCode)
     return drawn;
 }
 
+// A simulator with a control socket, wired as `wiring`, and the environment that hands
+// vorna-flash's modem-line and serial ioctls on its pty to it.
+struct WiredSim {
+    QTemporaryDir dir;
+    QString link = dir.filePath("port"), control = dir.filePath("ctl"), dump = dir.filePath("dump.bin");
+    Sim sim;
+    explicit WiredSim(const QStringList& extra)
+        : sim(QStringList{"--link", dir.filePath("port"), "--control", dir.filePath("ctl"), "--dump",
+                          dir.filePath("dump.bin")} + extra)
+    {
+    }
+    QProcessEnvironment env() const
+    {
+        auto e = QProcessEnvironment::systemEnvironment();
+        e.insert("LD_PRELOAD", VBF_MODEM_PRELOAD);
+        e.insert("ASAN_OPTIONS", VBF_MODEM_PRELOAD_ASAN_OPTIONS);
+        e.insert("VBF_SIM_PTY", link);
+        e.insert("VBF_SIM_CONTROL", control);
+        return e;
+    }
+    QString state(const QString& key) const { return answerField(simControl(control, "state"), key); }
+    QByteArray flash()
+    {
+        sim.stop();
+        return readFile(dump);
+    }
+};
+
 QByteArray lastLine(const QByteArray& text)
 {
     const QList<QByteArray> lines = text.trimmed().split('\n');
@@ -181,6 +211,14 @@ private slots:
     void badFileRefusedBeforeAnyPort();
     void keysJsonErrorObject();
     void rateTheBootloaderDoesNotTake();
+    void bootSequenceFlashesAndStartsFirmware_data();
+    void bootSequenceFlashesAndStartsFirmware();
+    void plainPresetOnInvertedWiringSuggestsInverted();
+    void directWiringWithoutSequenceNotHeldInReset();
+    void bootOnPortWithoutModemLines();
+    void afterGoStartsTheApplication();
+    void linesCommandHoldsTheLines();
+    void bridgeGetsLowLatency();
 
 private:
     QTemporaryDir tmp_;
@@ -641,6 +679,104 @@ void TestCliCommands::rateTheBootloaderDoesNotTake()
         sim.stop();
         QCOMPARE(readFile(dump).mid(APP_OFFSET, appData_.size()), appData_);
     }
+}
+
+void TestCliCommands::bootSequenceFlashesAndStartsFirmware_data()
+{
+    QTest::addColumn<QString>("wiring");
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("direct") << "direct" << QStringList{"--boot", "direct", "--after", "run"};
+    QTest::newRow("inverted") << "inverted" << QStringList{"--boot", "inverted", "--after", "run"};
+    QTest::newRow("auto-reset") << "auto-reset" << QStringList{"--boot", "auto-reset", "--after", "run"};
+    QTest::newRow("custom steps") << "direct"
+                                  << QStringList{"--boot", "rts=0,dtr=1,wait=60,dtr=0", "--after",
+                                                 "rts=1,dtr=1,wait=60,dtr=0"};
+}
+
+void TestCliCommands::bootSequenceFlashesAndStartsFirmware()
+{
+    QFETCH(QString, wiring);
+    QFETCH(QStringList, args);
+    WiredSim w({"--wiring", wiring, "--keys", KEYS});
+    QVERIFY(!w.sim.pty().isEmpty());
+    // A wired module starts in its application (or, inverted with the port closed, held in
+    // reset): no jumper, no button puts it into its bootloader.
+    QVERIFY(w.state("state") != "bootloader");
+    const int runsBefore = w.state("app-runs").toInt();
+    const Run r = runTool(QStringList{"flash", "--port", w.link, appHex_} + args, w.env());
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QCOMPARE(w.state("app-runs").toInt(), runsBefore + 1);
+    const QByteArray flash = w.flash();
+    QCOMPARE(flash.mid(APP_OFFSET, appData_.size()), appData_);
+    QCOMPARE(flash.mid(0x7E0, 32).toHex(), KEYS);
+}
+
+void TestCliCommands::plainPresetOnInvertedWiringSuggestsInverted()
+{
+    WiredSim w({"--wiring", "inverted"});
+    const Run r = runTool({"keys", "--port", w.link, "--boot", "direct"}, w.env());
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("after the boot sequence direct (dtr=1+rts=0,wait=100,dtr=0), tried 3 times"),
+             r.err.constData());
+    QVERIFY2(r.err.contains("try --boot inverted"), r.err.constData());
+    // Each attempt reset the module; none reached the bootloader.
+    QCOMPARE(w.state("synced"), QString("0"));
+    QVERIFY(w.state("resets").toInt() >= 3);
+}
+
+void TestCliCommands::directWiringWithoutSequenceNotHeldInReset()
+{
+    // Opening the port asserts DTR, which holds a directly wired NRST low; the idle state
+    // set right after the open releases it, with BOOT0 high, into the bootloader.
+    WiredSim w({"--wiring", "direct", "--keys", KEYS});
+    const Run r = runTool({"flash", "--port", w.link, appHex_}, w.env());
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QCOMPARE(w.flash().mid(APP_OFFSET, appData_.size()), appData_);
+}
+
+void TestCliCommands::bootOnPortWithoutModemLines()
+{
+    // A pty without the preload library refuses the modem ioctls, as Wine's COM port on one does.
+    Sim sim({});
+    const Run r = runTool({"keys", "--port", sim.pty(), "--boot", "direct"});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("The boot sequence direct needs DTR and RTS, but " + sim.pty().toLocal8Bit() +
+                            " has no modem lines"),
+             r.err.constData());
+}
+
+void TestCliCommands::afterGoStartsTheApplication()
+{
+    WiredSim w({"--keys", KEYS});
+    const int runsBefore = w.state("app-runs").toInt();
+    const Run r = runTool({"flash", "--port", w.link, appHex_, "--after", "go"}, w.env());
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QCOMPARE(w.state("app-runs").toInt(), runsBefore + 1);
+}
+
+void TestCliCommands::linesCommandHoldsTheLines()
+{
+    WiredSim w({"--wiring", "direct"});
+    QProcess p;
+    p.setProcessEnvironment(w.env());
+    p.start(VORNA_FLASH_PATH, {"lines", "--port", w.link, "--dtr", "1", "--rts", "0", "--hold", "2"});
+    QVERIFY(p.waitForReadyRead(5000));
+    QVERIFY(p.readAllStandardOutput().contains("DTR asserted (pin low on common adapters), RTS de-asserted"));
+    QCOMPARE(w.state("dtr") + w.state("rts"), QString("10"));
+    QCOMPARE(w.state("state"), QString("reset"));
+    QVERIFY(p.waitForFinished(5000));
+    QCOMPARE(p.exitCode(), 0);
+}
+
+void TestCliCommands::bridgeGetsLowLatency()
+{
+    WiredSim w({"--latency-timer", "16"});
+    QCOMPARE(w.state("latency-ms"), QString("16"));
+    const Run r = runTool({"keys", "--port", w.link, "--verbose"}, w.env());
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY2(r.err.contains(w.link.toLocal8Bit() + ": low latency set"), r.err.constData());
+    QCOMPARE(w.state("low-latency"), QString("1"));
+    QCOMPARE(w.state("latency-ms"), QString("1"));
 }
 
 QTEST_GUILESS_MAIN(TestCliCommands)

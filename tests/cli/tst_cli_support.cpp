@@ -1,6 +1,7 @@
 // The command-line flasher's helpers: digest, quoting, JSON results, exit statuses,
 // command line and bench log.
 #include "benchlog.h"
+#include "boot_sequence.h"
 #include "options.h"
 #include "report_json.h"
 #include "sha256.h"
@@ -37,6 +38,9 @@ private slots:
     void commandLineRefusalSentences_data();
     void commandLineRefusalSentences();
     void benchLogHeaderOnceAndMode();
+    void bootSequenceRefusals_data();
+    void bootSequenceRefusals();
+    void bootStepsOneCallPerStep();
 };
 
 static std::string sha(const std::string& s) { return vf::Sha256::hexDigest(s.data(), s.size()); }
@@ -345,12 +349,12 @@ void TestCliSupport::commandLineRefusalSentences_data()
                                      << "The option --no-verify takes no value.";
     QTest::newRow("value on help") << QStringList{"--help=me"} << "The option --help takes no value.";
     QTest::newRow("unknown command") << QStringList{"erase", "--port", "p"}
-                                     << "Unknown command \"erase\"; the commands are ports, keys and flash.";
+                                     << "Unknown command \"erase\"; the commands are ports, keys, flash and lines.";
     QTest::newRow("empty command") << QStringList{""}
-                                   << "Unknown command \"\"; the commands are ports, keys and flash.";
+                                   << "Unknown command \"\"; the commands are ports, keys, flash and lines.";
     // The first fault on the line is the one named, and --help does not hide it.
     QTest::newRow("unknown command first") << QStringList{"frobnicate", "--port", ""}
-                                           << "Unknown command \"frobnicate\"; the commands are ports, keys and flash.";
+                                           << "Unknown command \"frobnicate\"; the commands are ports, keys, flash and lines.";
     QTest::newRow("unknown option first") << QStringList{"keys", "--fast", "--baud", "0"}
                                           << "Unknown option --fast; see vorna-flash --help.";
     QTest::newRow("bad value first") << QStringList{"keys", "--baud", "0", "--fast", "--help"} << baud;
@@ -363,8 +367,33 @@ void TestCliSupport::commandLineRefusalSentences_data()
                                       << "The keys command takes no file; remove \"-app.hex\".";
     QTest::newRow("flash two files") << QStringList{"flash", "--port", "p", "a.hex", "--", "--json"}
                                      << "The flash command takes one firmware file; \"--json\" is one too many.";
+    // Boot sequences and the lines command.
+    QTest::newRow("after run without boot") << QStringList{"flash", "--port", "p", "a.hex", "--after", "run"}
+        << "The option --after run needs --boot: the reset into the application uses the same wiring.";
+    QTest::newRow("after run with own steps") << QStringList{"flash", "--port", "p", "a.hex", "--boot", "dtr=1,wait=9,dtr=0", "--after", "run"}
+        << "With a boot sequence of your own, give the reset into the application as steps too, e.g. --after dtr=1+rts=1,wait=100,dtr=0.";
+    QTest::newRow("after on keys") << QStringList{"keys", "--port", "p", "--after", "go"}
+                                   << "The option --after does not apply to the keys command.";
+    QTest::newRow("after unknown") << QStringList{"flash", "--port", "p", "a.hex", "--after", "reset"}
+        << "The option --after takes stay, run, go or steps such as dtr=1+rts=1,wait=100,dtr=0.";
+    QTest::newRow("after bad steps") << QStringList{"flash", "--port", "p", "a.hex", "--boot", "direct", "--after", "dtr=2"}
+        << "The sequence \"dtr=2\" of --after is refused: dtr takes 0 (de-asserted) or 1 (asserted) at position 5.";
+    QTest::newRow("boot unknown preset") << QStringList{"keys", "--port", "p", "--boot", "esp"}
+        << "Unknown boot sequence \"esp\"; the presets are direct, inverted and auto-reset, or give steps such as dtr=1+rts=0,wait=100,dtr=0.";
+    QTest::newRow("boot on ports") << QStringList{"ports", "--boot", "direct"}
+                                   << "The option --boot does not apply to the ports command.";
+    QTest::newRow("dtr on flash") << QStringList{"flash", "--port", "p", "a.hex", "--dtr", "1"}
+                                  << "The option --dtr does not apply to the flash command.";
+    QTest::newRow("lines without rts") << QStringList{"lines", "--port", "p", "--dtr", "1"}
+        << "The lines command needs --dtr 0|1 and --rts 0|1 (1 = asserted, the pin low on common adapters).";
+    QTest::newRow("lines two ports") << QStringList{"lines", "--port", "p", "--port", "q", "--dtr", "1", "--rts", "0"}
+                                     << "The lines command needs one --port PORT.";
+    QTest::newRow("lines level word") << QStringList{"lines", "--port", "p", "--dtr", "low", "--rts", "0"}
+                                      << "The option --dtr takes 0 (de-asserted) or 1 (asserted).";
+    QTest::newRow("lines hold zero") << QStringList{"lines", "--port", "p", "--dtr", "1", "--rts", "0", "--hold", "0"}
+                                     << "The option --hold needs seconds from 1 to 3600.";
     QTest::newRow("nothing") << QStringList{}
-                             << "No command given; use vorna-flash ports, keys or flash (see vorna-flash --help).";
+                             << "No command given; use vorna-flash ports, keys, flash or lines (see vorna-flash --help).";
 }
 
 void TestCliSupport::commandLineRefusalSentences()
@@ -374,6 +403,58 @@ void TestCliSupport::commandLineRefusalSentences()
     const auto r = parse(args);
     QVERIFY(!r.ok);
     QCOMPARE(QString::fromStdString(r.error), sentence);
+}
+
+void TestCliSupport::bootSequenceRefusals_data()
+{
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("empty") << "" << "the boot sequence is empty";
+    QTest::newRow("unknown line") << "dtr=1,cts=0" << "expected dtr=, rts= or wait= at position 7";
+    QTest::newRow("upper case") << "DTR=1" << "expected dtr=, rts= or wait= at position 1";
+    QTest::newRow("no value") << "dtr=1,rts" << "rts needs a value (rts=0 or =1) at position 10";
+    QTest::newRow("level word") << "dtr=low" << "dtr takes 0 (de-asserted) or 1 (asserted) at position 5";
+    QTest::newRow("empty step") << "dtr=1,,dtr=0" << "empty step at position 7";
+    QTest::newRow("trailing comma") << "dtr=1," << "empty step at position 7";
+    QTest::newRow("empty item") << "dtr=1+,rts=0" << "empty step at position 7";
+    QTest::newRow("line twice") << "dtr=1+dtr=0" << "dtr is named twice in one step at position 7";
+    QTest::newRow("wait with a line") << "dtr=1+wait=5" << "a wait is a step of its own at position 7";
+    QTest::newRow("wait negative") << "dtr=1,wait=-5" << "wait takes milliseconds from 0 to 10000 at position 12";
+    QTest::newRow("wait too long") << "dtr=1,wait=10001" << "wait takes milliseconds from 0 to 10000 at position 12";
+    QTest::newRow("wait in seconds") << "dtr=1,wait=1s" << "wait takes milliseconds from 0 to 10000 at position 12";
+    QTest::newRow("space") << "dtr=1, wait=5" << "expected dtr=, rts= or wait= at position 7";
+    QTest::newRow("waits only") << "wait=100" << "the sequence sets neither dtr nor rts";
+    QTest::newRow("33 steps") << QString("dtr=1,").repeated(32) + "dtr=0" << "more than 32 steps at position 193";
+}
+
+void TestCliSupport::bootSequenceRefusals()
+{
+    QFETCH(QString, steps);
+    QFETCH(QString, error);
+    const vbprog::SequenceParse r = vbprog::parseSteps(steps.toStdString());
+    QVERIFY(!r.ok);
+    QCOMPARE(QString::fromStdString(r.error), error);
+    // On the command line the same refusal is a usage error that quotes the sequence.
+    const auto cl = parse({"keys", "--port", "p", "--boot", steps.isEmpty() ? "=" : steps});
+    QVERIFY(!cl.ok);
+}
+
+void TestCliSupport::bootStepsOneCallPerStep()
+{
+    // The auto-reset circuit needs its lines switched in one call: a step naming both is
+    // one step, and every preset survives its own text.
+    const auto both = vbprog::parseSteps("dtr=1+rts=0,wait=100,rts=1");
+    QVERIFY(both.ok);
+    QCOMPARE(int(both.steps.size()), 3);
+    QVERIFY(both.steps[0].dtr == true && both.steps[0].rts == false);
+    QVERIFY(!both.steps[2].dtr && both.steps[2].rts == true);
+    QCOMPARE(vbprog::stepsText(both.steps, 4), std::string("dtr=1+rts=0,wait=400,rts=1"));
+    for (const char* preset : {"direct", "inverted", "auto-reset"}) {
+        std::string why;
+        const auto seq = vbprog::bootSequence(preset, why);
+        QVERIFY2(seq && !seq->enter.empty() && !seq->run.empty(), preset);
+        QCOMPARE(vbprog::stepsText(vbprog::parseSteps(vbprog::stepsText(seq->enter)).steps), vbprog::stepsText(seq->enter));
+    }
 }
 
 void TestCliSupport::benchLogHeaderOnceAndMode()

@@ -103,8 +103,9 @@ void Console::printLocked(const std::string& line, std::FILE* out)
 void Console::message(size_t module, int type, const std::string& text)
 {
     const bool isError = type == Error || type == ErrorNoPopup;
+    // A warning without a popup is advice for the user (the adapter's latency timer, say).
     std::lock_guard<std::mutex> g(mutex_);
-    if (!verbose_ && !isError)
+    if (!verbose_ && !isError && type != WarningNoPopup)
         return;
     const std::string line = trimmed(text);
     if (line.empty())

@@ -10,6 +10,7 @@
 #include "status.h"
 #include "text.h"
 
+#include "boot_sequence.h"
 #include "download_plan.h"
 #include "flash_session.h"
 #include "programmer_api.h"
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -182,6 +184,23 @@ std::string endLine(const Run& run, const Job& job)
            (o.verify ? " with verification" : " without verification") + " in " + secondsText(job.seconds) + ".";
 }
 
+// --after: the new firmware started by a reset with BOOT0 released, or by the bootloader's Go.
+int startFirmware(vbprog::FlashSession& session, const vf::Options& o, const std::optional<vbprog::BootSequence>& boot,
+                  const vbprog::SessionCallbacks& callbacks)
+{
+    if (o.after == vf::After::Go)
+        return session.start(kApplicationStart);
+    const std::vector<vbprog::BootStep> steps = o.afterSteps.empty() ? boot->run : vbprog::parseSteps(o.afterSteps).steps;
+    try {
+        vbprog::runSteps(session.link(), steps);
+    } catch (const vbprog::TransportError& e) {
+        callbacks.message(Error, std::string("The firmware was written but not started: ") + e.what());
+        return PROG_ERR_LINK_LOST;
+    }
+    callbacks.message(Info, "Reset into the application (" + vbprog::stepsText(steps) + ")");
+    return PROG_OK;
+}
+
 void handleModule(Run& run, Job& job)
 {
     const vf::Options& o = run.options;
@@ -200,7 +219,9 @@ void handleModule(Run& run, Job& job)
     settings.name = job.port;
     settings.baudrate = o.baud;
     job.step = vf::Step::Connect;
-    job.status = session.connect(settings);
+    std::string why;
+    const auto boot = o.boot.empty() ? std::nullopt : vbprog::bootSequence(o.boot, why);
+    job.status = boot ? vbprog::connectWithBoot(session, settings, *boot, callbacks) : session.connect(settings);
     if (job.status == PROG_OK) {
         job.pid = session.device().pid;
         job.name = session.device().device->name;
@@ -215,12 +236,39 @@ void handleModule(Run& run, Job& job)
         job.status = session.download(run.firmware->loaded.parsed.image, run.firmware->shownName,
                                       vbprog::DownloadOptions{kApplicationStart, true, o.verify}, &job.report);
     }
+    if (job.status == PROG_OK && o.command == vf::Command::Flash && o.after != vf::After::Stay)
+        job.status = startFirmware(session, o, *boot, callbacks);
     session.close();
     job.seconds = secondsSince(start);
     writeLogRow(run, job);
     const char* verdict = job.status == PROG_OK ? "done" : "FAILED";
     console.ended(job.index, std::string(verdict) + " (" + vf::statusName(job.status) + ", " + secondsText(job.seconds) + ")",
                   endLine(run, job), stdout);
+}
+
+// --- lines -------------------------------------------------------------------------------
+
+int runLines(const vf::Options& o)
+{
+    vbprog::SerialLink link;
+    vbprog::PortSettings settings;
+    settings.name = o.ports.front();
+    std::vector<std::string> notes;
+    auto state = [](bool asserted) { return asserted ? "asserted (pin low on common adapters)" : "de-asserted (pin high)"; };
+    try {
+        link.open(settings, notes);
+        link.setModemLines(vbprog::ModemLines{o.dtr, o.rts});
+    } catch (const vbprog::TransportError& e) {
+        fail(std::string("Cannot set the lines: ") + e.what() + ".");
+        return vf::EXIT_NO_DEVICE;
+    }
+    std::printf("%s: DTR %s, RTS %s; holding for %u s.\n", settings.name.c_str(), state(o.dtr), state(o.rts),
+                o.holdSeconds);
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::seconds(o.holdSeconds));
+    // Closing lowers both lines again on most systems.
+    link.close();
+    return vf::EXIT_OK;
 }
 
 // --- results -------------------------------------------------------------------------------
@@ -386,6 +434,8 @@ int main(int argc, char** argv)
         return vf::EXIT_OK;
     case vf::Command::Ports:
         return runPorts();
+    case vf::Command::Lines:
+        return runLines(o);
     case vf::Command::Keys:
     case vf::Command::Flash:
         return runModules(o);

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "boot_sequence.h"
+
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -47,6 +49,7 @@ struct Given {
     Options o;
     bool haveCommand = false;
     bool havePort = false, haveLog = false, haveBaud = false, help = false, version = false, noVerify = false;
+    bool haveBoot = false, haveAfter = false, haveDtr = false, haveRts = false, haveHold = false;
     std::vector<std::string> operands;
 };
 
@@ -72,8 +75,10 @@ void takeWords(const std::vector<std::string>& words, Given& g)
             g.o.command = Command::Keys;
         else if (arg == "flash")
             g.o.command = Command::Flash;
+        else if (arg == "lines")
+            g.o.command = Command::Lines;
         else
-            throw Refusal("Unknown command \"" + arg + "\"; the commands are ports, keys and flash.");
+            throw Refusal("Unknown command \"" + arg + "\"; the commands are ports, keys, flash and lines.");
         g.haveCommand = true;
     }
 }
@@ -89,9 +94,12 @@ ParsedCommandLine checkCombination(Given& g)
         return r;
     }
     if (!g.haveCommand)
-        return failure("No command given; use vorna-flash ports, keys or flash (see vorna-flash --help).");
+        return failure("No command given; use vorna-flash ports, keys, flash or lines (see vorna-flash --help).");
 
-    const char* commandName = o.command == Command::Ports ? "ports" : o.command == Command::Keys ? "keys" : "flash";
+    const char* commandName = o.command == Command::Ports  ? "ports"
+                              : o.command == Command::Keys ? "keys"
+                              : o.command == Command::Lines ? "lines"
+                                                            : "flash";
     auto notFor = [&](const char* option) {
         return failure(std::string("The option ") + option + " does not apply to the " + commandName + " command.");
     };
@@ -109,7 +117,35 @@ ParsedCommandLine checkCombination(Given& g)
     }
     if (o.command != Command::Flash && g.noVerify)
         return notFor("--no-verify");
-    if (o.command != Command::Flash && !g.operands.empty())
+    if (o.command != Command::Lines && (g.haveDtr || g.haveRts || g.haveHold))
+        return notFor(g.haveDtr ? "--dtr" : g.haveRts ? "--rts" : "--hold");
+    if ((o.command == Command::Ports || o.command == Command::Lines) && (g.haveBoot || g.haveAfter))
+        return notFor(g.haveBoot ? "--boot" : "--after");
+    if (o.command == Command::Lines) {
+        if (o.allPorts)
+            return notFor("--all-ports");
+        if (g.haveBaud)
+            return notFor("--baud");
+        if (g.haveLog)
+            return notFor("--log");
+        if (o.json)
+            return notFor("--json");
+        if (!g.operands.empty())
+            return failure("The lines command takes no file; remove \"" + g.operands[0] + "\".");
+        if (o.ports.size() != 1)
+            return failure("The lines command needs one --port PORT.");
+        if (!g.haveDtr || !g.haveRts)
+            return failure("The lines command needs --dtr 0|1 and --rts 0|1 (1 = asserted, the pin low on common "
+                           "adapters).");
+    }
+    if (o.command == Command::Keys && o.after != After::Stay)
+        return notFor("--after");
+    if (o.after == After::Run && o.boot.empty())
+        return failure("The option --after run needs --boot: the reset into the application uses the same wiring.");
+    if (o.after == After::Run && o.afterSteps.empty() && o.boot.find('=') != std::string::npos)
+        return failure("With a boot sequence of your own, give the reset into the application as steps too, e.g. "
+                       "--after dtr=1+rts=1,wait=100,dtr=0.");
+    if (o.command != Command::Flash && o.command != Command::Lines && !g.operands.empty())
         return failure(std::string("The ") + commandName + " command takes no file; remove \"" + g.operands[0] + "\".");
 
     if (o.command == Command::Keys || o.command == Command::Flash) {
@@ -144,7 +180,8 @@ const char* usageText()
            "  vorna-flash ports\n"
            "  vorna-flash keys  (--port PORT ... | --all-ports) [--baud RATE] [--json] [--log FILE] [--verbose]\n"
            "  vorna-flash flash (--port PORT ... | --all-ports) [--baud RATE] FILE [--no-verify] [--json]\n"
-           "                    [--log FILE] [--verbose]\n"
+           "                    [--log FILE] [--verbose] [--boot SEQ] [--after stay|run|go|SEQ]\n"
+           "  vorna-flash lines --port PORT --dtr 0|1 --rts 0|1 [--hold SECONDS]\n"
            "  vorna-flash --help\n"
            "\n"
            "Commands:\n"
@@ -154,6 +191,7 @@ const char* usageText()
            "  flash   download an Intel HEX file (or a .bin placed at 0x08000800) into the\n"
            "          application area, erasing the pages it touches and verifying by read-back;\n"
            "          the identifiers below 0x08000800 are never erased or written\n"
+           "  lines   set DTR and RTS and hold them (default 10 s), to check a jig's wiring with a meter\n"
            "\n"
            "Options:\n"
            "  --port PORT   serial port of a module (8 data bits, even parity, 1 stop bit, no flow\n"
@@ -174,6 +212,24 @@ const char* usageText()
            "                file, SHA-256, result, seconds); a new file gets a header row and\n"
            "                mode 0600 because it holds AppKeys\n"
            "  --verbose     show the programming library's messages on standard error\n"
+           "  --boot SEQ    (keys, flash) reset the module into its bootloader through DTR and RTS\n"
+           "                before the first 0x7F, then wait its start-up time; a silent module is\n"
+           "                tried twice more with holds twice and four times as long. SEQ is a preset:\n"
+           "                  direct      DTR drives NRST, RTS drives BOOT0\n"
+           "                  inverted    the same through inverters\n"
+           "                  auto-reset  the two-transistor circuit (RTS alone resets, DTR alone\n"
+           "                              raises BOOT0)\n"
+           "                or steps separated by commas: dtr=0|1, rts=0|1, both in one step as\n"
+           "                dtr=1+rts=0, wait=MS; e.g. dtr=1+rts=0,wait=100,dtr=0.\n"
+           "                1 means asserted, and an asserted line drives its pin LOW on common\n"
+           "                adapters (FTDI, CP210x, CH340): dtr=1 holds a directly wired NRST in reset\n"
+           "  --after WHAT  (flash) after a good download: stay (default) leaves the bootloader\n"
+           "                running; run releases BOOT0 and resets the module so the new firmware\n"
+           "                starts (needs --boot; with steps of your own give the steps instead of\n"
+           "                run); go sends the bootloader's Go to 0x08000800 (no wiring needed)\n"
+           "  --dtr 0|1, --rts 0|1, --hold SECONDS\n"
+           "                (lines) the lines' states (1 = asserted = pin low on common adapters)\n"
+           "                and how long to hold them, 1 to 3600 s\n"
            "  -h, --help    show this text\n"
            "  --version     show the version\n"
            "\n"
@@ -248,6 +304,42 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
             throw Refusal(BAUD_SENTENCE);
     });
     addValue("--log", "The option --log needs a file name.", &g.haveLog, [&](const std::string& v) { g.o.logPath = v; });
+    addValue("--boot", "The option --boot needs a sequence: direct, inverted, auto-reset or steps.", &g.haveBoot,
+             [&](const std::string& v) {
+                 std::string why;
+                 if (!vbprog::bootSequence(v, why))
+                     throw Refusal(why);
+                 g.o.boot = v;
+             });
+    addValue("--after", "The option --after needs stay, run, go or steps.", &g.haveAfter, [&](const std::string& v) {
+        if (v == "stay" || v == "run" || v == "go") {
+            g.o.after = v == "stay" ? After::Stay : v == "run" ? After::Run : After::Go;
+            return;
+        }
+        if (v.find('=') == std::string::npos)
+            throw Refusal("The option --after takes stay, run, go or steps such as dtr=1+rts=1,wait=100,dtr=0.");
+        const vbprog::SequenceParse parsed = vbprog::parseSteps(v);
+        if (!parsed.ok)
+            throw Refusal("The sequence \"" + v + "\" of --after is refused: " + parsed.error + ".");
+        g.o.after = After::Run;
+        g.o.afterSteps = v;
+    });
+    auto lineState = [&](const char* name, bool& have, bool& target) {
+        addValue(name, std::string("The option ") + name + " needs 0 (de-asserted) or 1 (asserted).", &have,
+                 [&target, name](const std::string& v) {
+                     if (v != "0" && v != "1")
+                         throw Refusal(std::string("The option ") + name + " takes 0 (de-asserted) or 1 (asserted).");
+                     target = v == "1";
+                 });
+    };
+    lineState("--dtr", g.haveDtr, g.o.dtr);
+    lineState("--rts", g.haveRts, g.o.rts);
+    addValue("--hold", "The option --hold needs seconds from 1 to 3600.", &g.haveHold, [&](const std::string& v) {
+        if (v.empty() || v.size() > 4 || v.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoul(v) < 1 || std::stoul(v) > 3600)
+            throw Refusal("The option --hold needs seconds from 1 to 3600.");
+        g.o.holdSeconds = unsigned(std::stoul(v));
+    });
     addFlag("--json", "--json", g.o.json);
     addFlag("--all-ports", "--all-ports", g.o.allPorts);
     addFlag("--no-verify", "--no-verify", g.noVerify);

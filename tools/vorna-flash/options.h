@@ -7,7 +7,10 @@
 
 namespace vf {
 
-enum class Command { Help, Version, Ports, Keys, Flash };
+enum class Command { Help, Version, Ports, Keys, Flash, Lines };
+
+// What follows a download: nothing, the reset into the application, or the bootloader's Go.
+enum class After { Stay, Run, Go };
 
 struct Options {
     Command command = Command::Help;
@@ -19,6 +22,12 @@ struct Options {
     bool json = false;
     bool verify = true;
     bool verbose = false;
+    std::string boot;                 // --boot: a preset's name or steps; empty: no sequence
+    After after = After::Stay;
+    std::string afterSteps;           // --after with steps of its own (After::Run)
+    // The lines command: 1 = asserted; held for holdSeconds.
+    bool dtr = false, rts = false;
+    unsigned holdSeconds = 10;
 };
 
 struct ParsedCommandLine {

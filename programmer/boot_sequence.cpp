@@ -1,0 +1,247 @@
+#include "boot_sequence.h"
+
+#include "flash_session.h"
+#include "programmer_api.h"
+
+#include <thread>
+
+namespace vbprog {
+
+namespace {
+
+constexpr int kMaxWaitMs = 10000;
+constexpr size_t kMaxSteps = 32;
+
+struct Preset {
+    const char* name;
+    const char* enter;
+    const char* run;
+};
+
+// Asserted drives the pin low (direct); through inverters asserted drives it high. The
+// two-transistor circuit: RTS alone pulls NRST low, DTR alone raises BOOT0, both or
+// neither leave the pins alone, so its lines change together.
+const Preset kPresets[] = {
+    {"direct", "dtr=1+rts=0,wait=100,dtr=0", "dtr=1+rts=1,wait=100,dtr=0"},
+    {"inverted", "dtr=0+rts=1,wait=100,dtr=1", "dtr=0+rts=0,wait=100,dtr=1"},
+    {"auto-reset", "dtr=0+rts=1,wait=100,dtr=1+rts=0", "dtr=0+rts=1,wait=100,rts=0"},
+};
+
+std::string at(size_t position)
+{
+    return " at position " + std::to_string(position + 1);
+}
+
+// One item of a step: "dtr=1", "rts=0" or "wait=MS", starting at `pos` in `text`.
+bool parseItem(const std::string& text, size_t pos, size_t end, BootStep& step, bool& isWait, std::string& error)
+{
+    const std::string item = text.substr(pos, end - pos);
+    const size_t eq = item.find('=');
+    const std::string key = item.substr(0, eq);
+    if (key != "dtr" && key != "rts" && key != "wait") {
+        error = "expected dtr=, rts= or wait=" + at(pos);
+        return false;
+    }
+    if (eq == std::string::npos) {
+        error = key + " needs a value (" + key + (key == "wait" ? "=MS)" : "=0 or =1)") + at(pos + key.size());
+        return false;
+    }
+    const std::string value = item.substr(eq + 1);
+    const size_t valuePos = pos + eq + 1;
+    isWait = key == "wait";
+    if (isWait) {
+        if (value.empty() || value.size() > 5 || value.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoi(value) > kMaxWaitMs) {
+            error = "wait takes milliseconds from 0 to " + std::to_string(kMaxWaitMs) + at(valuePos);
+            return false;
+        }
+        step.waitMs = std::stoi(value);
+        return true;
+    }
+    if (value != "0" && value != "1") {
+        error = key + " takes 0 (de-asserted) or 1 (asserted)" + at(valuePos);
+        return false;
+    }
+    std::optional<bool>& line = key == "dtr" ? step.dtr : step.rts;
+    if (line) {
+        error = key + " is named twice in one step" + at(pos);
+        return false;
+    }
+    line = value == "1";
+    return true;
+}
+
+}  // namespace
+
+SequenceParse parseSteps(const std::string& text)
+{
+    SequenceParse r;
+    if (text.empty()) {
+        r.error = "the boot sequence is empty";
+        return r;
+    }
+    bool setsLine = false;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        const size_t stepEnd = std::min(text.find(',', pos), text.size());
+        if (stepEnd == pos) {
+            r.error = "empty step" + at(pos);
+            return r;
+        }
+        if (r.steps.size() == kMaxSteps) {
+            r.error = "more than " + std::to_string(kMaxSteps) + " steps" + at(pos);
+            return r;
+        }
+        BootStep step;
+        size_t itemPos = pos;
+        int items = 0;
+        bool anyWait = false;
+        while (itemPos <= stepEnd) {
+            const size_t itemEnd = std::min(text.find('+', itemPos), stepEnd);
+            if (itemEnd == itemPos) {
+                r.error = "empty step" + at(itemPos);
+                return r;
+            }
+            bool isWait = false;
+            if (!parseItem(text, itemPos, itemEnd, step, isWait, r.error))
+                return r;
+            if ((isWait || anyWait) && items > 0) {
+                r.error = "a wait is a step of its own" + at(itemPos);
+                return r;
+            }
+            anyWait = anyWait || isWait;
+            ++items;
+            itemPos = itemEnd + 1;
+        }
+        setsLine = setsLine || step.dtr || step.rts;
+        r.steps.push_back(step);
+        pos = stepEnd + 1;
+    }
+    if (!setsLine) {
+        r.error = "the sequence sets neither dtr nor rts";
+        r.steps.clear();
+        return r;
+    }
+    r.ok = true;
+    return r;
+}
+
+std::optional<BootSequence> bootSequence(const std::string& text, std::string& error)
+{
+    for (const Preset& p : kPresets) {
+        if (text != p.name)
+            continue;
+        return BootSequence{p.name, parseSteps(p.enter).steps, parseSteps(p.run).steps};
+    }
+    if (text.find('=') == std::string::npos) {
+        error = "Unknown boot sequence \"" + text + "\"; the presets are direct, inverted and auto-reset, or give "
+                "steps such as dtr=1+rts=0,wait=100,dtr=0.";
+        return std::nullopt;
+    }
+    const SequenceParse parsed = parseSteps(text);
+    if (!parsed.ok) {
+        error = "The boot sequence \"" + text + "\" is refused: " + parsed.error + ".";
+        return std::nullopt;
+    }
+    return BootSequence{text, parsed.steps, {}};
+}
+
+std::string stepsText(const std::vector<BootStep>& steps, int holdFactor)
+{
+    std::string out;
+    for (const BootStep& s : steps) {
+        if (!out.empty())
+            out += ',';
+        if (!s.dtr && !s.rts) {
+            out += "wait=" + std::to_string(s.waitMs * holdFactor);
+            continue;
+        }
+        if (s.dtr)
+            out += std::string("dtr=") + (*s.dtr ? "1" : "0");
+        if (s.dtr && s.rts)
+            out += '+';
+        if (s.rts)
+            out += std::string("rts=") + (*s.rts ? "1" : "0");
+    }
+    return out;
+}
+
+void runSteps(Link& link, const std::vector<BootStep>& steps, int holdFactor)
+{
+    // A step naming one line keeps the other where the sequence left it; both start idle
+    // (de-asserted), as every open leaves them.
+    ModemLines lines;
+    for (const BootStep& s : steps) {
+        if (!s.dtr && !s.rts) {
+            std::this_thread::sleep_for(Millis(s.waitMs * holdFactor));
+            continue;
+        }
+        if (s.dtr)
+            lines.dtr = *s.dtr;
+        if (s.rts)
+            lines.rts = *s.rts;
+        link.setModemLines(lines);
+    }
+}
+
+int connectWithBoot(FlashSession& session, const PortSettings& settings, const BootSequence& sequence,
+                    const SessionCallbacks& callbacks)
+{
+    auto say = [&](int type, const std::string& text) {
+        if (callbacks.message)
+            callbacks.message(type, text);
+    };
+    // An attempt that is tried again is no error yet.
+    SessionCallbacks quiet = callbacks;
+    quiet.message = [&say](int type, const std::string& text) {
+        say(type == Error ? int(Verbosity_1) : type, text);
+    };
+    int status = PROG_ERR_NO_ANSWER;
+    int factor = 1;
+    for (int attempt = 1; attempt <= kBootAttempts; ++attempt, factor *= 2) {
+        Link& link = session.link();
+        std::vector<std::string> notes;
+        try {
+            if (!link.isOpen() || link.portName() != settings.name)
+                link.open(settings, notes);
+            for (const auto& n : notes)
+                say(Verbosity_1, n);
+            runSteps(link, sequence.enter, factor);
+        } catch (const TransportError& e) {
+            if (e.kind == TransportError::Open) {
+                say(Error, std::string("Serial port error: ") + e.what());
+                return PROG_ERR_PORT_OPEN;
+            }
+            link.close();
+            say(Error, "The boot sequence " + sequence.name + " needs DTR and RTS, but " + e.what() +
+                           "; connect the module's bootloader by hand (BOOT0 high, reset) and leave out --boot.");
+            return PROG_ERR_PORT_OPEN;
+        }
+        say(Verbosity_1, "Boot sequence " + sequence.name + " (" + stepsText(sequence.enter, factor) + "), then " +
+                             std::to_string(kBootloaderStartupMs * factor) + " ms for the bootloader to start");
+        std::this_thread::sleep_for(Millis(kBootloaderStartupMs * factor));
+        const bool last = attempt == kBootAttempts;
+        session.setCallbacks(last ? callbacks : quiet);
+        status = session.connect(settings);
+        session.setCallbacks(callbacks);
+        if (status != PROG_ERR_NO_ANSWER)
+            return status;
+        if (!last)
+            say(Info, "No answer after the boot sequence; trying again with holds " + std::to_string(factor * 2) +
+                          " times as long");
+    }
+    std::string text = "The bootloader stayed silent after the boot sequence " + sequence.name + " (" +
+                       stepsText(sequence.enter) + "), tried " + std::to_string(kBootAttempts) +
+                       " times with holds up to " + std::to_string(factor / 2) + " times as long.";
+    if (sequence.name == "direct")
+        text += " If DTR and RTS reach NRST and BOOT0 through inverters, try --boot inverted.";
+    else if (sequence.name == "inverted")
+        text += " If DTR and RTS reach NRST and BOOT0 without inverters, try --boot direct.";
+    else
+        text += " Check the wiring with vorna-flash lines and a meter; with inverters on the lines try the "
+                "inverted preset.";
+    say(Error, text);
+    return status;
+}
+
+}  // namespace vbprog

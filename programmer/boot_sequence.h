@@ -1,0 +1,63 @@
+// Bootloader entry through the adapter's DTR and RTS: sequences of line steps and waits,
+// the presets for the common wirings, and the connection that runs one before the first
+// 0x7F. A line's state is its serial state: 1 = asserted, which on common USB-serial
+// adapters drives the pin LOW.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link.h"
+
+namespace vbprog {
+
+class FlashSession;
+struct SessionCallbacks;
+
+struct BootStep {
+    // Lines set in this step (both in one call where a step names both); a wait otherwise.
+    std::optional<bool> dtr, rts;
+    int waitMs = 0;
+};
+
+struct BootSequence {
+    std::string name;                 // the preset's name, or the text as given
+    std::vector<BootStep> enter;      // reset into the bootloader
+    std::vector<BootStep> run;        // reset into the application; empty for a custom entry
+};
+
+struct SequenceParse {
+    bool ok = false;
+    std::vector<BootStep> steps;
+    std::string error;                // names the position (1-based character) when !ok
+};
+
+// Steps separated by ',': "dtr=1", "rts=0", "dtr=1+rts=0" (both in one step), "wait=100"
+// (milliseconds, at most 10000). No spaces, at most 32 steps.
+SequenceParse parseSteps(const std::string& text);
+
+// A preset (direct, inverted, auto-reset) or a custom sequence; nullopt and `error` when
+// neither.
+std::optional<BootSequence> bootSequence(const std::string& text, std::string& error);
+
+// The steps as text, in the syntax parseSteps takes, waits multiplied by `holdFactor`.
+std::string stepsText(const std::vector<BootStep>& steps, int holdFactor = 1);
+
+// Runs `steps` on an open link, every wait multiplied by `holdFactor`. Throws
+// TransportError when the port refuses the lines.
+void runSteps(Link& link, const std::vector<BootStep>& steps, int holdFactor = 1);
+
+// Time the bootloader needs after the reset before it takes the first 0x7F, with margin.
+constexpr int kBootloaderStartupMs = 80;
+// Entry attempts; each doubles the holds of the one before.
+constexpr int kBootAttempts = 3;
+
+// Opens the port, runs the entry sequence, waits the start-up time and connects; tries
+// again with longer holds when the bootloader stays silent. Returns the PROG_* status of
+// the last connect. `callbacks` are the session's own: an attempt that is tried again
+// reports its failure as a detail only.
+int connectWithBoot(FlashSession& session, const PortSettings& settings, const BootSequence& sequence,
+                    const SessionCallbacks& callbacks);
+
+}  // namespace vbprog
