@@ -345,12 +345,12 @@ void TestCliSupport::commandLineRefusalSentences_data()
                                      << "The option --no-verify takes no value.";
     QTest::newRow("value on help") << QStringList{"--help=me"} << "The option --help takes no value.";
     QTest::newRow("unknown command") << QStringList{"erase", "--port", "p"}
-                                     << "Unknown command \"erase\"; the commands are ports, keys and flash.";
+                                     << "Unknown command \"erase\"; the commands are ports, keys, flash and station.";
     QTest::newRow("empty command") << QStringList{""}
-                                   << "Unknown command \"\"; the commands are ports, keys and flash.";
+                                   << "Unknown command \"\"; the commands are ports, keys, flash and station.";
     // The first fault on the line is the one named, and --help does not hide it.
     QTest::newRow("unknown command first") << QStringList{"frobnicate", "--port", ""}
-                                           << "Unknown command \"frobnicate\"; the commands are ports, keys and flash.";
+                                           << "Unknown command \"frobnicate\"; the commands are ports, keys, flash and station.";
     QTest::newRow("unknown option first") << QStringList{"keys", "--fast", "--baud", "0"}
                                           << "Unknown option --fast; see vorna-flash --help.";
     QTest::newRow("bad value first") << QStringList{"keys", "--baud", "0", "--fast", "--help"} << baud;

@@ -7,7 +7,7 @@
 
 namespace vf {
 
-enum class Command { Help, Version, Ports, Keys, Flash };
+enum class Command { Help, Version, Ports, Keys, Flash, Station };
 
 struct Options {
     Command command = Command::Help;
@@ -19,6 +19,10 @@ struct Options {
     bool json = false;
     bool verify = true;
     bool verbose = false;
+    // station
+    unsigned count = 0;                 // modules in all before the station ends; 0: until Ctrl-C
+    std::string onResult;               // program run after each module, no shell
+    unsigned onResultTimeout = 10;      // seconds before a hanging one is killed
 };
 
 struct ParsedCommandLine {
