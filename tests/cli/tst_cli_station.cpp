@@ -14,7 +14,10 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <pty.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -171,6 +174,7 @@ private slots:
     void interruptFinishesTheModuleFirst();
     void duplicatesAndResultProgram();
     void moduleGoneSilentOnAKeptPort();
+    void terminalRedrawsAndRings();
     void refusedCommandLines_data();
     void refusedCommandLines();
 
@@ -363,6 +367,49 @@ void TestCliStation::moduleGoneSilentOnAKeptPort()
     QCOMPARE(station.finish(&rest), 0);
     QCOMPARE(jig.sim->terminate(), 0);
     QCOMPARE(readFile(jig.dumpOf(2)).mid(APP_OFFSET, appData_.size()), appData_);
+}
+
+void TestCliStation::terminalRedrawsAndRings()
+{
+    QTemporaryDir dir;
+    Jig jig(dir.path(), 1, randomHex(32), randomHex(12));
+    QVERIFY(jig.sim->started());
+    int master = -1, slave = -1;
+    char name[128];
+    QCOMPARE(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    QByteArray drawn;
+    const auto drain = [&] {
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(master, buf, sizeof buf)) > 0)
+            drawn.append(buf, int(n));
+    };
+    QProcess p;
+    p.setStandardErrorFile(QString::fromLocal8Bit(name));
+    p.start(VORNA_FLASH_PATH, {"station", "--port", jig.link, appHex_, "--json", "--count", "2"});
+    QVERIFY(p.waitForStarted(5000));
+    QElapsedTimer t;
+    t.start();
+    bool swapped = false;
+    while (p.state() != QProcess::NotRunning && t.elapsed() < 60000) {
+        p.waitForFinished(20);
+        drain();
+        if (!swapped && p.canReadLine()) {
+            QVERIFY(jig.swap(randomHex(32), randomHex(12), "write-refused"));
+            swapped = true;
+        }
+    }
+    drain();
+    ::close(slave);
+    ::close(master);
+    QCOMPARE(p.exitCode(), 4);
+    // The port's line redrawn in place through its states, one bell for the pass, three for the failure.
+    for (const char* seen : {"waiting for a module", "flashing: write ", "PASS ", "FAIL (write", "remove the module",
+                             "passed 1, failed 0", "passed 1, failed 1", "\x1b[1A\r\x1b[2K"})
+        QVERIFY2(drawn.contains(seen), seen);
+    QCOMPARE(drawn.count("\a\a\a"), 1);
+    QCOMPARE(drawn.count('\a'), 4);
 }
 
 void TestCliStation::refusedCommandLines_data()
