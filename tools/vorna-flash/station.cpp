@@ -274,11 +274,14 @@ Outcome Station::flash(size_t index)
     Outcome out;
     const auto start = Clock::now();
     std::string phase = "connect";
+    bool phaseFailed = false;  // the first phase that fails is the step; a restore may follow it
     int lastPercent = -1;
     vbprog::SessionCallbacks callbacks;
     callbacks.progress = [&](const vbprog::ProgressEvent& e) {
         if (e.state == vbprog::ProgressEvent::Failed) {
-            phase = vbprog::phaseName(e.phase);
+            if (!phaseFailed)
+                phase = vbprog::phaseName(e.phase);
+            phaseFailed = true;
             return;
         }
         const int percent = e.total ? int(e.done * 100 / e.total) : 0;
