@@ -332,7 +332,7 @@ Outcome Station::flash(size_t index)
         out.identity = book_.note(out.devEUI, out.uniqueId);
         out.identified = true;
         operation = vbprog::Operation::Download;
-        phase = "connect";  // replaced by the phase that fails
+        phase = "download";  // a refusal before any phase; otherwise the phase that fails
         vbprog::DownloadReport report;
         out.status = session.download(*fw_.image, fw_.shownName,
                                       vbprog::DownloadOptions{vbprog::kApplicationStart, true, true}, &report);
