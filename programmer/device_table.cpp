@@ -181,4 +181,20 @@ std::string bootloaderMismatch(const DeviceInfo& device, uint8_t version, uint8_
     return {};
 }
 
+UniqueIdLocation uniqueIdLocation(const DeviceInfo& device)
+{
+    UniqueIdLocation at;
+    const std::string series = device.series;
+    if (series == "STM32F1") {
+        at.address = 0x1FFFF7E8;
+    } else if (series == "STM32L0") {
+        // Not contiguous: the third word sits 0x14 past the first.
+        at.address = 0x1FF80050;
+        at.wordOffsets[2] = 0x14;
+    } else if (series == "STM32WL") {
+        at.address = 0x1FFF7590;
+    }
+    return at;
+}
+
 }  // namespace vbprog

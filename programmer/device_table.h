@@ -30,6 +30,18 @@ struct DeviceInfo {
     bool firstBankOnly;         // bank-2 page numbering not known: erase only in the first half
 };
 
+// Where the 96-bit unique device ID lies: three 32-bit words at `address` plus each offset,
+// read with Read Memory while readout protection is off. `address` is 0 for a family whose
+// location the table does not know.
+struct UniqueIdLocation {
+    uint32_t address = 0;
+    uint32_t wordOffsets[3] = {0, 4, 8};
+    // The bytes to read from `address` to cover all three words.
+    uint32_t span() const { return wordOffsets[2] + 4; }
+};
+
+UniqueIdLocation uniqueIdLocation(const DeviceInfo& device);
+
 // nullptr for an unknown product ID.
 const DeviceInfo* findDevice(uint16_t pid);
 

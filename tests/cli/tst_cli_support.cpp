@@ -5,9 +5,12 @@
 #include "options.h"
 #include "report_json.h"
 #include "sha256.h"
+#include "station.h"
+#include "station_identity.h"
 #include "status.h"
 #include "text.h"
 
+#include "device_table.h"
 #include "programmer_api.h"
 
 #include <QCryptographicHash>
@@ -41,6 +44,10 @@ private slots:
     void bootSequenceRefusals_data();
     void bootSequenceRefusals();
     void bootStepsOneCallPerStep();
+    void stationRowReadsBackThroughTheBook();
+    void identityVerdicts();
+    void uniqueIdLocations();
+    void durations();
 };
 
 static std::string sha(const std::string& s) { return vf::Sha256::hexDigest(s.data(), s.size()); }
@@ -349,12 +356,12 @@ void TestCliSupport::commandLineRefusalSentences_data()
                                      << "The option --no-verify takes no value.";
     QTest::newRow("value on help") << QStringList{"--help=me"} << "The option --help takes no value.";
     QTest::newRow("unknown command") << QStringList{"erase", "--port", "p"}
-                                     << "Unknown command \"erase\"; the commands are ports, keys, flash and lines.";
+                                     << "Unknown command \"erase\"; the commands are ports, keys, flash, lines and station.";
     QTest::newRow("empty command") << QStringList{""}
-                                   << "Unknown command \"\"; the commands are ports, keys, flash and lines.";
+                                   << "Unknown command \"\"; the commands are ports, keys, flash, lines and station.";
     // The first fault on the line is the one named, and --help does not hide it.
     QTest::newRow("unknown command first") << QStringList{"frobnicate", "--port", ""}
-                                           << "Unknown command \"frobnicate\"; the commands are ports, keys, flash and lines.";
+                                           << "Unknown command \"frobnicate\"; the commands are ports, keys, flash, lines and station.";
     QTest::newRow("unknown option first") << QStringList{"keys", "--fast", "--baud", "0"}
                                           << "Unknown option --fast; see vorna-flash --help.";
     QTest::newRow("bad value first") << QStringList{"keys", "--baud", "0", "--fast", "--help"} << baud;
@@ -393,7 +400,7 @@ void TestCliSupport::commandLineRefusalSentences_data()
     QTest::newRow("lines hold zero") << QStringList{"lines", "--port", "p", "--dtr", "1", "--rts", "0", "--hold", "0"}
                                      << "The option --hold needs seconds from 1 to 3600.";
     QTest::newRow("nothing") << QStringList{}
-                             << "No command given; use vorna-flash ports, keys, flash or lines (see vorna-flash --help).";
+                             << "No command given; use vorna-flash ports, keys, flash, lines or station (see vorna-flash --help).";
 }
 
 void TestCliSupport::commandLineRefusalSentences()
@@ -486,6 +493,86 @@ void TestCliSupport::benchLogHeaderOnceAndMode()
 
     vf::BenchLog notAFile;
     QVERIFY(!notAFile.open(dir.path().toStdString(), why));
+}
+
+void TestCliSupport::stationRowReadsBackThroughTheBook()
+{
+    vf::LogRow row;
+    row.port = "p,1";
+    row.devEUI = "0102030405060708";
+    row.runId = "r1";
+    row.toolVersion = "1.0";
+    row.attempt = 2;
+    row.failingStep = "write";
+    row.uniqueId = "a1a2a3a4a5a6a7a8a9aaabac";
+    row.duplicate = "same-module";
+    const std::string text = std::string(vf::BenchLog::header(true)) + vf::BenchLog::formatRow(row, true);
+    QVERIFY(QByteArray::fromStdString(text).endsWith(",r1,1.0,2,write,a1a2a3a4a5a6a7a8a9aaabac,same-module\n"));
+    // The flash command's row stays as it was.
+    QVERIFY(QByteArray::fromStdString(vf::BenchLog::formatRow(row)).endsWith(",0.000\n"));
+
+    // What the station writes, the next run reads: the module is known by DevEUI and unique ID.
+    vf::IdentityBook book;
+    std::string why;
+    QVERIFY2(book.loadLog(text, why), why.c_str());
+    QCOMPARE(book.note(row.devEUI, row.uniqueId).attempt, 2u);
+    QCOMPARE(book.note(row.devEUI, "b1b2b3b4b5b6b7b8b9babbbc").duplicate, std::string("other-module"));
+
+    vf::IdentityBook other;
+    QVERIFY(!other.loadLog(vf::BenchLog::header(false), why));  // a flash log has no unique IDs
+    QVERIFY(!other.loadLog(std::string(vf::BenchLog::header(true)) + "x,\"open\n", why));
+    QVERIFY(other.loadLog("", why));  // a new file
+}
+
+void TestCliSupport::identityVerdicts()
+{
+    struct Note {
+        const char *dev, *uid;
+        unsigned attempt;
+        const char* duplicate;
+    };
+    // In order, through one book: new, again the same, another module, no unique ID, no DevEUI.
+    const Note notes[] = {
+        {"d1", "u1", 1, ""},
+        {"d1", "u1", 2, "same-module"},
+        {"d1", "u2", 1, "other-module"},
+        {"d2", "", 1, ""},
+        {"d2", "", 2, "same-module"},
+        {"", "u3", 1, ""},
+        {"", "u3", 1, ""},
+    };
+    vf::IdentityBook book;
+    for (const Note& n : notes) {
+        const vf::IdentityVerdict v = book.note(n.dev, n.uid);
+        QCOMPARE(v.attempt, n.attempt);
+        QCOMPARE(v.duplicate, std::string(n.duplicate));
+    }
+    std::vector<std::string> fields;
+    QVERIFY(vf::splitCsvLine("a,\"b,\"\"c\"\"\",,d\r", fields));
+    QCOMPARE(fields, (std::vector<std::string>{"a", "b,\"c\"", "", "d"}));
+}
+
+void TestCliSupport::uniqueIdLocations()
+{
+    struct Case {
+        uint16_t pid;
+        uint32_t address, third, span;
+    };
+    const Case cases[] = {{0x410, 0x1FFFF7E8, 8, 12}, {0x447, 0x1FF80050, 0x14, 0x18}, {0x497, 0x1FFF7590, 8, 12},
+                          {0x435, 0, 8, 12}};
+    for (const Case& c : cases) {
+        const vbprog::UniqueIdLocation at = vbprog::uniqueIdLocation(*vbprog::findDevice(c.pid));
+        QCOMPARE(at.address, c.address);
+        QCOMPARE(at.wordOffsets[2], c.third);
+        QCOMPARE(at.span(), c.span);
+    }
+}
+
+void TestCliSupport::durations()
+{
+    QCOMPARE(vf::durationText(42.4), std::string("42 s"));
+    QCOMPARE(vf::durationText(200), std::string("3 min 20 s"));
+    QCOMPARE(vf::durationText(7500), std::string("2 h 5 min"));
 }
 
 QTEST_GUILESS_MAIN(TestCliSupport)

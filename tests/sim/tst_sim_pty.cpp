@@ -432,6 +432,18 @@ void TestSimPty::modulesTakenOutAndPutIn()
     QCOMPARE(readUid(c), answerField(in3, "uid"));
     QCOMPARE(readKeys(c), answerField(in3, "keys"));
     QVERIFY(simControl(sock, "insert uid=xyz").startsWith("error "));
+
+    // A module that refuses its first write, then takes the next; only that module.
+    QCOMPARE(simControl(sock, "remove keep-port"), QString("ok module=3 port=kept"));
+    QVERIFY(simControl(sock, "insert fault=stuck").startsWith("error insert: "));
+    QVERIFY(simControl(sock, "insert fault=write-refused").startsWith("ok module=4 "));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QVERIFY(!write(c, 4));
+    QVERIFY(write(c, 4));
+    QCOMPARE(simControl(sock, "remove keep-port"), QString("ok module=4 port=kept"));
+    QVERIFY(simControl(sock, "insert").startsWith("ok module=5 "));
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QVERIFY(write(c, 5));
     c.close();
     QCOMPARE(sim.terminate(), 0);
 

@@ -421,9 +421,9 @@ std::string IoLoop::command(const std::string &line)
         return removeModule(keepPort);
     }
     if (verb == "insert") {
-        if (std::string e = unknown({"keys", "uid"}); !e.empty())
+        if (std::string e = unknown({"keys", "uid", "fault"}); !e.empty())
             return e;
-        return insertModule({args["keys"], args["uid"]});
+        return insertModule({args["keys"], args["uid"], args["fault"]});
     }
     return "error unknown command " + verb;
 }

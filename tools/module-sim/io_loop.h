@@ -24,6 +24,7 @@ namespace vbsim {
 struct ModuleRequest {
     std::string keysHex; // empty: random
     std::string uidHex;  // empty: random
+    std::string fault;   // empty: none; "write-refused": its first Write Memory is refused
 };
 
 class IoLoop {

@@ -114,6 +114,13 @@ int main(int argc, char **argv)
             err = "uid needs 24 hex digits";
             return nullptr;
         }
+        Faults faults = opts.faults;
+        if (req.fault == "write-refused")
+            faults.nackWrite = 1;
+        else if (!req.fault.empty()) {
+            err = "fault is write-refused";
+            return nullptr;
+        }
         if (number == 1) {
             if (!image.empty())
                 m->memory->loadFlash(0, image);
@@ -138,7 +145,7 @@ int main(int argc, char **argv)
         m->keysHex = req.keysHex;
         if (!opts.dump.empty())
             m->dumpPath = number == 1 ? opts.dump : opts.dump + "." + std::to_string(number);
-        m->bl = std::make_unique<Bootloader>(*m->memory, opts.reportPid.value_or(opts.pid), opts.faults);
+        m->bl = std::make_unique<Bootloader>(*m->memory, opts.reportPid.value_or(opts.pid), faults);
         m->bl->onLog = [&log](const std::string &line) { log.line(line); };
         SimModule *raw = m.get();
         m->bl->onGo = [&log, raw](uint32_t) {
@@ -148,7 +155,7 @@ int main(int argc, char **argv)
         return m;
     };
     std::string err;
-    auto first = makeModule(1, {opts.keys, opts.uid}, err);
+    auto first = makeModule(1, {opts.keys, opts.uid, {}}, err);
     if (!first) {
         std::fprintf(stderr, "vbf-module-sim: %s\n", err.c_str());
         return 2;
@@ -207,7 +214,13 @@ int main(int argc, char **argv)
         loop.setControl(&control);
     unsigned made = 1;
     loop.setModuleHooks(
-        [&](const ModuleRequest &req, std::string &e) { return makeModule(++made, req, e); },
+        [&](const ModuleRequest &req, std::string &e) {
+            // A refused insert takes no number: module N stays the N-th put in, its dump FILE.N.
+            auto m = makeModule(made + 1, req, e);
+            if (m)
+                ++made;
+            return m;
+        },
         retire);
     const std::string reason = loop.run(stopPipe[0]);
 

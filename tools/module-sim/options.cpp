@@ -56,6 +56,7 @@ std::string usage()
            "                        lines [dtr=0|1] [rts=0|1] (1 = asserted, both change at once);\n"
            "                        pins [nrst=0|1|wired] [boot0=0|1|wired] (a level forced over the wiring);\n"
            "                        serial [low-latency=0|1]; remove [keep-port]; insert [keys=HEX64] [uid=HEX24]\n"
+           "                        [fault=write-refused]\n"
            "  --wiring W            how DTR and RTS reach NRST and BOOT0 (an asserted line drives its\n"
            "                        pin LOW): none (default: BOOT0 strapped high, nothing on NRST, always\n"
            "                        in the bootloader) | direct (DTR->NRST, RTS->BOOT0) | inverted (the\n"

@@ -7,12 +7,14 @@
 
 namespace vf {
 
-const char* BenchLog::header()
+const char* BenchLog::header(bool station)
 {
-    return "time_utc,port,product_id,dev_eui,join_eui,app_key,file,sha256,result,seconds\n";
+    return station ? "time_utc,port,product_id,dev_eui,join_eui,app_key,file,sha256,result,seconds,"
+                     "run_id,tool_version,attempt,failing_step,unique_id,duplicate\n"
+                   : "time_utc,port,product_id,dev_eui,join_eui,app_key,file,sha256,result,seconds\n";
 }
 
-std::string BenchLog::formatRow(const LogRow& r)
+std::string BenchLog::formatRow(const LogRow& r, bool station)
 {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds);
@@ -23,6 +25,13 @@ std::string BenchLog::formatRow(const LogRow& r)
         line += ',';
     }
     line += seconds;
+    if (station) {
+        const std::string attempt = std::to_string(r.attempt);
+        for (const std::string* f : {&r.runId, &r.toolVersion, &attempt, &r.failingStep, &r.uniqueId, &r.duplicate}) {
+            line += ',';
+            line += csvField(*f);
+        }
+    }
     line += '\n';
     return line;
 }
@@ -42,8 +51,8 @@ bool BenchLog::append(const LogRow& row, std::string& error)
     file_.lock();
     std::string text;
     if (file_.size() == 0)
-        text = header();
-    text += formatRow(row);
+        text = header(station_);
+    text += formatRow(row, station_);
     const bool ok = file_.appendAndSync(text, error);
     file_.unlock();
     return ok;

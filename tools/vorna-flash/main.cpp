@@ -7,6 +7,7 @@
 #include "platform.h"
 #include "report_json.h"
 #include "sha256.h"
+#include "station.h"
 #include "status.h"
 #include "text.h"
 
@@ -414,6 +415,23 @@ int runModules(const vf::Options& o)
     return logged ? vf::EXIT_OK : vf::EXIT_USAGE;
 }
 
+// The station: the file checked once, then a loop per port until Ctrl-C or --count.
+int runStationCommand(const vf::Options& o)
+{
+    console.start({}, o.verbose, false);
+    const std::vector<std::string> ports = o.allPorts ? listedPorts() : o.ports;
+    if (ports.empty()) {
+        fail("No serial port found; plug in the modules' USB-serial adapters and try again.");
+        return vf::EXIT_NO_DEVICE;
+    }
+    const Firmware firmware = loadFirmware(o);
+    if (firmware.status != PROG_OK) {
+        fail(vf::failureSentence(firmware.status, {vf::Step::Download, ports.front(), o.file, o.baud}));
+        return vf::exitStatusFor(firmware.status);
+    }
+    return vf::runStation(o, ports, {firmware.shownName, firmware.sha256, &firmware.loaded.parsed.image});
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -439,6 +457,8 @@ int main(int argc, char** argv)
     case vf::Command::Keys:
     case vf::Command::Flash:
         return runModules(o);
+    case vf::Command::Station:
+        return runStationCommand(o);
     }
     return vf::EXIT_OK;
 }

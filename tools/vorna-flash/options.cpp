@@ -50,6 +50,7 @@ struct Given {
     bool haveCommand = false;
     bool havePort = false, haveLog = false, haveBaud = false, help = false, version = false, noVerify = false;
     bool haveBoot = false, haveAfter = false, haveDtr = false, haveRts = false, haveHold = false;
+    bool haveCount = false, haveOnResult = false, haveOnResultTimeout = false;
     std::vector<std::string> operands;
 };
 
@@ -77,8 +78,10 @@ void takeWords(const std::vector<std::string>& words, Given& g)
             g.o.command = Command::Flash;
         else if (arg == "lines")
             g.o.command = Command::Lines;
+        else if (arg == "station")
+            g.o.command = Command::Station;
         else
-            throw Refusal("Unknown command \"" + arg + "\"; the commands are ports, keys, flash and lines.");
+            throw Refusal("Unknown command \"" + arg + "\"; the commands are ports, keys, flash, lines and station.");
         g.haveCommand = true;
     }
 }
@@ -94,12 +97,13 @@ ParsedCommandLine checkCombination(Given& g)
         return r;
     }
     if (!g.haveCommand)
-        return failure("No command given; use vorna-flash ports, keys, flash or lines (see vorna-flash --help).");
+        return failure("No command given; use vorna-flash ports, keys, flash, lines or station (see vorna-flash --help).");
 
-    const char* commandName = o.command == Command::Ports  ? "ports"
-                              : o.command == Command::Keys ? "keys"
+    const char* commandName = o.command == Command::Ports   ? "ports"
+                              : o.command == Command::Keys  ? "keys"
                               : o.command == Command::Lines ? "lines"
-                                                            : "flash";
+                              : o.command == Command::Flash ? "flash"
+                                                            : "station";
     auto notFor = [&](const char* option) {
         return failure(std::string("The option ") + option + " does not apply to the " + commandName + " command.");
     };
@@ -115,11 +119,13 @@ ParsedCommandLine checkCombination(Given& g)
         if (o.json)
             return notFor("--json");
     }
+    // A station does everything flash does, the read-back included.
     if (o.command != Command::Flash && g.noVerify)
         return notFor("--no-verify");
     if (o.command != Command::Lines && (g.haveDtr || g.haveRts || g.haveHold))
         return notFor(g.haveDtr ? "--dtr" : g.haveRts ? "--rts" : "--hold");
-    if ((o.command == Command::Ports || o.command == Command::Lines) && (g.haveBoot || g.haveAfter))
+    if ((o.command == Command::Ports || o.command == Command::Lines || o.command == Command::Station) &&
+        (g.haveBoot || g.haveAfter))
         return notFor(g.haveBoot ? "--boot" : "--after");
     if (o.command == Command::Lines) {
         if (o.allPorts)
@@ -145,10 +151,19 @@ ParsedCommandLine checkCombination(Given& g)
     if (o.after == After::Run && o.afterSteps.empty() && o.boot.find('=') != std::string::npos)
         return failure("With a boot sequence of your own, give the reset into the application as steps too, e.g. "
                        "--after dtr=1+rts=1,wait=100,dtr=0.");
-    if (o.command != Command::Flash && o.command != Command::Lines && !g.operands.empty())
+    if (o.command != Command::Station) {
+        if (g.haveCount)
+            return notFor("--count");
+        if (g.haveOnResult)
+            return notFor("--on-result");
+        if (g.haveOnResultTimeout)
+            return notFor("--on-result-timeout");
+    }
+    const bool takesFile = o.command == Command::Flash || o.command == Command::Station;
+    if (!takesFile && !g.operands.empty())
         return failure(std::string("The ") + commandName + " command takes no file; remove \"" + g.operands[0] + "\".");
 
-    if (o.command == Command::Keys || o.command == Command::Flash) {
+    if (o.command != Command::Ports) {
         if (!g.havePort && !o.allPorts)
             return failure(std::string("The ") + commandName +
                            " command needs --port PORT (or --all-ports); vorna-flash ports lists the ports.");
@@ -157,11 +172,13 @@ ParsedCommandLine checkCombination(Given& g)
         if (g.haveLog && o.logPath.empty())
             return failure("The option --log needs a file name.");
     }
-    if (o.command == Command::Flash) {
+    if (takesFile) {
         if (g.operands.empty())
-            return failure("The flash command needs the firmware file, e.g. vorna-flash flash --port PORT app.hex.");
+            return failure(std::string("The ") + commandName + " command needs the firmware file, e.g. vorna-flash " +
+                           commandName + " --port PORT app.hex.");
         if (g.operands.size() > 1)
-            return failure("The flash command takes one firmware file; \"" + g.operands[1] + "\" is one too many.");
+            return failure(std::string("The ") + commandName + " command takes one firmware file; \"" + g.operands[1] +
+                           "\" is one too many.");
         o.file = g.operands[0];
         o.verify = !g.noVerify;
     }
@@ -181,6 +198,8 @@ const char* usageText()
            "  vorna-flash keys  (--port PORT ... | --all-ports) [--baud RATE] [--json] [--log FILE] [--verbose]\n"
            "  vorna-flash flash (--port PORT ... | --all-ports) [--baud RATE] FILE [--no-verify] [--json]\n"
            "                    [--log FILE] [--verbose] [--boot SEQ] [--after stay|run|go|SEQ]\n"
+           "  vorna-flash station (--port PORT ... | --all-ports) [--baud RATE] FILE [--log FILE]\n"
+           "                    [--json] [--count N] [--on-result PROGRAM [--on-result-timeout S]]\n"
            "  vorna-flash lines --port PORT --dtr 0|1 --rts 0|1 [--hold SECONDS]\n"
            "  vorna-flash --help\n"
            "\n"
@@ -192,6 +211,11 @@ const char* usageText()
            "          application area, erasing the pages it touches and verifying by read-back;\n"
            "          the identifiers below 0x08000800 are never erased or written\n"
            "  lines   set DTR and RTS and hold them (default 10 s), to check a jig's wiring with a meter\n"
+           "  station flash module after module, hands-free: each port waits for a module (its\n"
+           "          port appearing, or its bootloader answering a 0x7F a few times a second),\n"
+           "          flashes it as flash does, shows PASS or FAIL, logs it and waits until it is\n"
+           "          taken out; Ctrl-C ends it (a module being flashed is finished first) with\n"
+           "          a yield summary per port\n"
            "\n"
            "Options:\n"
            "  --port PORT   serial port of a module (8 data bits, even parity, 1 stop bit, no flow\n"
@@ -211,6 +235,13 @@ const char* usageText()
            "  --log FILE    append one CSV row per module (time, port, product ID, identifiers,\n"
            "                file, SHA-256, result, seconds); a new file gets a header row and\n"
            "                mode 0600 because it holds AppKeys\n"
+           "  --count N     station: end after N modules in all\n"
+           "  --on-result PROGRAM  station: run PROGRAM (no shell) after each module with the\n"
+           "                arguments PORT PASS|FAIL DEVEUI EXIT-STATUS; one still running after\n"
+           "                --on-result-timeout seconds (default 10) is killed\n"
+           "                station: --json prints one object a line as each module ends, and the\n"
+           "                --log row adds run_id, tool_version, attempt, failing_step,\n"
+           "                unique_id and duplicate\n"
            "  --verbose     show the programming library's messages on standard error\n"
            "  --boot SEQ    (keys, flash) reset the module into its bootloader through DTR and RTS\n"
            "                before the first 0x7F, then wait its start-up time; a silent module is\n"
@@ -340,6 +371,25 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
             throw Refusal("The option --hold needs seconds from 1 to 3600.");
         g.o.holdSeconds = unsigned(std::stoul(v));
     });
+    addValue("--count", "The option --count needs a number of modules, e.g. --count 100.", &g.haveCount,
+             [&](const std::string& v) {
+                 if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos ||
+                     std::stoul(v) == 0)
+                     throw Refusal("The option --count needs a number of modules from 1, e.g. --count 100.");
+                 g.o.count = unsigned(std::stoul(v));
+             });
+    addValue("--on-result", "The option --on-result needs a program.", &g.haveOnResult, [&](const std::string& v) {
+        if (v.empty())
+            throw Refusal("The option --on-result needs a program.");
+        g.o.onResult = v;
+    });
+    addValue("--on-result-timeout", "The option --on-result-timeout needs seconds, e.g. --on-result-timeout 5.",
+             &g.haveOnResultTimeout, [&](const std::string& v) {
+                 if (v.empty() || v.size() > 4 || v.find_first_not_of("0123456789") != std::string::npos ||
+                     std::stoul(v) == 0)
+                     throw Refusal("The option --on-result-timeout needs seconds from 1 to 9999.");
+                 g.o.onResultTimeout = unsigned(std::stoul(v));
+             });
     addFlag("--json", "--json", g.o.json);
     addFlag("--all-ports", "--all-ports", g.o.allPorts);
     addFlag("--no-verify", "--no-verify", g.noVerify);

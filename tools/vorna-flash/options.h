@@ -7,7 +7,7 @@
 
 namespace vf {
 
-enum class Command { Help, Version, Ports, Keys, Flash, Lines };
+enum class Command { Help, Version, Ports, Keys, Flash, Lines, Station };
 
 // What follows a download: nothing, the reset into the application, or the bootloader's Go.
 enum class After { Stay, Run, Go };
@@ -28,6 +28,10 @@ struct Options {
     // The lines command: 1 = asserted; held for holdSeconds.
     bool dtr = false, rts = false;
     unsigned holdSeconds = 10;
+    // station
+    unsigned count = 0;                 // modules in all before the station ends; 0: until Ctrl-C
+    std::string onResult;               // program run after each module, no shell
+    unsigned onResultTimeout = 10;      // seconds before a hanging one is killed
 };
 
 struct ParsedCommandLine {

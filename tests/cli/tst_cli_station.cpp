@@ -1,0 +1,449 @@
+// vorna-flash station against simulated modules taken out and put in over the simulator's
+// control socket: a stream of modules per port, each flashed once, byte-exact, with its
+// identifiers kept; the yield summary, Ctrl-C, duplicate identities, the result program.
+#include "../sim/pty_client.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <pty.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int APP_OFFSET = 0x800;
+constexpr int KEYS_OFFSET = 0x7E0;
+
+QByteArray randomBytes(int n)
+{
+    QByteArray b(n, Qt::Uninitialized);
+    for (auto& c : b)
+        c = char(QRandomGenerator::global()->generate());
+    return b;
+}
+
+QString randomHex(int bytes)
+{
+    return QString::fromLatin1(randomBytes(bytes).toHex());
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool makeHex(const QByteArray& data, quint32 address, const QString& hexPath)
+{
+    const QString bin = hexPath + ".bin";
+    QFile f(bin);
+    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
+        return false;
+    f.close();
+    return QProcess::execute("objcopy", {"-I", "binary", "-O", "ihex", "--change-addresses",
+                                         "0x" + QString::number(address, 16), bin, hexPath}) == 0;
+}
+
+// One jig: a simulated adapter at a fixed link, driven over its control socket.
+struct Jig {
+    QString link, control, dump;
+    std::unique_ptr<SimProcess> sim;
+    QStringList keys, uids;  // of each module put in, in order
+
+    Jig(const QString& dir, int n, const QString& firstKeys, const QString& firstUid, const QStringList& extra = {})
+    {
+        link = dir + "/port" + QString::number(n);
+        control = dir + "/ctl" + QString::number(n);
+        dump = dir + "/dump" + QString::number(n);
+        keys << firstKeys;
+        uids << firstUid;
+        sim = std::make_unique<SimProcess>(QStringList{"--link", link, "--control", control, "--dump", dump, "--keys",
+                                                       firstKeys, "--uid", firstUid, "--idle-timeout", "120", "--quiet"} +
+                                           extra);
+    }
+    // Takes the module out with its adapter and puts the next one in.
+    bool swap(const QString& k, const QString& u, const QString& fault = {}, bool keepPort = false)
+    {
+        if (!simControl(control, keepPort ? "remove keep-port" : "remove").startsWith("ok "))
+            return false;
+        keys << k;
+        uids << u;
+        return simControl(control, "insert keys=" + k + " uid=" + u + (fault.isEmpty() ? "" : " fault=" + fault))
+            .startsWith("ok ");
+    }
+    QString dumpOf(int module) const { return module == 1 ? dump : dump + "." + QString::number(module); }
+};
+
+// The station as a child process: its JSON Lines as they come.
+class Station {
+public:
+    explicit Station(const QStringList& args)
+    {
+        proc_.start(VORNA_FLASH_PATH, args);
+        proc_.waitForStarted(5000);
+    }
+    ~Station()
+    {
+        if (proc_.state() != QProcess::NotRunning) {
+            proc_.kill();
+            proc_.waitForFinished(5000);
+        }
+    }
+    // Waits for the next line of standard output; empty when none comes in time.
+    QByteArray nextLine(int timeoutMs)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!proc_.canReadLine() && t.elapsed() < timeoutMs && proc_.state() == QProcess::Running)
+            proc_.waitForReadyRead(50);
+        return proc_.canReadLine() ? proc_.readLine().trimmed() : QByteArray();
+    }
+    bool waitForError(const QByteArray& text, int timeoutMs)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!err_.contains(text) && t.elapsed() < timeoutMs && proc_.state() == QProcess::Running) {
+            proc_.waitForReadyRead(50);
+            err_ += proc_.readAllStandardError();
+        }
+        return err_.contains(text);
+    }
+    void interrupt() { ::kill(pid_t(proc_.processId()), SIGINT); }
+    // Exit code after a normal end, -2 otherwise; the rest of standard output in `rest`.
+    int finish(QByteArray* rest, int timeoutMs = 30000)
+    {
+        if (!proc_.waitForFinished(timeoutMs))
+            return -3;
+        *rest = proc_.readAllStandardOutput();
+        err_ += proc_.readAllStandardError();
+        return proc_.exitStatus() == QProcess::NormalExit ? proc_.exitCode() : -2;
+    }
+    QByteArray err() const { return err_; }
+
+private:
+    QProcess proc_;
+    QByteArray err_;
+};
+
+QJsonObject parsed(const QByteArray& line)
+{
+    QJsonParseError e;
+    const QJsonDocument d = QJsonDocument::fromJson(line, &e);
+    return e.error == QJsonParseError::NoError && d.isObject() ? d.object() : QJsonObject();
+}
+
+// The CSV's rows as maps by column name.
+QList<QMap<QString, QString>> csvRows(const QString& path)
+{
+    QList<QMap<QString, QString>> rows;
+    const QList<QByteArray> lines = readFile(path).split('\n');
+    if (lines.isEmpty())
+        return rows;
+    const QList<QByteArray> header = lines[0].split(',');
+    for (int i = 1; i < lines.size(); ++i) {
+        if (lines[i].isEmpty())
+            continue;
+        const QList<QByteArray> f = lines[i].split(',');  // none of our fields holds a comma
+        QMap<QString, QString> row;
+        for (int c = 0; c < header.size() && c < f.size(); ++c)
+            row[header[c]] = f[c];
+        rows << row;
+    }
+    return rows;
+}
+
+}  // namespace
+
+class TestCliStation : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void twoPortsFourModulesEach();
+    void interruptFinishesTheModuleFirst();
+    void duplicatesAndResultProgram();
+    void moduleGoneSilentOnAKeptPort();
+    void terminalRedrawsAndRings();
+    void refusedCommandLines_data();
+    void refusedCommandLines();
+
+private:
+    QTemporaryDir tmp_;
+    QString appHex_;
+    QByteArray appData_;
+};
+
+void TestCliStation::initTestCase()
+{
+    QVERIFY(tmp_.isValid());
+    appData_ = randomBytes(8 * 1024 + 24);
+    appHex_ = tmp_.filePath("app.hex");
+    QVERIFY(makeHex(appData_, 0x08000000 + APP_OFFSET, appHex_));
+}
+
+void TestCliStation::twoPortsFourModulesEach()
+{
+    QTemporaryDir dir;
+    std::vector<std::unique_ptr<Jig>> jigs;
+    for (int n = 1; n <= 2; ++n) {
+        jigs.push_back(std::make_unique<Jig>(dir.path(), n, randomHex(32), randomHex(12)));
+        QVERIFY(jigs.back()->sim->started());
+    }
+    const QString log = dir.filePath("station.csv");
+    Station station({"station", "--port", jigs[0]->link, "--port", jigs[1]->link, appHex_, "--log", log, "--json"});
+    // Each result line lets that port's operator swap the module; the second port's third
+    // module refuses its first write.
+    QList<QJsonObject> results;
+    QMap<QString, int> seen;
+    while (results.size() < 8) {
+        const QByteArray line = station.nextLine(30000);
+        QVERIFY2(!line.isEmpty(), station.err().constData());
+        const QJsonObject r = parsed(line);
+        QVERIFY2(!r.isEmpty(), line.constData());
+        results << r;
+        const int j = r["port"].toString() == jigs[0]->link ? 0 : 1;
+        QCOMPARE(r["port"].toString(), jigs[j]->link);
+        if (++seen[jigs[j]->link] < 4)
+            QVERIFY(jigs[j]->swap(randomHex(32), randomHex(12), j == 1 && seen[jigs[j]->link] == 2 ? "write-refused" : ""));
+    }
+    station.interrupt();
+    QByteArray rest;
+    QCOMPARE(station.finish(&rest), 4);  // the failed write's status
+
+    int passes = 0;
+    for (const QJsonObject& r : results) {
+        const bool pass = r["result"].toString() == "PASS";
+        passes += pass;
+        if (!pass) {
+            QCOMPARE(r["port"].toString(), jigs[1]->link);
+            QCOMPARE(r["step"].toString(), QString("write"));
+            QVERIFY(!r["cause"].toString().isEmpty());
+            QCOMPARE(r["uniqueId"].toString(), jigs[1]->uids[2]);
+        }
+        QCOMPARE(r["attempt"].toInt(), 1);
+        QCOMPARE(r["duplicate"].toString(), QString());
+    }
+    QCOMPARE(passes, 7);
+    // With --json the summary is on standard error, standard output holds JSON Lines only.
+    QVERIFY2(rest.isEmpty(), rest.constData());
+    const QByteArray err = station.err();
+    QVERIFY2(err.contains(jigs[0]->link.toUtf8() + ": 4 passed, 0 failed\n"), err.constData());
+    QVERIFY2(err.contains(jigs[1]->link.toUtf8() + ": 3 passed, 1 failed (write-verify 1)\n"), err.constData());
+    QVERIFY2(err.contains("all: 7 passed, 1 failed (write-verify 1); 8 modules, "), err.constData());
+
+    // Every module's flash: the image where it belongs, its identifiers as they were.
+    for (auto& jig : jigs) {
+        QVERIFY(jig->sim->terminate() == 0);
+        for (int m = 1; m <= 4; ++m) {
+            const QByteArray d = readFile(jig->dumpOf(m));
+            QVERIFY2(d.size() > APP_OFFSET + appData_.size(), qPrintable(jig->dumpOf(m)));
+            QCOMPARE(d.mid(KEYS_OFFSET, 32).toHex(), jig->keys[m - 1].toLatin1());
+            const bool refused = jig == jigs[1] && m == 3;
+            QCOMPARE(d.mid(APP_OFFSET, appData_.size()) == appData_, !refused);
+        }
+    }
+    // One row per module, each with its own unique ID: nothing flashed twice.
+    const auto rows = csvRows(log);
+    QCOMPARE(rows.size(), 8);
+    QSet<QString> uids, runs;
+    for (const auto& row : rows) {
+        uids << row["unique_id"];
+        runs << row["run_id"];
+        QCOMPARE(row["tool_version"], QString(VBF_VERSION));
+        QCOMPARE(row["failing_step"].isEmpty(), row["result"] == "ok");
+    }
+    QCOMPARE(uids, QSet<QString>(jigs[0]->uids.begin(), jigs[0]->uids.end()) +
+                       QSet<QString>(jigs[1]->uids.begin(), jigs[1]->uids.end()));
+    QCOMPARE(runs.size(), 1);
+}
+
+void TestCliStation::interruptFinishesTheModuleFirst()
+{
+    QTemporaryDir dir;
+    // Wire timing, so that the write takes a second or two.
+    Jig jig(dir.path(), 1, randomHex(32), randomHex(12), {"--baud", "115200"});
+    QVERIFY(jig.sim->started());
+    Station station({"station", "--port", jig.link, appHex_, "--json"});
+    QVERIFY2(station.waitForError("flashing", 15000), station.err().constData());
+    // The write of 8 KiB at 115200 baud takes about a second; Ctrl-C lands inside it.
+    QTest::qWait(500);
+    station.interrupt();
+    const QJsonObject r = parsed(station.nextLine(20000));
+    QCOMPARE(r["result"].toString(), QString("PASS"));
+    QByteArray rest;
+    QCOMPARE(station.finish(&rest), 0);
+    QVERIFY2(station.err().contains("all: 1 passed, 0 failed; 1 modules"), station.err().constData());
+    QCOMPARE(jig.sim->terminate(), 0);
+    QCOMPARE(readFile(jig.dump).mid(APP_OFFSET, appData_.size()), appData_);
+}
+
+void TestCliStation::duplicatesAndResultProgram()
+{
+    QTemporaryDir dir;
+    const QString keysA = randomHex(32), keysB = randomHex(32);
+    const QString devA = keysA.left(16), devB = keysB.left(16);
+    // An earlier run flashed keysA on another module.
+    const QString log = dir.filePath("station.csv");
+    {
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("time_utc,port,product_id,dev_eui,join_eui,app_key,file,sha256,result,seconds,run_id,tool_version,"
+                "attempt,failing_step,unique_id,duplicate\n");
+        f.write(("2024-01-01T00:00:00Z,p,0x497," + devA + ",,,app.hex,x,ok,1.000,r0,1.0,1,,aaaaaaaaaaaaaaaaaaaaaaaa,\n")
+                    .toLatin1());
+    }
+    // The result program notes its arguments; for the second DevEUI it hangs.
+    const QString calls = dir.filePath("calls.txt"), hook = dir.filePath("hook.sh");
+    {
+        QFile f(hook);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(("#!/bin/sh\necho \"$*\" >> '" + calls + "'\n[ \"$3\" = \"" + devB + "\" ] && sleep 60\nexit 0\n")
+                    .toLatin1());
+        f.close();
+        QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
+    Jig jig(dir.path(), 1, keysA, randomHex(12));
+    QVERIFY(jig.sim->started());
+    QElapsedTimer t;
+    t.start();
+    Station station({"station", "--port", jig.link, appHex_, "--log", log, "--json", "--count", "3", "--on-result", hook,
+                     "--on-result-timeout", "1"});
+    QList<QJsonObject> results;
+    const QString uidB1 = randomHex(12), uidB2 = randomHex(12);
+    for (int i = 0; i < 3; ++i) {
+        const QByteArray line = station.nextLine(30000);
+        QVERIFY2(!line.isEmpty(), station.err().constData());
+        results << parsed(line);
+        if (i < 2)
+            QVERIFY(jig.swap(keysB, i == 0 ? uidB1 : uidB2));
+    }
+    QByteArray rest;
+    QCOMPARE(station.finish(&rest), 0);  // --count ended it, no Ctrl-C
+    QVERIFY(t.elapsed() < 40000);
+    QCOMPARE(results[0]["duplicate"].toString(), QString("other-module"));  // the log's other module
+    QCOMPARE(results[1]["duplicate"].toString(), QString());
+    QCOMPARE(results[2]["duplicate"].toString(), QString("other-module"));  // this run's
+    QCOMPARE(results[2]["devEUI"].toString(), devB);
+    QVERIFY2(station.err().contains("DUPLICATE DevEUI"), station.err().constData());
+    const auto rows = csvRows(log);
+    QCOMPARE(rows.size(), 4);
+    QCOMPARE(rows[1]["duplicate"], QString("other-module"));
+    QCOMPARE(rows[3]["duplicate"], QString("other-module"));
+    QCOMPARE(rows[3]["unique_id"], uidB2);
+
+    // Called once per module with port, verdict, DevEUI and exit status; the hanging one stopped.
+    const QList<QByteArray> called = readFile(calls).trimmed().split('\n');
+    QCOMPARE(called.size(), 3);
+    QCOMPARE(called[0], (jig.link + " PASS " + devA + " 0").toUtf8());
+    QCOMPARE(called[1], (jig.link + " PASS " + devB + " 0").toUtf8());
+    QCOMPARE(called[2], (jig.link + " PASS " + devB + " 0").toUtf8());
+    QCOMPARE(station.err().count("was still running after 1 s"), 2);
+}
+
+void TestCliStation::moduleGoneSilentOnAKeptPort()
+{
+    QTemporaryDir dir;
+    Jig jig(dir.path(), 1, randomHex(32), randomHex(12));
+    QVERIFY(jig.sim->started());
+    Station station({"station", "--port", jig.link, appHex_, "--json", "--count", "2"});
+    QCOMPARE(parsed(station.nextLine(30000))["result"].toString(), QString("PASS"));
+    // The adapter stays: the station has to notice the silence before it takes the next one.
+    QVERIFY(simControl(jig.control, "remove keep-port").startsWith("ok "));
+    QTest::qWait(2500);
+    QVERIFY(simControl(jig.control, "insert keys=" + randomHex(32)).startsWith("ok "));
+    QCOMPARE(parsed(station.nextLine(30000))["result"].toString(), QString("PASS"));
+    QByteArray rest;
+    QCOMPARE(station.finish(&rest), 0);
+    QCOMPARE(jig.sim->terminate(), 0);
+    QCOMPARE(readFile(jig.dumpOf(2)).mid(APP_OFFSET, appData_.size()), appData_);
+}
+
+void TestCliStation::terminalRedrawsAndRings()
+{
+    QTemporaryDir dir;
+    Jig jig(dir.path(), 1, randomHex(32), randomHex(12));
+    QVERIFY(jig.sim->started());
+    int master = -1, slave = -1;
+    char name[128];
+    QCOMPARE(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    QByteArray drawn;
+    const auto drain = [&] {
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(master, buf, sizeof buf)) > 0)
+            drawn.append(buf, int(n));
+    };
+    QProcess p;
+    p.setStandardErrorFile(QString::fromLocal8Bit(name));
+    p.start(VORNA_FLASH_PATH, {"station", "--port", jig.link, appHex_, "--json", "--count", "2"});
+    QVERIFY(p.waitForStarted(5000));
+    QElapsedTimer t;
+    t.start();
+    bool swapped = false;
+    while (p.state() != QProcess::NotRunning && t.elapsed() < 60000) {
+        p.waitForFinished(20);
+        drain();
+        if (!swapped && p.canReadLine()) {
+            QVERIFY(jig.swap(randomHex(32), randomHex(12), "write-refused"));
+            swapped = true;
+        }
+    }
+    drain();
+    ::close(slave);
+    ::close(master);
+    QCOMPARE(p.exitCode(), 4);
+    // The port's line redrawn in place through its states, one bell for the pass, three for the failure.
+    for (const char* seen : {"waiting for a module", "flashing: write ", "PASS ", "FAIL (write", "remove the module",
+                             "passed 1, failed 0", "passed 1, failed 1", "\x1b[1A\r\x1b[2K"})
+        QVERIFY2(drawn.contains(seen), seen);
+    QCOMPARE(drawn.count("\a\a\a"), 1);
+    QCOMPARE(drawn.count('\a'), 4);
+}
+
+void TestCliStation::refusedCommandLines_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("sentence");
+    QTest::newRow("no file") << QStringList{"station", "--port", "/dev/null"} << "The station command needs the firmware file";
+    QTest::newRow("count zero") << QStringList{"station", "--port", "p", "a.hex", "--count", "0"} << "--count needs a number";
+    QTest::newRow("count on flash") << QStringList{"flash", "--port", "p", "a.hex", "--count", "2"}
+                                    << "The option --count does not apply to the flash command.";
+    QTest::newRow("no-verify") << QStringList{"station", "--port", "p", "a.hex", "--no-verify"}
+                               << "The option --no-verify does not apply to the station command.";
+    QTest::newRow("flash log") << QStringList{"station", "--port", "p", "@APP@", "--log", "@FLASHLOG@"}
+                               << "is not a station log";
+}
+
+void TestCliStation::refusedCommandLines()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, sentence);
+    // A log of the flash command has other columns; a station does not mix its rows into it.
+    const QString flashLog = tmp_.filePath("flash.csv");
+    QFile f(flashLog);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("time_utc,port,product_id,dev_eui,join_eui,app_key,file,sha256,result,seconds\n");
+    f.close();
+    args.replaceInStrings("@APP@", appHex_);
+    args.replaceInStrings("@FLASHLOG@", flashLog);
+    QProcess p;
+    p.start(VORNA_FLASH_PATH, args);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 1);
+    QVERIFY2(p.readAllStandardError().contains(sentence.toUtf8()), qPrintable(sentence));
+}
+
+QTEST_GUILESS_MAIN(TestCliStation)
+#include "tst_cli_station.moc"

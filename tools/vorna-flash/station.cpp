@@ -1,0 +1,551 @@
+#include "station.h"
+
+#include "benchlog.h"
+#include "console.h"
+#include "platform.h"
+#include "report_json.h"
+#include "station_display.h"
+#include "station_hook.h"
+#include "station_identity.h"
+#include "status.h"
+#include "text.h"
+
+#include "flash_session.h"
+#include "programmer_api.h"
+#include "serial_transport.h"
+#include "text_format.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <csignal>
+#include <unistd.h>
+#endif
+
+namespace vf {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using vbprog::Millis;
+
+// Set by Ctrl-C (and by the last of --count modules): the loops end at their next wait.
+std::atomic<bool> g_stop{false};
+
+#if defined(_WIN32)
+BOOL WINAPI onConsoleControl(DWORD type)
+{
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+        g_stop = true;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void catchInterrupt()
+{
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+bool portPresent(const std::string& port)
+{
+    for (const std::string& name : vbprog::listSystemPorts())
+        if (name == port)
+            return true;
+    return false;
+}
+#else
+extern "C" void onInterrupt(int)
+{
+    g_stop = true;
+}
+
+void catchInterrupt()
+{
+    struct sigaction sa {};
+    sa.sa_handler = onInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+bool portPresent(const std::string& port)
+{
+    return ::access(port.c_str(), F_OK) == 0;
+}
+#endif
+
+// Sleeps `span` in small steps; false when stopped meanwhile.
+bool pause(Millis span, const std::atomic<bool>& stop)
+{
+    const auto until = Clock::now() + span;
+    while (!stop) {
+        const auto now = Clock::now();
+        if (now >= until)
+            return true;
+        std::this_thread::sleep_for(std::min<Clock::duration>(until - now, Millis(50)));
+    }
+    return false;
+}
+
+constexpr uint8_t kAck = 0x79, kNack = 0x1F;
+constexpr Millis kPollPeriod{350};    // at most three 0x7F a second
+constexpr Millis kAnswerWait{300};
+constexpr int kSilentPollsGone = 4;   // about 1.4 s of silence
+
+class PollingWatch final : public ModuleWatch {
+public:
+    PollingWatch(const std::string& port, uint32_t baud)
+    {
+        settings_.name = port;
+        settings_.baudrate = baud;
+    }
+
+    bool waitForModule(const std::atomic<bool>& stop) override
+    {
+        while (!stop) {
+            vbprog::SerialLink link;
+            if (!portPresent(settings_.name) || !open(link)) {
+                pause(kPollPeriod, stop);
+                continue;
+            }
+            while (!stop) {
+                const auto start = Clock::now();
+                const int answer = poll(link);
+                if (answer == kAck || answer == kNack)
+                    return true;  // the session opens the port itself
+                if (answer == kFailed)
+                    break;
+                pause(std::chrono::duration_cast<Millis>(kPollPeriod - (Clock::now() - start)), stop);
+            }
+        }
+        return false;
+    }
+
+    bool waitUntilGone(const std::atomic<bool>& stop) override
+    {
+        vbprog::SerialLink link;
+        if (!open(link))
+            return true;
+        int silent = 0;
+        while (!stop) {
+            if (!portPresent(settings_.name))
+                return true;
+            const auto start = Clock::now();
+            const int answer = poll(link);
+            if (answer == kFailed || answer == kAck)
+                return true;
+            silent = answer == kNack ? 0 : silent + 1;
+            if (silent >= kSilentPollsGone)
+                return true;
+            pause(std::chrono::duration_cast<Millis>(kPollPeriod - (Clock::now() - start)), stop);
+        }
+        return false;
+    }
+
+private:
+    static constexpr int kFailed = -2, kSilent = -1;
+
+    bool open(vbprog::SerialLink& link)
+    {
+        std::vector<std::string> notes;
+        try {
+            link.open(settings_, notes);
+            return true;
+        } catch (const vbprog::TransportError&) {
+            return false;
+        }
+    }
+
+    // One 0x7F; the first ACK or NACK that comes back, kSilent, or kFailed when the port failed.
+    int poll(vbprog::Link& link)
+    {
+        const uint8_t sync = 0x7F;
+        try {
+            link.dropPending();  // what a running application said is not an answer
+            link.write(&sync, 1, Millis(100));
+            const auto until = Clock::now() + kAnswerWait + link.wireTime(2);
+            while (Clock::now() < until) {
+                const int b = link.readByte(std::chrono::duration_cast<Millis>(until - Clock::now()) + Millis(1));
+                if (b == kAck || b == kNack)
+                    return b;
+                if (b < 0)
+                    break;
+            }
+            return kSilent;
+        } catch (const vbprog::TransportError& e) {
+            return e.kind == vbprog::TransportError::Timeout ? kSilent : kFailed;
+        }
+    }
+
+    vbprog::PortSettings settings_;
+};
+
+std::string newRunId()
+{
+    const std::tm tm = utcNow();
+    char when[32];
+    std::strftime(when, sizeof when, "%Y%m%dT%H%M%SZ", &tm);
+    std::random_device rd;
+    char tail[8];
+    std::snprintf(tail, sizeof tail, "%04x", unsigned(rd() & 0xFFFF));
+    return std::string(when) + "-" + tail;
+}
+
+std::string secondsText(double s)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f s", s);
+    return buf;
+}
+
+// One module: what it came to.
+struct Outcome {
+    int status = PROG_OK;
+    std::string step;          // the failing step, empty on success
+    std::string cause;         // one sentence, empty on success
+    uint16_t pid = 0;
+    std::string devEUI, joinEUI, appKey, uniqueId;
+    IdentityVerdict identity;
+    bool identified = false;   // the identity was checked against the book
+    uint64_t written = 0;
+    double seconds = 0;
+};
+
+struct PortTally {
+    unsigned passed = 0, failed = 0;
+    std::map<std::string, unsigned> causes;  // failures by status name
+};
+
+class Station {
+public:
+    Station(const Options& o, const std::vector<std::string>& ports, const StationFirmware& fw)
+        : o_(o), ports_(ports), fw_(fw), tallies_(ports.size())
+    {
+    }
+
+    int run();
+
+private:
+    void loop(size_t index);
+    Outcome flash(size_t index);
+    void conclude(size_t index, Outcome& out);
+    void writeRow(size_t index, const Outcome& out);
+    void printSummary(double seconds);
+    bool claim();
+
+    const Options& o_;
+    const std::vector<std::string>& ports_;
+    const StationFirmware& fw_;
+    std::string runId_ = newRunId();
+    StationDisplay display_;
+    BenchLog log_;
+    IdentityBook book_;
+    std::mutex mutex_;  // tallies, counts, the log's rows
+    std::vector<PortTally> tallies_;
+    unsigned claimed_ = 0;
+    bool logFailed_ = false;
+    std::vector<ModuleOutcome> failures_;
+};
+
+bool Station::claim()
+{
+    std::lock_guard<std::mutex> g(mutex_);
+    if (o_.count && claimed_ >= o_.count)
+        return false;
+    if (o_.count && ++claimed_ == o_.count)
+        g_stop = true;  // the others stop waiting; this one is flashed to its end
+    return true;
+}
+
+Outcome Station::flash(size_t index)
+{
+    Outcome out;
+    const auto start = Clock::now();
+    std::string phase = "connect";
+    bool phaseFailed = false;  // the first phase that fails is the step; a restore may follow it
+    int lastPercent = -1;
+    vbprog::SessionCallbacks callbacks;
+    callbacks.progress = [&](const vbprog::ProgressEvent& e) {
+        if (e.state == vbprog::ProgressEvent::Failed) {
+            if (!phaseFailed)
+                phase = vbprog::phaseName(e.phase);
+            phaseFailed = true;
+            return;
+        }
+        const int percent = e.total ? int(e.done * 100 / e.total) : 0;
+        if (e.state == vbprog::ProgressEvent::Started || percent != lastPercent) {
+            lastPercent = percent;
+            display_.state(index, std::string("flashing: ") + vbprog::phaseName(e.phase) + " " +
+                                      std::to_string(percent) + "%");
+        }
+    };
+    callbacks.message = [&](int type, const std::string& text) {
+        if (o_.verbose || type == Error)
+            display_.print(ports_[index] + ": " + text, stderr);
+    };
+    vbprog::FlashSession session(callbacks);
+    vbprog::PortSettings settings;
+    settings.name = ports_[index];
+    settings.baudrate = o_.baud;
+    vbprog::Operation operation = vbprog::Operation::Connect;
+
+    out.status = session.connect(settings);
+    if (out.status == PROG_OK) {
+        out.pid = session.device().pid;
+        operation = vbprog::Operation::ReadKeys;
+        phase = "read-keys";
+        vbprog::ModuleIdentifiers ids;
+        out.status = session.readIdentifiers(ids);
+        if (out.status == PROG_OK) {
+            out.devEUI = toHex(ids.devEui, sizeof ids.devEui);
+            out.joinEUI = toHex(ids.joinEui, sizeof ids.joinEui);
+            out.appKey = toHex(ids.appKey, sizeof ids.appKey);
+        }
+    }
+    const vbprog::UniqueIdLocation at = out.status == PROG_OK ? vbprog::uniqueIdLocation(*session.device().device)
+                                                              : vbprog::UniqueIdLocation{};
+    if (out.status == PROG_OK && at.address) {
+        phase = "unique-id";
+        std::vector<uint8_t> raw(at.span());
+        out.status = session.read(at.address, raw.data(), at.span());
+        if (out.status == PROG_OK) {
+            uint8_t uid[12];
+            for (size_t w = 0; w < 3; ++w)
+                std::copy_n(raw.begin() + at.wordOffsets[w], 4, uid + 4 * w);
+            out.uniqueId = toHex(uid, sizeof uid);
+        }
+    }
+    if (out.status == PROG_OK) {
+        // Known before the download, so that the operator sees a second identity at once.
+        out.identity = book_.note(out.devEUI, out.uniqueId);
+        out.identified = true;
+        operation = vbprog::Operation::Download;
+        phase = "download";  // a refusal before any phase; otherwise the phase that fails
+        vbprog::DownloadReport report;
+        out.status = session.download(*fw_.image, fw_.shownName,
+                                      vbprog::DownloadOptions{vbprog::kApplicationStart, true, true}, &report);
+        out.written = report.written;
+    }
+    session.close();
+    out.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (out.status != PROG_OK) {
+        out.step = phase;
+        out.cause = failureSentence(out.status, {operation, ports_[index], o_.file, o_.baud});
+    }
+    return out;
+}
+
+void Station::writeRow(size_t index, const Outcome& out)
+{
+    if (!log_.isOpen())
+        return;
+    LogRow row;
+    row.timeUtc = utcTimestamp();
+    row.port = ports_[index];
+    row.productId = out.pid ? vbprog::productIdText(out.pid) : std::string();
+    row.devEUI = out.devEUI;
+    row.joinEUI = out.joinEUI;
+    row.appKey = out.appKey;
+    row.file = o_.file;
+    row.sha256 = fw_.sha256;
+    row.result = statusName(out.status);
+    row.seconds = out.seconds;
+    row.runId = runId_;
+    row.toolVersion = VBF_VERSION;
+    row.attempt = out.identity.attempt;
+    row.failingStep = out.step;
+    row.uniqueId = out.uniqueId;
+    row.duplicate = out.identity.duplicate;
+    std::string why;
+    if (!log_.append(row, why)) {
+        {
+            std::lock_guard<std::mutex> g(mutex_);
+            logFailed_ = true;
+        }
+        display_.print("vorna-flash: Cannot append to the log file " + o_.logPath + " (" + why + "); the row of " +
+                           ports_[index] + " is missing from it.",
+                       stderr);
+    }
+}
+
+void Station::conclude(size_t index, Outcome& out)
+{
+    const bool pass = out.status == PROG_OK;
+    const std::string& port = ports_[index];
+    writeRow(index, out);
+
+    std::string flag;
+    if (out.identity.duplicate == "other-module")
+        flag = "; DUPLICATE DevEUI: another module carries it";
+    else if (out.identity.duplicate == "same-module")
+        flag = "; this module was seen before (attempt " + std::to_string(out.identity.attempt) + ")";
+    std::string text = pass ? "PASS " + out.devEUI + " in " + secondsText(out.seconds) + flag
+                            : "FAIL (" + out.step + ", " + statusName(out.status) + "): " + out.cause + flag;
+    unsigned passed = 0, failed = 0;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        PortTally& t = tallies_[index];
+        if (pass) {
+            ++t.passed;
+        } else {
+            ++t.failed;
+            ++t.causes[statusName(out.status)];
+            failures_.push_back({port, out.status, out.cause});
+        }
+        for (const PortTally& each : tallies_) {
+            passed += each.passed;
+            failed += each.failed;
+        }
+    }
+    display_.verdict(index, pass, text + " - remove the module", passed, failed);
+
+    if (o_.json) {
+        Json j;
+        j["run"] = runId_;
+        j["port"] = port;
+        j["result"] = pass ? "PASS" : "FAIL";
+        j["code"] = statusName(out.status);
+        j["step"] = out.step;
+        j["cause"] = out.cause;
+        j["productId"] = out.pid ? vbprog::productIdText(out.pid) : std::string();
+        j["devEUI"] = out.devEUI;
+        j["uniqueId"] = out.uniqueId;
+        j["attempt"] = out.identity.attempt;
+        j["duplicate"] = out.identity.duplicate;
+        j["bytes"] = pass ? fw_.image->byteCount() : out.written;
+        j["seconds"] = out.seconds;
+        display_.print(jsonText(j), stdout);
+    }
+    if (!o_.onResult.empty()) {
+        const HookOutcome h = runHook(o_.onResult,
+                                      {port, pass ? "PASS" : "FAIL", out.devEUI, std::to_string(exitStatusFor(out.status))},
+                                      o_.onResultTimeout);
+        const std::string problem = hookProblem(o_.onResult, h, o_.onResultTimeout);
+        if (!problem.empty())
+            display_.print("vorna-flash: " + port + ": " + problem + " The station goes on.", stderr);
+    }
+}
+
+void Station::loop(size_t index)
+{
+    const std::unique_ptr<ModuleWatch> watch = makePollingWatch(ports_[index], o_.baud);
+    while (!g_stop) {
+        display_.state(index, "waiting for a module");
+        if (!watch->waitForModule(g_stop) || !claim())
+            break;
+        display_.state(index, "flashing", "module found, flashing");
+        Outcome out = flash(index);
+        conclude(index, out);
+        // Never flashed twice in one insertion: the next one begins only once this one is out.
+        if (!watch->waitUntilGone(g_stop))
+            break;
+    }
+    display_.state(index, "stopped");
+}
+
+void Station::printSummary(double seconds)
+{
+    std::FILE* out = o_.json ? stderr : stdout;
+    std::ostringstream s;
+    const auto causes = [](const PortTally& t) {
+        std::string text;
+        for (const auto& [name, n] : t.causes)
+            text += (text.empty() ? " (" : ", ") + name + " " + std::to_string(n);
+        return text.empty() ? text : text + ")";
+    };
+    PortTally all;
+    s << "Yield of run " << runId_ << " over " << durationText(seconds) << ":\n";
+    for (size_t i = 0; i < ports_.size(); ++i) {
+        const PortTally& t = tallies_[i];
+        s << "  " << ports_[i] << ": " << t.passed << " passed, " << t.failed << " failed" << causes(t) << "\n";
+        all.passed += t.passed;
+        all.failed += t.failed;
+        for (const auto& [name, n] : t.causes)
+            all.causes[name] += n;
+    }
+    const unsigned total = all.passed + all.failed;
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%.0f", seconds > 0 ? total * 3600.0 / seconds : 0.0);
+    s << "  all: " << all.passed << " passed, " << all.failed << " failed" << causes(all) << "; " << total
+      << " modules, " << rate << " modules per hour";
+    display_.print(s.str(), out);
+}
+
+int Station::run()
+{
+    if (!o_.logPath.empty()) {
+        // Earlier rows tell which identities were flashed before.
+        std::ifstream in(diskPath(o_.logPath), std::ios::binary);
+        std::stringstream text;
+        if (in)
+            text << in.rdbuf();
+        std::string why;
+        if (!book_.loadLog(text.str(), why)) {
+            std::fprintf(stderr,
+                         "vorna-flash: The log file %s is not a station log: %s; give a new file to --log.\n",
+                         o_.logPath.c_str(), why.c_str());
+            return EXIT_USAGE;
+        }
+        log_.useStationColumns();
+        if (!log_.open(o_.logPath, why)) {
+            std::fprintf(stderr, "vorna-flash: Cannot write the log file %s (%s); give a writable path to --log.\n",
+                         o_.logPath.c_str(), why.c_str());
+            return EXIT_USAGE;
+        }
+    }
+    g_stop = false;
+    catchInterrupt();
+    const auto started = Clock::now();
+    display_.start(ports_, standardErrorIsTerminal(), o_.json ? stderr : stdout);
+    display_.print("Station run " + runId_ + ": " + std::to_string(ports_.size()) + (ports_.size() == 1 ? " port" : " ports") +
+                       ", " + fw_.shownName + " (" + std::to_string(fw_.image->byteCount()) +
+                       " bytes); Ctrl-C ends it.",
+                   o_.json ? stderr : stdout);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < ports_.size(); ++i)
+        threads.emplace_back([this, i] { loop(i); });
+    for (auto& t : threads)
+        t.join();
+    display_.finish();
+    printSummary(std::chrono::duration<double>(Clock::now() - started).count());
+    if (!failures_.empty())
+        return combinedExitStatus(failures_);
+    return logFailed_ ? EXIT_USAGE : EXIT_OK;
+}
+
+}  // namespace
+
+std::unique_ptr<ModuleWatch> makePollingWatch(const std::string& port, uint32_t baud)
+{
+    return std::make_unique<PollingWatch>(port, baud);
+}
+
+std::string durationText(double seconds)
+{
+    const long s = long(seconds + 0.5);
+    if (s >= 3600)
+        return std::to_string(s / 3600) + " h " + std::to_string(s % 3600 / 60) + " min";
+    if (s >= 60)
+        return std::to_string(s / 60) + " min " + std::to_string(s % 60) + " s";
+    return std::to_string(s) + " s";
+}
+
+int runStation(const Options& options, const std::vector<std::string>& ports, const StationFirmware& firmware)
+{
+    Station station(options, ports, firmware);
+    return station.run();
+}
+
+}  // namespace vf

@@ -1,0 +1,49 @@
+// The flashing station: one loop per port, each on its own thread, flashing module after
+// module without anyone at the keyboard. Per port: wait for a module, flash it as `flash`
+// does, show and log the result, wait until the module is gone; never twice in one insertion.
+#pragma once
+
+#include "options.h"
+
+#include "firmware_image.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vf {
+
+// How a port learns that a module is in and that it has gone. The station asks nothing
+// else of it, so a port with its lines wired for bootloader entry can bring its own (a
+// reset into the bootloader that answers; gone when the next reset finds none).
+class ModuleWatch {
+public:
+    virtual ~ModuleWatch() = default;
+    // True once a module's bootloader is there to be flashed; false when `stop` came first.
+    virtual bool waitForModule(const std::atomic<bool>& stop) = 0;
+    // True once the module flashed last is gone; false when `stop` came first.
+    virtual bool waitUntilGone(const std::atomic<bool>& stop) = 0;
+};
+
+// Without modem lines: the port appearing, and a gentle sync poll (one 0x7F about three
+// times a second, never another byte). Gone: the port vanishes or fails, the bootloader
+// stays silent for several polls, or a freshly started one answers (another module, or a
+// reset: a bootloader we left synchronised answers 0x7F with NACK or not at all, never ACK).
+std::unique_ptr<ModuleWatch> makePollingWatch(const std::string& port, uint32_t baud);
+
+// The file, read and checked once before any port is touched.
+struct StationFirmware {
+    std::string shownName;
+    std::string sha256;
+    const vbprog::FirmwareImage* image = nullptr;
+};
+
+// Runs until Ctrl-C (or --count modules); returns the exit status.
+int runStation(const Options& options, const std::vector<std::string>& ports, const StationFirmware& firmware);
+
+// "2 h 5 min", "3 min 20 s", "42 s": a run's length for the yield summary.
+std::string durationText(double seconds);
+
+}  // namespace vf

@@ -1,0 +1,42 @@
+// Which modules a station has seen: a DevEUI on two modules is a provisioning fault, a module
+// coming back is worth knowing. Fed from the log file the station appends to and from the
+// modules of this run; safe to use from every port's thread.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vf {
+
+struct IdentityVerdict {
+    unsigned attempt = 1;    // 1 + the rows this module (by unique ID, else DevEUI) already has
+    // "" when the DevEUI is new; "same-module" when this module was seen before;
+    // "other-module" when another module (another unique ID) carries the same DevEUI.
+    std::string duplicate;
+};
+
+class IdentityBook {
+public:
+    // Takes the rows of an earlier log (the station's columns: dev_eui and unique_id by
+    // name). Returns false with `error` set when the text is not a log of that shape.
+    bool loadLog(const std::string& csvText, std::string& error);
+
+    // Notes a module of this run and says what the book knew of it before. An empty DevEUI
+    // (the identifiers were not read) is counted by nothing.
+    IdentityVerdict note(const std::string& devEui, const std::string& uniqueId);
+
+private:
+    struct Seen {
+        std::vector<std::string> uniqueIds;  // each distinct one, "" for a row without
+        std::map<std::string, unsigned> rows;  // by unique ID
+    };
+    std::mutex mutex_;
+    std::map<std::string, Seen> byDevEui_;
+};
+
+// The fields of one CSV line (RFC 4180 quoting), or false when a quote is left open.
+bool splitCsvLine(const std::string& line, std::vector<std::string>& fields);
+
+}  // namespace vf
