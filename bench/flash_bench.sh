@@ -246,7 +246,7 @@ timed_latency() {  # label, baud, timer ms, preload library or ""
 if [[ -n $preload ]]; then
   echo
   echo "One module, 64 KiB with verification, behind a USB bridge with a latency timer"
-  printf '%-8s %8s %12s %12s %12s %12s\n' baud floor-s 16ms+flag-s 16ms-s 1ms-s 16ms/floor
+  printf '%-8s %8s %12s %12s %12s %12s\n' baud floor-s 16ms+flag-s 16ms-s 1ms-s flag/floor
   for rate in 115200 921600; do
     read -r floor _ _ < <(FLOOR_BAUD=$rate floor_seconds 0x08000800:0x10000)
     flagged=$(timed_latency "lat-$rate-16-flag" "$rate" 16 "$preload")

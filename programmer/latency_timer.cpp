@@ -8,6 +8,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include <cwctype>
 #endif
 
 namespace vbprog {
@@ -64,7 +66,7 @@ bool sameName(std::wstring a, std::wstring b)
 {
     for (auto* s : {&a, &b})
         for (auto& c : *s)
-            c = wchar_t(towupper(c));
+            c = wchar_t(std::towupper(c));
     return a == b;
 }
 
@@ -86,17 +88,23 @@ std::optional<int> registryLatencyTimer(const std::string& port, const std::stri
         if (::RegEnumKeyExW(root, i, device, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             break;
         const std::wstring params = std::wstring(device) + L"\\0000\\Device Parameters";
-        wchar_t name[64];
-        DWORD nameSize = sizeof name;
-        if (::RegGetValueW(root, params.c_str(), L"PortName", RRF_RT_REG_SZ, nullptr, name, &nameSize) != ERROR_SUCCESS ||
-            !sameName(name, widen(bare)))
+        HKEY key = nullptr;
+        if (::RegOpenKeyExW(root, params.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
             continue;
+        wchar_t name[64] = {};
+        DWORD type = 0;
+        DWORD size = sizeof name - sizeof(wchar_t);  // room for the NUL the registry may leave out
+        const bool named = ::RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size) ==
+                               ERROR_SUCCESS &&
+                           type == REG_SZ && sameName(name, widen(bare));
         DWORD ms = 0;
-        DWORD msSize = sizeof ms;
-        if (::RegGetValueW(root, params.c_str(), L"LatencyTimer", RRF_RT_REG_DWORD, nullptr, &ms, &msSize) ==
-            ERROR_SUCCESS)
+        size = sizeof ms;
+        if (named && ::RegQueryValueExW(key, L"LatencyTimer", nullptr, &type, reinterpret_cast<BYTE*>(&ms), &size) ==
+                         ERROR_SUCCESS &&
+            type == REG_DWORD)
             found = int(ms);
-        else
+        ::RegCloseKey(key);
+        if (named)
             break;
     }
     ::RegCloseKey(root);

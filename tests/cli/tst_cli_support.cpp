@@ -284,6 +284,21 @@ void TestCliSupport::commandLineAcceptedForms()
         const char* argv[] = {"vorna-flash", "keys", "--version", "--no-verify"};
         QVERIFY(vf::parseCommandLine(4, argv).options.command == vf::Command::Version);
     }
+    {
+        // Steps after the download need no --boot: the wiring is in them.
+        const char* argv[] = {"vorna-flash", "flash", "--port", "p", "a.hex", "--after", "dtr=1,wait=5,dtr=0"};
+        const auto r = vf::parseCommandLine(7, argv);
+        QVERIFY2(r.ok, r.error.c_str());
+        QVERIFY(r.options.after == vf::After::Run && r.options.boot.empty());
+        QCOMPARE(r.options.afterSteps, std::string("dtr=1,wait=5,dtr=0"));
+    }
+    {
+        const char* argv[] = {"vorna-flash", "lines", "--port", "COM4", "--rts", "1", "--dtr=0", "--hold", "600"};
+        const auto r = vf::parseCommandLine(9, argv);
+        QVERIFY2(r.ok, r.error.c_str());
+        QVERIFY(r.options.command == vf::Command::Lines && !r.options.dtr && r.options.rts);
+        QCOMPARE(r.options.holdSeconds, 600u);
+    }
 }
 
 void TestCliSupport::commandLineRefusedForms_data()

@@ -3,6 +3,7 @@
 // deadline on a real port (under Wine, a COM port mapped to the simulated module).
 #include "check.h"
 
+#include "latency_timer.h"
 #include "serial_transport.h"
 #include "text_format.h"
 
@@ -121,6 +122,37 @@ void openingAMissingPortSaysSo()
     CHECK(!link.isOpen());
 }
 
+// The FTDI driver's latency timer as the registry holds it, in a tree the test writes
+// (under Wine); other systems have no registry and read nothing.
+void latencyTimerFromTheRegistry()
+{
+#if defined(_WIN32)
+    const wchar_t* base = L"SOFTWARE\\VornaFlashTest\\FTDIBUS";
+    const wchar_t* device = L"SOFTWARE\\VornaFlashTest\\FTDIBUS\\VID_0403+PID_6001+A10K1XYZA";
+    const wchar_t* params = L"SOFTWARE\\VornaFlashTest\\FTDIBUS\\VID_0403+PID_6001+A10K1XYZA\\0000\\Device Parameters";
+    HKEY key = nullptr;
+    CHECK(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, params, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) ==
+          ERROR_SUCCESS);
+    const wchar_t port[] = L"COM7";
+    const DWORD ms = 16;
+    ::RegSetValueExW(key, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(port), sizeof port);
+    ::RegSetValueExW(key, L"LatencyTimer", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&ms), sizeof ms);
+    ::RegCloseKey(key);
+    const std::string tree = "SOFTWARE\\VornaFlashTest\\FTDIBUS";
+    CHECK_EQ(vbprog::registryLatencyTimer("COM7", tree).value_or(-1), 16);
+    CHECK_EQ(vbprog::registryLatencyTimer("\\\\.\\com7", tree).value_or(-1), 16);
+    CHECK(!vbprog::registryLatencyTimer("COM8", tree));
+    CHECK(!vbprog::registryLatencyTimer("COM7", "SOFTWARE\\VornaFlashTest\\NoSuchBus"));
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, params);
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(device) + L"\\0000").c_str());
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, device);
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, base);
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VornaFlashTest");
+#else
+    CHECK(!vbprog::registryLatencyTimer("COM7"));
+#endif
+}
+
 }  // namespace
 
 int main()
@@ -130,5 +162,6 @@ int main()
         {"port names open in the device namespace", portNamesOpenInTheDeviceNamespace},
         {"opening a missing port says so", openingAMissingPortSaysSo},
         {"the port: exclusive, and a silent read ends at its deadline", silentReadEndsAtItsDeadline},
+        {"the latency timer from the registry", latencyTimerFromTheRegistry},
     });
 }

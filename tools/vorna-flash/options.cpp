@@ -107,9 +107,10 @@ ParsedCommandLine checkCombination(Given& g)
     auto notFor = [&](const char* option) {
         return failure(std::string("The option ") + option + " does not apply to the " + commandName + " command.");
     };
-    if (o.command == Command::Ports) {
-        if (g.havePort)
-            return notFor("--port");
+    if (o.command == Command::Ports && g.havePort)
+        return notFor("--port");
+    // The lines command sets one port's lines; it talks to no module.
+    if (o.command == Command::Ports || o.command == Command::Lines) {
         if (o.allPorts)
             return notFor("--all-ports");
         if (g.haveBaud)
@@ -128,14 +129,6 @@ ParsedCommandLine checkCombination(Given& g)
         (g.haveBoot || g.haveAfter))
         return notFor(g.haveBoot ? "--boot" : "--after");
     if (o.command == Command::Lines) {
-        if (o.allPorts)
-            return notFor("--all-ports");
-        if (g.haveBaud)
-            return notFor("--baud");
-        if (g.haveLog)
-            return notFor("--log");
-        if (o.json)
-            return notFor("--json");
         if (!g.operands.empty())
             return failure("The lines command takes no file; remove \"" + g.operands[0] + "\".");
         if (o.ports.size() != 1)
@@ -146,7 +139,7 @@ ParsedCommandLine checkCombination(Given& g)
     }
     if (o.command == Command::Keys && o.after != After::Stay)
         return notFor("--after");
-    if (o.after == After::Run && o.boot.empty())
+    if (o.after == After::Run && o.afterSteps.empty() && o.boot.empty())
         return failure("The option --after run needs --boot: the reset into the application uses the same wiring.");
     if (o.after == After::Run && o.afterSteps.empty() && o.boot.find('=') != std::string::npos)
         return failure("With a boot sequence of your own, give the reset into the application as steps too, e.g. "
