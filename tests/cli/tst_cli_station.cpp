@@ -410,6 +410,9 @@ void TestCliStation::refusedCommandLines_data()
     QTest::addColumn<QString>("sentence");
     QTest::newRow("no file") << QStringList{"station", "--port", "/dev/null"} << "The station command needs the firmware file";
     QTest::newRow("count zero") << QStringList{"station", "--port", "p", "a.hex", "--count", "0"} << "--count needs a number";
+    QTest::newRow("timeout zero") << QStringList{"station", "--port", "p", "a.hex", "--on-result", "x",
+                                                 "--on-result-timeout", "0"}
+                                  << "--on-result-timeout needs seconds from 1";
     QTest::newRow("count on flash") << QStringList{"flash", "--port", "p", "a.hex", "--count", "2"}
                                     << "The option --count does not apply to the flash command.";
     QTest::newRow("no-verify") << QStringList{"station", "--port", "p", "a.hex", "--no-verify"}
