@@ -1,6 +1,7 @@
 // The station's throughput: modules per hour for one port and for eight, each module taking
 // a fixed handling time (taken out, the next put in) after its result, with the simulated
 // module's wire timing at 115200 and 921600 baud. A few modules per port keep it short.
+#include "../tests/programmer/hex_tools.h"
 #include "../tests/sim/pty_client.h"
 
 #include <QByteArray>
@@ -22,36 +23,6 @@ namespace {
 constexpr int kModulesPerPort = 3;
 constexpr int kHandlingMs = 5000;
 constexpr int kImageBytes = 32 * 1024;
-
-// Intel HEX of `data` at `address`: extended linear address records and 16-byte data records.
-QByteArray intelHex(const QByteArray& data, quint32 address)
-{
-    QByteArray out;
-    const auto record = [&](int type, quint16 offset, const QByteArray& payload) {
-        QByteArray r;
-        r.append(char(payload.size()));
-        r.append(char(offset >> 8));
-        r.append(char(offset & 0xFF));
-        r.append(char(type));
-        r.append(payload);
-        quint8 sum = 0;
-        for (char c : r)
-            sum = quint8(sum + quint8(c));
-        r.append(char(quint8(-sum)));
-        out += ":" + r.toHex().toUpper() + "\n";
-    };
-    quint32 upper = 0xFFFFFFFF;
-    for (int i = 0; i < data.size(); i += 16) {
-        const quint32 a = address + quint32(i);
-        if (a >> 16 != upper) {
-            upper = a >> 16;
-            record(4, 0, QByteArray::fromHex(QByteArray::number(upper, 16).rightJustified(4, '0')));
-        }
-        record(0, quint16(a & 0xFFFF), data.mid(i, 16));
-    }
-    record(1, 0, {});
-    return out;
-}
 
 QString randomHex(int bytes)
 {

@@ -1,6 +1,7 @@
 // vorna-flash station against simulated modules taken out and put in over the simulator's
 // control socket: a stream of modules per port, each flashed once, byte-exact, with its
 // identifiers kept; the yield summary, Ctrl-C, duplicate identities, the result program.
+#include "../programmer/hex_tools.h"
 #include "../sim/pty_client.h"
 
 #include <QDir>
@@ -42,17 +43,6 @@ QByteArray readFile(const QString& path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool makeHex(const QByteArray& data, quint32 address, const QString& hexPath)
-{
-    const QString bin = hexPath + ".bin";
-    QFile f(bin);
-    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
-        return false;
-    f.close();
-    return QProcess::execute("objcopy", {"-I", "binary", "-O", "ihex", "--change-addresses",
-                                         "0x" + QString::number(address, 16), bin, hexPath}) == 0;
 }
 
 // One jig: a simulated adapter at a fixed link, driven over its control socket.
@@ -189,7 +179,9 @@ void TestCliStation::initTestCase()
     QVERIFY(tmp_.isValid());
     appData_ = randomBytes(8 * 1024 + 24);
     appHex_ = tmp_.filePath("app.hex");
-    QVERIFY(makeHex(appData_, 0x08000000 + APP_OFFSET, appHex_));
+    QFile f(appHex_);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QVERIFY(f.write(intelHex(appData_, 0x08000000 + APP_OFFSET)) > 0);
 }
 
 void TestCliStation::twoPortsFourModulesEach()
@@ -418,6 +410,9 @@ void TestCliStation::refusedCommandLines_data()
     QTest::addColumn<QString>("sentence");
     QTest::newRow("no file") << QStringList{"station", "--port", "/dev/null"} << "The station command needs the firmware file";
     QTest::newRow("count zero") << QStringList{"station", "--port", "p", "a.hex", "--count", "0"} << "--count needs a number";
+    QTest::newRow("timeout zero") << QStringList{"station", "--port", "p", "a.hex", "--on-result", "x",
+                                                 "--on-result-timeout", "0"}
+                                  << "--on-result-timeout needs seconds from 1";
     QTest::newRow("count on flash") << QStringList{"flash", "--port", "p", "a.hex", "--count", "2"}
                                     << "The option --count does not apply to the flash command.";
     QTest::newRow("no-verify") << QStringList{"station", "--port", "p", "a.hex", "--no-verify"}

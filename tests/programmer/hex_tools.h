@@ -34,6 +34,22 @@ inline QByteArray hexEof()
     return ":00000001FF";
 }
 
+// Intel HEX of `data` at `address`: extended linear address records and 16-byte data records.
+inline QByteArray intelHex(const QByteArray& data, uint32_t address)
+{
+    QByteArray out;
+    uint32_t upper = 0xFFFFFFFF;
+    for (int i = 0; i < data.size(); i += 16) {
+        const uint32_t a = address + uint32_t(i);
+        if (a >> 16 != upper) {
+            upper = a >> 16;
+            out += hexLinear(uint16_t(upper)) + "\n";
+        }
+        out += hexRecord(0x00, uint16_t(a & 0xFFFF), data.mid(i, 16)) + "\n";
+    }
+    return out + hexEof() + "\n";
+}
+
 // Runs a producer; empty string when it fails.
 inline QString runTool(const QString& program, const QStringList& args)
 {

@@ -32,6 +32,14 @@ bool parseBaud(const std::string& text, uint32_t& out)
     return true;
 }
 
+// A whole number from 1 with at most `digits` digits, or 0.
+unsigned positive(const std::string& text, size_t digits)
+{
+    if (text.empty() || text.size() > digits || text.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    return unsigned(std::stoul(text));
+}
+
 ParsedCommandLine failure(std::string text)
 {
     ParsedCommandLine r;
@@ -366,10 +374,8 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
     });
     addValue("--count", "The option --count needs a number of modules, e.g. --count 100.", &g.haveCount,
              [&](const std::string& v) {
-                 if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos ||
-                     std::stoul(v) == 0)
+                 if (!(g.o.count = positive(v, 9)))
                      throw Refusal("The option --count needs a number of modules from 1, e.g. --count 100.");
-                 g.o.count = unsigned(std::stoul(v));
              });
     addValue("--on-result", "The option --on-result needs a program.", &g.haveOnResult, [&](const std::string& v) {
         if (v.empty())
@@ -378,10 +384,8 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
     });
     addValue("--on-result-timeout", "The option --on-result-timeout needs seconds, e.g. --on-result-timeout 5.",
              &g.haveOnResultTimeout, [&](const std::string& v) {
-                 if (v.empty() || v.size() > 4 || v.find_first_not_of("0123456789") != std::string::npos ||
-                     std::stoul(v) == 0)
+                 if (!(g.o.onResultTimeout = positive(v, 4)))
                      throw Refusal("The option --on-result-timeout needs seconds from 1 to 9999.");
-                 g.o.onResultTimeout = unsigned(std::stoul(v));
              });
     addFlag("--json", "--json", g.o.json);
     addFlag("--all-ports", "--all-ports", g.o.allPorts);
