@@ -15,6 +15,9 @@ constexpr Millis kAnswerSlack{500};
 constexpr Millis kSyncWait{300};
 // A Write Memory block is ACKed after programming; 256 bytes by word on L0 take ~0.2 s.
 constexpr Millis kWriteWait{1000};
+// Tries of one write or erase met by line errors: a module that is gone fails them all
+// within a few seconds.
+constexpr int kFrameAttempts = 3;
 
 std::vector<uint8_t> addressFrame(uint32_t a)
 {
@@ -265,15 +268,40 @@ void BootloaderClient::readMemoryTwice(uint32_t address, uint8_t* out, size_t le
     std::vector<uint8_t> again(length);
     readMemory(address, out, length);
     readMemory(address, again.data(), length);
-    if (!std::equal(again.begin(), again.end(), out))
-        throw ProgError(PROG_ERR_READ, "two reads of " + std::to_string(length) + " bytes at " + hex8(address) +
-                                           " gave different answers: the line is not reliable");
+    if (std::equal(again.begin(), again.end(), out))
+        return;
+    // One answer was damaged on the line: a third read decides, two that agree are taken.
+    std::vector<uint8_t> third(length);
+    realign();
+    readMemory(address, third.data(), length);
+    if (std::equal(third.begin(), third.end(), out) || std::equal(third.begin(), third.end(), again.begin())) {
+        note("Two reads of " + std::to_string(length) + " bytes at " + hex8(address) +
+             " differed; a third agrees with one of them");
+        std::copy(third.begin(), third.end(), out);
+        return;
+    }
+    throw ProgError(PROG_ERR_READ, "three reads of " + std::to_string(length) + " bytes at " + hex8(address) +
+                                       " gave different answers: the line is not reliable");
 }
 
-void BootloaderClient::writeMemory(uint32_t address, const uint8_t* data, size_t length)
+void BootloaderClient::recoverFrom(const ProgError& failure)
 {
-    if (length == 0 || length > 256 || length % 4 != 0)
-        throw ProgError(PROG_ERR_BAD_ARGUMENT, "Write Memory of " + std::to_string(length) + " bytes");
+    // A module that no longer answers fails as the step that met it did.
+    try {
+        realign();
+    } catch (const ProgError&) {
+        throw failure;
+    }
+}
+
+void BootloaderClient::note(const std::string& text) const
+{
+    if (notes_)
+        notes_(text);
+}
+
+void BootloaderClient::writeOnce(uint32_t address, const uint8_t* data, size_t length, bool& dataSent)
+{
     sendCommand(cmd::WriteMemory, "Write Memory");
     sendBlock(addressFrame(address), kAnswerSlack, cmd::WriteMemory, "Write Memory", Step::Address, address);
     std::vector<uint8_t> block;
@@ -285,7 +313,53 @@ void BootloaderClient::writeMemory(uint32_t address, const uint8_t* data, size_t
         x ^= data[i];
     }
     block.push_back(x);
+    dataSent = true;
     sendBlock(block, kWriteWait, cmd::WriteMemory, "Write Memory", Step::Data, address);
+}
+
+void BootloaderClient::writeMemory(uint32_t address, const uint8_t* data, size_t length, int erased)
+{
+    if (length == 0 || length > 256 || length % 4 != 0)
+        throw ProgError(PROG_ERR_BAD_ARGUMENT, "Write Memory of " + std::to_string(length) + " bytes");
+    std::vector<uint8_t> back(length);
+    for (int attempt = 1;; ++attempt) {
+        bool dataSent = false;
+        try {
+            writeOnce(address, data, length, dataSent);
+            return;
+        } catch (const ProgError& e) {
+            // Protection, a dead port, or the tries used up: as it is.
+            if (e.status == PROG_ERR_PROTECTED || attempt == kFrameAttempts)
+                throw;
+            // A refused frame: nothing was written. Refused data can also mean a unit that is
+            // not erased, which the next try shows again.
+            const bool refused = !dataSent || e.status == PROG_ERR_WRITE_VERIFY;
+            recoverFrom(e);
+            if (refused) {
+                note("Write Memory at " + hex8(address) + " failed (" + e.what() + "); sending it again");
+                continue;
+            }
+            // The data frame went out and its answer was lost: did the block take it?
+            readMemoryTwice(address, back.data(), length);
+            if (std::equal(back.begin(), back.end(), data)) {
+                note("The answer to Write Memory at " + hex8(address) + " was lost (" + e.what() +
+                     "); the block reads back as written");
+                return;
+            }
+            if (erased < 0 || !std::all_of(back.begin(), back.end(), [&](uint8_t b) { return b == uint8_t(erased); }))
+                throw ProgError(PROG_ERR_WRITE_VERIFY, "the answer to Write Memory at " + hex8(address) +
+                                                           " was lost and the block reads back neither as written "
+                                                           "nor as erased");
+            note("The answer to Write Memory at " + hex8(address) + " was lost (" + e.what() +
+                 "); the block is still erased, writing it again");
+        }
+    }
+}
+
+void BootloaderClient::eraseOnce(const std::vector<uint8_t>& block, uint8_t code, const char* name, size_t pages)
+{
+    sendCommand(code, name);
+    sendBlock(block, eraseTimeout(pages), code, name, Step::Data, 0);
 }
 
 void BootloaderClient::erasePages(const std::vector<uint32_t>& pages, bool extended)
@@ -322,8 +396,19 @@ void BootloaderClient::erasePages(const std::vector<uint32_t>& pages, bool exten
         x ^= b;
     block.push_back(x);
     const uint8_t code = extended ? cmd::ExtendedErase : cmd::Erase;
-    sendCommand(code, name);
-    sendBlock(block, eraseTimeout(pages.size()), code, name, Step::Data, 0);
+    for (int attempt = 1;; ++attempt) {
+        try {
+            eraseOnce(block, code, name, pages.size());
+            return;
+        } catch (const ProgError& e) {
+            if (e.status == PROG_ERR_PROTECTED || attempt == kFrameAttempts)
+                throw;
+            // Refused: nothing was erased; unanswered: the same pages once more.
+            note(std::string(name) + " of " + std::to_string(pages.size()) + " page" + (pages.size() == 1 ? "" : "s") +
+                 " failed (" + e.what() + "); sending it again");
+            recoverFrom(e);
+        }
+    }
 }
 
 void BootloaderClient::go(uint32_t address)

@@ -583,6 +583,27 @@ void TestSimEngine::injectedFaults()
         QCOMPARE(m.write(APP + 8, pattern(8, 2)), NACK);
         QCOMPARE(m.write(APP + 16, pattern(8, 3)), ACK);
         QCOMPARE(m.flash(APP + 8, 8), Bytes(8, 0xFF));
+        // A refusing unit refuses the write sent again too.
+        QCOMPARE(m.write(APP + 8, pattern(8, 2)), NACK);
+    }
+    {
+        // Refused once, as line noise would: sent again, it is taken.
+        Faults f;
+        f.nackWriteOnce = 1;
+        Module m(0x497, f);
+        QCOMPARE(m.write(APP, pattern(8, 1)), NACK);
+        QCOMPARE(m.flash(APP, 8), Bytes(8, 0xFF));
+        QCOMPARE(m.write(APP, pattern(8, 1)), ACK);
+        QCOMPARE(m.flash(APP, 8), pattern(8, 1));
+    }
+    {
+        // Programmed, but no answer.
+        Faults f;
+        f.loseWriteAck = 2;
+        Module m(0x497, f);
+        QCOMPARE(m.write(APP, pattern(8, 1)), ACK);
+        QCOMPARE(m.write(APP + 8, pattern(8, 2)), uint8_t(0));
+        QCOMPARE(m.flash(APP + 8, 8), pattern(8, 2));
     }
     {
         Faults f;
