@@ -128,6 +128,12 @@ void TestProgGuard::downloadsKeepTheIdentifiers_data()
                                                           << false << int(PROG_ERR_WRITE_VERIFY) << QStringList{"out of step"};
     QTest::newRow("command byte refused once") << 0x497 << QStringList{"--fault-nack-command", "30"} << true << int(PROG_OK)
                                                << QStringList{"Verified"};
+    // Line errors ridden through: a refused data frame is sent again; a block whose ACK was
+    // lost reads back as written and is not written twice.
+    QTest::newRow("data frame refused once") << 0x410 << QStringList{"--fault-nack-write-once", "5"} << true << int(PROG_OK)
+                                             << QStringList{"Write Memory at 0x08000C00 failed", "sending it again", "Verified"};
+    QTest::newRow("ACK of a written block lost") << 0x447 << QStringList{"--fault-lose-write-ack", "5"} << true << int(PROG_OK)
+                                                 << QStringList{"0x08000C00 was lost", "reads back as written", "Verified"};
     QTest::newRow("read-back corrupted once") << 0x497 << QStringList{"--fault-corrupt-read", "0x08000C10", "--fault-corrupt-read-times", "1"}
                                               << true << int(PROG_OK) << QStringList{"differed once"};
 }
@@ -157,8 +163,11 @@ void TestProgGuard::downloadsKeepTheIdentifiers()
     ::disconnect();
     const QByteArray after = sim.dump();
     QCOMPARE(after.left(kPage).toHex(), before.left(kPage).toHex());
-    if (status == PROG_OK)
+    if (status == PROG_OK) {
         QCOMPARE(after.mid(kPage, bin.size()), bin);
+        // Every block written once.
+        QCOMPARE(sim.log().count("Write Memory address=0x08000C00 "), 1);
+    }
     if (status == PROG_ERR_IDENTITY) {
         QCOMPARE(after, before);
         QVERIFY(sim.log().contains("pages-erased: 0"));
