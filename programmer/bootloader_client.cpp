@@ -13,6 +13,9 @@ namespace {
 constexpr Millis kAnswerSlack{500};
 // The bootloader answers the sync byte within a millisecond once it runs.
 constexpr Millis kSyncWait{300};
+// A bootloader at a frame's start answers a complete unknown command within a millisecond;
+// silence for this long means the byte opened a frame.
+constexpr Millis kParityWait{60};
 // A Write Memory block is ACKed after programming; 256 bytes by word on L0 take ~0.2 s.
 constexpr Millis kWriteWait{1000};
 // Tries of one write or erase met by line errors: a module that is gone fails them all
@@ -180,6 +183,22 @@ void BootloaderClient::realign()
 {
     settle(Millis(20));
     resynchronise();
+    // The probe's NACK can come from a frame that its 0x7F completed (a byte of ours lost on
+    // the line); its 0x80 then waits as a command byte. A lone 0x7F tells: the complement
+    // of that 0x80 is answered at once, else it waits itself and 0x80 completes it.
+    const uint8_t half[2] = {0x7F, 0x80};
+    try {
+        link_.write(&half[0], 1, kAnswerSlack);
+        int b = link_.readByte(kParityWait + link_.wireTime(2));
+        if (b < 0) {
+            link_.write(&half[1], 1, kAnswerSlack);
+            b = link_.readByte(kSyncWait + link_.wireTime(2));
+        }
+        if (b != NACK)
+            synchronise();
+    } catch (const TransportError& e) {
+        throw ProgError(PROG_ERR_LINK_LOST, std::string("serial port failed during synchronisation: ") + e.what());
+    }
 }
 
 void BootloaderClient::sendCommand(uint8_t code, const char* name)
@@ -194,7 +213,7 @@ void BootloaderClient::sendCommand(uint8_t code, const char* name)
         // A NACK or garbage may come from line noise or bytes out of step: the bootloader
         // waits for a new command after either, so realign and ask once more.
         ++irregularities_;
-        resynchronise();
+        realign();
         writeRaw({code, uint8_t(code ^ 0xFF)}, name);
         b = answer(replyTimeout(3), name);
         if (b == ACK)
@@ -255,6 +274,22 @@ void BootloaderClient::readMemory(uint32_t address, uint8_t* out, size_t length)
 {
     if (length == 0 || length > 256)
         throw ProgError(PROG_ERR_BAD_ARGUMENT, "Read Memory of " + std::to_string(length) + " bytes");
+    // Reading changes nothing: a refused frame or an answer cut short is asked again.
+    for (int attempt = 1;; ++attempt) {
+        try {
+            readOnce(address, out, length);
+            return;
+        } catch (const ProgError& e) {
+            if (e.status == PROG_ERR_PROTECTED || attempt == kFrameAttempts)
+                throw;
+            note("Read Memory at " + hex8(address) + " failed (" + e.what() + "); asking again");
+            recoverFrom(e);
+        }
+    }
+}
+
+void BootloaderClient::readOnce(uint32_t address, uint8_t* out, size_t length)
+{
     sendCommand(cmd::ReadMemory, "Read Memory");
     sendBlock(addressFrame(address), kAnswerSlack, cmd::ReadMemory, "Read Memory", Step::Address, address);
     const uint8_t n = uint8_t(length - 1);

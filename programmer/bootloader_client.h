@@ -95,6 +95,7 @@ private:
     enum class Step { Command, Address, Data };
     // One Write Memory; `dataSent` tells whether its data frame went out.
     void writeOnce(uint32_t address, const uint8_t* data, size_t length, bool& dataSent);
+    void readOnce(uint32_t address, uint8_t* out, size_t length);
     void eraseOnce(const std::vector<uint8_t>& block, uint8_t code, const char* name, size_t pages);
     void note(const std::string& text) const;
     // realign() after `failure`; rethrows `failure` when the module does not answer.
