@@ -856,8 +856,10 @@ void TestSimEngine::options()
     QCOMPARE(o.idleTimeout, 0.0);
     Options g;
     QVERIFY(parse({"--fault-id-once", "415", "--fault-erase-page", "0", "--fault-stray-ack", "7", "--fault-nack-command", "4",
-                   "--fault-corrupt-read-times", "1"},
+                   "--fault-corrupt-read-times", "1", "--fault-nack-write-once", "5", "--fault-lose-write-ack", "6"},
                   g, err));
+    QCOMPARE(g.faults.nackWriteOnce, 5u);
+    QCOMPARE(g.faults.loseWriteAck, 6u);
     QCOMPARE(*g.faults.idOnce, uint16_t(0x415));
     QCOMPARE(*g.faults.erasePageInstead, 0u);
     QCOMPARE(g.faults.strayAck, 7u);
@@ -874,6 +876,7 @@ void TestSimEngine::options()
                                    {"--baud", "fast"}, {"--fault-nack-write", "0"}, {"--image"}, {"--frobnicate"},
                                    {"--idle-timeout", "-1"}, {"--fault-stray-ack", "0"},
                                    {"--fault-nack-command", "0"}, {"--fault-erase-page", "x"},
+                                   {"--fault-nack-write-once", "0"}, {"--fault-lose-write-ack", "x"},
                                    {"--noise-ber", "2"}, {"--noise-drop", "-0.1"}, {"--noise-insert", "x"},
                                    {"--noise-seed", "-1"}, {"--wiring", "dtr"}, {"--latency-timer", "256"},
                                    {"--uid", "0011"}, {"--startup-ms", "x"}, {"--control"}}) {
