@@ -13,8 +13,14 @@ namespace {
 constexpr Millis kAnswerSlack{500};
 // The bootloader answers the sync byte within a millisecond once it runs.
 constexpr Millis kSyncWait{300};
+// A bootloader at a frame's start answers a complete unknown command within a millisecond;
+// silence for this long means the byte opened a frame.
+constexpr Millis kParityWait{60};
 // A Write Memory block is ACKed after programming; 256 bytes by word on L0 take ~0.2 s.
 constexpr Millis kWriteWait{1000};
+// Tries of one write or erase met by line errors: a module that is gone fails them all
+// within a few seconds.
+constexpr int kFrameAttempts = 3;
 
 std::vector<uint8_t> addressFrame(uint32_t a)
 {
@@ -177,6 +183,22 @@ void BootloaderClient::realign()
 {
     settle(Millis(20));
     resynchronise();
+    // The probe's NACK can come from a frame that its 0x7F completed (a byte of ours lost on
+    // the line); its 0x80 then waits as a command byte. A lone 0x7F tells: the complement
+    // of that 0x80 is answered at once, else it waits itself and 0x80 completes it.
+    const uint8_t half[2] = {0x7F, 0x80};
+    try {
+        link_.write(&half[0], 1, kAnswerSlack);
+        int b = link_.readByte(kParityWait + link_.wireTime(2));
+        if (b < 0) {
+            link_.write(&half[1], 1, kAnswerSlack);
+            b = link_.readByte(kSyncWait + link_.wireTime(2));
+        }
+        if (b != NACK)
+            synchronise();
+    } catch (const TransportError& e) {
+        throw ProgError(PROG_ERR_LINK_LOST, std::string("serial port failed during synchronisation: ") + e.what());
+    }
 }
 
 void BootloaderClient::sendCommand(uint8_t code, const char* name)
@@ -191,7 +213,7 @@ void BootloaderClient::sendCommand(uint8_t code, const char* name)
         // A NACK or garbage may come from line noise or bytes out of step: the bootloader
         // waits for a new command after either, so realign and ask once more.
         ++irregularities_;
-        resynchronise();
+        realign();
         writeRaw({code, uint8_t(code ^ 0xFF)}, name);
         b = answer(replyTimeout(3), name);
         if (b == ACK)
@@ -252,6 +274,22 @@ void BootloaderClient::readMemory(uint32_t address, uint8_t* out, size_t length)
 {
     if (length == 0 || length > 256)
         throw ProgError(PROG_ERR_BAD_ARGUMENT, "Read Memory of " + std::to_string(length) + " bytes");
+    // Reading changes nothing: a refused frame or an answer cut short is asked again.
+    for (int attempt = 1;; ++attempt) {
+        try {
+            readOnce(address, out, length);
+            return;
+        } catch (const ProgError& e) {
+            if (e.status == PROG_ERR_PROTECTED || attempt == kFrameAttempts)
+                throw;
+            note("Read Memory at " + hex8(address) + " failed (" + e.what() + "); asking again");
+            recoverFrom(e);
+        }
+    }
+}
+
+void BootloaderClient::readOnce(uint32_t address, uint8_t* out, size_t length)
+{
     sendCommand(cmd::ReadMemory, "Read Memory");
     sendBlock(addressFrame(address), kAnswerSlack, cmd::ReadMemory, "Read Memory", Step::Address, address);
     const uint8_t n = uint8_t(length - 1);
@@ -265,15 +303,40 @@ void BootloaderClient::readMemoryTwice(uint32_t address, uint8_t* out, size_t le
     std::vector<uint8_t> again(length);
     readMemory(address, out, length);
     readMemory(address, again.data(), length);
-    if (!std::equal(again.begin(), again.end(), out))
-        throw ProgError(PROG_ERR_READ, "two reads of " + std::to_string(length) + " bytes at " + hex8(address) +
-                                           " gave different answers: the line is not reliable");
+    if (std::equal(again.begin(), again.end(), out))
+        return;
+    // One answer was damaged on the line: a third read decides, two that agree are taken.
+    std::vector<uint8_t> third(length);
+    realign();
+    readMemory(address, third.data(), length);
+    if (std::equal(third.begin(), third.end(), out) || std::equal(third.begin(), third.end(), again.begin())) {
+        note("Two reads of " + std::to_string(length) + " bytes at " + hex8(address) +
+             " differed; a third agrees with one of them");
+        std::copy(third.begin(), third.end(), out);
+        return;
+    }
+    throw ProgError(PROG_ERR_READ, "three reads of " + std::to_string(length) + " bytes at " + hex8(address) +
+                                       " gave different answers: the line is not reliable");
 }
 
-void BootloaderClient::writeMemory(uint32_t address, const uint8_t* data, size_t length)
+void BootloaderClient::recoverFrom(const ProgError& failure)
 {
-    if (length == 0 || length > 256 || length % 4 != 0)
-        throw ProgError(PROG_ERR_BAD_ARGUMENT, "Write Memory of " + std::to_string(length) + " bytes");
+    // A module that no longer answers fails as the step that met it did.
+    try {
+        realign();
+    } catch (const ProgError&) {
+        throw failure;
+    }
+}
+
+void BootloaderClient::note(const std::string& text) const
+{
+    if (notes_)
+        notes_(text);
+}
+
+void BootloaderClient::writeOnce(uint32_t address, const uint8_t* data, size_t length, bool& dataSent)
+{
     sendCommand(cmd::WriteMemory, "Write Memory");
     sendBlock(addressFrame(address), kAnswerSlack, cmd::WriteMemory, "Write Memory", Step::Address, address);
     std::vector<uint8_t> block;
@@ -285,7 +348,53 @@ void BootloaderClient::writeMemory(uint32_t address, const uint8_t* data, size_t
         x ^= data[i];
     }
     block.push_back(x);
+    dataSent = true;
     sendBlock(block, kWriteWait, cmd::WriteMemory, "Write Memory", Step::Data, address);
+}
+
+void BootloaderClient::writeMemory(uint32_t address, const uint8_t* data, size_t length, int erased)
+{
+    if (length == 0 || length > 256 || length % 4 != 0)
+        throw ProgError(PROG_ERR_BAD_ARGUMENT, "Write Memory of " + std::to_string(length) + " bytes");
+    std::vector<uint8_t> back(length);
+    for (int attempt = 1;; ++attempt) {
+        bool dataSent = false;
+        try {
+            writeOnce(address, data, length, dataSent);
+            return;
+        } catch (const ProgError& e) {
+            // Protection, a dead port, or the tries used up: as it is.
+            if (e.status == PROG_ERR_PROTECTED || attempt == kFrameAttempts)
+                throw;
+            // A refused frame: nothing was written. Refused data can also mean a unit that is
+            // not erased, which the next try shows again.
+            const bool refused = !dataSent || e.status == PROG_ERR_WRITE_VERIFY;
+            recoverFrom(e);
+            if (refused) {
+                note("Write Memory at " + hex8(address) + " failed (" + e.what() + "); sending it again");
+                continue;
+            }
+            // The data frame went out and its answer was lost: did the block take it?
+            readMemoryTwice(address, back.data(), length);
+            if (std::equal(back.begin(), back.end(), data)) {
+                note("The answer to Write Memory at " + hex8(address) + " was lost (" + e.what() +
+                     "); the block reads back as written");
+                return;
+            }
+            if (erased < 0 || !std::all_of(back.begin(), back.end(), [&](uint8_t b) { return b == uint8_t(erased); }))
+                throw ProgError(PROG_ERR_WRITE_VERIFY, "the answer to Write Memory at " + hex8(address) +
+                                                           " was lost and the block reads back neither as written "
+                                                           "nor as erased");
+            note("The answer to Write Memory at " + hex8(address) + " was lost (" + e.what() +
+                 "); the block is still erased, writing it again");
+        }
+    }
+}
+
+void BootloaderClient::eraseOnce(const std::vector<uint8_t>& block, uint8_t code, const char* name, size_t pages)
+{
+    sendCommand(code, name);
+    sendBlock(block, eraseTimeout(pages), code, name, Step::Data, 0);
 }
 
 void BootloaderClient::erasePages(const std::vector<uint32_t>& pages, bool extended)
@@ -322,8 +431,19 @@ void BootloaderClient::erasePages(const std::vector<uint32_t>& pages, bool exten
         x ^= b;
     block.push_back(x);
     const uint8_t code = extended ? cmd::ExtendedErase : cmd::Erase;
-    sendCommand(code, name);
-    sendBlock(block, eraseTimeout(pages.size()), code, name, Step::Data, 0);
+    for (int attempt = 1;; ++attempt) {
+        try {
+            eraseOnce(block, code, name, pages.size());
+            return;
+        } catch (const ProgError& e) {
+            if (e.status == PROG_ERR_PROTECTED || attempt == kFrameAttempts)
+                throw;
+            // Refused: nothing was erased; unanswered: the same pages once more.
+            note(std::string(name) + " of " + std::to_string(pages.size()) + " page" + (pages.size() == 1 ? "" : "s") +
+                 " failed (" + e.what() + "); sending it again");
+            recoverFrom(e);
+        }
+    }
 }
 
 void BootloaderClient::go(uint32_t address)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -60,14 +61,23 @@ public:
     // means readout protection.
     // 1..256 bytes. A NACK of the address is a refused read.
     void readMemory(uint32_t address, uint8_t* out, size_t length);
-    // The same read twice; answers that differ are a read failure (PROG_ERR_READ), since Read
-    // Memory answers carry no checksum. For what must not be misread: identifiers, geometry.
+    // The same read twice; answers that differ are read a third time and two that agree are
+    // taken; none agreeing is a read failure (PROG_ERR_READ), since Read Memory answers carry
+    // no checksum. For what must not be misread: identifiers, geometry.
     void readMemoryTwice(uint32_t address, uint8_t* out, size_t length);
-    // 4..256 bytes, a multiple of 4.
-    void writeMemory(uint32_t address, const uint8_t* data, size_t length);
+    // 4..256 bytes, a multiple of 4, to RAM or to flash whose erased value is `erased`.
+    // Rides through line errors: a refused frame is sent again (the bootloader acts on
+    // nothing it refuses); an answer lost or garbled after the data frame is settled by
+    // reading the block back: equal is done, still erased is written again, anything else
+    // fails (a unit that took data is never programmed twice). A bounded number of tries.
+    void writeMemory(uint32_t address, const uint8_t* data, size_t length, int erased = -1);
     // Page erase with Erase (0x43, pages < 256) or Extended Erase (0x44); never a mass erase.
+    // Refused or unanswered, the same erase is sent again: erasing twice is harmless.
     void erasePages(const std::vector<uint32_t>& pages, bool extended);
     void go(uint32_t address);
+
+    // Where recoveries from line errors are told, one sentence each.
+    void setNotes(std::function<void(const std::string&)> notes) { notes_ = std::move(notes); }
 
     // Host-side wait for an erase of `pages` pages to be acknowledged.
     static Millis eraseTimeout(size_t pages);
@@ -83,6 +93,13 @@ public:
 
 private:
     enum class Step { Command, Address, Data };
+    // One Write Memory; `dataSent` tells whether its data frame went out.
+    void writeOnce(uint32_t address, const uint8_t* data, size_t length, bool& dataSent);
+    void readOnce(uint32_t address, uint8_t* out, size_t length);
+    void eraseOnce(const std::vector<uint8_t>& block, uint8_t code, const char* name, size_t pages);
+    void note(const std::string& text) const;
+    // realign() after `failure`; rethrows `failure` when the module does not answer.
+    void recoverFrom(const ProgError& failure);
     void sendCommand(uint8_t code, const char* name);
     void dropStale();
     // The answer byte to a frame, or -1 for silence; a dead port throws.
@@ -100,6 +117,7 @@ private:
 
     Link& link_;
     unsigned irregularities_ = 0;
+    std::function<void(const std::string&)> notes_;
 };
 
 }  // namespace vbprog

@@ -81,6 +81,7 @@ LoadedFirmware loadFirmwareFile(const std::filesystem::path& path, uint32_t binA
 FlashSession::FlashSession(SessionCallbacks callbacks, std::unique_ptr<Link> link)
     : callbacks_(std::move(callbacks)), link_(link ? std::move(link) : std::make_unique<SerialLink>())
 {
+    client_.setNotes([this](const std::string& text) { say(Verbosity_1, text); });
 }
 
 FlashSession::~FlashSession()
@@ -484,10 +485,10 @@ int FlashSession::guardBeforeErase(const DownloadPlan&)
     return PROG_OK;
 }
 
-int FlashSession::guardCheck(const std::string& phase)
+int FlashSession::guardCheck(IdentifierGuard::Since since, const std::string& phase)
 {
     std::string message;
-    const int rc = guard_->check(phase, message, [this](const ProgressEvent& e) { report(e); });
+    const int rc = guard_->check(since, phase, message, [this](const ProgressEvent& e) { report(e); });
     if (rc != PROG_OK)
         say(Error, message);
     return rc;
@@ -495,13 +496,13 @@ int FlashSession::guardCheck(const std::string& phase)
 
 int FlashSession::guardAfterErase(const DownloadPlan&)
 {
-    return guard_ ? guardCheck("the erase") : PROG_OK;
+    return guard_ ? guardCheck(IdentifierGuard::Since::Erases, "the erase") : PROG_OK;
 }
 
 int FlashSession::guardAfterWrite(const DownloadPlan&, bool verify)
 {
     if (guard_) {
-        if (int rc = guardCheck("the last write"))
+        if (int rc = guardCheck(IdentifierGuard::Since::Writes, "the last write"))
             return rc;
         say(Verbosity_1, fmt("Identifier page checked after the erase and the last write (%.2f s in all)",
                              guard_->seconds()));
@@ -544,7 +545,7 @@ int FlashSession::writePhase(const DownloadPlan& plan, DownloadReport& report)
     PhaseReport phase(*this, Phase::Write, plan.bytesToWrite);
     for (const auto& blk : plan.blocks) {
         try {
-            client_.writeMemory(blk.address, blk.data.data(), blk.data.size());
+            client_.writeMemory(blk.address, blk.data.data(), blk.data.size(), device_.device->erasedValue);
         } catch (const ProgError& e) {
             errorAddress_ = blk.address;
             say(Error, fmt("Download failed during write at 0x%08X: ", blk.address) + e.what());

@@ -139,7 +139,7 @@ private:
     int guardBeforeErase(const DownloadPlan& plan);
     int guardAfterErase(const DownloadPlan& plan);
     int guardAfterWrite(const DownloadPlan& plan, bool verify);
-    int guardCheck(const std::string& phase);
+    int guardCheck(IdentifierGuard::Since since, const std::string& phase);
     int erasePhase(const DownloadPlan& plan, bool extended);
     int writePhase(const DownloadPlan& plan, DownloadReport& report);
     int verifyPhase(const DownloadPlan& plan, DownloadReport& report);

@@ -12,6 +12,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr uint32_t kMaxRead = 256;
+// Bytes a Read Memory costs besides its data (command, address and count frames, their
+// ACKs): a gap up to this size is cheaper read than asked for again.
+constexpr uint32_t kReadFrameBytes = 12;
+// Tries of each restore step; a module that has stopped answering fails all of them.
+constexpr int kRestoreAttempts = 3;
+
 // Adds the time of one guard step to the total, however the step ends.
 struct Timed {
     double& total;
@@ -49,47 +56,97 @@ void IdentifierGuard::save(const DeviceInfo& device, bool extendedErase)
     page_ = readTwice(kGuardedPageStart, kGuardedPageEnd - kGuardedPageStart);
 }
 
-int IdentifierGuard::check(const std::string& phase, std::string& message, const ProgressReport& report)
+std::vector<GuardSpan> eraseWitnesses(const std::vector<uint8_t>& page, const DeviceInfo& d)
 {
-    Timed t{seconds_};
-    const uint8_t* saved = page_.data() + (kIdentifierStart - kGuardedPageStart);
-    std::vector<uint8_t> block;
-    int status = PROG_OK;
-    std::string readError;
-    try {
-        // A read-back that differs is asked again on a realigned line before it is believed:
-        // answers out of step by one byte read as changed identifiers too.
-        for (int attempt = 0; attempt < 2; ++attempt) {
+    std::vector<GuardSpan> spans;
+    const uint32_t size = uint32_t(page.size());
+    const uint32_t unit = std::min(d.eraseUnit, size);
+    if (unit == 0)
+        return spans;
+    const auto kept = [&](uint32_t off) { return page[off] != d.erasedValue; };
+    for (uint32_t start = 0, i = 0; start < size; start += unit, ++i) {
+        const uint32_t end = std::min(start + unit, size);
+        // A unit the copy holds as all erased cannot be changed by an erase. Otherwise the
+        // last kept byte of an even unit and the first of an odd one: neighbours across the
+        // border share one read.
+        long witness = -1;
+        if (i % 2 == 0) {
+            for (uint32_t off = end; off-- > start && witness < 0;)
+                witness = kept(off) ? long(off) : -1;
+        } else {
+            for (uint32_t off = start; off < end && witness < 0; ++off)
+                witness = kept(off) ? long(off) : -1;
+        }
+        if (witness < 0)
+            continue;
+        const uint32_t w = uint32_t(witness);
+        if (!spans.empty() && w - (spans.back().offset + spans.back().length) <= kReadFrameBytes &&
+            w + 1 - spans.back().offset <= kMaxRead)
+            spans.back().length = w + 1 - spans.back().offset;
+        else
+            spans.push_back({w, 1});
+    }
+    return spans;
+}
+
+long IdentifierGuard::firstDifference(const GuardSpan& span, std::vector<uint8_t>& found)
+{
+    found.assign(span.length, 0);
+    const uint8_t* saved = page_.data() + span.offset;
+    long at = -1;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
             if (attempt > 0)
                 client_.realign();
-            try {
-                block = readTwice(kIdentifierStart, kIdentifierSize);
-            } catch (const ProgError& e) {
-                if (e.status != PROG_ERR_READ)
-                    throw;
-                block.clear();
-                status = e.status;
-                readError = e.what();
-                continue;
+            client_.readMemory(kGuardedPageStart + span.offset, found.data(), span.length);
+        } catch (const ProgError& e) {
+            if (e.status != PROG_ERR_READ || attempt > 0)
+                throw;
+            continue;
+        }
+        const auto m = std::mismatch(found.begin(), found.end(), saved);
+        if (m.first == found.end())
+            return -1;
+        at = long(m.first - found.begin());
+    }
+    return at;
+}
+
+int IdentifierGuard::check(Since since, const std::string& phase, std::string& message, const ProgressReport& report)
+{
+    Timed t{seconds_};
+    std::vector<GuardSpan> spans;
+    if (since == Since::Erases) {
+        spans = eraseWitnesses(page_, *device_);
+    } else {
+        for (uint32_t off = 0; off < page_.size(); off += kMaxRead)
+            spans.push_back({off, std::min<uint32_t>(kMaxRead, uint32_t(page_.size()) - off)});
+    }
+    std::vector<uint8_t> found;
+    long diff = -1;
+    uint32_t at = 0;
+    uint8_t reads = 0;
+    try {
+        for (const GuardSpan& s : spans) {
+            diff = firstDifference(s, found);
+            if (diff >= 0) {
+                at = s.offset + uint32_t(diff);
+                reads = found[size_t(diff)];
+                break;
             }
-            if (std::equal(block.begin(), block.end(), saved))
-                return PROG_OK;
         }
     } catch (const ProgError& e) {
-        block.clear();
-        status = e.status;
-        readError = e.what();
-    }
-    if (block.empty()) {
-        message = "After " + phase + " the identifier block could not be read back (" + readError +
+        message = "After " + phase + " the identifier page could not be read back (" + e.what() +
                   "), so whether the identifiers are intact is not known. Saved identifiers: " + savedIdentifiers() + ".";
-        return status;
+        return e.status;
     }
+    if (diff < 0)
+        return PROG_OK;
 
     std::string why;
     const bool held = restore(why, report);
-    message = "The module's identifiers changed during the download (found after " + phase + ", they read " +
-              identifiersText(block.data()) + "). ";
+    message = "The module's identifier page changed during the download (found after " + phase + ": " +
+              hex8(kGuardedPageStart + at) + " reads " + hex2(reads) + ", saved " + hex2(page_[at]) + "). ";
     if (held)
         message += "The saved page " + hex8(kGuardedPageStart) + ".." + hex8(kGuardedPageEnd - 1) +
                    " was written back and reads back equal, so the identifiers are intact; the application was not "
@@ -117,51 +174,63 @@ bool IdentifierGuard::restoreUnits(std::string& why, const std::function<void(Pr
 {
     const DeviceInfo& d = *device_;
     const uint32_t pageBytes = kGuardedPageEnd - kGuardedPageStart;
-    const uint32_t unit = d.eraseUnit;
-    const uint32_t writeUnit = std::max<uint32_t>(d.writeUnit, 4);
-    try {
-        client_.realign();
-        for (uint32_t off = 0; off < pageBytes; off += std::min(unit, pageBytes)) {
-            const uint32_t len = std::min(unit, pageBytes - off);
-            const std::vector<uint8_t> now = readTwice(kGuardedPageStart + off, len);
-            const auto want = page_.begin() + off;
-            if (std::equal(now.begin(), now.end(), want))
-                continue;
-            // An erased unit needs only the write; anything else is erased first, which only
-            // works where the erase unit lies inside the page.
-            const bool blank = std::all_of(now.begin(), now.end(), [&](uint8_t b) { return b == d.erasedValue; });
-            if (!blank) {
-                if (d.sectorErase || unit > pageBytes || pageBytes % unit != 0) {
-                    why = "the erase unit of " + std::to_string(unit) + " bytes reaches beyond the page";
-                    return false;
-                }
-                client_.erasePages({(kGuardedPageStart + off - d.flashBase) / unit}, extended_);
-            }
-            // Runs of write units that hold anything but the erased value, cut at 256-byte rows.
-            for (uint32_t row = off; row < off + len; row += 256) {
-                const uint32_t rowEnd = std::min(row + 256, off + len);
-                uint32_t runStart = rowEnd;
-                for (uint32_t u = row; u <= rowEnd; u += writeUnit) {
-                    const bool used = u < rowEnd && std::any_of(page_.begin() + u, page_.begin() + u + writeUnit,
-                                                                [&](uint8_t b) { return b != d.erasedValue; });
-                    if (used && runStart == rowEnd)
-                        runStart = u;
-                    if (!used && runStart != rowEnd) {
-                        client_.writeMemory(kGuardedPageStart + runStart, page_.data() + runStart, u - runStart);
-                        runStart = rowEnd;
-                    }
-                }
-            }
-            tell(ProgressEvent::Progress, off + len);
-        }
-        if (readTwice(kGuardedPageStart, pageBytes) != page_) {
-            why = "the page reads back different from the saved copy";
-            return false;
-        }
-        return true;
-    } catch (const ProgError& e) {
-        why = e.what();
+    const uint32_t unit = std::min(d.eraseUnit, pageBytes);
+    if (d.sectorErase || d.eraseUnit > pageBytes || pageBytes % unit != 0) {
+        why = "the erase unit of " + std::to_string(d.eraseUnit) + " bytes reaches beyond the page";
         return false;
+    }
+    // Each step is repeatable: a unit is read again before anything is written to it, so a
+    // retry after a line error erases and writes only what still differs.
+    const auto retried = [&](const std::function<void()>& step) {
+        for (int attempt = 1;; ++attempt) {
+            try {
+                client_.realign();
+                step();
+                return true;
+            } catch (const ProgError& e) {
+                why = e.what();
+                if (attempt == kRestoreAttempts)
+                    return false;
+            }
+        }
+    };
+    for (uint32_t off = 0; off < pageBytes; off += unit) {
+        if (!retried([&] { restoreUnit(off, unit); }))
+            return false;
+        tell(ProgressEvent::Progress, off + unit);
+    }
+    bool equal = false;
+    if (!retried([&] { equal = readTwice(kGuardedPageStart, pageBytes) == page_; }))
+        return false;
+    if (!equal)
+        why = "the page reads back different from the saved copy";
+    return equal;
+}
+
+void IdentifierGuard::restoreUnit(uint32_t off, uint32_t len)
+{
+    const DeviceInfo& d = *device_;
+    const uint32_t writeUnit = std::max<uint32_t>(d.writeUnit, 4);
+    const std::vector<uint8_t> now = readTwice(kGuardedPageStart + off, len);
+    if (std::equal(now.begin(), now.end(), page_.begin() + off))
+        return;
+    // An erased unit needs only the write.
+    if (!std::all_of(now.begin(), now.end(), [&](uint8_t b) { return b == d.erasedValue; }))
+        client_.erasePages({(kGuardedPageStart + off - d.flashBase) / d.eraseUnit}, extended_);
+    // Runs of write units that hold anything but the erased value, cut at 256-byte rows.
+    for (uint32_t row = off; row < off + len; row += kMaxRead) {
+        const uint32_t rowEnd = std::min(row + kMaxRead, off + len);
+        uint32_t runStart = rowEnd;
+        for (uint32_t u = row; u <= rowEnd; u += writeUnit) {
+            const bool used = u < rowEnd && std::any_of(page_.begin() + u, page_.begin() + u + writeUnit,
+                                                        [&](uint8_t b) { return b != d.erasedValue; });
+            if (used && runStart == rowEnd)
+                runStart = u;
+            if (!used && runStart != rowEnd) {
+                client_.writeMemory(kGuardedPageStart + runStart, page_.data() + runStart, u - runStart, d.erasedValue);
+                runStart = rowEnd;
+            }
+        }
     }
 }
 

@@ -1,6 +1,6 @@
 // The page that holds DevEUI, JoinEUI and AppKey, kept through a download. No plan ever
 // erases or writes it, but a misread product ID or an erase list damaged on the line can;
-// so a copy is read before the first erase, the identifier block is compared after the
+// so a copy is read before the first erase, every byte of it is known unchanged after the
 // erase phase and after the last write, and a changed page is put back exactly as it was.
 #pragma once
 
@@ -19,6 +19,17 @@ namespace vbprog {
 // "DevEUI 70b3d57ed005a1b2, JoinEUI 70b3d57ed0000001, AppKey 2b7e...": a 32-byte block.
 std::string identifiersText(const uint8_t* block);
 
+// Offset and length in the saved page of one read.
+struct GuardSpan {
+    uint32_t offset;
+    uint32_t length;
+};
+
+// The reads that tell whether any erase unit of `page` (the saved copy, starting at the
+// start of flash) was erased: per unit one byte the copy holds as non-erased, none for a
+// unit that is all erased; witnesses close together joined into one read.
+std::vector<GuardSpan> eraseWitnesses(const std::vector<uint8_t>& page, const DeviceInfo& device);
+
 class IdentifierGuard {
 public:
     explicit IdentifierGuard(BootloaderClient& client) : client_(client) {}
@@ -28,13 +39,19 @@ public:
     void save(const DeviceInfo& device, bool extendedErase);
     bool isSaved() const { return !page_.empty(); }
 
-    // Reads the identifier block back after `phase` ("the erase", "the last write").
+    // What may have happened since the copy: only erases (one byte per erase unit that the
+    // copy holds as non-erased tells whether that unit was erased), or writes too (a write
+    // sent astray can land anywhere: the whole page is compared).
+    enum class Since { Erases, Writes };
+
+    // Reads back what `since` needs after `phase` ("the erase", "the last write").
     // PROG_OK when it equals the copy. Otherwise puts the saved page back and returns
     // PROG_ERR_IDENTIFIERS; when the block cannot be read, the reading failure's status.
     // Either way `message` says what happened, whether the page was restored, and the saved
     // identifiers.
     // A restore is reported to `report` as the Restore phase.
-    int check(const std::string& phase, std::string& message, const ProgressReport& report = {});
+    int check(Since since, const std::string& phase, std::string& message, const ProgressReport& report = {});
+
 
     const std::vector<uint8_t>& page() const { return page_; }
     std::string savedIdentifiers() const;
@@ -42,10 +59,15 @@ public:
     double seconds() const { return seconds_; }
 
 private:
+    // The first offset in `span` that reads different from the copy; a difference is read
+    // again on a realigned line before it is believed. -1 when equal.
+    long firstDifference(const GuardSpan& span, std::vector<uint8_t>& found);
     std::vector<uint8_t> readTwice(uint32_t address, uint32_t length);
     // Writes the saved page back, erasing only what needs it; false with `why` on failure.
     bool restore(std::string& why, const ProgressReport& report);
     bool restoreUnits(std::string& why, const std::function<void(ProgressEvent::State, uint64_t)>& tell);
+    // One erase unit at `off` back to the copy: read, erased if needed, written. Throws.
+    void restoreUnit(uint32_t off, uint32_t len);
 
     BootloaderClient& client_;
     const DeviceInfo* device_ = nullptr;

@@ -6,6 +6,8 @@
 #include "device_table.h"
 #include "download_plan.h"
 #include "firmware_image.h"
+#include "flash_layout.h"
+#include "identifier_guard.h"
 #include "programmer_api.h"
 
 using namespace vbprog;
@@ -95,6 +97,8 @@ private slots:
     void protectedRangesGivenAsData();
     void deviceTableKeepsTheIdentifierPageSafe();
     void decodesFlashSize();
+    void eraseWitnessesSeeEveryErase_data();
+    void eraseWitnessesSeeEveryErase();
 };
 
 void TestProgPlan::erasesExactlyTheTouchedPages_data()
@@ -308,6 +312,58 @@ void TestProgPlan::decodesFlashSize()
     QCOMPARE(decodeFlashSize(dev(0x436), 0), 384u * 1024);
     QCOMPARE(decodeFlashSize(dev(0x436), 1), 256u * 1024);
     QCOMPARE(decodeFlashSize(dev(0x436), 2), 0u);
+}
+
+void TestProgPlan::eraseWitnessesSeeEveryErase_data()
+{
+    QTest::addColumn<int>("pid");
+    QTest::addColumn<QString>("shape");
+    for (int pid : {0x497, 0x410, 0x447})
+        for (const char* shape : {"full", "odd units blank", "one byte kept per unit", "all blank"})
+            QTest::newRow(qPrintable(QString("0x%1 %2").arg(pid, 0, 16).arg(shape))) << pid << QString(shape);
+}
+
+void TestProgPlan::eraseWitnessesSeeEveryErase()
+{
+    // Whatever the saved page holds: an erase of any one unit of it changes a byte the
+    // witnesses read, and nothing is read that no erase could change.
+    QFETCH(int, pid);
+    QFETCH(QString, shape);
+    const DeviceInfo& d = dev(uint16_t(pid));
+    const uint32_t size = kGuardedPageEnd - kGuardedPageStart;
+    const uint32_t unit = std::min(d.eraseUnit, size);
+    std::vector<uint8_t> page = bytes(size, 3);
+    for (auto& b : page)
+        b = b == d.erasedValue ? uint8_t(b + 1) : b;
+    for (uint32_t u = 0; u < size / unit; ++u) {
+        auto first = page.begin() + u * unit, last = first + unit;
+        if (shape == "all blank" || (shape == "odd units blank" && u % 2))
+            std::fill(first, last, d.erasedValue);
+        if (shape == "one byte kept per unit")
+            std::fill(first, last, d.erasedValue), *(first + (u * 37) % unit) = 0x5A;
+    }
+    const std::vector<GuardSpan> spans = eraseWitnesses(page, d);
+    uint32_t read = 0;
+    for (const GuardSpan& s : spans) {
+        QVERIFY(s.length >= 1 && s.length <= 256 && s.offset + s.length <= size);
+        // Each read starts and ends on a witness.
+        QVERIFY(page[s.offset] != d.erasedValue && page[s.offset + s.length - 1] != d.erasedValue);
+        read += s.length;
+    }
+    for (uint32_t u = 0; u < size / unit; ++u) {
+        std::vector<uint8_t> erased = page;
+        std::fill(erased.begin() + u * unit, erased.begin() + (u + 1) * unit, d.erasedValue);
+        bool seen = false;
+        for (const GuardSpan& s : spans)
+            seen = seen || !std::equal(page.begin() + s.offset, page.begin() + s.offset + s.length, erased.begin() + s.offset);
+        QCOMPARE(seen, erased != page);
+    }
+    // At most one read per unit, and no more than a witness per unit plus the short gaps
+    // that are cheaper read than asked for again.
+    QVERIFY(spans.size() <= size / unit);
+    QVERIFY2(read <= (size / unit) * 13, qPrintable(QString::number(read)));
+    if (shape == "all blank")
+        QVERIFY(spans.empty());
 }
 
 QTEST_GUILESS_MAIN(TestProgPlan)

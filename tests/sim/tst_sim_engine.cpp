@@ -583,6 +583,27 @@ void TestSimEngine::injectedFaults()
         QCOMPARE(m.write(APP + 8, pattern(8, 2)), NACK);
         QCOMPARE(m.write(APP + 16, pattern(8, 3)), ACK);
         QCOMPARE(m.flash(APP + 8, 8), Bytes(8, 0xFF));
+        // A refusing unit refuses the write sent again too.
+        QCOMPARE(m.write(APP + 8, pattern(8, 2)), NACK);
+    }
+    {
+        // Refused once, as line noise would: sent again, it is taken.
+        Faults f;
+        f.nackWriteOnce = 1;
+        Module m(0x497, f);
+        QCOMPARE(m.write(APP, pattern(8, 1)), NACK);
+        QCOMPARE(m.flash(APP, 8), Bytes(8, 0xFF));
+        QCOMPARE(m.write(APP, pattern(8, 1)), ACK);
+        QCOMPARE(m.flash(APP, 8), pattern(8, 1));
+    }
+    {
+        // Programmed, but no answer.
+        Faults f;
+        f.loseWriteAck = 2;
+        Module m(0x497, f);
+        QCOMPARE(m.write(APP, pattern(8, 1)), ACK);
+        QCOMPARE(m.write(APP + 8, pattern(8, 2)), uint8_t(0));
+        QCOMPARE(m.flash(APP + 8, 8), pattern(8, 2));
     }
     {
         Faults f;
@@ -835,8 +856,10 @@ void TestSimEngine::options()
     QCOMPARE(o.idleTimeout, 0.0);
     Options g;
     QVERIFY(parse({"--fault-id-once", "415", "--fault-erase-page", "0", "--fault-stray-ack", "7", "--fault-nack-command", "4",
-                   "--fault-corrupt-read-times", "1"},
+                   "--fault-corrupt-read-times", "1", "--fault-nack-write-once", "5", "--fault-lose-write-ack", "6"},
                   g, err));
+    QCOMPARE(g.faults.nackWriteOnce, 5u);
+    QCOMPARE(g.faults.loseWriteAck, 6u);
     QCOMPARE(*g.faults.idOnce, uint16_t(0x415));
     QCOMPARE(*g.faults.erasePageInstead, 0u);
     QCOMPARE(g.faults.strayAck, 7u);
@@ -853,6 +876,7 @@ void TestSimEngine::options()
                                    {"--baud", "fast"}, {"--fault-nack-write", "0"}, {"--image"}, {"--frobnicate"},
                                    {"--idle-timeout", "-1"}, {"--fault-stray-ack", "0"},
                                    {"--fault-nack-command", "0"}, {"--fault-erase-page", "x"},
+                                   {"--fault-nack-write-once", "0"}, {"--fault-lose-write-ack", "x"},
                                    {"--noise-ber", "2"}, {"--noise-drop", "-0.1"}, {"--noise-insert", "x"},
                                    {"--noise-seed", "-1"}, {"--wiring", "dtr"}, {"--latency-timer", "256"},
                                    {"--uid", "0011"}, {"--startup-ms", "x"}, {"--control"}}) {

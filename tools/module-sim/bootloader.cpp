@@ -417,6 +417,8 @@ void Bootloader::writeData()
     if (area != Area::Flash && area != Area::Ram)
         return finish(false, detail + " beyond the end of memory");
     if (faults_.nackWrite && faults_.nackWrite == writesSeen_)
+        refusingAddress_ = addr_;
+    if ((refusingAddress_ && *refusingAddress_ == addr_) || (faults_.nackWriteOnce && faults_.nackWriteOnce == writesSeen_))
         return finish(false, detail + " injected write fault");
     if (area == Area::Flash && addr_ < GUARDED_END && addr_ + len > GUARDED_START)
         noteGuarded("write " + hex32(addr_) + " length " + std::to_string(len));
@@ -425,6 +427,8 @@ void Bootloader::writeData()
     switch (mem_.program(addr_, data)) {
     case ProgramResult::Ok:
         stats_.bytesWritten += len;
+        if (faults_.loseWriteAck && faults_.loseWriteAck == writesSeen_)
+            return finish(true, detail + " programmed, its ACK lost (fault)");
         ack(programTime(addr_, len));
         return finish(true, detail);
     case ProgramResult::Protected:

@@ -24,7 +24,9 @@ constexpr uint32_t GUARDED_END = 0x08000800;
 
 struct Faults {
     bool noSync = false;
-    unsigned nackWrite = 0;                 // NACK the k-th Write Memory (1-based), 0 = off
+    unsigned nackWrite = 0;                 // NACK the k-th Write Memory (1-based) and every later one at its address, 0 = off
+    unsigned nackWriteOnce = 0;             // NACK the k-th Write Memory's data once, as line noise would
+    unsigned loseWriteAck = 0;              // program the k-th Write Memory's data but lose its ACK
     std::optional<uint32_t> corruptRead;    // flip a bit of this address in read data
     std::optional<unsigned> corruptReadTimes; // only in the first N answers that hold it
     std::optional<unsigned> stopAfter;      // go silent after this many commands
@@ -136,6 +138,7 @@ private:
     uint32_t len_ = 0; // Extended Erase count or special code
     unsigned commandsSeen_ = 0;
     unsigned writesSeen_ = 0;
+    std::optional<uint32_t> refusingAddress_;   // --fault-nack-write: the address that keeps refusing
     unsigned getIdsSeen_ = 0;
     unsigned corruptedReads_ = 0;
     bool eraseRedirected_ = false;

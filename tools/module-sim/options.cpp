@@ -39,7 +39,7 @@ std::string usage()
            "                      [--fault-no-sync] [--fault-nack-write K] [--fault-corrupt-read ADDR]\n"
            "                      [--fault-stop-after N] [--fault-rdp] [--fault-corrupt-read-times N]\n"
            "                      [--fault-id-once PID] [--fault-erase-page P] [--fault-stray-ack K]\n"
-           "                      [--fault-nack-command K]\n"
+           "                      [--fault-nack-command K] [--fault-nack-write-once K] [--fault-lose-write-ack K]\n"
            "                      [--noise-seed N] [--noise-ber RATE] [--noise-drop RATE] [--noise-insert RATE]\n"
            "                      [--control PATH] [--wiring W] [--startup-ms MS] [--latency-timer MS] [--uid HEX24]\n"
            "\n"
@@ -75,7 +75,10 @@ std::string usage()
            "  --dump FILE           the flash at Go and at the end; module N>1 (after insert) to FILE.N\n"
            "faults:\n"
            "  --fault-erase-page P  the first page erase hits page P (any page, also below the\n"
-           "                        identifiers at 0x080007E0) instead of the first page asked\n";
+           "                        identifiers at 0x080007E0) instead of the first page asked\n"
+           "  --fault-nack-write K  the K-th Write Memory is refused, and so is every later one at its address\n"
+           "  --fault-nack-write-once K  the K-th Write Memory's data frame is refused once (nothing written)\n"
+           "  --fault-lose-write-ack K   the K-th Write Memory is programmed but its ACK is lost\n";
 }
 
 bool parseKeys(const std::string &hex, std::vector<uint8_t> &out)
@@ -210,6 +213,13 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error)
                 return false;
             }
             o.faults.strayAck = unsigned(n);
+        } else if (a == "--fault-nack-write-once" || a == "--fault-lose-write-ack") {
+            if (!number(0xFFFFFFFF, n)) return false;
+            if (n == 0) {
+                error = a + " counts from 1";
+                return false;
+            }
+            (a == "--fault-lose-write-ack" ? o.faults.loseWriteAck : o.faults.nackWriteOnce) = unsigned(n);
         } else if (a == "--fault-nack-command") {
             if (!number(0xFFFFFFFF, n)) return false;
             if (n == 0) {
