@@ -133,6 +133,7 @@ for c in "${cases[@]}"; do
   for s in "${segs[@]}"; do bytes=$((bytes + ${s##*:})); done
   read -r floor wire pages < <(floor_seconds "${segs[@]}")
   ours=$(timed_flash "$name-vorna" -- "$tool" flash --port @PTY@ "$work/$name.hex")
+  [[ $name == 64K ]] && { floor64=$floor; ours64=$ours; }
   if ((have_stm32flash)); then
     theirs=$(timed_flash "$name-stm32flash" --report-pid 0x435 -- \
       stm32flash -m 8n1 -b "$baud" -w "$work/$name.hex" -v -S 0x08000800 @PTY@)
@@ -147,6 +148,13 @@ echo
 echo "floor: bytes both ways of sync, Get, Get ID, one Extended Erase, 256-byte writes and read-backs"
 echo "       x 11 / baud, plus ${page_erase_s} s a page erased and ${unit_program_s} s per ${unit_bytes} bytes programmed."
 ((have_stm32flash)) || echo "stm32flash is not installed: no comparison."
+# What the identifier page guard must read on top (page 0 of the simulated STM32WL holds data): the
+# page twice before the first erase, one byte per erase unit after it, the page once after the
+# last write; each of those 25 reads costs 12 bytes of command, address, count and ACKs.
+guard_bytes=$((2 * 2048 + 1 + 2048 + 25 * 12))
+awk -v f="$floor64" -v o="$ours64" -v g="$guard_bytes" -v b="$baud" 'BEGIN {
+  gs = g * 11 / b
+  printf "64K with the guard: %d bytes, %.2f s on the line; floor with them %.2f s, vorna/floor %.3f\n", g, gs, f + gs, o / (f + gs) }'
 
 # --- several modules at once --------------------------------------------------------------
 # N simulated modules, each on its own pty with its own log; sets ptys.

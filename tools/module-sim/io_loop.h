@@ -24,7 +24,7 @@ namespace vbsim {
 struct ModuleRequest {
     std::string keysHex; // empty: random
     std::string uidHex;  // empty: random
-    std::string fault;   // empty: none; "write-refused": its first Write Memory is refused
+    std::string fault;   // empty: none; "write-refused": its first Write Memory and every later one at that address are refused
 };
 
 class IoLoop {
