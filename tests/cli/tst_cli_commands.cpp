@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "modem_env.h"
 #include "pty_client.h"
 
 #include <csignal>
@@ -165,15 +166,7 @@ struct WiredSim {
                           dir.filePath("dump.bin")} + extra)
     {
     }
-    QProcessEnvironment env() const
-    {
-        auto e = QProcessEnvironment::systemEnvironment();
-        e.insert("LD_PRELOAD", VBF_MODEM_PRELOAD);
-        e.insert("ASAN_OPTIONS", VBF_MODEM_PRELOAD_ASAN_OPTIONS);
-        e.insert("VBF_SIM_PTY", link);
-        e.insert("VBF_SIM_CONTROL", control);
-        return e;
-    }
+    QProcessEnvironment env() const { return modemPreloadEnv(link, control); }
     QString state(const QString& key) const { return answerField(simControl(control, "state"), key); }
     QByteArray flash()
     {

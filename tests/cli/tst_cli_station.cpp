@@ -3,6 +3,7 @@
 // identifiers kept; the yield summary, Ctrl-C, duplicate identities, the result program.
 #include "../programmer/hex_tools.h"
 #include "../sim/pty_client.h"
+#include "modem_env.h"
 
 #include <QDir>
 #include <QFile>
@@ -78,8 +79,9 @@ struct Jig {
 // The station as a child process: its JSON Lines as they come.
 class Station {
 public:
-    explicit Station(const QStringList& args)
+    explicit Station(const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
     {
+        proc_.setProcessEnvironment(env);
         proc_.start(VORNA_FLASH_PATH, args);
         proc_.waitForStarted(5000);
     }
@@ -164,6 +166,7 @@ private slots:
     void interruptFinishesTheModuleFirst();
     void duplicatesAndResultProgram();
     void moduleGoneSilentOnAKeptPort();
+    void bootSequenceResetsEachModuleIn();
     void terminalRedrawsAndRings();
     void refusedCommandLines_data();
     void refusedCommandLines();
@@ -359,6 +362,43 @@ void TestCliStation::moduleGoneSilentOnAKeptPort()
     QCOMPARE(station.finish(&rest), 0);
     QCOMPARE(jig.sim->terminate(), 0);
     QCOMPARE(readFile(jig.dumpOf(2)).mid(APP_OFFSET, appData_.size()), appData_);
+}
+
+void TestCliStation::bootSequenceResetsEachModuleIn()
+{
+    QTemporaryDir dir;
+    // Lines wired directly: a module runs its application until a reset puts it into the bootloader.
+    Jig jig(dir.path(), 1, randomHex(32), randomHex(12), {"--wiring", "direct"});
+    QVERIFY(jig.sim->started());
+    const auto state = [&](const QString& key) { return answerField(simControl(jig.control, "state"), key); };
+    QCOMPARE(state("state"), QString("application"));
+    Station station({"station", "--port", jig.link, appHex_, "--json", "--count", "2", "--boot", "direct", "--after", "run"},
+                    modemPreloadEnv(jig.link, jig.control));
+    QJsonObject r = parsed(station.nextLine(30000));
+    QVERIFY2(r["result"].toString() == "PASS", station.err().constData());
+    QCOMPARE(r["uniqueId"].toString(), jig.uids[0]);
+    // Started after the pass: the run at power-up and the one --after run gave it. The
+    // resets that look for the module's going put it into the bootloader, never run it.
+    QCOMPARE(state("app-runs"), QString("2"));
+    // Still in: the resets, about one a second, keep finding its bootloader, and no second
+    // flash comes of it.
+    const int resets = state("resets").toInt();
+    QVERIFY(station.nextLine(3000).isEmpty());
+    const int later = state("resets").toInt();
+    QVERIFY2(later >= resets + 2 && later <= resets + 5, qPrintable(QString("%1 -> %2").arg(resets).arg(later)));
+    QVERIFY(jig.swap(randomHex(32), randomHex(12)));
+    r = parsed(station.nextLine(30000));
+    QVERIFY2(r["result"].toString() == "PASS", station.err().constData());
+    QCOMPARE(r["uniqueId"].toString(), jig.uids[1]);
+    QByteArray rest;
+    QCOMPARE(station.finish(&rest), 0);
+    QCOMPARE(state("app-runs"), QString("2"));
+    QCOMPARE(jig.sim->terminate(), 0);
+    for (int m = 1; m <= 2; ++m) {
+        const QByteArray d = readFile(jig.dumpOf(m));
+        QCOMPARE(d.mid(APP_OFFSET, appData_.size()), appData_);
+        QCOMPARE(d.mid(KEYS_OFFSET, 32).toHex(), jig.keys[m - 1].toLatin1());
+    }
 }
 
 void TestCliStation::terminalRedrawsAndRings()

@@ -293,6 +293,14 @@ void TestCliSupport::commandLineAcceptedForms()
         QCOMPARE(r.options.afterSteps, std::string("dtr=1,wait=5,dtr=0"));
     }
     {
+        // A station resets its modules through the same wiring as flash.
+        const char* argv[] = {"vorna-flash", "station", "--port", "p", "a.hex", "--boot", "direct", "--after", "run"};
+        const auto r = vf::parseCommandLine(9, argv);
+        QVERIFY2(r.ok, r.error.c_str());
+        QVERIFY(r.options.command == vf::Command::Station && r.options.after == vf::After::Run);
+        QCOMPARE(r.options.boot, std::string("direct"));
+    }
+    {
         const char* argv[] = {"vorna-flash", "lines", "--port", "COM4", "--rts", "1", "--dtr=0", "--hold", "600"};
         const auto r = vf::parseCommandLine(9, argv);
         QVERIFY2(r.ok, r.error.c_str());
@@ -402,6 +410,10 @@ void TestCliSupport::commandLineRefusalSentences_data()
         << "The sequence \"dtr=2\" of --after is refused: dtr takes 0 (de-asserted) or 1 (asserted) at position 5.";
     QTest::newRow("boot unknown preset") << QStringList{"keys", "--port", "p", "--boot", "esp"}
         << "Unknown boot sequence \"esp\"; the presets are direct, inverted and auto-reset, or give steps such as dtr=1+rts=0,wait=100,dtr=0.";
+    QTest::newRow("station boot unknown") << QStringList{"station", "--port", "p", "a.hex", "--boot", "esp"}
+        << "Unknown boot sequence \"esp\"; the presets are direct, inverted and auto-reset, or give steps such as dtr=1+rts=0,wait=100,dtr=0.";
+    QTest::newRow("station after run without boot") << QStringList{"station", "--port", "p", "a.hex", "--after", "run"}
+        << "The option --after run needs --boot: the reset into the application uses the same wiring.";
     QTest::newRow("boot on ports") << QStringList{"ports", "--boot", "direct"}
                                    << "The option --boot does not apply to the ports command.";
     QTest::newRow("dtr on flash") << QStringList{"flash", "--port", "p", "a.hex", "--dtr", "1"}

@@ -185,23 +185,6 @@ std::string endLine(const Run& run, const Job& job)
            (o.verify ? " with verification" : " without verification") + " in " + secondsText(job.seconds) + ".";
 }
 
-// --after: the new firmware started by a reset with BOOT0 released, or by the bootloader's Go.
-int startFirmware(vbprog::FlashSession& session, const vf::Options& o, const std::optional<vbprog::BootSequence>& boot,
-                  const vbprog::SessionCallbacks& callbacks)
-{
-    if (o.after == vf::After::Go)
-        return session.start(kApplicationStart);
-    const std::vector<vbprog::BootStep> steps = o.afterSteps.empty() ? boot->run : vbprog::parseSteps(o.afterSteps).steps;
-    try {
-        vbprog::runSteps(session.link(), steps);
-    } catch (const vbprog::TransportError& e) {
-        callbacks.message(Error, std::string("The firmware was written but not started: ") + e.what());
-        return PROG_ERR_LINK_LOST;
-    }
-    callbacks.message(Info, "Reset into the application (" + vbprog::stepsText(steps) + ")");
-    return PROG_OK;
-}
-
 void handleModule(Run& run, Job& job)
 {
     const vf::Options& o = run.options;
@@ -238,7 +221,7 @@ void handleModule(Run& run, Job& job)
                                       vbprog::DownloadOptions{kApplicationStart, true, o.verify}, &job.report);
     }
     if (job.status == PROG_OK && o.command == vf::Command::Flash && o.after != vf::After::Stay)
-        job.status = startFirmware(session, o, *boot, callbacks);
+        job.status = vf::startFirmware(session, o, boot ? &*boot : nullptr, callbacks);
     session.close();
     job.seconds = secondsSince(start);
     writeLogRow(run, job);

@@ -133,8 +133,7 @@ ParsedCommandLine checkCombination(Given& g)
         return notFor("--no-verify");
     if (o.command != Command::Lines && (g.haveDtr || g.haveRts || g.haveHold))
         return notFor(g.haveDtr ? "--dtr" : g.haveRts ? "--rts" : "--hold");
-    if ((o.command == Command::Ports || o.command == Command::Lines || o.command == Command::Station) &&
-        (g.haveBoot || g.haveAfter))
+    if ((o.command == Command::Ports || o.command == Command::Lines) && (g.haveBoot || g.haveAfter))
         return notFor(g.haveBoot ? "--boot" : "--after");
     if (o.command == Command::Lines) {
         if (!g.operands.empty())
@@ -201,6 +200,7 @@ const char* usageText()
            "                    [--log FILE] [--verbose] [--boot SEQ] [--after stay|run|go|SEQ]\n"
            "  vorna-flash station (--port PORT ... | --all-ports) [--baud RATE] FILE [--log FILE]\n"
            "                    [--json] [--count N] [--on-result PROGRAM [--on-result-timeout S]]\n"
+           "                    [--boot SEQ] [--after stay|run|go|SEQ]\n"
            "  vorna-flash lines --port PORT --dtr 0|1 --rts 0|1 [--hold SECONDS]\n"
            "  vorna-flash --help\n"
            "\n"
@@ -216,7 +216,9 @@ const char* usageText()
            "          port appearing, or its bootloader answering a 0x7F a few times a second),\n"
            "          flashes it as flash does, shows PASS or FAIL, logs it and waits until it is\n"
            "          taken out; Ctrl-C ends it (a module being flashed is finished first) with\n"
-           "          a yield summary per port\n"
+           "          a yield summary per port. With --boot a module is there when a reset into\n"
+           "          its bootloader (once a second) is answered, and gone when two resets in a\n"
+           "          row find none; --after starts each module that passed as flash does\n"
            "\n"
            "Options:\n"
            "  --port PORT   serial port of a module (8 data bits, even parity, 1 stop bit, no flow\n"
@@ -244,8 +246,8 @@ const char* usageText()
            "                --log row adds run_id, tool_version, attempt, failing_step,\n"
            "                unique_id and duplicate\n"
            "  --verbose     show the programming library's messages on standard error\n"
-           "  --boot SEQ    (keys, flash) reset the module into its bootloader through DTR and RTS\n"
-           "                before the first 0x7F, then wait its start-up time; a silent module is\n"
+           "  --boot SEQ    (keys, flash, station) reset the module into its bootloader through DTR\n"
+           "                and RTS before the first 0x7F, then wait its start-up time; a silent module is\n"
            "                tried twice more with holds twice and four times as long. SEQ is a preset:\n"
            "                  direct      DTR drives NRST, RTS drives BOOT0\n"
            "                  inverted    the same through inverters\n"
@@ -255,8 +257,8 @@ const char* usageText()
            "                dtr=1+rts=0, wait=MS; e.g. dtr=1+rts=0,wait=100,dtr=0.\n"
            "                1 means asserted, and an asserted line drives its pin LOW on common\n"
            "                adapters (FTDI, CP210x, CH340): dtr=1 holds a directly wired NRST in reset\n"
-           "  --after WHAT  (flash) after a good download: stay (default) leaves the bootloader\n"
-           "                running; run releases BOOT0 and resets the module so the new firmware\n"
+           "  --after WHAT  (flash, station) after a good download: stay (default) leaves the\n"
+           "                bootloader running; run releases BOOT0 and resets the module so the new firmware\n"
            "                starts (needs --boot; with steps of your own give the steps instead of\n"
            "                run); go sends the bootloader's Go to 0x08000800 (no wiring needed)\n"
            "  --dtr 0|1, --rts 0|1, --hold SECONDS\n"

@@ -21,6 +21,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -192,6 +193,107 @@ private:
     vbprog::PortSettings settings_;
 };
 
+constexpr Millis kResetPeriod{1000};  // a jig without a module is reset once a second
+constexpr int kSilentResetsGone = 2;
+
+class ResetWatch final : public ModuleWatch {
+public:
+    ResetWatch(const std::string& port, uint32_t baud, const vbprog::BootSequence& sequence) : sequence_(sequence)
+    {
+        settings_.name = port;
+        settings_.baudrate = baud;
+    }
+
+    bool waitForModule(const std::atomic<bool>& stop) override
+    {
+        vbprog::SerialLink link;
+        while (!stop) {
+            const auto start = Clock::now();
+            const Check c = check(link);
+            if (c == Answered || c == NoLines)
+                return true;  // the session opens the port itself and resets once more
+            if (c == Failed)
+                link.close();
+            pause(std::chrono::duration_cast<Millis>(kResetPeriod - (Clock::now() - start)), stop);
+        }
+        return false;
+    }
+
+    bool waitUntilGone(const std::atomic<bool>& stop) override
+    {
+        // Kept open throughout, so that an adapter swapped between two resets is seen to go.
+        vbprog::SerialLink link;
+        int silent = 0;
+        while (!stop) {
+            const auto start = Clock::now();
+            const Check c = check(link);
+            if (c == Failed)
+                return true;
+            if (c == NoLines) {
+                // No reset can tell; only the adapter going does.
+                link.close();
+                if (!portPresent(settings_.name))
+                    return true;
+            }
+            silent = c == Silent ? silent + 1 : 0;
+            if (silent >= kSilentResetsGone)
+                return true;
+            pause(std::chrono::duration_cast<Millis>(kResetPeriod - (Clock::now() - start)), stop);
+        }
+        return false;
+    }
+
+private:
+    enum Check { Answered, Silent, NoLines, Failed };
+
+    // One reset into the bootloader and one 0x7F; Failed when the port is gone or fails.
+    Check check(vbprog::SerialLink& link)
+    {
+        const int factor = 1 << (attempt_++ % vbprog::kBootAttempts);
+        if (!portPresent(settings_.name))
+            return Failed;
+        try {
+            if (!link.isOpen()) {
+                std::vector<std::string> notes;
+                link.open(settings_, notes);
+            }
+        } catch (const vbprog::TransportError&) {
+            return Failed;
+        }
+        try {
+            vbprog::runSteps(link, sequence_.enter, factor);
+            linesWorked_ = true;
+        } catch (const vbprog::TransportError& e) {
+            // Lines that worked before and fail now: the adapter went, maybe with a new one
+            // at its name already.
+            return e.kind == vbprog::TransportError::Open || linesWorked_ ? Failed : NoLines;
+        }
+        std::this_thread::sleep_for(Millis(vbprog::kBootloaderStartupMs * factor));
+        const uint8_t sync = 0x7F;
+        try {
+            link.dropPending();
+            link.write(&sync, 1, Millis(100));
+            const auto until = Clock::now() + kAnswerWait + link.wireTime(2);
+            while (Clock::now() < until) {
+                const int b = link.readByte(std::chrono::duration_cast<Millis>(until - Clock::now()) + Millis(1));
+                // A fresh bootloader answers ACK; NACK is one left synchronised, there all the same.
+                if (b == kAck || b == kNack)
+                    return Answered;
+                if (b < 0)
+                    break;
+            }
+            return Silent;
+        } catch (const vbprog::TransportError& e) {
+            return e.kind == vbprog::TransportError::Timeout ? Silent : Failed;
+        }
+    }
+
+    vbprog::PortSettings settings_;
+    vbprog::BootSequence sequence_;
+    unsigned attempt_ = 0;
+    bool linesWorked_ = false;
+};
+
 std::string newRunId()
 {
     const std::tm tm = utcNow();
@@ -233,6 +335,9 @@ public:
     Station(const Options& o, const std::vector<std::string>& ports, const StationFirmware& fw)
         : o_(o), ports_(ports), fw_(fw), tallies_(ports.size())
     {
+        std::string why;
+        if (!o.boot.empty())
+            boot_ = vbprog::bootSequence(o.boot, why);  // the command line checked it
     }
 
     int run();
@@ -248,6 +353,7 @@ private:
     const Options& o_;
     const std::vector<std::string>& ports_;
     const StationFirmware& fw_;
+    std::optional<vbprog::BootSequence> boot_;
     std::string runId_ = newRunId();
     StationDisplay display_;
     BenchLog log_;
@@ -301,7 +407,7 @@ Outcome Station::flash(size_t index)
     settings.baudrate = o_.baud;
     vbprog::Operation operation = vbprog::Operation::Connect;
 
-    out.status = session.connect(settings);
+    out.status = boot_ ? vbprog::connectWithBoot(session, settings, *boot_, callbacks) : session.connect(settings);
     if (out.status == PROG_OK) {
         out.pid = session.device().pid;
         operation = vbprog::Operation::ReadKeys;
@@ -337,6 +443,10 @@ Outcome Station::flash(size_t index)
         out.status = session.download(*fw_.image, fw_.shownName,
                                       vbprog::DownloadOptions{vbprog::kApplicationStart, true, true}, &report);
         out.written = report.written;
+    }
+    if (out.status == PROG_OK && o_.after != After::Stay) {
+        phase = "start";
+        out.status = startFirmware(session, o_, boot_ ? &*boot_ : nullptr, callbacks);
     }
     session.close();
     out.seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -440,7 +550,8 @@ void Station::conclude(size_t index, Outcome& out)
 
 void Station::loop(size_t index)
 {
-    const std::unique_ptr<ModuleWatch> watch = makePollingWatch(ports_[index], o_.baud);
+    const std::unique_ptr<ModuleWatch> watch =
+        boot_ ? makeResetWatch(ports_[index], o_.baud, *boot_) : makePollingWatch(ports_[index], o_.baud);
     while (!g_stop) {
         display_.state(index, "waiting for a module");
         if (!watch->waitForModule(g_stop) || !claim())
@@ -530,6 +641,31 @@ int Station::run()
 std::unique_ptr<ModuleWatch> makePollingWatch(const std::string& port, uint32_t baud)
 {
     return std::make_unique<PollingWatch>(port, baud);
+}
+
+std::unique_ptr<ModuleWatch> makeResetWatch(const std::string& port, uint32_t baud,
+                                            const vbprog::BootSequence& sequence)
+{
+    return std::make_unique<ResetWatch>(port, baud, sequence);
+}
+
+int startFirmware(vbprog::FlashSession& session, const Options& o, const vbprog::BootSequence* boot,
+                  const vbprog::SessionCallbacks& callbacks)
+{
+    if (o.after == After::Go)
+        return session.start(vbprog::kApplicationStart);
+    // The command line takes run only with a preset, whose reset into the application this is.
+    const std::vector<vbprog::BootStep> steps = o.afterSteps.empty() ? boot->run : vbprog::parseSteps(o.afterSteps).steps;
+    try {
+        vbprog::runSteps(session.link(), steps);
+    } catch (const vbprog::TransportError& e) {
+        if (callbacks.message)
+            callbacks.message(Error, std::string("The firmware was written but not started: ") + e.what());
+        return PROG_ERR_LINK_LOST;
+    }
+    if (callbacks.message)
+        callbacks.message(Info, "Reset into the application (" + vbprog::stepsText(steps) + ")");
+    return PROG_OK;
 }
 
 std::string durationText(double seconds)

@@ -5,7 +5,9 @@
 
 #include "options.h"
 
+#include "boot_sequence.h"
 #include "firmware_image.h"
+#include "flash_session.h"
 
 #include <atomic>
 #include <cstdint>
@@ -32,6 +34,18 @@ public:
 // stays silent for several polls, or a freshly started one answers (another module, or a
 // reset: a bootloader we left synchronised answers 0x7F with NACK or not at all, never ACK).
 std::unique_ptr<ModuleWatch> makePollingWatch(const std::string& port, uint32_t baud);
+
+// With DTR and RTS wired: a module is in when a reset into the bootloader (`sequence`, once
+// a second, every third time with longer holds) is answered; gone when two resets in a row
+// find no bootloader, or the port vanishes. A port without modem lines counts as a module
+// (so that flashing names the cause) and as gone only once the port vanishes.
+std::unique_ptr<ModuleWatch> makeResetWatch(const std::string& port, uint32_t baud,
+                                            const vbprog::BootSequence& sequence);
+
+// --after once a download succeeded: the reset into the application (the sequence's own,
+// or the steps of --after), or the bootloader's Go. Flash and station both use it.
+int startFirmware(vbprog::FlashSession& session, const Options& options, const vbprog::BootSequence* boot,
+                  const vbprog::SessionCallbacks& callbacks);
 
 // The file, read and checked once before any port is touched.
 struct StationFirmware {
