@@ -1,7 +1,6 @@
 # Who makes the tool and what it is called: the Debian package, the Windows version
 # resources and the Windows setup take it from here. The copyright line is the one in
 # packaging/copyright.
-include_guard(GLOBAL)
 set(VBF_VENDOR Kembit)
 set(VBF_PRODUCT_NAME "Vorna-Base Flasher Tool")
 file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/copyright" VBF_COPYRIGHT REGEX "^Copyright " LIMIT_COUNT 1)
