@@ -42,10 +42,12 @@ endif()
 
 # A 64-bit Unicode setup (NSIS's amd64 stub): the programs are 64-bit, so a 32-bit
 # Windows is told at once that it cannot run it; any user or folder name works; the
-# registry is the 64-bit one, without redirection. FileFunc for the two additions below.
+# registry is the 64-bit one, without redirection. FileFunc and WordFunc for the additions
+# below.
 set(CPACK_NSIS_DEFINES [=[
   Target amd64-unicode
   !include "FileFunc.nsh"
+  !include "WordFunc.nsh"
 ]=])
 
 # A silent setup takes the PATH choice of the options page from its command line:
@@ -71,14 +73,30 @@ set(CPACK_NSIS_EXTRA_PREINSTALL_COMMANDS [=[
     !insertmacro MUI_INSTALLOPTIONS_WRITE "NSIS.InstallOptions.ini" "Field 2" "State" "0"
     !insertmacro MUI_INSTALLOPTIONS_WRITE "NSIS.InstallOptions.ini" "Field 3" "State" "1"
   vbf_path_chosen:
+  ; CPack adds bin\ to PATH only if this process's PATH lacks it. After an older
+  ; installation was removed just now (the setup runs its uninstaller first), that PATH
+  ; still names bin\ although the registry's no longer does, and an update would leave
+  ; the tool off PATH. So the check is made against a PATH without bin\.
+  ReadEnvStr $R0 PATH
+  StrCmp $R0 "" vbf_env_done
+  ${WordReplace} "$R0" "$INSTDIR\bin" "" "+" $R1
+  System::Call 'kernel32::SetEnvironmentVariable(t "PATH", t R1)'
+  vbf_env_done:
 ]=])
 
 # The size "Apps & features" shows, measured after the files are in; NoModify and
 # NoRepair as the numbers Windows reads (CPack writes them as strings).
-set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS [=[
+string(CONFIGURE [=[
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
   IntFmt $0 "0x%08X" $0
-  WriteRegDWORD SHCTX "Software\Microsoft\Windows\CurrentVersion\Uninstall\Vorna-Base Flasher" "EstimatedSize" "$0"
-  WriteRegDWORD SHCTX "Software\Microsoft\Windows\CurrentVersion\Uninstall\Vorna-Base Flasher" "NoModify" 1
-  WriteRegDWORD SHCTX "Software\Microsoft\Windows\CurrentVersion\Uninstall\Vorna-Base Flasher" "NoRepair" 1
-]=])
+  WriteRegDWORD SHCTX "Software\Microsoft\Windows\CurrentVersion\Uninstall\@CPACK_PACKAGE_INSTALL_REGISTRY_KEY@" "EstimatedSize" "$0"
+  WriteRegDWORD SHCTX "Software\Microsoft\Windows\CurrentVersion\Uninstall\@CPACK_PACKAGE_INSTALL_REGISTRY_KEY@" "NoModify" 1
+  WriteRegDWORD SHCTX "Software\Microsoft\Windows\CurrentVersion\Uninstall\@CPACK_PACKAGE_INSTALL_REGISTRY_KEY@" "NoRepair" 1
+]=] CPACK_NSIS_EXTRA_INSTALL_COMMANDS @ONLY)
+
+# CPack removes the product's key under the maker's but leaves the maker's own key, empty.
+# (The Start-menu folder it names is read before this, into $START_MENU.)
+string(CONFIGURE [=[
+  DeleteRegKey SHCTX "Software\@CPACK_PACKAGE_VENDOR@\@CPACK_PACKAGE_INSTALL_REGISTRY_KEY@"
+  DeleteRegKey /ifempty SHCTX "Software\@CPACK_PACKAGE_VENDOR@"
+]=] CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS @ONLY)
