@@ -3,11 +3,24 @@
 # simulator itself and the check of its flash dump.
 #
 # The caller sets: tag (the prefix of its messages), work (its scratch folder), wine,
-# WINEPREFIX, and for the simulator sim, link and keys.
+# WINEPREFIX, and for the simulator sim, link and keys; and calls private_home once work
+# exists, before the first Wine program.
 
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }  # a host path as a Windows program names it
 fail() { echo "$tag: FAIL: $*" >&2; exit 1; }
 pass() { echo "$tag: PASS $*"; }
+
+# Wine's menu builder turns every shortcut a program makes into entries and icons of the
+# host's menus, under HOME (XDG_DATA_HOME, XDG_CONFIG_HOME), and the WINEDLLOVERRIDES way of
+# turning it off does not hold for the shell's own calls; the prefix's Desktop and Documents
+# are links to HOME too. A home of the run's own keeps all of that out of the user's.
+private_home() {
+  host_home=$HOME
+  export HOME=$work/home
+  export XDG_DATA_HOME=$HOME/.local/share XDG_CONFIG_HOME=$HOME/.config
+  export XDG_CACHE_HOME=${XDG_CACHE_HOME:-$host_home/.cache}  # fontconfig's cache stays shared
+  mkdir -p "$XDG_DATA_HOME" "$XDG_CONFIG_HOME"
+}
 
 xvfb_pid= sim_pid= app_pid=
 stop_wine() {

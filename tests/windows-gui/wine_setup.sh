@@ -37,8 +37,8 @@ wine=${VBF_WINE:-wine}
 mingw=${VBF_MINGW_CXX:-x86_64-w64-mingw32-g++-posix}
 
 export WINEPREFIX=$win/wine-setup-prefix WINEARCH=win64 WINEDEBUG=-all
-# No Mono or Gecko prompt, and no menu builder: the shortcuts the setup makes must not
-# become entries in the host's own menus.
+# No Mono or Gecko prompt, and no menu builder (as far as the override holds; see
+# private_home): the shortcuts the setup makes must not become entries in the host's menus.
 export WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d"
 export LC_ALL=C.UTF-8
 # shellcheck source=tests/windows-gui/wine_common.sh
@@ -62,11 +62,13 @@ fi
 rm -rf "$work"
 mkdir -p "$work"
 trap stop_all EXIT
+private_home
 
 # The host's menus, to compare at the end.
 menus() {
-  find "$HOME/.local/share/applications" "$HOME/.config/menus" "$HOME/.local/share/desktop-directories" \
-    -printf '%p %s\n' 2>/dev/null | sort || true
+  find "$host_home/.local/share/applications" "$host_home/.config/menus" \
+    "$host_home/.local/share/desktop-directories" "$host_home/.local/share/icons" -printf '%p %s\n' 2>/dev/null |
+    sort || true
 }
 menus >"$work/menus.before"
 
@@ -127,11 +129,12 @@ shortcuts=(Uninstall.lnk)
 [[ $full == 1 ]] && shortcuts+=("Vorna-Base Flasher.lnk")
 [[ $(cd "$menu" && ls | sort) == "$(printf '%s\n' "${shortcuts[@]}" | sort)" ]] ||
   fail "the Start menu holds: $(ls "$menu" 2>&1)"
-# A shortcut names its target's path.
+# A shortcut holds its target's full path.
 if [[ $full == 1 ]]; then
-  grep -aq 'vorna-base-flasher.exe' "$menu/Vorna-Base Flasher.lnk" || fail "the window's shortcut names another program"
+  grep -aqF "$inst_win\vorna-base-flasher.exe" "$menu/Vorna-Base Flasher.lnk" ||
+    fail "the window's shortcut names another program"
 fi
-grep -aq 'Uninstall.exe' "$menu/Uninstall.lnk" || fail "the uninstall shortcut names another program"
+grep -aqF "$inst_win\Uninstall.exe" "$menu/Uninstall.lnk" || fail "the uninstall shortcut names another program"
 pass "Start menu: ${shortcuts[*]}"
 
 icon=bin\\vorna-flash.exe
@@ -193,7 +196,7 @@ if [[ ! -f $real ]]; then
   real=$work/stand-in.hex
 fi
 moved_image "$real" "$work/firmware.hex" "$work/firmware.bin"
-# The shared Documents: the user's own is a link to the host's home folder under Wine.
+# The shared Documents: the user's own is a link to the home folder.
 documents=$c/users/Public/Documents
 start_sim "$work/flash.dump"
 rc=0

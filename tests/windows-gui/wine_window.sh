@@ -40,6 +40,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/wine_common.sh"
 rm -rf "$work"
 mkdir -p "$work" "$shots"
 trap stop_all EXIT
+private_home
 
 start_xvfb
 new_prefix "$port" desktop
