@@ -63,10 +63,13 @@ WINDOWS_BUILD ?= build-windows
 QT_WINDOWS := $(shell ./scripts/build-qt-windows.sh --cached 2>/dev/null)
 WITH_QT_WINDOWS := $(if $(QT_WINDOWS),VBF_WINDOWS_PREFIX=$(QT_WINDOWS))
 .PHONY: windows test-wine qt-windows test-windows
+# Also setup.exe (CPack's NSIS generator): vorna-base-flasher-<version>-windows-x64-setup.exe,
+# or without a Qt for Windows vorna-flash-<version>-windows-x64-setup.exe with vorna-flash alone.
 windows: setup
 	$(WITH_QT_WINDOWS) cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DVBF_SANITIZE=OFF
 	$(WITH_QT_WINDOWS) cmake --build $(WINDOWS_BUILD) -j$(JOBS)
+	cd $(WINDOWS_BUILD) && cpack -G NSIS
 
 qt-windows: setup
 	JOBS=$(JOBS) ./scripts/build-qt-windows.sh
@@ -79,11 +82,26 @@ test-windows: build windows
 	./tests/windows-gui/wine_qt_tests.sh $(WINDOWS_BUILD)
 	./tests/windows-gui/wine_window.sh $(WINDOWS_BUILD) $(BUILD)/tools/module-sim/vbf-module-sim \
 	  ../shared/testdata/real-hex $(WINDOWS_BUILD)/shots
+	./tests/windows-gui/wine_setup.sh --window $(WINDOWS_BUILD) $(BUILD)/tools/module-sim/vbf-module-sim \
+	  ../shared/testdata/real-hex
 
+# The Qt-free leg, and the setup that `make windows` made, installed and removed again.
 test-wine: build windows
 	./tests/windows/wine_leg.sh $(WINDOWS_BUILD) $(BUILD)/tools/module-sim/vbf-module-sim ../shared/testdata/real-hex
+	./tests/windows-gui/wine_setup.sh $(WINDOWS_BUILD) $(BUILD)/tools/module-sim/vbf-module-sim ../shared/testdata/real-hex
 
 test: test-wine
+
+# What ships, in one folder named with the version: the Debian package, the Windows zip,
+# the Windows setup and SHA256SUMS over them. Needs the Qt for Windows.
+RELEASE_OUT ?= build-dist
+.PHONY: release
+release:
+	@test -n "$(QT_WINDOWS)" || { echo "release: no Qt for Windows cached, so there is no window for Windows:" \
+	  "no zip and no setup.exe. Run make qt-windows first (30-90 minutes), then make release again." >&2; exit 1; }
+	$(MAKE) package
+	$(MAKE) windows
+	./packaging/release.sh $(RELEASE) $(WINDOWS_BUILD) $(RELEASE_OUT)
 
 # libFuzzer harnesses (clang, ASan/UBSan) in a build folder of their own, each run for
 # FUZZ_SECONDS; not part of `make test`.

@@ -19,6 +19,8 @@ packages=(
   # The Windows build from here and its runs under Wine. The posix thread variant of
   # mingw-w64: the win32 one has no std::thread in GCC 12.
   g++-mingw-w64-x86-64-posix wine64 wine ninja-build
+  # The Windows setup: CPack's NSIS generator runs makensis.
+  nsis
   # localedef's sources: the window's start-up under Wine is also run as a German user.
   locales
 )

@@ -20,7 +20,7 @@ wine=${VBF_WINE:-wine}
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 
 export WINEPREFIX=$win/wine-gui-prefix WINEARCH=win64 WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d"
 export LC_ALL=C.UTF-8
 # The Qt DLLs and the compiler's run-time DLLs are found through Wine's search path.
 path="$(winpath "$qt_prefix/bin")"
