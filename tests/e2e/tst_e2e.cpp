@@ -111,6 +111,8 @@ private slots:
         sim.stop();
         QFile::remove(dir.filePath("flash.bin"));
         QFile::remove(dir.filePath("sim.log"));
+        qunsetenv("VBF_SIM_PTY");
+        qunsetenv("VBF_SIM_CONTROL");
     }
 
     void flashesTheImageAndKeepsTheIdentifiers()
@@ -212,6 +214,20 @@ private slots:
         QVERIFY(w<QLabel>("disconnectWarning")->isHidden());
         QVERIFY(w<QPushButton>("flashBtn")->isEnabled());
         QVERIFY(w<QPushButton>("connectBtn")->isEnabled());
+    }
+
+    void connectsToAModuleWhoseResetHangsOnDtr()
+    {
+        // The system asserts DTR when the port opens; wired to NRST that holds the module in
+        // reset until the lines are put into their idle state. The preload library this test
+        // runs under hands the port's modem lines to the simulator.
+        const QString control = dir.filePath("module.ctl");
+        qputenv("VBF_SIM_PTY", dir.filePath("module-port").toLocal8Bit());
+        qputenv("VBF_SIM_CONTROL", control.toLocal8Bit());
+        QVERIFY(startAndConnect({"--wiring", "direct", "--control", control}));
+        QCOMPARE(w<QLineEdit>("devEUI")->text(), demoDevEui);
+        QVERIFY(flashAndWait());
+        QCOMPARE(status(), checkMark);
     }
 };
 
