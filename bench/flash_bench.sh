@@ -57,6 +57,15 @@ start_sim() {  # extra simulator arguments; sets sim_pid and pty
 
 now() { date +%s.%N; }
 
+# Stops the bench when a timed run failed, with the end of its output.
+check_run() {  # label, exit status
+  if (($2 != 0)); then
+    echo "bench: $1 failed (exit $2):" >&2
+    tail -n 5 "$work/$1.out" >&2
+    exit 1
+  fi
+}
+
 # Runs one flash; prints the seconds it took. Stops the bench on any failure.
 timed_flash() {  # label, sim args..., --, command...
   local label=$1; shift
@@ -70,11 +79,7 @@ timed_flash() {  # label, sim args..., --, command...
   "${cmd[@]}" >"$work/$label.out" 2>&1 || rc=$?
   t1=$(now)
   stop_sim
-  if ((rc != 0)); then
-    echo "bench: $label failed (exit $rc):" >&2
-    tail -n 5 "$work/$label.out" >&2
-    exit 1
-  fi
+  check_run "$label" "$rc"
   if ! grep -q '^guarded-area: none' "$work/sim.log"; then
     echo "bench: $label touched the identifiers' page:" >&2
     grep '^guarded-area' "$work/sim.log" >&2
@@ -243,11 +248,7 @@ timed_latency() {  # label, baud, timer ms, preload library or ""
     >"$work/$label.out" 2>&1 || rc=$?
   t1=$(now)
   stop_sim
-  if ((rc != 0)); then
-    echo "bench: $label failed (exit $rc):" >&2
-    tail -n 5 "$work/$label.out" >&2
-    exit 1
-  fi
+  check_run "$label" "$rc"
   awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }'
 }
 
