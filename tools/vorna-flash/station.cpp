@@ -105,6 +105,29 @@ constexpr Millis kPollPeriod{350};    // at most three 0x7F a second
 constexpr Millis kAnswerWait{300};
 constexpr int kSilentPollsGone = 4;   // about 1.4 s of silence
 
+// One 0x7F and nothing else; the first ACK or NACK that comes back (a NACK is a bootloader
+// left synchronised, there all the same), kSilent, or kFailed when the port failed.
+constexpr int kFailed = -2, kSilent = -1;
+int syncProbe(vbprog::Link& link)
+{
+    const uint8_t sync = 0x7F;
+    try {
+        link.dropPending();  // what a running application said is not an answer
+        link.write(&sync, 1, Millis(100));
+        const auto until = Clock::now() + kAnswerWait + link.wireTime(2);
+        while (Clock::now() < until) {
+            const int b = link.readByte(std::chrono::duration_cast<Millis>(until - Clock::now()) + Millis(1));
+            if (b == kAck || b == kNack)
+                return b;
+            if (b < 0)
+                break;
+        }
+        return kSilent;
+    } catch (const vbprog::TransportError& e) {
+        return e.kind == vbprog::TransportError::Timeout ? kSilent : kFailed;
+    }
+}
+
 class PollingWatch final : public ModuleWatch {
 public:
     PollingWatch(const std::string& port, uint32_t baud)
@@ -123,7 +146,7 @@ public:
             }
             while (!stop) {
                 const auto start = Clock::now();
-                const int answer = poll(link);
+                const int answer = syncProbe(link);
                 if (answer == kAck || answer == kNack)
                     return true;  // the session opens the port itself
                 if (answer == kFailed)
@@ -144,7 +167,7 @@ public:
             if (!portPresent(settings_.name))
                 return true;
             const auto start = Clock::now();
-            const int answer = poll(link);
+            const int answer = syncProbe(link);
             if (answer == kFailed || answer == kAck)
                 return true;
             silent = answer == kNack ? 0 : silent + 1;
@@ -156,8 +179,6 @@ public:
     }
 
 private:
-    static constexpr int kFailed = -2, kSilent = -1;
-
     bool open(vbprog::SerialLink& link)
     {
         std::vector<std::string> notes;
@@ -166,27 +187,6 @@ private:
             return true;
         } catch (const vbprog::TransportError&) {
             return false;
-        }
-    }
-
-    // One 0x7F; the first ACK or NACK that comes back, kSilent, or kFailed when the port failed.
-    int poll(vbprog::Link& link)
-    {
-        const uint8_t sync = 0x7F;
-        try {
-            link.dropPending();  // what a running application said is not an answer
-            link.write(&sync, 1, Millis(100));
-            const auto until = Clock::now() + kAnswerWait + link.wireTime(2);
-            while (Clock::now() < until) {
-                const int b = link.readByte(std::chrono::duration_cast<Millis>(until - Clock::now()) + Millis(1));
-                if (b == kAck || b == kNack)
-                    return b;
-                if (b < 0)
-                    break;
-            }
-            return kSilent;
-        } catch (const vbprog::TransportError& e) {
-            return e.kind == vbprog::TransportError::Timeout ? kSilent : kFailed;
         }
     }
 
@@ -269,23 +269,8 @@ private:
             return e.kind == vbprog::TransportError::Open || linesWorked_ ? Failed : NoLines;
         }
         std::this_thread::sleep_for(Millis(vbprog::kBootloaderStartupMs * factor));
-        const uint8_t sync = 0x7F;
-        try {
-            link.dropPending();
-            link.write(&sync, 1, Millis(100));
-            const auto until = Clock::now() + kAnswerWait + link.wireTime(2);
-            while (Clock::now() < until) {
-                const int b = link.readByte(std::chrono::duration_cast<Millis>(until - Clock::now()) + Millis(1));
-                // A fresh bootloader answers ACK; NACK is one left synchronised, there all the same.
-                if (b == kAck || b == kNack)
-                    return Answered;
-                if (b < 0)
-                    break;
-            }
-            return Silent;
-        } catch (const vbprog::TransportError& e) {
-            return e.kind == vbprog::TransportError::Timeout ? Silent : Failed;
-        }
+        const int answer = syncProbe(link);
+        return answer == kFailed ? Failed : answer == kSilent ? Silent : Answered;
     }
 
     vbprog::PortSettings settings_;
