@@ -25,7 +25,8 @@ struct PortSettings {
 
 class TransportError : public std::runtime_error {
 public:
-    enum Kind { Open, Timeout, Io };
+    // Damaged: a byte arrived with a parity or framing error (or a break); the port is fine.
+    enum Kind { Open, Timeout, Io, Damaged };
     TransportError(Kind kind, const std::string& what) : std::runtime_error(what), kind(kind) {}
     Kind kind;
 };
@@ -49,10 +50,12 @@ public:
     virtual bool isOpen() const = 0;
     virtual const std::string& portName() const = 0;
 
-    // Throw TransportError(Timeout) when the deadline passes, (Io) when the port fails.
+    // Throw TransportError(Timeout) when the deadline passes, (Io) when the port fails;
+    // read throws (Damaged) at a byte the port flagged as received with an error.
     virtual void write(const uint8_t* data, size_t length, Millis timeout) = 0;
     virtual void read(uint8_t* data, size_t length, Millis timeout) = 0;
-    // One byte, or -1 when nothing arrives in time.
+    // One byte, -1 when nothing arrives in time, or kDamagedByte for a flagged byte.
+    static constexpr int kDamagedByte = 0x100;
     int readByte(Millis timeout);
 
     // Drops whatever the device sent that nobody asked for.
@@ -92,6 +95,8 @@ inline int Link::readByte(Millis timeout)
     } catch (const TransportError& e) {
         if (e.kind == TransportError::Timeout)
             return -1;
+        if (e.kind == TransportError::Damaged)
+            return kDamagedByte;
         throw;
     }
     return b;

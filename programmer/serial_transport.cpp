@@ -1,6 +1,7 @@
 #include "serial_transport.h"
 
 #include "latency_timer.h"
+#include "parity_marks.h"
 
 #include <asio.hpp>
 
@@ -20,11 +21,37 @@
 
 namespace vbprog {
 
+namespace {
+
+#if !defined(_WIN32)
+// Asio's parity option checks parity (INPCK) but turns a damaged byte into a plain 0x00;
+// with PARMRK the terminal marks it in the stream instead, and breaks with it.
+struct ErrorMarking {
+    bool on = true;
+    void store(termios& t, asio::error_code& ec) const
+    {
+        if (on)
+            t.c_iflag = (t.c_iflag | PARMRK) & ~tcflag_t(IGNPAR | ISTRIP);
+        else
+            t.c_iflag &= ~tcflag_t(PARMRK);
+        ec = {};
+    }
+    void load(const termios& t, asio::error_code& ec)
+    {
+        on = (t.c_iflag & PARMRK) != 0;
+        ec = {};
+    }
+};
+#endif
+
+}  // namespace
+
 struct SerialLink::Impl {
     asio::io_context io;
     asio::serial_port port{io};
     std::string name;
     uint32_t baud = 115200;
+    ParityMarks input;
 
     // Runs one asynchronous operation until it completes or `timeout` passes; on timeout the
     // operation is cancelled and its handler drained, so nothing is left pending.
@@ -147,7 +174,19 @@ void SerialLink::openPort(const PortSettings& s, std::vector<std::string>& notes
     d->port.set_option(base::parity(parity), ec);
     if (ec)
         notes.push_back("parity not set on " + s.name + " (" + ec.message() + ")");
-#if !defined(_WIN32)
+#if defined(_WIN32)
+    // Line errors from before the open (a module starting up) are no errors of ours.
+    DWORD stale = 0;
+    ::ClearCommError(d->port.native_handle(), &stale, nullptr);
+#else
+    // Marks only count when the terminal really makes them: read the setting back.
+    ErrorMarking marking;
+    d->port.set_option(marking, ec);
+    if (!ec)
+        d->port.get_option(marking, ec);
+    d->input.setMarking(!ec && marking.on);
+    if (!d->input.marking())
+        notes.push_back("line errors not marked on " + s.name + (ec ? " (" + ec.message() + ")" : std::string()));
     requestLowLatency(fd, s.name, notes);
 #endif
 }
@@ -186,6 +225,7 @@ void SerialLink::close()
         d->port.cancel(ignored);
         d->port.close(ignored);
     }
+    d->input.clear();
     d->io.restart();
     d->io.poll();
 }
@@ -214,13 +254,35 @@ void SerialLink::read(uint8_t* data, size_t length, Millis timeout)
         throw TransportError(TransportError::Io, "port not open");
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     size_t have = 0;
+    uint8_t raw[512];
     while (have < length) {
+        const int b = d->input.next();
+        if (b == ParityMarks::kDamaged)
+            throw TransportError(TransportError::Damaged, "a byte arrived with a parity or framing error");
+        if (b >= 0) {
+            data[have++] = uint8_t(b);
+            continue;
+        }
         const auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             throw TransportError(TransportError::Timeout, "read timed out");
-        have += d->runWithDeadline(
-            [&](auto handler) { d->port.async_read_some(asio::buffer(data + have, length - have), handler); }, left,
-            "read");
+        // Never more raw bytes than answer bytes still wanted: what a read leaves on the
+        // port stays there for discardInput() and dropPending() to see.
+        const size_t want = std::min(sizeof raw, length - have);
+        const size_t got = d->runWithDeadline(
+            [&](auto handler) { d->port.async_read_some(asio::buffer(raw, want), handler); }, left, "read");
+#if defined(_WIN32)
+        // Windows flags line errors beside the data, not in it: the bytes just read are
+        // not to be trusted when one came since the last look.
+        DWORD errors = 0;
+        if (got > 0 && ::ClearCommError(d->port.native_handle(), &errors, nullptr) &&
+            (errors & (CE_RXPARITY | CE_FRAME | CE_BREAK | CE_OVERRUN | CE_RXOVER)))
+            throw TransportError(TransportError::Damaged,
+                                 std::string("a byte arrived with ") +
+                                     ((errors & (CE_OVERRUN | CE_RXOVER)) ? "bytes lost before it"
+                                                                          : "a parity or framing error"));
+#endif
+        d->input.feed(raw, got);
     }
 }
 
@@ -230,9 +292,12 @@ void SerialLink::discardInput()
         return;
 #if defined(_WIN32)
     ::PurgeComm(d->port.native_handle(), PURGE_RXCLEAR);
+    DWORD errors = 0;
+    ::ClearCommError(d->port.native_handle(), &errors, nullptr);
 #else
     ::tcflush(d->port.native_handle(), TCIFLUSH);
 #endif
+    d->input.clear();
     // Bytes still on the wire arrive a little later.
     try {
         for (int i = 0; i < 64 && readByte(Millis(5)) >= 0; ++i) {
@@ -260,7 +325,9 @@ size_t SerialLink::dropPending()
     if (pending > 0)
         ::tcflush(d->port.native_handle(), TCIFLUSH);
 #endif
-    return pending > 0 ? size_t(pending) : 0;
+    const size_t held = d->input.buffered();
+    d->input.clear();
+    return (pending > 0 ? size_t(pending) : 0) + held;
 }
 
 Millis SerialLink::wireTime(size_t bytes) const

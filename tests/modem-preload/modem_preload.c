@@ -7,6 +7,9 @@
  *
  *   VBF_SIM_PTY      the pty path(s) (the --link of each simulator), ':'-separated
  *   VBF_SIM_CONTROL  the control socket(s) (--control), ':'-separated, in the same order
+ *   VBF_SIM_DAMAGE   optional: ','-separated indexes (from 0) of bytes from a simulator that
+ *                    arrive with a parity error, as the terminal layer renders such a byte
+ *                    under the fd's INPCK/IGNPAR/PARMRK (one bit flipped, as on a line)
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -171,6 +174,130 @@ static int modemIoctl(int sim, unsigned long request, void *arg)
     return -2; /* not ours */
 }
 
+/* Bytes from a simulator as they pass to the program, for VBF_SIM_DAMAGE. */
+#define MAX_SIMS 8
+struct received {
+    long count;               /* line bytes handed on so far */
+    unsigned char queue[4];   /* rendered bytes that did not fit the caller's buffer */
+    size_t queued;
+};
+static struct received receivedState[MAX_SIMS];
+
+static struct received *receivedOf(int fd)
+{
+    if (!getenv("VBF_SIM_DAMAGE"))
+        return NULL;
+    const int sim = simulatorOf(fd);
+    return sim >= 0 && sim < MAX_SIMS ? &receivedState[sim] : NULL;
+}
+
+/* The smallest damage index >= from, or -1. */
+static long nextDamage(long from)
+{
+    const char *v = getenv("VBF_SIM_DAMAGE");
+    long best = -1;
+    while (v && *v) {
+        char *end;
+        const long i = strtol(v, &end, 10);
+        if (end == v)
+            break;
+        if (i >= from && (best < 0 || i < best))
+            best = i;
+        v = *end == ',' ? end + 1 : end;
+    }
+    return best;
+}
+
+static ssize_t takeQueued(struct received *rx, unsigned char *out, size_t n)
+{
+    const size_t k = rx->queued < n ? rx->queued : n;
+    memcpy(out, rx->queue, k);
+    memmove(rx->queue, rx->queue + k, rx->queued - k);
+    rx->queued -= k;
+    return (ssize_t)k;
+}
+
+ssize_t read(int fd, void *buf, size_t n)
+{
+    static ssize_t (*real)(int, void *, size_t);
+    if (!real)
+        real = (ssize_t(*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+    struct received *rx = n > 0 ? receivedOf(fd) : NULL;
+    if (!rx)
+        return real(fd, buf, n);
+    unsigned char *out = buf;
+    if (rx->queued)
+        return takeQueued(rx, out, n);
+
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0)
+        return real(fd, buf, n);
+    const int marked = (t.c_iflag & PARMRK) != 0, checked = (t.c_iflag & INPCK) != 0,
+              ignored = (t.c_iflag & IGNPAR) != 0;
+    for (;;) {
+        /* At most one damaged byte a call: raw bytes are never fewer than line bytes. */
+        const long damage = nextDamage(rx->count);
+        size_t want = n;
+        if (damage >= 0 && (size_t)(damage - rx->count + 1) < want)
+            want = (size_t)(damage - rx->count + 1);
+        unsigned char raw[4096];
+        if (want > sizeof raw - 1)
+            want = sizeof raw - 1;
+        ssize_t got = real(fd, raw, want);
+        if (got <= 0)
+            return got;
+        /* A marking terminal doubles 0xFF; the pair's second half is already queued there. */
+        if (marked && raw[got - 1] == 0xFF) {
+            int pairs = 0;
+            for (ssize_t i = 0; i < got; ++i)
+                if (raw[i] == 0xFF)
+                    ++pairs;
+            if (pairs % 2 && real(fd, raw + got, 1) == 1)
+                ++got;
+        }
+        unsigned char rendered[4096 + 8];
+        size_t len = 0;
+        for (ssize_t i = 0; i < got; ++i) {
+            unsigned char b = raw[i];
+            if (marked && b == 0xFF)
+                ++i; /* the doubled 0xFF is one byte on the line */
+            if (rx->count++ != damage) {
+                if (marked && b == 0xFF)
+                    rendered[len++] = 0xFF;
+                rendered[len++] = b;
+                continue;
+            }
+            b ^= 0x04;
+            if (!checked) {
+                if (marked && b == 0xFF)
+                    rendered[len++] = 0xFF;
+                rendered[len++] = b;
+            } else if (ignored) {
+                /* dropped */
+            } else if (marked) {
+                rendered[len++] = 0xFF;
+                rendered[len++] = 0x00;
+                rendered[len++] = b;
+            } else {
+                rendered[len++] = 0x00;
+            }
+        }
+        if (len == 0) {
+            /* The only byte was dropped: nothing arrived, as far as the caller can tell. */
+            if (fcntl(fd, F_GETFL) & O_NONBLOCK) {
+                errno = EAGAIN;
+                return -1;
+            }
+            continue;
+        }
+        const size_t direct = len < n ? len : n;
+        memcpy(out, rendered, direct);
+        memcpy(rx->queue, rendered + direct, len - direct);
+        rx->queued = len - direct;
+        return (ssize_t)direct;
+    }
+}
+
 int ioctl(int fd, unsigned long request, ...)
 {
     va_list ap;
@@ -181,6 +308,21 @@ int ioctl(int fd, unsigned long request, ...)
     if (!real)
         real = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
     switch (request) {
+    case FIONREAD:
+    case TCFLSH: {
+        struct received *rx = receivedOf(fd);
+        if (rx && rx->queued) {
+            if (request == TCFLSH && ((long)arg == TCIFLUSH || (long)arg == TCIOFLUSH))
+                rx->queued = 0;
+            if (request == FIONREAD) {
+                const int r = real(fd, request, arg);
+                if (r == 0)
+                    *(int *)arg += (int)rx->queued;
+                return r;
+            }
+        }
+        break;
+    }
     case TIOCMGET: case TIOCMSET: case TIOCMBIS: case TIOCMBIC: case TIOCGSERIAL: case TIOCSSERIAL: {
         const int sim = simulatorOf(fd);
         if (sim >= 0) {

@@ -10,6 +10,7 @@
 
 #include "fake_link.h"
 #include "flash_session.h"
+#include "parity_marks.h"
 #include "programmer_api.h"
 #include "serial_transport.h"
 
@@ -78,7 +79,93 @@ private slots:
     void openLeavesModemLinesIdle();
     void linesDrivenBeforeConnectStay();
     void ptyRefusesModemLines();
+    void parityMarksDecoded_data();
+    void parityMarksDecoded();
+    void everyByteValueCrossesAMarkingPort();
 };
+
+void TestProgTransport::parityMarksDecoded_data()
+{
+    constexpr int D = ParityMarks::kDamaged;
+    QTest::addColumn<bool>("marking");
+    QTest::addColumn<QList<QByteArray>>("chunks");   // as the port hands them over
+    QTest::addColumn<QList<int>>("bytes");           // what the link reads
+    QTest::newRow("plain") << true << QList<QByteArray>{"\x01\x7F\x79"} << QList<int>{0x01, 0x7F, 0x79};
+    QTest::newRow("erased flash") << true << QList<QByteArray>{QByteArray(8, '\xFF')}
+                                  << QList<int>{0xFF, 0xFF, 0xFF, 0xFF};
+    QTest::newRow("0xFF then 0x00 is data") << true << QList<QByteArray>{QByteArray("\xFF\xFF\x00\x41", 4)}
+                                            << QList<int>{0xFF, 0x00, 0x41};
+    QTest::newRow("parity error") << true << QList<QByteArray>{QByteArray("\x41\xFF\x00\x7B\x42", 5)}
+                                  << QList<int>{0x41, D, 0x42};
+    QTest::newRow("break") << true << QList<QByteArray>{QByteArray("\xFF\x00\x00\x79", 4)} << QList<int>{D, 0x79};
+    QTest::newRow("damaged 0xFF") << true << QList<QByteArray>{QByteArray("\xFF\x00\xFF\xFF\xFF", 5)}
+                                  << QList<int>{D, 0xFF};
+    QTest::newRow("0xFF pair split") << true << QList<QByteArray>{"\xFF", QByteArray("\xFF\x00", 2)}
+                                     << QList<int>{0xFF, 0x00};
+    QTest::newRow("mark split after 0xFF") << true << QList<QByteArray>{"\xFF", QByteArray(1, '\0'), "\x42"}
+                                           << QList<int>{D};
+    QTest::newRow("mark split before its byte") << true << QList<QByteArray>{QByteArray("\xFF\x00", 2), "\x42\x43"}
+                                                << QList<int>{D, 0x43};
+    QTest::newRow("stray 0xFF taken as data") << true << QList<QByteArray>{"\xFF\x41"} << QList<int>{0xFF, 0x41};
+    QTest::newRow("not marking") << false << QList<QByteArray>{QByteArray("\xFF\x00\x41\xFF\xFF", 5)}
+                                 << QList<int>{0xFF, 0x00, 0x41, 0xFF, 0xFF};
+}
+
+void TestProgTransport::parityMarksDecoded()
+{
+    QFETCH(bool, marking);
+    QFETCH(QList<QByteArray>, chunks);
+    QFETCH(QList<int>, bytes);
+    ParityMarks m;
+    m.setMarking(marking);
+    QList<int> got;
+    for (const QByteArray& c : chunks) {
+        m.feed(reinterpret_cast<const uint8_t*>(c.constData()), size_t(c.size()));
+        for (int b; (b = m.next()) != ParityMarks::kNeedMore;)
+            got << b;
+    }
+    QCOMPARE(got, bytes);
+    QCOMPARE(m.buffered(), size_t(0));
+    const uint8_t half = 0xFF;
+    m.feed(&half, 1);
+    QCOMPARE(m.next(), marking ? ParityMarks::kNeedMore : 0xFF);
+    m.clear();
+    QCOMPARE(m.buffered(), size_t(0));
+}
+
+// The port marks line errors, so the terminal doubles every 0xFF it passes on: each value,
+// and erased flash above all, must still read as sent, also when a read ends mid-pair.
+void TestProgTransport::everyByteValueCrossesAMarkingPort()
+{
+    Pty pty;
+    QVERIFY(!pty.slave.empty());
+    SerialLink link;
+    std::vector<std::string> notes;
+    link.open(settingsFor(pty.slave), notes);
+    for (const auto& n : notes)
+        QVERIFY2(n.find("not marked") == std::string::npos, n.c_str());
+
+    std::string sent;
+    for (int v = 0; v < 256; ++v)
+        sent += char(v);
+    sent += std::string(300, '\xFF') + std::string("\xFF\x00\x41", 3);
+    std::thread peer([&] {
+        for (size_t at = 0; at < sent.size(); at += 97) {
+            pty.send(sent.substr(at, 97));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::string got(sent.size(), '\0');
+    // Odd pieces, so that reads end inside a doubled 0xFF.
+    for (size_t at = 0; at < got.size();) {
+        const size_t n = std::min<size_t>(got.size() - at, 1 + at % 7);
+        link.read(reinterpret_cast<uint8_t*>(&got[at]), n, Millis(1000));
+        at += n;
+    }
+    peer.join();
+    QCOMPARE(QByteArray::fromStdString(got).toHex(), QByteArray::fromStdString(sent).toHex());
+    QCOMPARE(link.readByte(Millis(20)), -1);
+}
 
 void TestProgTransport::exchangesBytes()
 {
