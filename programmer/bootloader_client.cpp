@@ -61,6 +61,9 @@ void BootloaderClient::readRaw(uint8_t* out, size_t length, Millis timeout, cons
     try {
         link_.read(out, length, timeout);
     } catch (const TransportError& e) {
+        if (e.kind == TransportError::Damaged)
+            throw ProgError(PROG_ERR_LINK_LOST,
+                            std::string("the answer to ") + name + " was damaged on the line: " + e.what());
         throw ProgError(PROG_ERR_LINK_LOST, std::string("no answer to ") + name + " (" + e.what() + "): link lost");
     }
 }
@@ -138,6 +141,8 @@ void BootloaderClient::refused(int b, uint8_t code, const char* name, Step step,
     const std::string at = step == Step::Command || !addressed ? std::string() : " at " + hex8(address);
     if (b < 0)
         throw ProgError(PROG_ERR_LINK_LOST, std::string("no answer to ") + name + at + ": link lost");
+    if (b == Link::kDamagedByte)
+        throw ProgError(PROG_ERR_LINK_LOST, std::string("the answer to ") + name + at + " was damaged on the line");
     if (b != NACK)
         throw ProgError(PROG_ERR_LINK_LOST, std::string("unexpected answer ") + hex2(unsigned(b)) + " to " + name + at);
 
@@ -181,6 +186,14 @@ void BootloaderClient::settle(Millis quiet)
 
 void BootloaderClient::realign()
 {
+    // A bootloader that took a frame whose answer we lost waits for the next one; the
+    // resynchronisation's bytes would feed it instead (a page count of 0x7F80 is waited
+    // out for ever). A frame it must refuse ends the wait and changes nothing.
+    if (!unfinished_.empty()) {
+        settle(Millis(20));
+        writeRaw(unfinished_, "the end of an unanswered frame");
+        unfinished_.clear();
+    }
     settle(Millis(20));
     resynchronise();
     // The probe's NACK can come from a frame that its 0x7F completed (a byte of ours lost on
@@ -208,16 +221,23 @@ void BootloaderClient::sendCommand(uint8_t code, const char* name)
     int b = answer(replyTimeout(3), name);
     if (b == ACK)
         return;
+    if (b != NACK)
+        expectRefusal(code, Step::Command);
     const bool firstRefused = b == NACK;
     if (b >= 0) {
         // A NACK or garbage may come from line noise or bytes out of step: the bootloader
         // waits for a new command after either, so realign and ask once more.
         ++irregularities_;
+        note(std::string(name) + ": the command was answered with " +
+             (b == NACK ? std::string("NACK") : b == Link::kDamagedByte ? std::string("a damaged byte") : hex2(unsigned(b))) +
+             "; sending it again");
         realign();
         writeRaw({code, uint8_t(code ^ 0xFF)}, name);
         b = answer(replyTimeout(3), name);
         if (b == ACK)
             return;
+        if (b != NACK)
+            expectRefusal(code, Step::Command);
     }
     // Step::Command: the command byte itself was refused twice, or met silence or garbage;
     // no address was sent yet, so none is named.
@@ -242,9 +262,26 @@ std::vector<uint8_t> BootloaderClient::countedReply(uint8_t code, const char* na
     return bytes;
 }
 
+void BootloaderClient::askAgainOnLineErrors(const std::string& what, const std::function<void()>& ask)
+{
+    // Asking changes nothing: a refused frame or an answer cut short or damaged is asked again.
+    for (int attempt = 1;; ++attempt) {
+        try {
+            ask();
+            return;
+        } catch (const ProgError& e) {
+            if (e.status == PROG_ERR_PROTECTED || attempt == kFrameAttempts)
+                throw;
+            note(what + " failed (" + e.what() + "); asking again");
+            recoverFrom(e);
+        }
+    }
+}
+
 BootloaderInfo BootloaderClient::get()
 {
-    const std::vector<uint8_t> rest = countedReply(cmd::Get, "Get");
+    std::vector<uint8_t> rest;
+    askAgainOnLineErrors("Get", [&] { rest = countedReply(cmd::Get, "Get"); });
     BootloaderInfo info;
     info.version = rest[0];
     info.commands.assign(rest.begin() + 1, rest.end());
@@ -253,16 +290,19 @@ BootloaderInfo BootloaderClient::get()
 
 uint8_t BootloaderClient::getVersion()
 {
-    sendCommand(cmd::GetVersion, "Get Version");
     uint8_t r[3];
-    readRaw(r, 3, replyTimeout(4), "Get Version");
-    expectAck(replyTimeout(1), cmd::GetVersion, "Get Version", Step::Data, 0);
+    askAgainOnLineErrors("Get Version", [&] {
+        sendCommand(cmd::GetVersion, "Get Version");
+        readRaw(r, 3, replyTimeout(4), "Get Version");
+        expectAck(replyTimeout(1), cmd::GetVersion, "Get Version", Step::Data, 0);
+    });
     return r[0];
 }
 
 uint16_t BootloaderClient::getId()
 {
-    const std::vector<uint8_t> id = countedReply(cmd::GetId, "Get ID");
+    std::vector<uint8_t> id;
+    askAgainOnLineErrors("Get ID", [&] { id = countedReply(cmd::GetId, "Get ID"); });
     // The product ID is the last two bytes, MSB first.
     uint16_t pid = id.back();
     if (id.size() >= 2)
@@ -274,24 +314,13 @@ void BootloaderClient::readMemory(uint32_t address, uint8_t* out, size_t length)
 {
     if (length == 0 || length > 256)
         throw ProgError(PROG_ERR_BAD_ARGUMENT, "Read Memory of " + std::to_string(length) + " bytes");
-    // Reading changes nothing: a refused frame or an answer cut short is asked again.
-    for (int attempt = 1;; ++attempt) {
-        try {
-            readOnce(address, out, length);
-            return;
-        } catch (const ProgError& e) {
-            if (e.status == PROG_ERR_PROTECTED || attempt == kFrameAttempts)
-                throw;
-            note("Read Memory at " + hex8(address) + " failed (" + e.what() + "); asking again");
-            recoverFrom(e);
-        }
-    }
+    askAgainOnLineErrors("Read Memory at " + hex8(address), [&] { readOnce(address, out, length); });
 }
 
 void BootloaderClient::readOnce(uint32_t address, uint8_t* out, size_t length)
 {
     sendCommand(cmd::ReadMemory, "Read Memory");
-    sendBlock(addressFrame(address), kAnswerSlack, cmd::ReadMemory, "Read Memory", Step::Address, address);
+    sendAddress(cmd::ReadMemory, "Read Memory", address);
     const uint8_t n = uint8_t(length - 1);
     writeRaw({n, uint8_t(n ^ 0xFF)}, "Read Memory");
     expectAck(replyTimeout(1), cmd::ReadMemory, "Read Memory", Step::Data, address);
@@ -338,7 +367,7 @@ void BootloaderClient::note(const std::string& text) const
 void BootloaderClient::writeOnce(uint32_t address, const uint8_t* data, size_t length, bool& dataSent)
 {
     sendCommand(cmd::WriteMemory, "Write Memory");
-    sendBlock(addressFrame(address), kAnswerSlack, cmd::WriteMemory, "Write Memory", Step::Address, address);
+    sendAddress(cmd::WriteMemory, "Write Memory", address);
     std::vector<uint8_t> block;
     block.reserve(length + 2);
     block.push_back(uint8_t(length - 1));
@@ -444,6 +473,36 @@ void BootloaderClient::erasePages(const std::vector<uint32_t>& pages, bool exten
             recoverFrom(e);
         }
     }
+}
+
+void BootloaderClient::sendAddress(uint8_t code, const char* name, uint32_t address)
+{
+    try {
+        sendBlock(addressFrame(address), kAnswerSlack, code, name, Step::Address, address);
+    } catch (const ProgError& e) {
+        // Refused (NACK), it waits for a command; unanswered, it may wait for what follows.
+        if (e.status == PROG_ERR_LINK_LOST)
+            expectRefusal(code, Step::Address);
+        throw;
+    }
+}
+
+void BootloaderClient::expectRefusal(uint8_t code, Step step)
+{
+    // Each is refused for its checksum where the bootloader waits for that frame, and read
+    // as pairs of refused command bytes where it waits for a command. Pages 0xFE and 0xFFFE
+    // are far from the identifiers, and 0xFF is what erased flash holds already.
+    const bool addressed = code == cmd::ReadMemory || code == cmd::WriteMemory || code == cmd::Go;
+    if (step == Step::Command && addressed)
+        unfinished_ = {0x00, 0x00, 0x00, 0x00, 0x01};
+    else if (step == Step::Command && code == cmd::Erase)
+        unfinished_ = {0x00, 0xFE, 0x00};
+    else if (step == Step::Command && code == cmd::ExtendedErase)
+        unfinished_ = {0x00, 0x00, 0xFF, 0xFE, 0x00};
+    else if (step == Step::Address && code == cmd::ReadMemory)
+        unfinished_ = {0x00, 0x00};
+    else if (step == Step::Address && code == cmd::WriteMemory)
+        unfinished_ = {0x03, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
 }
 
 void BootloaderClient::go(uint32_t address)

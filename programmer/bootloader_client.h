@@ -51,6 +51,8 @@ public:
     // synchronise() when neither answer comes.
     void resynchronise();
 
+    // Get, Get Version and Get ID are asked again (up to three times) when an answer is
+    // refused, cut short or damaged.
     BootloaderInfo get();
     uint8_t getVersion();
     uint16_t getId();
@@ -98,11 +100,18 @@ private:
     void readOnce(uint32_t address, uint8_t* out, size_t length);
     void eraseOnce(const std::vector<uint8_t>& block, uint8_t code, const char* name, size_t pages);
     void note(const std::string& text) const;
+    // The answer to `code` at `step` was lost or damaged: the bootloader may wait for the
+    // frame that follows. Sets the bytes realign() sends first to end that frame refused.
+    void expectRefusal(uint8_t code, Step step);
+    void sendAddress(uint8_t code, const char* name, uint32_t address);
+    // Runs `ask` (a question that changes nothing on the module) up to three times, realigned
+    // after each line error; `what` names it in the notes.
+    void askAgainOnLineErrors(const std::string& what, const std::function<void()>& ask);
     // realign() after `failure`; rethrows `failure` when the module does not answer.
     void recoverFrom(const ProgError& failure);
     void sendCommand(uint8_t code, const char* name);
     void dropStale();
-    // The answer byte to a frame, or -1 for silence; a dead port throws.
+    // The answer byte to a frame, -1 for silence, or Link::kDamagedByte; a dead port throws.
     int answer(Millis timeout, const char* name);
     [[noreturn]] void refused(int answer, uint8_t code, const char* name, Step step, uint32_t address);
     // Get and Get ID: the command, then a count N, N + 1 bytes and ACK; returns the bytes.
@@ -117,6 +126,7 @@ private:
 
     Link& link_;
     unsigned irregularities_ = 0;
+    std::vector<uint8_t> unfinished_;
     std::function<void(const std::string&)> notes_;
 };
 

@@ -212,6 +212,8 @@ private slots:
     void afterGoStartsTheApplication();
     void linesCommandHoldsTheLines();
     void bridgeGetsLowLatency();
+    void damagedByteCostsARetry_data();
+    void damagedByteCostsARetry();
 
 private:
     QTemporaryDir tmp_;
@@ -770,6 +772,58 @@ void TestCliCommands::bridgeGetsLowLatency()
     QVERIFY2(r.err.contains(w.link.toLocal8Bit() + ": low latency set"), r.err.constData());
     QCOMPARE(w.state("low-latency"), QString("1"));
     QCOMPARE(w.state("latency-ms"), QString("1"));
+}
+
+void TestCliCommands::damagedByteCostsARetry_data()
+{
+    // Which byte from the module (counted from 0 over the whole run) arrives with a parity
+    // error. The indexes are where these answers fall in a `keys` run and in a flash of the
+    // 4 KiB image below; a change in what the tool asks moves them, and the note then says
+    // which answer was hit instead.
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("damaged");
+    QTest::addColumn<QString>("note");
+    QTest::newRow("Get Version's ACK") << "keys" << 20 << "Get Version failed (the answer to Get Version was damaged";
+    QTest::newRow("a byte of Get ID") << "keys" << 30 << "Get ID failed (the answer to Get ID was damaged";
+    QTest::newRow("a byte of the identifiers") << "keys" << 64
+                                                << "Read Memory at 0x080007E0 failed (the answer to Read Memory was damaged";
+    QTest::newRow("Extended Erase's command ACK")
+        << "flash" << 4185 << "Extended Erase: the command was answered with a damaged byte; sending it again";
+    QTest::newRow("Extended Erase's last ACK")
+        << "flash" << 4186 << "Extended Erase of 2 pages failed (the answer to Extended Erase was damaged";
+    QTest::newRow("Write Memory's address ACK")
+        << "flash" << 4192 << "Write Memory at 0x08000800 failed (the answer to Write Memory at 0x08000800 was damaged";
+    QTest::newRow("Write Memory's data ACK")
+        << "flash" << 4193 << "The answer to Write Memory at 0x08000800 was lost (the answer to Write Memory at "
+                              "0x08000800 was damaged on the line); the block reads back as written";
+}
+
+// A byte the port flags as received with a parity error is never taken as data or as an
+// answer: what it belonged to is asked or sent again, and the result is exact.
+void TestCliCommands::damagedByteCostsARetry()
+{
+    QFETCH(QString, command);
+    QFETCH(int, damaged);
+    QFETCH(QString, note);
+    static const QByteArray image = randomBytes(4096);
+    const QString hex = tmp_.filePath("damage.hex");
+    if (!QFileInfo::exists(hex))
+        QVERIFY(makeHex(image, 0x08000000 + APP_OFFSET, hex));
+
+    WiredSim w({"--keys", KEYS});
+    auto env = w.env();
+    env.insert("VBF_SIM_DAMAGE", QString::number(damaged));
+    const Run r = runTool(command == "keys" ? QStringList{"keys", "--port", w.link, "--verbose"}
+                                            : QStringList{"flash", "--port", w.link, "--verbose", hex},
+                          env);
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY2(r.err.contains(note.toUtf8()), r.err.constData());
+    const QByteArray flash = w.flash();
+    QCOMPARE(flash.mid(0x7E0, 32).toHex(), KEYS);
+    if (command == "keys")
+        QVERIFY2(r.out.contains("DevEUI: " + KEYS.left(16)), r.out.constData());
+    else
+        QCOMPARE(flash.mid(APP_OFFSET, image.size()), image);
 }
 
 QTEST_GUILESS_MAIN(TestCliCommands)
