@@ -30,7 +30,10 @@ inline std::string toHex(const uint8_t* data, size_t size)
 }
 // printf into a message; long texts are cut at 511 bytes.
 std::string fmt(const char* f, ...)
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+    // mingw's C++ run-time formats the C99 way (%zu), not the system library's way.
+    __attribute__((format(gnu_printf, 1, 2)))
+#elif defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
