@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Flashes through a noisy line, and the identifier guard's price on a clean one.
 
-    noise_bench.py VORNA_FLASH MODULE_SIM WORKDIR      (env NOISE_RUNS=200,100 to change the counts)
+    noise_bench.py VORNA_FLASH MODULE_SIM WORKDIR [MODEM_PRELOAD]   (env NOISE_RUNS=200,100 to change the counts)
 
 Noise: the simulated module flips bits, drops and inserts bytes at the given rate per bit and
 per byte, in both directions, without wire timing (the damage is per byte, not per second).
@@ -12,6 +12,10 @@ the image and with what the identifier page held before:
   failed safely   a non-zero exit, identifier page unchanged
   false success   exit 0 but the image is not in place
   page changed    any run that left the identifier page 0x08000000..0x080007FF different
+With MODEM_PRELOAD (the test-only library that stands in for a serial driver on the simulator's
+pty) the same flashes again on a line whose UART flags parity errors: a byte that reaches the
+host with an odd number of flipped bits arrives marked, as the terminal layer marks it (the
+module side flags nothing, as the bootloader ignores parity errors).
 Then a 64 KiB flash at 115200 baud with wire timing: the bytes the guard reads and the time
 it took, against the wire time of those bytes.
 """
@@ -24,6 +28,7 @@ import sys
 import time
 
 TOOL, SIM, WORK = sys.argv[1:4]
+PRELOAD = sys.argv[4] if len(sys.argv) > 4 else None
 os.makedirs(WORK, exist_ok=True)
 
 PAGE = 0x800            # 0x08000000..0x080007FF: the page the guard keeps
@@ -65,7 +70,7 @@ def write(path, data):
         f.write(data)
 
 
-def noise_table(runs, rate, seed0):
+def noise_table(runs, rate, seed0, marked=False):
     counts = collections.Counter()
     reasons = collections.Counter()
     started = time.monotonic()
@@ -79,11 +84,18 @@ def noise_table(runs, rate, seed0):
         image = os.path.join(WORK, "noise-image.bin")
         write(fw, firmware)
         write(image, before)
+        marks = os.path.join(WORK, "noise.marks")
+        if os.path.exists(marks):
+            os.remove(marks)
         sim = Sim("noise", ["--pid", hex(pid), "--image", image, "--noise-seed", str(seed0 + i),
-                            "--noise-ber", str(rate), "--noise-drop", str(rate), "--noise-insert", str(rate)])
+                            "--noise-ber", str(rate), "--noise-drop", str(rate), "--noise-insert", str(rate)] +
+                  (["--parity-marks", marks] if marked else []))
+        env = dict(os.environ)
+        if marked:
+            env.update(LD_PRELOAD=PRELOAD, VBF_SIM_PTY=sim.port, VBF_SIM_MARKS=marks)
         try:
             run = subprocess.run([TOOL, "flash", "--port", sim.port, fw], capture_output=True, text=True,
-                                 timeout=300)
+                                 timeout=300, env=env)
             rc, err = run.returncode, run.stderr
         except subprocess.TimeoutExpired:
             rc, err = -1, "hung: no end within 300 s"
@@ -100,7 +112,7 @@ def noise_table(runs, rate, seed0):
             last = [l for l in err.splitlines() if l.strip()]
             reasons[re.sub(r"0x[0-9A-Fa-f]+|\d+", "#", last[-1] if last else "(nothing said)")[:110]] += 1
     seconds = time.monotonic() - started
-    print(f"  {rate:.1e} {runs:6d} {counts['succeeded']:10d} {counts['failed safely']:14d} "
+    print(f"  {rate:.1e}{' marked' if marked else '       '} {runs:6d} {counts['succeeded']:10d} {counts['failed safely']:14d} "
           f"{counts['false success']:14d} {counts['page changed']:13d}   "
           f"{100.0 * counts['succeeded'] / runs:5.1f} %   ({seconds:.0f} s)")
     for r, n in reasons.most_common(6):
@@ -141,11 +153,14 @@ def main():
     counts = [int(n) for n in os.environ.get("NOISE_RUNS", "200,100").split(",")]
     print("Flashes of 4-24 KiB through line noise (bit errors, and as many dropped and inserted bytes per byte),")
     print("the three families in turn, no wire timing")
-    print("  rate      runs  succeeded  failed safely  false success  page changed   success")
+    print("  rate             runs  succeeded  failed safely  false success  page changed   success")
     failures = 0
-    for runs, rate, seed in ((counts[0], 1.5e-6, 1000), (counts[1], 1.5e-5, 5000)):
-        c = noise_table(runs, rate, seed)
-        failures += c["false success"] + c["page changed"]
+    for marked in (False, True) if PRELOAD else (False,):
+        for runs, rate, seed in ((counts[0], 1.5e-6, 1000), (counts[1], 1.5e-5, 5000)):
+            c = noise_table(runs, rate, seed, marked)
+            failures += c["false success"] + c["page changed"]
+    if PRELOAD:
+        print("  marked: the host's UART flags a byte with an odd number of flipped bits (8E1), as a real one does")
     guard_price()
     if failures:
         sys.exit("bench: a false success or a changed identifier page")

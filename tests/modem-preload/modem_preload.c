@@ -10,6 +10,12 @@
  *   VBF_SIM_DAMAGE   optional: ','-separated indexes (from 0) of bytes from a simulator that
  *                    arrive with a parity error, as the terminal layer renders such a byte
  *                    under the fd's INPCK/IGNPAR/PARMRK (one bit flipped, as on a line)
+ *   VBF_SIM_MARKS    optional: file(s), ':'-separated in the simulators' order, where each
+ *                    simulator lists the indexes of the bytes its line noise damaged so that
+ *                    a UART would see a parity error (--parity-marks); those bytes arrive
+ *                    marked as above, as they are (the flip is the simulator's)
+ * With either, an input flush reads the flushed bytes through the count instead, so the
+ * indexes stay those of the simulator's stream.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -174,9 +180,10 @@ static int modemIoctl(int sim, unsigned long request, void *arg)
     return -2; /* not ours */
 }
 
-/* Bytes from a simulator as they pass to the program, for VBF_SIM_DAMAGE. */
+/* Bytes from a simulator as they pass to the program, for VBF_SIM_DAMAGE and VBF_SIM_MARKS. */
 #define MAX_SIMS 8
 struct received {
+    int sim;
     long count;               /* line bytes handed on so far */
     unsigned char queue[4];   /* rendered bytes that did not fit the caller's buffer */
     size_t queued;
@@ -185,25 +192,51 @@ static struct received receivedState[MAX_SIMS];
 
 static struct received *receivedOf(int fd)
 {
-    if (!getenv("VBF_SIM_DAMAGE"))
+    if (!getenv("VBF_SIM_DAMAGE") && !getenv("VBF_SIM_MARKS"))
         return NULL;
     const int sim = simulatorOf(fd);
-    return sim >= 0 && sim < MAX_SIMS ? &receivedState[sim] : NULL;
+    if (sim < 0 || sim >= MAX_SIMS)
+        return NULL;
+    receivedState[sim].sim = sim;
+    return &receivedState[sim];
 }
 
-/* The smallest damage index >= from, or -1. */
-static long nextDamage(long from)
+/* The smallest index >= from in a list of numbers separated by anything else, or `best`;
+ * with `whole`, a number at the very end (a line still being written) does not count. */
+static long smallestFrom(const char *v, long from, long best, int whole)
 {
-    const char *v = getenv("VBF_SIM_DAMAGE");
-    long best = -1;
     while (v && *v) {
+        if (*v < '0' || *v > '9') {
+            ++v;
+            continue;
+        }
         char *end;
         const long i = strtol(v, &end, 10);
-        if (end == v)
-            break;
-        if (i >= from && (best < 0 || i < best))
+        if (i >= from && (best < 0 || i < best) && !(whole && *end == 0))
             best = i;
-        v = *end == ',' ? end + 1 : end;
+        v = end;
+    }
+    return best;
+}
+
+/* The next byte of `rx`'s simulator at or after `from` that arrives damaged, or -1. */
+static long nextDamage(const struct received *rx, long from)
+{
+    long best = smallestFrom(getenv("VBF_SIM_DAMAGE"), from, -1, 0);
+    char path[4096];
+    if (entry("VBF_SIM_MARKS", rx->sim, path, sizeof path)) {
+        FILE *f = fopen(path, "re");
+        if (f) {
+            char *text = NULL;
+            size_t size = 0;
+            if (fseek(f, 0, SEEK_END) == 0 && (size = (size_t)ftell(f)) > 0 && fseek(f, 0, SEEK_SET) == 0 &&
+                (text = malloc(size + 1)) != NULL) {
+                text[fread(text, 1, size, f)] = 0;
+                best = smallestFrom(text, from, best, 1);
+            }
+            free(text);
+            fclose(f);
+        }
     }
     return best;
 }
@@ -236,7 +269,7 @@ ssize_t read(int fd, void *buf, size_t n)
               ignored = (t.c_iflag & IGNPAR) != 0;
     for (;;) {
         /* At most one damaged byte a call: raw bytes are never fewer than line bytes. */
-        const long damage = nextDamage(rx->count);
+        const long damage = nextDamage(rx, rx->count);
         size_t want = n;
         if (damage >= 0 && (size_t)(damage - rx->count + 1) < want)
             want = (size_t)(damage - rx->count + 1);
@@ -311,15 +344,25 @@ int ioctl(int fd, unsigned long request, ...)
     case FIONREAD:
     case TCFLSH: {
         struct received *rx = receivedOf(fd);
-        if (rx && rx->queued) {
-            if (request == TCFLSH && ((long)arg == TCIFLUSH || (long)arg == TCIOFLUSH))
-                rx->queued = 0;
-            if (request == FIONREAD) {
-                const int r = real(fd, request, arg);
-                if (r == 0)
-                    *(int *)arg += (int)rx->queued;
-                return r;
+        if (!rx)
+            break;
+        if (request == FIONREAD) {
+            const int r = real(fd, request, arg);
+            if (r == 0)
+                *(int *)arg += (int)rx->queued;
+            return r;
+        }
+        if ((long)arg == TCIFLUSH || (long)arg == TCIOFLUSH) {
+            /* Flushed bytes still count: read them away instead. */
+            rx->queued = 0;
+            int pending = 0;
+            unsigned char scratch[512];
+            while (real(fd, FIONREAD, &pending) == 0 && pending > 0) {
+                const size_t want = (size_t)pending < sizeof scratch ? (size_t)pending : sizeof scratch;
+                if (read(fd, scratch, want) <= 0)
+                    break;
             }
+            rx->queued = 0;
         }
         break;
     }

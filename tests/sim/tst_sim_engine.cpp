@@ -751,6 +751,31 @@ void TestSimEngine::lineNoise()
     for (size_t i = 0; i < data.size(); ++i)
         changed += flipped[i] != data[i];
     QVERIFY(changed > 0);
+
+    // Parity flags: one per arriving byte (drops and spurious bytes too), set exactly where an
+    // odd number of bits flipped: even parity catches one flip, not two. Asking for them
+    // draws nothing, so a seed gives the same damage either way.
+    std::vector<bool> flags;
+    NoiseSettings heavy = s;
+    heavy.bitErrorRate = 0.05;
+    LineNoise withFlags(heavy), without(heavy);
+    const Bytes arrived = withFlags.apply(Direction::ToHost, data.data(), data.size(), nullptr, &flags);
+    QCOMPARE(flags.size(), arrived.size());
+    QCOMPARE(without.apply(Direction::ToHost, data.data(), data.size()), arrived);
+
+    NoiseSettings flipsHeavy;
+    flipsHeavy.bitErrorRate = 0.05;
+    LineNoise q(flipsHeavy);
+    const Bytes damaged = q.apply(Direction::ToHost, data.data(), data.size(), nullptr, &flags);
+    QCOMPARE(flags.size(), data.size());
+    size_t odd = 0, even = 0;
+    for (size_t i = 0; i < data.size(); ++i) {
+        const int bits = __builtin_popcount(unsigned(damaged[i] ^ data[i]));
+        QCOMPARE(bool(flags[i]), bits % 2 == 1);
+        odd += bits % 2 == 1;
+        even += bits > 0 && bits % 2 == 0;
+    }
+    QVERIFY(odd > 0 && even > 0);
 }
 
 void TestSimEngine::wiringDrivesPins_data()

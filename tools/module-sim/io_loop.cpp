@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <poll.h>
 #include <termios.h>
@@ -89,18 +90,19 @@ void IoLoop::toBootloader(uint8_t byte)
     if (bl.applicationRunning() && mode_ == Mode::Bootloader)
         startApplication("by Go");
     Clock::time_point t = timed_ ? rxDone_ : Clock::now();
+    std::vector<bool> parity;
     for (const ReplyChunk &c : bl.takeReply()) {
         if (timed_)
             t = std::max(t, txFree_) + seconds(c.busySeconds);
         for (uint8_t b : c.bytes) {
             // A dropped byte still took its time on the wire; an inserted one takes its own.
-            const std::vector<uint8_t> arrived = noise_.apply(Direction::ToHost, &b, 1, &noiseEvents_);
+            const std::vector<uint8_t> arrived = noise_.apply(Direction::ToHost, &b, 1, &noiseEvents_, &parity);
             if (arrived.empty() && timed_)
                 t = txFree_ = std::max(txFree_, t) + byteTime_;
-            for (uint8_t a : arrived) {
+            for (size_t k = 0; k < arrived.size(); ++k) {
                 if (timed_)
                     t = txFree_ = std::max(txFree_, t) + byteTime_;
-                tx_.push_back({t, a});
+                tx_.push_back({t, arrived[k], bool(parity[k])});
             }
         }
     }
@@ -140,9 +142,9 @@ void IoLoop::received(const uint8_t *data, size_t len, Clock::time_point now)
             toBootloader(data[i]);
             continue;
         }
-        // Noise is applied to the bytes themselves. A real UART would also flag a parity
-        // error, but a pty cannot carry that mark to the host (with PARMRK set the tty layer
-        // only doubles a literal 0xFF), so damaged bytes reach either side as plain wrong bytes.
+        // Noise is applied to the bytes themselves; the simulated bootloader takes a byte with
+        // a parity error as it is. Toward the host a pty cannot carry the mark a UART would set (with
+        // PARMRK the tty layer only doubles a literal 0xFF): --parity-marks lists those bytes.
         const std::vector<uint8_t> arrived = noise_.apply(Direction::ToModule, &data[i], 1, &noiseEvents_);
         for (size_t k = 0; k < arrived.size(); ++k) {
             if (k > 0)
@@ -184,6 +186,24 @@ std::optional<IoLoop::Clock::time_point> IoLoop::nextRelease() const
     return tick;
 }
 
+void IoLoop::markParityErrors(size_t n)
+{
+    if (parityMarks_.empty())
+        return;
+    std::string lines;
+    for (size_t k = 0; k < n; ++k)
+        if (tx_[k].parityError)
+            lines += std::to_string(handedOver_ + k) + "\n";
+    if (lines.empty())
+        return;
+    // Appended whole and closed before the bytes go out: the reader sees the mark first. A
+    // write that takes only part of the bytes marks the rest again next time, at the same place.
+    if (FILE *f = std::fopen(parityMarks_.c_str(), "a")) {
+        std::fputs(lines.c_str(), f);
+        std::fclose(f);
+    }
+}
+
 void IoLoop::flushDue(Clock::time_point now)
 {
     uint8_t chunk[512];
@@ -204,9 +224,11 @@ void IoLoop::flushDue(Clock::time_point now)
         }
         if (n == 0)
             return;
+        markParityErrors(n);
         const long w = link_->write(chunk, n);
         if (w <= 0)
             return; // full or gone: try again on the next round
+        handedOver_ += uint64_t(w);
         tx_.erase(tx_.begin(), tx_.begin() + w);
     }
 }

@@ -47,6 +47,10 @@ public:
     void setMaxBaud(unsigned baud) { maxBaud_ = baud; }
     // Damages the bytes of both directions; off unless the settings ask for it.
     void setNoise(const NoiseSettings &s) { noise_ = LineNoise(s); }
+    // Where the position (from 0, in what reached the pty) of each byte that the noise gave a
+    // parity error is appended, one a line, before the byte itself is handed over: what a
+    // host UART would flag. Empty: nowhere.
+    void setParityMarks(const std::string &path) { parityMarks_ = path; }
     const LineNoise &noise() const { return noise_; }
     // With a wiring the module starts in the application, as one powered on a bench does.
     void setWiring(Wiring w, double startupSeconds);
@@ -74,12 +78,15 @@ private:
     struct Scheduled {
         Clock::time_point due;
         uint8_t byte;
+        bool parityError = false;
     };
 
     void received(const uint8_t *data, size_t len, Clock::time_point now);
     void toBootloader(uint8_t byte);
     void logNoise();
     void flushDue(Clock::time_point now);
+    // Records the parity errors among the first `n` bytes due, before they are written.
+    void markParityErrors(size_t n);
     std::optional<Clock::time_point> nextRelease() const;
     Clock::time_point bridgeTick(Clock::time_point t) const;
     unsigned bridgeMs() const { return latencyMs_ ? (lowLatency_ ? 1 : latencyMs_) : 0; }
@@ -114,6 +121,8 @@ private:
     bool lockedOut_ = false;
     LineNoise noise_;
     std::vector<std::string> noiseEvents_;
+    std::string parityMarks_;
+    uint64_t handedOver_ = 0; // bytes written to the pty so far
 
     // Board and adapter.
     Wiring wiring_ = Wiring::None;

@@ -29,12 +29,17 @@ LineNoise::LineNoise(const NoiseSettings &s)
 {
 }
 
-std::vector<uint8_t> LineNoise::apply(Direction d, const uint8_t *data, size_t len, std::vector<std::string> *what)
+std::vector<uint8_t> LineNoise::apply(Direction d, const uint8_t *data, size_t len, std::vector<std::string> *what,
+                                      std::vector<bool> *parityErrors)
 {
     std::vector<uint8_t> out;
     out.reserve(len + 1);
+    if (parityErrors)
+        parityErrors->clear();
     if (!active()) {
         out.assign(data, data + len);
+        if (parityErrors)
+            parityErrors->assign(len, false);
         return out;
     }
     auto &rng = d == Direction::ToModule ? rngToModule_ : rngToHost_;
@@ -66,10 +71,15 @@ std::vector<uint8_t> LineNoise::apply(Direction d, const uint8_t *data, size_t l
                     what->push_back(std::string("Noise ") + dir + ": " + hex8(data[i]) + " arrived as " + hex8(b));
             }
             out.push_back(b);
+            if (parityErrors)
+                parityErrors->push_back(flipped % 2 == 1);
         }
         if (insert) {
             ++c.inserts;
             out.push_back(extra);
+            // A spurious byte is a whole frame of its own, parity and all.
+            if (parityErrors)
+                parityErrors->push_back(false);
             if (what)
                 what->push_back(std::string("Noise ") + dir + ": inserted " + hex8(extra));
         }

@@ -34,8 +34,11 @@ public:
     explicit LineNoise(const NoiseSettings &s);
 
     bool active() const { return settings_.active(); }
-    // The bytes as they arrive at the other end; `what` (if set) gets one line per event.
-    std::vector<uint8_t> apply(Direction d, const uint8_t *data, size_t len, std::vector<std::string> *what = nullptr);
+    // The bytes as they arrive at the other end; `what` (if set) gets one line per event, and
+    // `parityErrors` (if set) one flag per byte that arrives: an odd number of its bits flipped,
+    // which a UART checking even parity flags.
+    std::vector<uint8_t> apply(Direction d, const uint8_t *data, size_t len, std::vector<std::string> *what = nullptr,
+                               std::vector<bool> *parityErrors = nullptr);
     const NoiseCounts &counts(Direction d) const { return d == Direction::ToModule ? toModule_ : toHost_; }
     // "to-module: N bytes, F bits flipped in B bytes, D dropped, I inserted; to-host: ..."
     std::string summary() const;

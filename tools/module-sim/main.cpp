@@ -207,6 +207,7 @@ int main(int argc, char **argv)
     IoLoop loop(std::move(link), std::move(first), log, opts.baud, opts.idleTimeout);
     loop.setMaxBaud(opts.maxBaud);
     loop.setNoise(opts.noise);
+    loop.setParityMarks(opts.parityMarks);
     loop.setWiring(opts.wiring, opts.startupMs / 1000.0);
     loop.setLatencyTimer(opts.latencyTimerMs);
     loop.setLinkPath(opts.link);

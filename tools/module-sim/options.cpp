@@ -41,6 +41,7 @@ std::string usage()
            "                      [--fault-id-once PID] [--fault-erase-page P] [--fault-stray-ack K]\n"
            "                      [--fault-nack-command K] [--fault-nack-write-once K] [--fault-lose-write-ack K]\n"
            "                      [--noise-seed N] [--noise-ber RATE] [--noise-drop RATE] [--noise-insert RATE]\n"
+           "                      [--parity-marks FILE]\n"
            "                      [--control PATH] [--wiring W] [--startup-ms MS] [--latency-timer MS] [--uid HEX24]\n"
            "\n"
            "line noise (off unless a rate is given; applied to both directions, the same damage for\n"
@@ -49,6 +50,9 @@ std::string usage()
            "  --noise-ber RATE      probability that a data bit arrives flipped, e.g. 1.5e-6\n"
            "  --noise-drop RATE     probability per byte that it is lost\n"
            "  --noise-insert RATE   probability per byte that a spurious byte follows it\n"
+           "  --parity-marks FILE   appends the position (from 0) of each byte to the host with an odd\n"
+           "                        number of flipped bits, which the host's UART flags (even parity),\n"
+           "                        before the byte goes out; for a stand-in serial driver to mark it\n"
            "bench (each off unless asked for):\n"
            "  --control PATH        a Unix-domain socket taking line commands (one answer line each):\n"
            "                        ping; state; noise (the counts so far); open (a tty open asserts\n"
@@ -242,6 +246,8 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error)
                 return false;
             }
             (a == "--noise-ber" ? o.noise.bitErrorRate : a == "--noise-drop" ? o.noise.dropRate : o.noise.insertRate) = d;
+        } else if (a == "--parity-marks") {
+            if (!value(o.parityMarks)) return false;
         } else if (a == "--control") {
             if (!value(o.control)) return false;
         } else if (a == "--wiring") {

@@ -25,6 +25,7 @@ struct Options {
     bool quiet = false;
     Faults faults;
     NoiseSettings noise;
+    std::string parityMarks;    // file that lists the bytes to the host with a parity error
     std::string control;        // control socket path
     Wiring wiring = Wiring::None;
     double startupMs = 40;      // bootloader start-up after a reset
