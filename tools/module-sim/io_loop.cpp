@@ -31,6 +31,11 @@ IoLoop::IoLoop(std::unique_ptr<PtyLink> link, std::unique_ptr<SimModule> module,
     }
 }
 
+long long IoLoop::sinceStart(Clock::time_point t) const
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t - epoch_).count();
+}
+
 void IoLoop::setWiring(Wiring w, double startupSeconds)
 {
     wiring_ = w;
@@ -207,6 +212,9 @@ void IoLoop::flushDue(Clock::time_point now)
         const long w = link_->write(chunk, n);
         if (w <= 0)
             return; // full or gone: try again on the next round
+        if (trace_)
+            std::fprintf(trace_, "tx %lld %ld %lld %lld\n", sinceStart(Clock::now()), w, sinceStart(tx_.front().due),
+                         sinceStart(tx_[size_t(w) - 1].due));
         tx_.erase(tx_.begin(), tx_.begin() + w);
     }
 }
@@ -576,6 +584,8 @@ std::string IoLoop::run(int stopFd)
             const long n = link_->read(buf, sizeof buf);
             if (n > 0) {
                 lastByte = now;
+                if (trace_)
+                    std::fprintf(trace_, "rx %lld %ld\n", sinceStart(now), n);
                 if (module_)
                     received(buf, size_t(n), now);
             }
