@@ -566,7 +566,11 @@ std::string IoLoop::run(int stopFd)
         // Woken to the nanosecond: rounded to whole milliseconds, every answer would reach
         // the host up to a millisecond later than the wire delivers it.
         const auto release = nextRelease();
-        const timespec wait = waitForDue(now, release, std::chrono::milliseconds(200));
+        // The answer's last byte: the host acts on it at once, so its time is waited out
+        // awake. The bytes before it only need to be in by then.
+        const bool answerEnd = release && tx_.back().due <= *release;
+        const timespec wait =
+            waitForDue(now, release, std::chrono::milliseconds(200), answerEnd ? kWakeAhead : Clock::duration::zero());
         // Ask for POLLOUT only when a due byte could not be written, or poll would spin.
         const bool blocked = release && *release <= now;
         fds.clear();
