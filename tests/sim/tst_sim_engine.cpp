@@ -848,8 +848,10 @@ void TestSimEngine::waitForDueByte_data()
     QTest::newRow("overdue") << qint64(-3'000'000) << true << 200 << qint64(0) << qint64(0);
     QTest::newRow("nothing pending") << qint64(0) << false << 200 << qint64(0) << qint64(200'000'000);
     QTest::newRow("erase beyond the cap") << qint64(2'500'000'000) << true << 200 << qint64(0) << qint64(200'000'000);
-    // The answer's end: the last stretch is waited out awake, never past the due time.
-    QTest::newRow("answer's end") << qint64(25'301'234) << true << 200 << qint64(100) << qint64(25'201'234);
+    // The answer's end: a long wait stops short, the last sleep is a short one, and the last
+    // stretch is waited out awake.
+    QTest::newRow("answer's end") << qint64(25'301'234) << true << 200 << qint64(100) << qint64(24'901'234);
+    QTest::newRow("answer's end, last sleep") << qint64(350'000) << true << 200 << qint64(100) << qint64(250'000);
     QTest::newRow("answer's end, awake") << qint64(60'000) << true << 200 << qint64(100) << qint64(0);
     QTest::newRow("nothing pending, none early") << qint64(0) << false << 200 << qint64(100) << qint64(200'000'000);
     QTest::newRow("seconds and nanoseconds") << qint64(1'500'000'007) << true << 2000 << qint64(0) << qint64(1'500'000'007);
