@@ -175,15 +175,18 @@ turnaround_split() {  # label, trace
   med_late=$(cut -d" " -f1 <<<"$vals" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
   med_host=$(cut -d" " -f2 <<<"$vals" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
   awk -v l="$1" -v ml="$med_late" -v mh="$med_host" '
-    { n++; late += $1; host += $2 }
-    END { printf "%-16s %6d %10.1f %10.1f %10.1f %10.1f %9.3f\n", l, n, late / n, ml, host / n, mh, (late + host) / 1e6 }' <<<"$vals"
+    { n++; late += $1; host += $2; if ($1 + $2 > 2000) { slow++; slowSum += $1 + $2 } }
+    END { printf "%-16s %6d %10.1f %10.1f %10.1f %10.1f %9.3f %5d %7.3f\n", l, n, late / n, ml, host / n, mh,
+            (late + host) / 1e6, slow, slowSum / 1e6 }' <<<"$vals"
 }
 
 echo
 echo "64K turnarounds (us): answer's last byte written after the wire delivers it; host's next bytes after that"
-printf '%-16s %6s %10s %10s %10s %10s %9s\n' run turns late-mean late-med host-mean host-med lost-s
+printf '%-16s %6s %10s %10s %10s %10s %9s %5s %7s\n' run turns late-mean late-med host-mean host-med lost-s '>2ms' in-s
 turnaround_split vorna-flash "$work/64K-vorna.trace"
 ((have_stm32flash)) && turnaround_split stm32flash "$work/64K-stm32flash.trace"
+echo ">2ms: turnarounds that took over 2 ms, and the seconds they took together (here: the pty's"
+echo "      kernel work passing bytes on, flush_to_ldisc, now and then taking milliseconds)."
 
 # --- several modules at once --------------------------------------------------------------
 # N simulated modules, each on its own pty with its own log; sets ptys.
