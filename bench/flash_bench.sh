@@ -72,7 +72,7 @@ timed_flash() {  # label, sim args..., --, command...
   local simargs=()
   while [[ $1 != -- ]]; do simargs+=("$1"); shift; done
   shift
-  start_sim "${simargs[@]}"
+  start_sim --wire-trace "$work/$label.trace" "${simargs[@]+"${simargs[@]}"}"
   local cmd=("${@/@PTY@/$pty}")
   local t0 t1 rc=0
   t0=$(now)
@@ -160,6 +160,33 @@ guard_bytes=$((2 * 2048 + 1 + 2048 + 25 * 12))
 awk -v f="$floor64" -v o="$ours64" -v g="$guard_bytes" -v b="$baud" 'BEGIN {
   gs = g * 11 / b
   printf "64K with the guard: %d bytes, %.2f s on the line; floor with them %.2f s, vorna/floor %.3f\n", g, gs, f + gs, o / (f + gs) }'
+
+# Where the time of the turnarounds goes, from the simulator's wire trace: a turnaround is an
+# answer's last byte written to the pty and the host's next bytes read from it. The answer's
+# release is measured against the time the wire delivers that byte; the host's part is the
+# rest until its next bytes are in (its own work, the pty, the simulator waking up).
+turnaround_split() {  # label, trace
+  local vals
+  vals=$(awk '
+    $1 == "tx" { tx = $2; due = $5; answered = 1; next }
+    $1 == "rx" && answered { printf "%.1f %.1f\n", (tx - due) / 1000, ($2 - tx) / 1000; answered = 0 }' "$2")
+  [[ -n $vals ]] || return 0
+  local med_late med_host
+  med_late=$(cut -d" " -f1 <<<"$vals" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+  med_host=$(cut -d" " -f2 <<<"$vals" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+  awk -v l="$1" -v ml="$med_late" -v mh="$med_host" '
+    { n++; late += $1; host += $2; if ($1 + $2 > 2000) { slow++; slowSum += $1 + $2 } }
+    END { printf "%-16s %6d %10.1f %10.1f %10.1f %10.1f %9.3f %5d %7.3f\n", l, n, late / n, ml, host / n, mh,
+            (late + host) / 1e6, slow, slowSum / 1e6 }' <<<"$vals"
+}
+
+echo
+echo "64K turnarounds (us): answer's last byte written after the wire delivers it; host's next bytes after that"
+printf '%-16s %6s %10s %10s %10s %10s %9s %5s %7s\n' run turns late-mean late-med host-mean host-med lost-s '>2ms' in-s
+turnaround_split vorna-flash "$work/64K-vorna.trace"
+((have_stm32flash)) && turnaround_split stm32flash "$work/64K-stm32flash.trace"
+echo ">2ms: turnarounds that took over 2 ms, and the seconds they took together (here: the pty's"
+echo "      kernel work passing bytes on, flush_to_ldisc, now and then taking milliseconds)."
 
 # --- several modules at once --------------------------------------------------------------
 # N simulated modules, each on its own pty with its own log; sets ptys.

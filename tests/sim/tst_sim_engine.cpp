@@ -4,6 +4,7 @@
 #include "memory.h"
 #include "options.h"
 #include "sim_log.h"
+#include "wire_clock.h"
 #include "wiring.h"
 
 #include <QtTest>
@@ -190,6 +191,8 @@ private slots:
     void uniqueIdLayout_data();
     void uniqueIdLayout();
     void flashTimes();
+    void waitForDueByte_data();
+    void waitForDueByte();
     void options();
 };
 
@@ -853,6 +856,46 @@ void TestSimEngine::flashTimes()
     Module f1(0x410);
     f1.write(APP, pattern(256, 1));
     QCOMPARE(f1.busy, 128 * 52.5e-6);
+}
+
+void TestSimEngine::waitForDueByte_data()
+{
+    QTest::addColumn<qint64>("aheadNs"); // negative: overdue
+    QTest::addColumn<bool>("pending");
+    QTest::addColumn<int>("capMs");
+    QTest::addColumn<qint64>("aheadUs"); // woken this much before the due time
+    QTest::addColumn<qint64>("expectNs");
+    // Waits that whole milliseconds would round up by most of one: each answer late.
+    QTest::newRow("1.2 ms") << qint64(1'200'000) << true << 200 << qint64(0) << qint64(1'200'000);
+    QTest::newRow("block ACK") << qint64(25'301'234) << true << 200 << qint64(0) << qint64(25'301'234);
+    QTest::newRow("one byte") << qint64(95'486) << true << 200 << qint64(0) << qint64(95'486);
+    QTest::newRow("due now") << qint64(0) << true << 200 << qint64(0) << qint64(0);
+    QTest::newRow("overdue") << qint64(-3'000'000) << true << 200 << qint64(0) << qint64(0);
+    QTest::newRow("nothing pending") << qint64(0) << false << 200 << qint64(0) << qint64(200'000'000);
+    QTest::newRow("erase beyond the cap") << qint64(2'500'000'000) << true << 200 << qint64(0) << qint64(200'000'000);
+    // The answer's end: a long wait stops short, the last sleep is a short one, and the last
+    // stretch is waited out awake.
+    QTest::newRow("answer's end") << qint64(25'301'234) << true << 200 << qint64(100) << qint64(24'901'234);
+    QTest::newRow("answer's end, last sleep") << qint64(350'000) << true << 200 << qint64(100) << qint64(250'000);
+    QTest::newRow("answer's end, awake") << qint64(60'000) << true << 200 << qint64(100) << qint64(0);
+    QTest::newRow("nothing pending, none early") << qint64(0) << false << 200 << qint64(100) << qint64(200'000'000);
+    QTest::newRow("seconds and nanoseconds") << qint64(1'500'000'007) << true << 2000 << qint64(0) << qint64(1'500'000'007);
+}
+
+void TestSimEngine::waitForDueByte()
+{
+    QFETCH(qint64, aheadNs);
+    QFETCH(bool, pending);
+    QFETCH(int, capMs);
+    QFETCH(qint64, aheadUs);
+    QFETCH(qint64, expectNs);
+    const WireClock::time_point now = WireClock::now();
+    std::optional<WireClock::time_point> due;
+    if (pending)
+        due = now + std::chrono::nanoseconds(aheadNs);
+    const timespec w = waitForDue(now, due, std::chrono::milliseconds(capMs), std::chrono::microseconds(aheadUs));
+    QVERIFY(w.tv_nsec >= 0 && w.tv_nsec < 1'000'000'000);
+    QCOMPARE(qint64(w.tv_sec) * 1'000'000'000 + w.tv_nsec, expectNs);
 }
 
 void TestSimEngine::options()

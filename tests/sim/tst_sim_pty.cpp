@@ -75,6 +75,7 @@ private slots:
     void resetWithoutWiring();
     void modulesTakenOutAndPutIn();
     void wireAndFlashTiming();
+    void wireTrace();
     void bridgeLatencyTimer();
     void stm32flashAsHost_data();
     void stm32flashAsHost();
@@ -532,6 +533,65 @@ void TestSimPty::wireAndFlashTiming()
     QCOMPARE(c.exchange(bytes({0x3F, 0xC0}), 65, 2000).size(), 65);
     QVERIFY2(t.elapsed() >= qint64(76 * byteMs), qPrintable(QString::number(t.elapsed())));
     QCOMPARE(sim.terminate(), 0);
+}
+
+void TestSimPty::wireTrace()
+{
+    // The bench reads each turnaround from the trace: no answer byte handed over before the
+    // wire delivers it, and the due times those of the wire and the flash.
+    QTemporaryDir dir;
+    const QString tracePath = dir.filePath("wire.trace");
+    SimProcess sim({"--baud", "115200", "--quiet", "--wire-trace", tracePath});
+    QVERIFY(sim.started());
+    PtyClient c;
+    QVERIFY(c.open(sim.ptyPath()));
+    const QByteArray data = pattern(256, 3);
+    QCOMPARE(c.exchange(bytes({0x7F}), 1), ACK);
+    QCOMPARE(c.exchange(bytes({0x31, 0xCE}), 1), ACK);
+    QCOMPARE(c.exchange(addressFrame(APP), 1), ACK);
+    QCOMPARE(c.exchange(dataFrame(data), 1, 2000), ACK);
+    QCOMPARE(c.exchange(bytes({0x11, 0xEE}), 1), ACK);
+    QCOMPARE(c.exchange(addressFrame(APP), 1), ACK);
+    QCOMPARE(c.exchange(bytes({0xFF, 0x00}), 257, 2000), ACK + data);
+    QCOMPARE(sim.terminate(), 0);
+
+    // One turn: the host's bytes read (first stamp, count), then the answer written.
+    struct Turn {
+        qint64 rxAt = -1;
+        qint64 rxBytes = 0, txBytes = 0;
+        qint64 firstDue = -1, lastDue = -1;
+    };
+    QList<Turn> turns;
+    const QStringList lines = QString::fromLatin1(readFile(tracePath)).split('\n', Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        const QStringList f = line.split(' ');
+        if (f[0] == "rx" && f.size() == 3) {
+            if (turns.isEmpty() || turns.last().txBytes > 0)
+                turns.append(Turn{f[1].toLongLong(), 0, 0, -1, -1});
+            turns.last().rxBytes += f[2].toLongLong();
+        } else if (f[0] == "tx" && f.size() == 5 && !turns.isEmpty()) {
+            Turn &t = turns.last();
+            const qint64 at = f[1].toLongLong();
+            t.txBytes += f[2].toLongLong();
+            if (t.firstDue < 0)
+                t.firstDue = f[3].toLongLong();
+            t.lastDue = f[4].toLongLong();
+            QVERIFY2(at >= t.lastDue, qPrintable("handed over before its time: " + line));
+        } else {
+            QFAIL(qPrintable("trace line: " + line));
+        }
+    }
+    QCOMPARE(turns.size(), 7);
+    const qint64 rx[] = {1, 2, 5, 258, 2, 5, 2}, tx[] = {1, 1, 1, 1, 1, 1, 257};
+    for (int i = 0; i < 7; ++i) {
+        QCOMPARE(turns[i].rxBytes, rx[i]);
+        QCOMPARE(turns[i].txBytes, tx[i]);
+    }
+    const double byteNs = 11e9 / 115200;
+    // The block's ACK: its 258 bytes in, 32 programming units of 82 us, the ACK itself out.
+    QVERIFY(turns[3].firstDue - turns[3].rxAt >= qint64(259 * byteNs + 32 * 82e3) - 1000);
+    // A long answer leaves back to back, one frame after the other.
+    QVERIFY(qAbs(turns[6].lastDue - turns[6].firstDue - qint64(256 * byteNs)) <= 1000);
 }
 
 void TestSimPty::bridgeLatencyTimer()

@@ -1,5 +1,7 @@
 #include "io_loop.h"
 
+#include "wire_clock.h"
+
 #include <algorithm>
 #include <map>
 #include <set>
@@ -7,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 namespace vbsim {
@@ -30,6 +32,11 @@ IoLoop::IoLoop(std::unique_ptr<PtyLink> link, std::unique_ptr<SimModule> module,
         timed_ = true;
         byteTime_ = seconds(11.0 / baud); // start + 8 data + parity + stop
     }
+}
+
+long long IoLoop::sinceStart(Clock::time_point t) const
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t - epoch_).count();
 }
 
 void IoLoop::setWiring(Wiring w, double startupSeconds)
@@ -229,6 +236,9 @@ void IoLoop::flushDue(Clock::time_point now)
         if (w <= 0)
             return; // full or gone: try again on the next round
         handedOver_ += uint64_t(w);
+        if (trace_)
+            std::fprintf(trace_, "tx %lld %ld %lld %lld\n", sinceStart(Clock::now()), w, sinceStart(tx_.front().due),
+                         sinceStart(tx_[size_t(w) - 1].due));
         tx_.erase(tx_.begin(), tx_.begin() + w);
     }
 }
@@ -523,6 +533,10 @@ std::string IoLoop::summary() const
 
 std::string IoLoop::run(int stopFd)
 {
+    // The default 50 us of timer slack would make every release late by about half a
+    // byte's time at 115200 baud.
+    if (timed_)
+        ::prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
     Clock::time_point lastByte = Clock::now();
     uint8_t buf[4096];
     std::vector<pollfd> fds;
@@ -571,24 +585,21 @@ std::string IoLoop::run(int stopFd)
                       (module_ && module_->bl->synchronised() ? "still synchronised" : "waiting for 0x7F"));
         }
 
-        int timeoutMs = 200;
+        // Woken to the nanosecond: rounded to whole milliseconds, every answer would reach
+        // the host up to a millisecond later than the wire delivers it.
         const auto release = nextRelease();
-        if (release) {
-            const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(*release - now);
-            timeoutMs = wait.count() <= 0 ? 0 : int(std::min<long long>(200, (wait.count() + 999) / 1000));
-        }
+        // The answer's last byte: the host acts on it at once, so its time is waited out
+        // awake. The bytes before it only need to be in by then.
+        const bool answerEnd = release && tx_.back().due <= *release;
+        const timespec wait =
+            waitForDue(now, release, std::chrono::milliseconds(200), answerEnd ? kWakeAhead : Clock::duration::zero());
         // Ask for POLLOUT only when a due byte could not be written, or poll would spin.
         const bool blocked = release && *release <= now;
         fds.clear();
         fds.push_back({stopFd, POLLIN, 0});
         fds.push_back({link_ ? link_->fd() : -1, short(POLLIN | (blocked ? POLLOUT : 0)), 0});
         addControl();
-        // Sub-millisecond due times: poll cannot wait that finely, sleep instead.
-        if (release && timeoutMs <= 1 && *release > now) {
-            std::this_thread::sleep_until(*release);
-            timeoutMs = 0;
-        }
-        const int r = ::poll(fds.data(), nfds_t(fds.size()), timeoutMs);
+        const int r = ::ppoll(fds.data(), nfds_t(fds.size()), &wait, nullptr);
         if (r < 0 && errno != EINTR)
             return std::string("poll: ") + std::strerror(errno);
         if (r > 0 && (fds[0].revents & POLLIN))
@@ -598,6 +609,8 @@ std::string IoLoop::run(int stopFd)
             const long n = link_->read(buf, sizeof buf);
             if (n > 0) {
                 lastByte = now;
+                if (trace_)
+                    std::fprintf(trace_, "rx %lld %ld\n", sinceStart(now), n);
                 if (module_)
                     received(buf, size_t(n), now);
             }

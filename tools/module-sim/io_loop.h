@@ -13,6 +13,7 @@
 #include "wiring.h"
 
 #include <chrono>
+#include <cstdio>
 #include <csignal>
 #include <deque>
 #include <functional>
@@ -58,6 +59,8 @@ public:
     // timer runs out; 0 = no such bridge.
     void setLatencyTimer(unsigned ms) { latencyMs_ = ms; }
     void setControl(ControlServer *control) { control_ = control; }
+    // Every read from and write to the pty, timed: where a turnaround's time goes.
+    void setWireTrace(std::FILE *trace) { trace_ = trace; }
     void setLinkPath(const std::string &path) { linkPath_ = path; }
     void setModuleHooks(ModuleFactory make, ModuleRetired retired)
     {
@@ -84,6 +87,7 @@ private:
     void received(const uint8_t *data, size_t len, Clock::time_point now);
     void toBootloader(uint8_t byte);
     void logNoise();
+    long long sinceStart(Clock::time_point t) const; // ns, for the wire trace
     void flushDue(Clock::time_point now);
     // Records the parity errors among the first `n` bytes due, before they are written.
     void markParityErrors(size_t n);
@@ -139,6 +143,8 @@ private:
     Clock::time_point bridgeEpoch_{};
 
     ControlServer *control_ = nullptr;
+    std::FILE *trace_ = nullptr;
+    Clock::time_point epoch_ = Clock::now();
     std::string linkPath_;
     ModuleFactory makeModule_;
     ModuleRetired retired_;

@@ -213,6 +213,18 @@ int main(int argc, char **argv)
     loop.setLinkPath(opts.link);
     if (control.isOpen())
         loop.setControl(&control);
+    std::FILE *trace = nullptr;
+    if (!opts.wireTrace.empty()) {
+        trace = std::fopen(opts.wireTrace.c_str(), "w");
+        if (!trace) {
+            std::fprintf(stderr, "vbf-module-sim: cannot write %s: %s\n", opts.wireTrace.c_str(), std::strerror(errno));
+            return 2;
+        }
+        // Buffered: a line costs well under a microsecond, far below a byte's time on the wire.
+        static char traceBuffer[1 << 16];
+        std::setvbuf(trace, traceBuffer, _IOFBF, sizeof traceBuffer);
+        loop.setWireTrace(trace);
+    }
     unsigned made = 1;
     loop.setModuleHooks(
         [&](const ModuleRequest &req, std::string &e) {
@@ -224,6 +236,8 @@ int main(int argc, char **argv)
         },
         retire);
     const std::string reason = loop.run(stopPipe[0]);
+    if (trace)
+        std::fclose(trace);
 
     auto last = loop.takeModule();
     if (last && !last->dumpPath.empty() && !writeDump(last->dumpPath, last->memory->flash()))

@@ -35,7 +35,7 @@ std::string usage()
 {
     return "usage: vbf-module-sim [--link PATH] [--pid 0x497|0x447|0x410] [--report-pid HEX]\n"
            "                      [--image FILE] [--keys HEX64] [--dump FILE] [--baud N]\n"
-           "                      [--max-baud N] [--idle-timeout SECONDS] [--log FILE] [--quiet]\n"
+           "                      [--max-baud N] [--idle-timeout SECONDS] [--log FILE] [--quiet] [--wire-trace FILE]\n"
            "                      [--fault-no-sync] [--fault-nack-write K] [--fault-corrupt-read ADDR]\n"
            "                      [--fault-stop-after N] [--fault-rdp] [--fault-corrupt-read-times N]\n"
            "                      [--fault-id-once PID] [--fault-erase-page P] [--fault-stray-ack K]\n"
@@ -77,6 +77,9 @@ std::string usage()
            "                        family's place (L0: words at +0, +4, +0x14); default a fixed one,\n"
            "                        random for modules put in later\n"
            "  --dump FILE           the flash at Go and at the end; module N>1 (after insert) to FILE.N\n"
+           "  --wire-trace FILE     one line per pty read (rx NS COUNT) and write (tx NS COUNT DUE-FIRST-NS\n"
+           "                        DUE-LAST-NS), nanoseconds on the simulator's clock from its start; with\n"
+           "                        --baud the due times are when the wire delivers those bytes\n"
            "faults:\n"
            "  --fault-erase-page P  the first page erase hits page P (any page, also below the\n"
            "                        identifiers at 0x080007E0) instead of the first page asked\n"
@@ -184,6 +187,8 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error)
             o.idleTimeout = d;
         } else if (a == "--log") {
             if (!value(o.logFile)) return false;
+        } else if (a == "--wire-trace") {
+            if (!value(o.wireTrace)) return false;
         } else if (a == "--quiet") {
             o.quiet = true;
         } else if (a == "--fault-no-sync") {

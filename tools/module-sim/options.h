@@ -23,6 +23,7 @@ struct Options {
     double idleTimeout = 600;
     std::string logFile;
     bool quiet = false;
+    std::string wireTrace;      // every pty read and write with its time, for the bench
     Faults faults;
     NoiseSettings noise;
     std::string parityMarks;    // file that lists the bytes to the host with a parity error
