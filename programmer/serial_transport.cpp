@@ -27,13 +27,10 @@ namespace {
 // Asio's parity option checks parity (INPCK) but turns a damaged byte into a plain 0x00;
 // with PARMRK the terminal marks it in the stream instead, and breaks with it.
 struct ErrorMarking {
-    bool on = true;
+    bool on = false;  // as read back
     void store(termios& t, asio::error_code& ec) const
     {
-        if (on)
-            t.c_iflag = (t.c_iflag | PARMRK) & ~tcflag_t(IGNPAR | ISTRIP);
-        else
-            t.c_iflag &= ~tcflag_t(PARMRK);
+        t.c_iflag = (t.c_iflag | PARMRK) & ~tcflag_t(IGNPAR | ISTRIP);
         ec = {};
     }
     void load(const termios& t, asio::error_code& ec)
