@@ -12,13 +12,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "captured_terminal.h"
 #include "modem_env.h"
 #include "pty_client.h"
 
 #include <csignal>
 #include <memory>
-#include <fcntl.h>
-#include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -123,36 +122,25 @@ QByteArray randomBytes(int n)
 // Runs vorna-flash with standard error on a terminal of the test's own; returns what was drawn.
 QByteArray runOnTerminal(const QStringList& args, int* exitCode)
 {
-    int master = -1, slave = -1;
-    char name[128];
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
+    CapturedTerminal term;
+    if (!term.isOpen())
         return {};
-    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-    QByteArray drawn;
-    auto drain = [&] {
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(master, buf, sizeof buf)) > 0)
-            drawn.append(buf, int(n));
-    };
     QProcess p;
-    p.setStandardErrorFile(QString::fromLocal8Bit(name));
+    term.attach(p);
     p.start(VORNA_FLASH_PATH, args);
     if (p.waitForStarted(5000)) {
         QElapsedTimer t;
         t.start();
         while (!p.waitForFinished(20) && t.elapsed() < 60000)
-            drain();
+            term.drain();
         if (p.state() != QProcess::NotRunning) {
             ::kill(pid_t(p.processId()), SIGKILL);
             p.waitForFinished(2000);
         }
     }
-    drain();
+    term.drain();
     *exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-    ::close(slave);
-    ::close(master);
-    return drawn;
+    return term.drawn();
 }
 
 // A simulator with a control socket, wired as `wiring`, and the environment that hands
@@ -363,37 +351,12 @@ void TestCliCommands::progressBarOnlyOnTerminal()
         QVERIFY2(!r.err.contains('\r') && !r.err.contains('#'), r.err.constData());
     }
     // Standard error on a terminal: the bar is drawn there.
-    int master = -1, slave = -1;
-    char name[128];
-    QCOMPARE(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-    QByteArray drawn;
-    auto drain = [&] {
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(master, buf, sizeof buf)) > 0)
-            drawn.append(buf, int(n));
-    };
     int exitCode = -1;
+    QByteArray drawn;
     {
         Sim sim({});
-        QProcess p;
-        p.setStandardErrorFile(QString::fromLocal8Bit(name));
-        p.start(VORNA_FLASH_PATH, {"flash", "--port", sim.pty(), appHex_});
-        QVERIFY(p.waitForStarted(5000));
-        QElapsedTimer t;
-        t.start();
-        while (!p.waitForFinished(20) && t.elapsed() < 30000)
-            drain();
-        if (p.state() != QProcess::NotRunning) {
-            ::kill(pid_t(p.processId()), SIGKILL);
-            p.waitForFinished(2000);
-        }
-        drain();
-        exitCode = p.exitCode();
+        drawn = runOnTerminal({"flash", "--port", sim.pty(), appHex_}, &exitCode);
     }
-    ::close(slave);
-    ::close(master);
     QCOMPARE(exitCode, 0);
     QVERIFY2(drawn.contains("Writing") && drawn.contains("Verifying") && drawn.contains("100%"), drawn.constData());
     QVERIFY(drawn.contains('\r'));

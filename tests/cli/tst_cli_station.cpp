@@ -3,6 +3,7 @@
 // identifiers kept; the yield summary, Ctrl-C, duplicate identities, the result program.
 #include "../programmer/hex_tools.h"
 #include "../sim/pty_client.h"
+#include "captured_terminal.h"
 #include "modem_env.h"
 
 #include <QDir>
@@ -16,9 +17,7 @@
 #include <QtTest>
 
 #include <csignal>
-#include <fcntl.h>
 #include <memory>
-#include <pty.h>
 #include <unistd.h>
 #include <vector>
 
@@ -406,19 +405,10 @@ void TestCliStation::terminalRedrawsAndRings()
     QTemporaryDir dir;
     Jig jig(dir.path(), 1, randomHex(32), randomHex(12));
     QVERIFY(jig.sim->started());
-    int master = -1, slave = -1;
-    char name[128];
-    QCOMPARE(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-    QByteArray drawn;
-    const auto drain = [&] {
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(master, buf, sizeof buf)) > 0)
-            drawn.append(buf, int(n));
-    };
+    CapturedTerminal term;
+    QVERIFY(term.isOpen());
     QProcess p;
-    p.setStandardErrorFile(QString::fromLocal8Bit(name));
+    term.attach(p);
     p.start(VORNA_FLASH_PATH, {"station", "--port", jig.link, appHex_, "--json", "--count", "2"});
     QVERIFY(p.waitForStarted(5000));
     QElapsedTimer t;
@@ -426,15 +416,14 @@ void TestCliStation::terminalRedrawsAndRings()
     bool swapped = false;
     while (p.state() != QProcess::NotRunning && t.elapsed() < 60000) {
         p.waitForFinished(20);
-        drain();
+        term.drain();
         if (!swapped && p.canReadLine()) {
             QVERIFY(jig.swap(randomHex(32), randomHex(12), "write-refused"));
             swapped = true;
         }
     }
-    drain();
-    ::close(slave);
-    ::close(master);
+    term.drain();
+    const QByteArray& drawn = term.drawn();
     QCOMPARE(p.exitCode(), 4);
     // The port's line redrawn in place through its states, one bell for the pass, three for the failure.
     for (const char* seen : {"waiting for a module", "flashing: write ", "PASS ", "FAIL (write", "remove the module",
