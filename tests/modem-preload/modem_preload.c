@@ -219,10 +219,12 @@ static long smallestFrom(const char *v, long from, long best, int whole)
     return best;
 }
 
-/* The next byte of `rx`'s simulator at or after `from` that arrives damaged, or -1. */
-static long nextDamage(const struct received *rx, long from)
+/* The next byte of `rx`'s simulator at or after `from` that arrives damaged, or -1;
+ * `flip` tells whether the damage is ours to make (VBF_SIM_DAMAGE) or the simulator's. */
+static long nextDamage(const struct received *rx, long from, int *flip)
 {
-    long best = smallestFrom(getenv("VBF_SIM_DAMAGE"), from, -1, 0);
+    const long ours = smallestFrom(getenv("VBF_SIM_DAMAGE"), from, -1, 0);
+    long best = ours;
     char path[4096];
     if (entry("VBF_SIM_MARKS", rx->sim, path, sizeof path)) {
         FILE *f = fopen(path, "re");
@@ -238,6 +240,7 @@ static long nextDamage(const struct received *rx, long from)
             fclose(f);
         }
     }
+    *flip = best >= 0 && best == ours;
     return best;
 }
 
@@ -269,7 +272,8 @@ ssize_t read(int fd, void *buf, size_t n)
               ignored = (t.c_iflag & IGNPAR) != 0;
     for (;;) {
         /* At most one damaged byte a call: raw bytes are never fewer than line bytes. */
-        const long damage = nextDamage(rx, rx->count);
+        int flip = 0;
+        const long damage = nextDamage(rx, rx->count, &flip);
         size_t want = n;
         if (damage >= 0 && (size_t)(damage - rx->count + 1) < want)
             want = (size_t)(damage - rx->count + 1);
@@ -294,14 +298,10 @@ ssize_t read(int fd, void *buf, size_t n)
             unsigned char b = raw[i];
             if (marked && b == 0xFF)
                 ++i; /* the doubled 0xFF is one byte on the line */
-            if (rx->count++ != damage) {
-                if (marked && b == 0xFF)
-                    rendered[len++] = 0xFF;
-                rendered[len++] = b;
-                continue;
-            }
-            b ^= 0x04;
-            if (!checked) {
+            const int damaged = rx->count++ == damage;
+            if (damaged && flip)
+                b ^= 0x04;
+            if (!damaged || !checked) {
                 if (marked && b == 0xFF)
                     rendered[len++] = 0xFF;
                 rendered[len++] = b;
