@@ -90,10 +90,51 @@ bool IoLoop::rateTaken()
     return false;
 }
 
+void IoLoop::moduleEventDue()
+{
+    const ModuleEvent e = *event_;
+    event_.reset();
+    eventDone_ = Clock::now() + std::chrono::milliseconds(e.delayMs);
+    if (e.kind == ModuleEvent::Swap) {
+        log_.line("Module event: at " + e.command + " " + std::to_string(e.count) + " the module is swapped");
+        removeModule(true);
+        return;
+    }
+    // Whatever it was doing is cut off; the flash keeps what was programmed.
+    log_.line("Module event: at " + e.command + " " + std::to_string(e.count) + " the module restarts");
+    mode_ = Mode::Reset;
+    lossNoted_ = false;
+    tx_.clear();
+    ++resets_;
+}
+
+void IoLoop::moduleEventDone()
+{
+    eventDone_.reset();
+    if (!module_) {
+        const std::string r = insertModule({});
+        log_.line("Module event: " + r);
+        return;
+    }
+    module_->bl->reset();
+    mode_ = Mode::Bootloader;
+    log_.line("Module event: bootloader ready again, waiting for 0x7F");
+}
+
 void IoLoop::toBootloader(uint8_t byte)
 {
     Bootloader &bl = *module_->bl;
     bl.feed(byte);
+    if (event_) {
+        unsigned seen = 0;
+        for (const auto &[name, n] : bl.stats().commands)
+            if (countsCommand(event_->command, name))
+                seen += n;
+        if (seen >= event_->count) {
+            moduleEventDue();
+            return;
+        }
+    }
     if (bl.applicationRunning() && mode_ == Mode::Bootloader)
         startApplication("by Go");
     Clock::time_point t = timed_ ? rxDone_ : Clock::now();
@@ -558,6 +599,8 @@ std::string IoLoop::run(int stopFd)
         Clock::time_point now = Clock::now();
         if (idleTimeout_ > 0 && now - lastByte >= seconds(idleTimeout_))
             return "idle timeout";
+        if (eventDone_ && now >= *eventDone_)
+            moduleEventDone();
 
         if (link_ && link_->clientGone()) {
             if (clientPresent_) {
@@ -592,7 +635,11 @@ std::string IoLoop::run(int stopFd)
         // awake. The bytes before it only need to be in by then.
         const bool answerEnd = release && tx_.back().due <= *release;
         const timespec wait =
-            waitForDue(now, release, std::chrono::milliseconds(200), answerEnd ? kWakeAhead : Clock::duration::zero());
+            waitForDue(now, release,
+                       eventDone_ ? std::clamp<Clock::duration>(*eventDone_ - now, Clock::duration::zero(),
+                                                                std::chrono::milliseconds(200))
+                                  : Clock::duration(std::chrono::milliseconds(200)),
+                       answerEnd ? kWakeAhead : Clock::duration::zero());
         // Ask for POLLOUT only when a due byte could not be written, or poll would spin.
         const bool blocked = release && *release <= now;
         fds.clear();

@@ -7,6 +7,7 @@
 #include "bootloader.h"
 #include "control.h"
 #include "line_noise.h"
+#include "module_event.h"
 #include "pty_link.h"
 #include "sim_log.h"
 #include "sim_module.h"
@@ -68,6 +69,9 @@ public:
         retired_ = std::move(retired);
     }
 
+    // Once, at the command it names.
+    void setModuleEvent(const ModuleEvent &e) { event_ = e; }
+
     SimModule *module() { return module_.get(); }
     unsigned applicationRuns() const { return appRuns_; }
     // The summary's lines about resets and application starts.
@@ -104,6 +108,11 @@ private:
     bool accepting(Clock::time_point at);
     void settle(Clock::time_point at); // a finished start-up makes the bootloader ready
     void clientClosed();
+
+    // The module event's command came: the module goes, or restarts.
+    void moduleEventDue();
+    // Its second half: the new module, or the restarted bootloader, is ready.
+    void moduleEventDone();
 
     std::string command(const std::string &line);
     std::string stateText() const;
@@ -149,6 +158,8 @@ private:
     ModuleFactory makeModule_;
     ModuleRetired retired_;
     unsigned modulesMade_ = 1;
+    std::optional<ModuleEvent> event_;
+    std::optional<Clock::time_point> eventDone_;
 };
 
 } // namespace vbsim

@@ -211,6 +211,8 @@ int main(int argc, char **argv)
     loop.setWiring(opts.wiring, opts.startupMs / 1000.0);
     loop.setLatencyTimer(opts.latencyTimerMs);
     loop.setLinkPath(opts.link);
+    if (opts.moduleEvent)
+        loop.setModuleEvent(*opts.moduleEvent);
     if (control.isOpen())
         loop.setControl(&control);
     std::FILE *trace = nullptr;

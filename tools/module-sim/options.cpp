@@ -76,6 +76,11 @@ std::string usage()
            "  --uid HEX24           the 96-bit unique device ID, its 12 bytes in address order, at the\n"
            "                        family's place (L0: words at +0, +4, +0x14); default a fixed one,\n"
            "                        random for modules put in later\n"
+           "  --swap-at CMD:N[:MS]  at the N-th command CMD (get-id, read, write, erase, go) module 1 is\n"
+           "                        taken out, the adapter staying, and a fresh module (its own keys\n"
+           "                        and unique ID) is put in MS later (default 500)\n"
+           "  --reset-at CMD:N[:MS] the same, but the module itself restarts (a brown-out): its flash kept,\n"
+           "                        its bootloader waiting for 0x7F again MS later\n"
            "  --dump FILE           the flash at Go and at the end; module N>1 (after insert) to FILE.N\n"
            "  --wire-trace FILE     one line per pty read (rx NS COUNT) and write (tx NS COUNT DUE-FIRST-NS\n"
            "                        DUE-LAST-NS), nanoseconds on the simulator's clock from its start; with\n"
@@ -275,6 +280,12 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error)
                 error = "--uid needs 24 hex digits";
                 return false;
             }
+        } else if (a == "--swap-at" || a == "--reset-at") {
+            std::string v;
+            ModuleEvent e;
+            if (!value(v) || !parseModuleEvent(v, a == "--swap-at" ? ModuleEvent::Swap : ModuleEvent::Reset, e, error))
+                return false;
+            o.moduleEvent = e;
         } else if (a == "--help" || a == "-h") {
             error.clear();
             return false;

@@ -3,6 +3,7 @@
 
 #include "bootloader.h"
 #include "line_noise.h"
+#include "module_event.h"
 #include "wiring.h"
 
 #include <cstdint>
@@ -32,6 +33,7 @@ struct Options {
     double startupMs = 40;      // bootloader start-up after a reset
     unsigned latencyTimerMs = 0; // 0 = no bridge latency timer
     std::string uid;            // 24 hex digits
+    std::optional<ModuleEvent> moduleEvent; // --swap-at or --reset-at
 };
 
 // Parses argv; on failure returns false with a message in `error`.
