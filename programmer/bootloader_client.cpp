@@ -68,6 +68,22 @@ void BootloaderClient::readRaw(uint8_t* out, size_t length, Millis timeout, cons
     }
 }
 
+void BootloaderClient::syncAcknowledged()
+{
+    if (!watching_)
+        return;
+    restarted_ = true;
+    link_.discardInput();
+    throw ProgError(PROG_ERR_MODULE_CHANGED,
+                    "the bootloader on " + link_.portName() +
+                        " answered a sync byte with ACK, so it started again (a reset, a brown-out or another module)");
+}
+
+bool BootloaderClient::final(const ProgError& e)
+{
+    return e.status == PROG_ERR_PROTECTED || e.status == PROG_ERR_MODULE_CHANGED;
+}
+
 void BootloaderClient::synchronise(int attempts)
 {
     link_.discardInput();
@@ -82,6 +98,8 @@ void BootloaderClient::synchronise(int attempts)
         }
         // ACK: freshly synchronised. NACK: already synchronised, the 0x7F ended a pending frame.
         // Silence: the 0x7F started a frame; the next one completes it.
+        if (b == ACK)
+            syncAcknowledged();
         if (b == ACK || b == NACK) {
             // Some bootloaders send a second ACK.
             link_.discardInput();
@@ -108,6 +126,7 @@ void BootloaderClient::resynchronise()
             // complement completes that frame, which the bootloader refuses.
             link_.write(&complement, 1, kAnswerSlack);
             b = link_.readByte(kSyncWait + link_.wireTime(2));
+            syncAcknowledged();
         }
     } catch (const TransportError& e) {
         throw ProgError(PROG_ERR_LINK_LOST, std::string("serial port failed during synchronisation: ") + e.what());
@@ -203,6 +222,8 @@ void BootloaderClient::realign()
     try {
         link_.write(&half[0], 1, kAnswerSlack);
         int b = link_.readByte(kParityWait + link_.wireTime(2));
+        if (b == ACK)
+            syncAcknowledged();
         if (b < 0) {
             link_.write(&half[1], 1, kAnswerSlack);
             b = link_.readByte(kSyncWait + link_.wireTime(2));
@@ -216,6 +237,9 @@ void BootloaderClient::realign()
 
 void BootloaderClient::sendCommand(uint8_t code, const char* name)
 {
+    if (restarted_)
+        throw ProgError(PROG_ERR_MODULE_CHANGED, std::string(name) + " not sent: the module on " + link_.portName() +
+                                                     " has not been identified again since its bootloader started again");
     dropStale();
     writeRaw({code, uint8_t(code ^ 0xFF)}, name);
     int b = answer(replyTimeout(3), name);
@@ -270,7 +294,7 @@ void BootloaderClient::askAgainOnLineErrors(const std::string& what, const std::
             ask();
             return;
         } catch (const ProgError& e) {
-            if (e.status == PROG_ERR_PROTECTED || attempt == kFrameAttempts)
+            if (final(e) || attempt == kFrameAttempts)
                 throw;
             note(what + " failed (" + e.what() + "); asking again");
             recoverFrom(e);
@@ -353,7 +377,9 @@ void BootloaderClient::recoverFrom(const ProgError& failure)
     // A module that no longer answers fails as the step that met it did.
     try {
         realign();
-    } catch (const ProgError&) {
+    } catch (const ProgError& e) {
+        if (e.status == PROG_ERR_MODULE_CHANGED)
+            throw;
         throw failure;
     }
 }
@@ -392,8 +418,8 @@ void BootloaderClient::writeMemory(uint32_t address, const uint8_t* data, size_t
             writeOnce(address, data, length, dataSent);
             return;
         } catch (const ProgError& e) {
-            // Protection, a dead port, or the tries used up: as it is.
-            if (e.status == PROG_ERR_PROTECTED || attempt == kFrameAttempts)
+            // Protection, another module, or the tries used up: as it is.
+            if (final(e) || attempt == kFrameAttempts)
                 throw;
             // A refused frame: nothing was written. Refused data can also mean a unit that is
             // not erased, which the next try shows again.
@@ -465,7 +491,7 @@ void BootloaderClient::erasePages(const std::vector<uint32_t>& pages, bool exten
             eraseOnce(block, code, name, pages.size());
             return;
         } catch (const ProgError& e) {
-            if (e.status == PROG_ERR_PROTECTED || attempt == kFrameAttempts)
+            if (final(e) || attempt == kFrameAttempts)
                 throw;
             // Refused: nothing was erased; unanswered: the same pages once more.
             note(std::string(name) + " of " + std::to_string(pages.size()) + " page" + (pages.size() == 1 ? "" : "s") +

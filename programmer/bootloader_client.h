@@ -78,6 +78,17 @@ public:
     void erasePages(const std::vector<uint32_t>& pages, bool extended);
     void go(uint32_t address);
 
+    // Once a module is identified, an ACK to a sync byte means its bootloader started again:
+    // a reset, a brown-out, or another module on the adapter. Watched, that ACK throws
+    // PROG_ERR_MODULE_CHANGED, and every command after it throws the same until the caller
+    // has identified the module again and watches anew (or stops watching).
+    void watchForRestart(bool on)
+    {
+        watching_ = on;
+        restarted_ = false;
+    }
+    bool restarted() const { return restarted_; }
+
     // Where recoveries from line errors are told, one sentence each.
     void setNotes(std::function<void(const std::string&)> notes) { notes_ = std::move(notes); }
 
@@ -124,7 +135,14 @@ private:
     void readRaw(uint8_t* out, size_t length, Millis timeout, const char* name);
     Millis replyTimeout(size_t bytes) const;
 
+    // A sync byte answered with ACK: throws when watching.
+    void syncAcknowledged();
+    // Errors no retry may ride through.
+    static bool final(const ProgError& e);
+
     Link& link_;
+    bool watching_ = false;
+    bool restarted_ = false;
     unsigned irregularities_ = 0;
     std::vector<uint8_t> unfinished_;
     std::function<void(const std::string&)> notes_;

@@ -1,5 +1,6 @@
 #include "device_identity.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "programmer_api.h"
@@ -57,6 +58,26 @@ FlashSizeReading readFlashSizeRegister(BootloaderClient& client, const DeviceInf
     r.problem = "its flash-size register at " + hex8(reg) + " cannot be read (" + refusal +
                 ", also when read as an aligned 4 and 16 bytes)";
     return r;
+}
+
+std::optional<UniqueId> readUniqueId(BootloaderClient& client, const DeviceInfo& device)
+{
+    const UniqueIdLocation at = uniqueIdLocation(device);
+    if (!at.address)
+        return std::nullopt;
+    uint8_t raw[32] = {0};
+    static_assert(sizeof raw >= 0x14 + 4, "the widest layout of the three words");
+    try {
+        client.readMemoryTwice(at.address, raw, at.span());
+    } catch (const ProgError& e) {
+        if (e.status != PROG_ERR_READ)
+            throw;
+        return std::nullopt;
+    }
+    UniqueId id{};
+    for (size_t w = 0; w < 3; ++w)
+        std::copy_n(raw + at.wordOffsets[w], 4, id.begin() + 4 * w);
+    return id;
 }
 
 std::string untrustedGeometrySentence(uint16_t pid, const DeviceInfo& device, const std::string& problem)

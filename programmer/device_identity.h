@@ -2,7 +2,9 @@
 // product ID misread by one bit names another family's page size and registers.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "bootloader_client.h"
@@ -24,6 +26,12 @@ struct FlashSizeReading {
 // 4 and then 16 bytes around it (some parts refuse short reads there). Protection and a
 // lost link throw.
 FlashSizeReading readFlashSizeRegister(BootloaderClient& client, const DeviceInfo& device);
+
+using UniqueId = std::array<uint8_t, 12>;
+
+// The chip's 96-bit unique ID, read twice; none where the device table does not know where
+// it lies or the bootloader refuses the read. A lost link and protection throw.
+std::optional<UniqueId> readUniqueId(BootloaderClient& client, const DeviceInfo& device);
 
 // The sentence that refuses an erase on a geometry that cannot be trusted: names the
 // product ID, what is wrong and what to check.

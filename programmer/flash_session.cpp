@@ -32,6 +32,12 @@ std::string describePages(const std::vector<uint32_t>& pages, const DeviceInfo& 
                pages.back(), lo, hi);
 }
 
+// A file name as messages can carry it: POSIX names are bytes, not always UTF-8.
+std::string shownPath(const std::filesystem::path& p)
+{
+    return wideToUtf8(utf8ToWideLossy(p.u8string()).c_str());
+}
+
 LoadedFirmware refuseFile(int status, std::string error)
 {
     LoadedFirmware f;
@@ -44,25 +50,25 @@ LoadedFirmware refuseFile(int status, std::string error)
 
 LoadedFirmware loadFirmwareFile(const std::filesystem::path& path, uint32_t binAddress)
 {
-    const std::string shown = path.filename().u8string();
+    const std::string shown = shownPath(path.filename());
     std::error_code ec;
     const auto size = std::filesystem::file_size(path, ec);
     if (ec || !std::filesystem::is_regular_file(path, ec))
         return refuseFile(PROG_ERR_FILE_MISSING,
-                          "Cannot open the file " + path.u8string() + ": it does not exist or is not a file");
+                          "Cannot open the file " + shownPath(path) + ": it does not exist or is not a file");
     if (size > kMaxFileSize)
-        return refuseFile(PROG_ERR_FILE_INVALID, "The file " + path.u8string() + " is too large for a firmware image");
+        return refuseFile(PROG_ERR_FILE_INVALID, "The file " + shownPath(path) + " is too large for a firmware image");
 
     LoadedFirmware f;
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        return refuseFile(PROG_ERR_FILE_MISSING, "Cannot open the file " + path.u8string());
+        return refuseFile(PROG_ERR_FILE_MISSING, "Cannot open the file " + shownPath(path));
     f.content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (in.bad())
-        return refuseFile(PROG_ERR_FILE_MISSING, "Cannot read the file " + path.u8string());
+        return refuseFile(PROG_ERR_FILE_MISSING, "Cannot read the file " + shownPath(path));
     // The file may have grown between the size check and the read.
     if (f.content.size() > kMaxFileSize)
-        return refuseFile(PROG_ERR_FILE_INVALID, "The file " + path.u8string() + " is too large for a firmware image");
+        return refuseFile(PROG_ERR_FILE_INVALID, "The file " + shownPath(path) + " is too large for a firmware image");
 
     const FileFormat format = fileFormatOf(shown);
     if (format == FileFormat::IntelHex)
@@ -157,6 +163,8 @@ private:
 
 void FlashSession::closeLink()
 {
+    client_.watchForRestart(false);
+    identifiers_.reset();
     link_->close();
     connected_ = false;
     device_ = ConnectedDevice{};
@@ -175,13 +183,15 @@ void FlashSession::beginOperation()
 {
     errorText_.clear();
     errorAddress_.reset();
+    touched_ = restored_ = false;
 }
 
 int FlashSession::conclude(int status, Operation operation, const std::string& file)
 {
     error_ = SessionError{};
     if (status != PROG_OK)
-        error_ = SessionError{status, errorText_, hintFor(status, {operation, settings_.name, file, settings_.baudrate}),
+        error_ = SessionError{status, errorText_,
+                              hintFor(status, {operation, settings_.name, file, settings_.baudrate, !touched_, restored_}),
                               errorAddress_};
     return status;
 }
@@ -236,6 +246,8 @@ int FlashSession::connectLink(const PortSettings& s)
     }
     connected_ = true;
     synchronisedPort_ = s.name;
+    // From here an ACK to a sync is a module that has to be identified again.
+    client_.watchForRestart(true);
     phase.finish();
     if (device_.untrusted.empty())
         say(Info, fmt("Connected to %s (product ID 0x%03X), %d KiB flash", device_.device->name, device_.pid,
@@ -288,6 +300,9 @@ int FlashSession::identify(bool wasSynchronised)
     // Reading stays possible (the identifiers sit at fixed addresses); erasing does not.
     if (!device_.untrusted.empty())
         say(Warning, device_.untrusted);
+    device_.uniqueId = readUniqueId(client_, *d);
+    if (device_.uniqueId)
+        say(Verbosity_1, "Unique ID " + toHex(device_.uniqueId->data(), device_.uniqueId->size()));
     return PROG_OK;
 }
 
@@ -359,6 +374,8 @@ int FlashSession::readIdentifiers(ModuleIdentifiers& out)
     if (int rc = readBlocks(kIdentifierStart, block, sizeof block))
         return conclude(rc, Operation::ReadKeys);
     error_ = SessionError{};
+    identifiers_.emplace();
+    std::copy(block, block + sizeof block, identifiers_->begin());
     std::copy(block, block + 8, out.devEui);
     std::copy(block + 8, block + 16, out.joinEui);
     std::copy(block + 16, block + 32, out.appKey);
@@ -437,6 +454,8 @@ int FlashSession::runChecked(const FirmwareImage& image, const std::string& show
         rc = PROG_ERR_LINK_LOST;
     }
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    r.touched = touched_;
+    r.restored = restored_;
     if (rc == PROG_OK)
         say(GreenInfo, fmt("File download complete (%.1f s)", r.seconds));
     return rc;
@@ -444,22 +463,123 @@ int FlashSession::runChecked(const FirmwareImage& image, const std::string& show
 
 int FlashSession::runDownload(const DownloadPlan& plan, bool erase, bool verify, DownloadReport& report)
 {
+    // A module that keeps starting again has a power or contact fault; twice is enough.
+    constexpr unsigned kRestarts = 2;
     guard_.reset();
+    for (;;) {
+        try {
+            return downloadOnce(plan, erase, verify, report);
+        } catch (const ProgError& e) {
+            if (e.status != PROG_ERR_MODULE_CHANGED)
+                throw;
+            // Seen as an ACK to a sync, nothing was sent to the new bootloader; seen by the
+            // guard's unique ID, writes may have reached it, but never its identifier page.
+            const bool bySync = client_.restarted();
+            const std::string port = settings_.name;
+            say(Verbosity_1, std::string("During the ") + stage_ + ": " + e.what());
+            std::string found;
+            if (!sameModuleAgain(found)) {
+                const std::string saved =
+                    guard_ && guard_->isSaved() ? " The module taken out had " + guard_->savedIdentifiers() + "." : "";
+                say(Error, "Another module answered on " + port + " during the " + stage_ + " (" + found +
+                               "), so the download stopped: " +
+                               (bySync ? "nothing was written to it" : "nothing was written to its identifier page") +
+                               " and its identifiers are untouched." + saved);
+                closeLink();
+                return PROG_ERR_MODULE_CHANGED;
+            }
+            if (!erase || report.restarts == kRestarts) {
+                say(Error, "The module on " + port + " started again during the " + stage_ + " (" + found + ")" +
+                               (erase ? ", again and again; check its power and its contacts, and flash again"
+                                      : "; without the erase the blocks written so far cannot be written again, so "
+                                        "flash it again with the erase"));
+                return PROG_ERR_LINK_LOST;
+            }
+            ++report.restarts;
+            say(Warning, "The module on " + port + " started again during the " + stage_ +
+                             " (a reset or a brown-out); it is the same chip (" + found +
+                             "), so the download begins again with the erase");
+            report.written = report.verified = 0;
+        }
+    }
+}
+
+bool FlashSession::sameModuleAgain(std::string& found)
+{
+    client_.watchForRestart(false);
+    const DeviceInfo& d = *device_.device;
+    try {
+        client_.synchronise();
+        const uint16_t pid = readProductIdTwice(client_);
+        if (pid != device_.pid) {
+            found = fmt("product ID 0x%03X, not 0x%03X", pid, device_.pid);
+            return false;
+        }
+        if (device_.uniqueId) {
+            const std::optional<UniqueId> now = readUniqueId(client_, d);
+            if (now != device_.uniqueId) {
+                found = "unique ID " + (now ? toHex(now->data(), now->size()) : std::string("unreadable")) + ", not " +
+                        toHex(device_.uniqueId->data(), device_.uniqueId->size());
+                return false;
+            }
+        }
+        std::array<uint8_t, 32> block{};
+        client_.readMemoryTwice(kIdentifierStart, block.data(), block.size());
+        // With a unique ID a changed page is the guard's to put back; without one the
+        // identifiers are all that tells the module.
+        const uint8_t* known = identifiers_ ? identifiers_->data() : nullptr;
+        if (guard_ && guard_->isSaved())
+            known = guard_->page().data() + (kIdentifierStart - kGuardedPageStart);
+        const bool pageKept = known && std::equal(block.begin(), block.end(), known);
+        if (!device_.uniqueId && !pageKept) {
+            found = known ? identifiersText(block.data()) + ", not " + identifiersText(known)
+                          : "a chip without a known unique ID, and no identifiers read before to compare";
+            return false;
+        }
+        if (device_.uniqueId && !pageKept && !(guard_ && guard_->isSaved())) {
+            found = "its identifiers read " + identifiersText(block.data()) + " now";
+            return false;
+        }
+        found = device_.uniqueId ? "unique ID " + toHex(device_.uniqueId->data(), device_.uniqueId->size())
+                                 : "DevEUI " + toHex(block.data(), kDevEuiSize);
+    } catch (const ProgError& e) {
+        found = std::string("it does not answer as before: ") + e.what();
+        return false;
+    }
+    client_.watchForRestart(true);
+    return true;
+}
+
+int FlashSession::downloadOnce(const DownloadPlan& plan, bool erase, bool verify, DownloadReport& report)
+{
     irregularitiesBeforeWrite_ = client_.irregularities();
     if (erase) {
-        if (int rc = guardBeforeErase(plan))
-            return rc;
+        if (!guard_) {
+            stage_ = "identifier-page backup";
+            if (int rc = guardBeforeErase(plan))
+                return rc;
+        } else {
+            // The same chip started again: its page as it was, or put back first.
+            stage_ = "check after the restart";
+            if (int rc = guardCheck(IdentifierGuard::Since::Writes, "the restart"))
+                return rc;
+        }
+        stage_ = "erase";
         if (int rc = erasePhase(plan, device_.boot.supports(cmd::ExtendedErase)))
             return rc;
+        stage_ = "check after the erase";
         if (int rc = guardAfterErase(plan))
             return rc;
     } else {
         say(Info, "Erase skipped");
     }
+    stage_ = "write";
     if (int rc = writePhase(plan, report))
         return rc;
+    stage_ = "check after the write";
     if (int rc = guardAfterWrite(plan, verify))
         return rc;
+    stage_ = "verification";
     return verify ? verifyPhase(plan, report) : PROG_OK;
 }
 
@@ -476,6 +596,8 @@ int FlashSession::guardBeforeErase(const DownloadPlan&)
         phase.finish();
     } catch (const ProgError& e) {
         guard_.reset();
+        if (e.status == PROG_ERR_MODULE_CHANGED)
+            throw;
         say(Error, std::string("Reading the identifier page before the erase failed: ") + e.what() +
                        "; nothing was changed on the device");
         return e.status;
@@ -489,6 +611,7 @@ int FlashSession::guardCheck(IdentifierGuard::Since since, const std::string& ph
 {
     std::string message;
     const int rc = guard_->check(since, phase, message, [this](const ProgressEvent& e) { report(e); });
+    restored_ = guard_->restored();
     if (rc != PROG_OK)
         say(Error, message);
     return rc;
@@ -527,8 +650,11 @@ int FlashSession::erasePhase(const DownloadPlan& plan, bool extended)
     uint64_t erased = 0;
     for (const auto& chunk : splitPages(plan.pages, kPagesPerErase)) {
         try {
+            touched_ = true;
             client_.erasePages(chunk, extended);
         } catch (const ProgError& e) {
+            if (e.status == PROG_ERR_MODULE_CHANGED)
+                throw;
             say(Error, "Erasing " + describePages(chunk, d) + " failed: " + e.what());
             return e.status;
         }
@@ -545,8 +671,11 @@ int FlashSession::writePhase(const DownloadPlan& plan, DownloadReport& report)
     PhaseReport phase(*this, Phase::Write, plan.bytesToWrite);
     for (const auto& blk : plan.blocks) {
         try {
+            touched_ = true;
             client_.writeMemory(blk.address, blk.data.data(), blk.data.size(), device_.device->erasedValue);
         } catch (const ProgError& e) {
+            if (e.status == PROG_ERR_MODULE_CHANGED)
+                throw;
             errorAddress_ = blk.address;
             say(Error, fmt("Download failed during write at 0x%08X: ", blk.address) + e.what());
             return e.status;
@@ -571,6 +700,8 @@ int FlashSession::verifyPhase(const DownloadPlan& plan, DownloadReport& report)
         try {
             client_.readMemory(blk.address, back.data(), back.size());
         } catch (const ProgError& e) {
+            if (e.status == PROG_ERR_MODULE_CHANGED)
+                throw;
             errorAddress_ = blk.address;
             say(Error, fmt("Download failed during verification at 0x%08X: ", blk.address) + e.what());
             return e.status;
@@ -583,6 +714,8 @@ int FlashSession::verifyPhase(const DownloadPlan& plan, DownloadReport& report)
                 client_.realign();
                 client_.readMemory(blk.address, back.data(), back.size());
             } catch (const ProgError& e) {
+                if (e.status == PROG_ERR_MODULE_CHANGED)
+                    throw;
                 errorAddress_ = blk.address;
                 say(Error, fmt("Download failed during verification at 0x%08X: ", blk.address) + e.what());
                 return e.status;

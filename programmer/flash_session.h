@@ -4,6 +4,7 @@
 // happens is told through the callbacks given to the session.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "bootloader_client.h"
+#include "device_identity.h"
 #include "device_table.h"
 #include "download_plan.h"
 #include "firmware_image.h"
@@ -50,6 +52,9 @@ struct ConnectedDevice {
     // Why the module's own answers about itself disagree (a sentence naming the product ID
     // and what to check); nothing is erased or written while it is set. Empty when they agree.
     std::string untrusted;
+    // The chip's unique ID, where the device table knows where it lies and it could be read:
+    // what tells this module from another put in on the same port.
+    std::optional<UniqueId> uniqueId;
 };
 
 struct ModuleIdentifiers {
@@ -71,6 +76,9 @@ struct DownloadReport {
     uint64_t written = 0;       // bytes whose Write Memory the module acknowledged
     uint64_t verified = 0;      // bytes read back equal
     double seconds = 0;
+    bool touched = false;       // an erase or a write was sent: the module may have changed
+    bool restored = false;      // the identifier page changed and was put back, reading back equal
+    unsigned restarts = 0;      // downloads begun again after the same chip's bootloader started again
 };
 
 class FlashSession {
@@ -134,6 +142,13 @@ private:
 
     int checkDownloadable(bool erase, bool verify) const;
     int runDownload(const DownloadPlan& plan, bool erase, bool verify, DownloadReport& report);
+    // One pass of erase, write and verify; on a restart the page saved by the first pass
+    // is checked first. Throws ProgError(PROG_ERR_MODULE_CHANGED) when the bootloader started again.
+    int downloadOnce(const DownloadPlan& plan, bool erase, bool verify, DownloadReport& report);
+    // After the bootloader started again: whether the same chip answers (product ID, unique
+    // ID, identifiers as this session read them). `found` says what answered. Watches again
+    // only when it is the same chip.
+    bool sameModuleAgain(std::string& found);
     // The identifier page: checks before the first erase, after the erase phase and after
     // the last write. Each returns PROG_OK to go on.
     int guardBeforeErase(const DownloadPlan& plan);
@@ -155,11 +170,18 @@ private:
     // The identifier page as read before this download's first erase.
     std::optional<IdentifierGuard> guard_;
     unsigned irregularitiesBeforeWrite_ = 0;
+    // The identifier block as this session last read it.
+    std::optional<std::array<uint8_t, 32>> identifiers_;
+    // The step of the download under way, for what is said when the module starts again.
+    const char* stage_ = "download";
     PortSettings settings_;
     SessionError error_;
     // The operation's last error message and failing address, for error_.
     mutable std::string errorText_;
     std::optional<uint32_t> errorAddress_;
+    // What the operation did to the module, for the hint.
+    bool touched_ = false;
+    bool restored_ = false;
 };
 
 }  // namespace vbprog

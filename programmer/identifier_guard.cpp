@@ -51,9 +51,34 @@ void IdentifierGuard::save(const DeviceInfo& device, bool extendedErase)
 {
     Timed t{seconds_};
     page_.clear();
+    uid_.reset();
     device_ = &device;
     extended_ = extendedErase;
+    uid_ = readUniqueId(client_, device);
     page_ = readTwice(kGuardedPageStart, kGuardedPageEnd - kGuardedPageStart);
+}
+
+void IdentifierGuard::expectSameChip(const char* before)
+{
+    if (!uid_)
+        return;
+    const std::optional<UniqueId> now = readUniqueId(client_, *device_);
+    if (now == uid_)
+        return;
+    throw ProgError(PROG_ERR_MODULE_CHANGED,
+                    std::string("before ") + before + " the chip on the port has the unique ID " +
+                        (now ? toHex(now->data(), now->size()) : std::string("(unreadable)")) +
+                        ", not the saved page's " + toHex(uid_->data(), uid_->size()) + ": another module");
+}
+
+bool explainedByErases(const std::vector<uint8_t>& saved, const std::vector<uint8_t>& now, uint8_t erased)
+{
+    if (saved.size() != now.size())
+        return false;
+    for (size_t i = 0; i < saved.size(); ++i)
+        if (now[i] != saved[i] && now[i] != erased)
+            return false;
+    return true;
 }
 
 std::vector<GuardSpan> eraseWitnesses(const std::vector<uint8_t>& page, const DeviceInfo& d)
@@ -122,6 +147,7 @@ int IdentifierGuard::check(Since since, const std::string& phase, std::string& m
         for (uint32_t off = 0; off < page_.size(); off += kMaxRead)
             spans.push_back({off, std::min<uint32_t>(kMaxRead, uint32_t(page_.size()) - off)});
     }
+    restored_ = false;
     std::vector<uint8_t> found;
     long diff = -1;
     uint32_t at = 0;
@@ -136,6 +162,8 @@ int IdentifierGuard::check(Since since, const std::string& phase, std::string& m
             }
         }
     } catch (const ProgError& e) {
+        if (e.status == PROG_ERR_MODULE_CHANGED)
+            throw;
         message = "After " + phase + " the identifier page could not be read back (" + e.what() +
                   "), so whether the identifiers are intact is not known. Saved identifiers: " + savedIdentifiers() + ".";
         return e.status;
@@ -143,14 +171,31 @@ int IdentifierGuard::check(Since since, const std::string& phase, std::string& m
     if (diff < 0)
         return PROG_OK;
 
-    std::string why;
-    const bool held = restore(why, report);
     message = "The module's identifier page changed during the download (found after " + phase + ": " +
               hex8(kGuardedPageStart + at) + " reads " + hex2(reads) + ", saved " + hex2(page_[at]) + "). ";
+    std::string why;
+    bool held = false;
+    try {
+        expectSameChip("the saved page is written back");
+        // Nothing else tells this chip from another but the page itself.
+        if (!uid_ && !explainedByErases(page_, readTwice(kGuardedPageStart, uint32_t(page_.size())),
+                                        device_->erasedValue)) {
+            message += "It holds bytes that neither the saved page nor an erase explains and the chip has no known "
+                       "unique ID, so it may be another module: the saved page was not written to it. Saved "
+                       "identifiers: " + savedIdentifiers() + ".";
+            return PROG_ERR_IDENTIFIERS;
+        }
+        held = restore(why, report);
+    } catch (const ProgError& e) {
+        if (e.status == PROG_ERR_MODULE_CHANGED)
+            throw;
+        why = e.what();
+    }
+    restored_ = held;
     if (held)
         message += "The saved page " + hex8(kGuardedPageStart) + ".." + hex8(kGuardedPageEnd - 1) +
-                   " was written back and reads back equal, so the identifiers are intact; the application was not "
-                   "flashed completely.";
+                   " was written back and reads back equal on the same chip, so the identifiers are intact; the "
+                   "application was not flashed completely, and the module can simply be flashed again.";
     else
         message += "Writing the saved page back failed (" + why + "): the identifiers on the module may be lost.";
     message += " Saved identifiers: " + savedIdentifiers() + ".";
@@ -165,7 +210,13 @@ bool IdentifierGuard::restore(std::string& why, const ProgressReport& report)
             report({Phase::Restore, state, done, pageBytes});
     };
     tell(ProgressEvent::Started, 0);
-    const bool held = restoreUnits(why, tell);
+    bool held = false;
+    try {
+        held = restoreUnits(why, tell);
+    } catch (const ProgError&) {
+        tell(ProgressEvent::Failed, 0);
+        throw;
+    }
     tell(held ? ProgressEvent::Finished : ProgressEvent::Failed, held ? pageBytes : 0);
     return held;
 }
@@ -188,6 +239,8 @@ bool IdentifierGuard::restoreUnits(std::string& why, const std::function<void(Pr
                 step();
                 return true;
             } catch (const ProgError& e) {
+                if (e.status == PROG_ERR_MODULE_CHANGED)
+                    throw;
                 why = e.what();
                 if (attempt == kRestoreAttempts)
                     return false;
@@ -202,9 +255,13 @@ bool IdentifierGuard::restoreUnits(std::string& why, const std::function<void(Pr
     bool equal = false;
     if (!retried([&] { equal = readTwice(kGuardedPageStart, pageBytes) == page_; }))
         return false;
-    if (!equal)
+    if (!equal) {
         why = "the page reads back different from the saved copy";
-    return equal;
+        return false;
+    }
+    // Equal on this chip, not on one put in meanwhile.
+    expectSameChip("the identifiers are called intact");
+    return true;
 }
 
 void IdentifierGuard::restoreUnit(uint32_t off, uint32_t len)
@@ -214,6 +271,7 @@ void IdentifierGuard::restoreUnit(uint32_t off, uint32_t len)
     const std::vector<uint8_t> now = readTwice(kGuardedPageStart + off, len);
     if (std::equal(now.begin(), now.end(), page_.begin() + off))
         return;
+    expectSameChip("an erase unit of the identifier page is written back");
     // An erased unit needs only the write.
     if (!std::all_of(now.begin(), now.end(), [&](uint8_t b) { return b == d.erasedValue; }))
         client_.erasePages({(kGuardedPageStart + off - d.flashBase) / d.eraseUnit}, extended_);

@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "bootloader_client.h"
+#include "device_identity.h"
 #include "device_table.h"
 #include "flash_layout.h"
 #include "progress.h"
@@ -30,12 +32,18 @@ struct GuardSpan {
 // unit that is all erased; witnesses close together joined into one read.
 std::vector<GuardSpan> eraseWitnesses(const std::vector<uint8_t>& page, const DeviceInfo& device);
 
+// Whether `now` can be the page the copy `saved` was read from after erases only: every byte
+// equal to the copy or erased. For a chip whose unique ID is not known, a page that fails
+// this may be another module's.
+bool explainedByErases(const std::vector<uint8_t>& saved, const std::vector<uint8_t>& now, uint8_t erased);
+
 class IdentifierGuard {
 public:
     explicit IdentifierGuard(BootloaderClient& client) : client_(client) {}
 
-    // Reads the whole page, every block twice. Throws ProgError when it cannot be read
-    // consistently; nothing has been changed then.
+    // Reads the whole page, every block twice, and the chip's unique ID where the device
+    // table knows it. Throws ProgError when it cannot be read consistently; nothing has been
+    // changed then.
     void save(const DeviceInfo& device, bool extendedErase);
     bool isSaved() const { return !page_.empty(); }
 
@@ -49,11 +57,18 @@ public:
     // PROG_ERR_IDENTIFIERS; when the block cannot be read, the reading failure's status.
     // Either way `message` says what happened, whether the page was restored, and the saved
     // identifiers.
+    // The page goes back only onto the chip it was read from: its unique ID is read again
+    // before each erase unit is restored and after the last compare; another one throws
+    // ProgError(PROG_ERR_MODULE_CHANGED) with nothing written. Without a unique ID a page
+    // that erases alone cannot explain is not written back.
     // A restore is reported to `report` as the Restore phase.
     int check(Since since, const std::string& phase, std::string& message, const ProgressReport& report = {});
 
 
     const std::vector<uint8_t>& page() const { return page_; }
+    const std::optional<UniqueId>& uniqueId() const { return uid_; }
+    // Whether the last check() put the page back and found it equal on the same chip.
+    bool restored() const { return restored_; }
     std::string savedIdentifiers() const;
     // Time the guard took so far: the copy, the checks and any restore.
     double seconds() const { return seconds_; }
@@ -63,6 +78,9 @@ private:
     // again on a realigned line before it is believed. -1 when equal.
     long firstDifference(const GuardSpan& span, std::vector<uint8_t>& found);
     std::vector<uint8_t> readTwice(uint32_t address, uint32_t length);
+    // Throws PROG_ERR_MODULE_CHANGED unless the chip's unique ID is the saved one (none known:
+    // nothing to check).
+    void expectSameChip(const char* before);
     // Writes the saved page back, erasing only what needs it; false with `why` on failure.
     bool restore(std::string& why, const ProgressReport& report);
     bool restoreUnits(std::string& why, const std::function<void(ProgressEvent::State, uint64_t)>& tell);
@@ -73,6 +91,8 @@ private:
     const DeviceInfo* device_ = nullptr;
     bool extended_ = true;
     std::vector<uint8_t> page_;
+    std::optional<UniqueId> uid_;
+    bool restored_ = false;
     double seconds_ = 0;
 };
 

@@ -106,6 +106,9 @@ enum ProgrammerStatus : int {
                                      // whether the saved page was put back, and gives the identifiers
     PROG_ERR_IDENTITY = -15,         // the module's answers about itself disagree (product ID, bootloader,
                                      // flash size): nothing is erased on a guessed layout
+    PROG_ERR_MODULE_CHANGED = -16,   // the bootloader restarted mid-session (a reset, a brown-out or another
+                                     // module) and the module could not be identified as the same chip:
+                                     // nothing more was written to it
 };
 
 #if defined(_WIN32)

@@ -59,6 +59,7 @@ std::string statusName(int s)
     case PROG_ERR_PROTECTED: return "protected";
     case PROG_ERR_IDENTIFIERS: return "identifiers-changed";
     case PROG_ERR_IDENTITY: return "identity";
+    case PROG_ERR_MODULE_CHANGED: return "module-changed";
     default: return "error" + std::to_string(s);
     }
 }
@@ -98,6 +99,9 @@ std::string hintFor(int s, const HintContext& c)
     case PROG_ERR_ERASE:
         return "The module refused to erase its application area; " + std::string(reset) + ", and flash again.";
     case PROG_ERR_LINK_LOST:
+        if (c.step == Operation::Download && c.unchanged)
+            return "The module stopped answering before anything was erased or written, so it is as it was; check cable and power, " +
+                   std::string(reset) + ", and flash again.";
         return c.step == Operation::Download
                    ? "The module stopped answering during the download, so its application is incomplete; check cable and power, " +
                          std::string(reset) + ", and flash again."
@@ -107,12 +111,18 @@ std::string hintFor(int s, const HintContext& c)
     case PROG_ERR_READ:
         return "The module refused to read its memory; " + std::string(reset) + ", and try again.";
     case PROG_ERR_IDENTIFIERS:
+        if (c.restored)
+            return "The identifier page of the module on " + port +
+                   " changed during the download and was written back, reading back equal, so its identifiers are intact; the application is incomplete, and the module can simply be flashed again.";
         return "The identifier page of the module on " + port +
                " changed during the download; the messages above say whether the saved page was put back and give the saved DevEUI, JoinEUI and AppKey, so keep them and set the module aside.";
     case PROG_ERR_IDENTITY:
         return "The microcontroller on " + port +
                " answers inconsistently about itself (product ID, bootloader or flash size), so nothing was erased; check the cable and adapter, " +
                std::string(reset) + ", and try again.";
+    case PROG_ERR_MODULE_CHANGED:
+        return "The bootloader on " + port +
+               " started again during the operation and the module could not be identified as the same chip (another module, or one that does not answer as before), so nothing more was written to it and its identifiers are untouched; check that the module you meant sits firmly in place, and flash it again.";
     case PROG_ERR_DEVICE_UNSUPPORTED:
         return "The microcontroller on " + port +
                " is not one this tool can program without touching the identifiers; check that it is a Vorna-Base module.";

@@ -18,6 +18,10 @@ struct HintContext {
     std::string port;
     std::string file;
     uint32_t baud = 115200;
+    // A download that failed before it erased or wrote anything: the module is as it was.
+    bool unchanged = false;
+    // The identifier page changed and was written back, reading back equal.
+    bool restored = false;
 };
 
 struct SessionError {

@@ -190,6 +190,7 @@ private slots:
     void severalModulesAtOnceOneFailing();
     void severalModulesRedrawnOnTerminal();
     void badFileRefusedBeforeAnyPort();
+    void fileNameThatIsNotUtf8IsFlashed();
     void keysJsonErrorObject();
     void rateTheBootloaderDoesNotTake();
     void bootSequenceFlashesAndStartsFirmware_data();
@@ -417,19 +418,25 @@ void TestCliCommands::exitStatusFromRealCauses_data()
     QTest::addColumn<QString>("file");  // for flash: which file
     QTest::addColumn<QString>("port");  // empty: the simulator's
     QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");  // in the tool's last sentence, when not empty
 
-    QTest::newRow("no such port") << QStringList{} << "keys" << "" << "/dev/vbf-no-such-tty" << 2;
-    QTest::newRow("a file is no port") << QStringList{} << "flash" << "app" << "FILE" << 2;
-    QTest::newRow("bootloader silent") << QStringList{"--fault-no-sync"} << "keys" << "" << "" << 2;
-    QTest::newRow("firmware missing") << QStringList{} << "flash" << "missing" << "" << 3;
-    QTest::newRow("malformed hex") << QStringList{} << "flash" << "malformed" << "" << 3;
-    QTest::newRow("hex below application") << QStringList{} << "flash" << "low" << "" << 3;
-    QTest::newRow("write refused") << QStringList{"--fault-nack-write", "1"} << "flash" << "app" << "" << 4;
-    QTest::newRow("read-back differs") << QStringList{"--fault-corrupt-read", "0x08001000"} << "flash" << "app" << "" << 4;
-    QTest::newRow("cable pulled in flash") << QStringList{"--fault-stop-after", "20"} << "flash" << "app" << "" << 5;
-    QTest::newRow("cable pulled in keys") << QStringList{"--fault-stop-after", "4"} << "keys" << "" << "" << 5;
-    QTest::newRow("read protection keys") << QStringList{"--fault-rdp"} << "keys" << "" << "" << 5;
-    QTest::newRow("read protection flash") << QStringList{"--fault-rdp"} << "flash" << "app" << "" << 5;
+    QTest::newRow("no such port") << QStringList{} << "keys" << "" << "/dev/vbf-no-such-tty" << 2 << "";
+    QTest::newRow("a file is no port") << QStringList{} << "flash" << "app" << "FILE" << 2 << "";
+    QTest::newRow("bootloader silent") << QStringList{"--fault-no-sync"} << "keys" << "" << "" << 2 << "";
+    QTest::newRow("firmware missing") << QStringList{} << "flash" << "missing" << "" << 3 << "";
+    QTest::newRow("malformed hex") << QStringList{} << "flash" << "malformed" << "" << 3 << "";
+    QTest::newRow("hex below application") << QStringList{} << "flash" << "low" << "" << 3 << "";
+    QTest::newRow("write refused") << QStringList{"--fault-nack-write", "1"} << "flash" << "app" << "" << 4 << "";
+    QTest::newRow("read-back differs") << QStringList{"--fault-corrupt-read", "0x08001000"} << "flash" << "app" << ""
+                                       << 4 << "";
+    // Stopped while the identifier page is read, before any erase: the module is as it was.
+    QTest::newRow("cable pulled in flash") << QStringList{"--fault-stop-after", "20"} << "flash" << "app" << "" << 5
+                                           << "so it is as it was";
+    QTest::newRow("cable pulled in the erase") << QStringList{"--fault-stop-after", "28"} << "flash" << "app" << ""
+                                               << 5 << "its application is incomplete";
+    QTest::newRow("cable pulled in keys") << QStringList{"--fault-stop-after", "4"} << "keys" << "" << "" << 5 << "";
+    QTest::newRow("read protection keys") << QStringList{"--fault-rdp"} << "keys" << "" << "" << 5 << "";
+    QTest::newRow("read protection flash") << QStringList{"--fault-rdp"} << "flash" << "app" << "" << 5 << "";
 }
 
 void TestCliCommands::exitStatusFromRealCauses()
@@ -439,6 +446,7 @@ void TestCliCommands::exitStatusFromRealCauses()
     QFETCH(QString, file);
     QFETCH(QString, port);
     QFETCH(int, exitCode);
+    QFETCH(QString, says);
 
     QString path = appHex_;
     if (file == "missing") {
@@ -470,6 +478,10 @@ void TestCliCommands::exitStatusFromRealCauses()
     // The tool's own sentence comes last; library errors may stand before it.
     const QByteArray sentence = lastLine(r.err);
     QVERIFY2(sentence.startsWith("vorna-flash: ") && sentence.endsWith("."), r.err.constData());
+    QVERIFY2(says.isEmpty() || sentence.contains(says.toUtf8()), r.err.constData());
+    // Nothing said of the module contradicts what the library said of it.
+    if (r.err.contains("nothing was changed on the device"))
+        QVERIFY2(!sentence.contains("incomplete"), r.err.constData());
     if (command == "flash") {
         const QJsonObject o = QJsonDocument::fromJson(r.out).object();
         QVERIFY2(o["code"].toInt(0) < 0, r.out.constData());
@@ -604,6 +616,30 @@ void TestCliCommands::badFileRefusedBeforeAnyPort()
     QCOMPARE(results.size(), 2);
     QCOMPARE(results[0].toObject()["result"].toString(), QString("out-of-range"));
     QVERIFY2(readFile(simLog).contains("summary: 0 commands, 0 ACK, 0 NACK, 0 sync"), readFile(simLog).constData());
+}
+
+void TestCliCommands::fileNameThatIsNotUtf8IsFlashed()
+{
+    // POSIX file names are bytes: one that is not UTF-8 exists all the same. Made and passed by
+    // the shell, since a QString cannot carry the byte.
+    const QString dump = tmp_.filePath("latin1-dump.bin");
+    Run r;
+    {
+        Sim sim({"--dump", dump}, tmp_.filePath("latin1-sim.log"));
+        QProcess p;
+        p.setWorkingDirectory(tmp_.path());
+        p.start("/bin/sh", {"-c", "f=$(printf 'fw\\351.hex') && cp \"$1\" \"$f\" && exec \"$2\" flash --json --port \"$3\" \"$f\"",
+                            "sh", appHex_, VORNA_FLASH_PATH, sim.pty()});
+        QVERIFY(p.waitForFinished(30000));
+        r.exitCode = p.exitCode();
+        r.out = p.readAllStandardOutput();
+        r.err = p.readAllStandardError();
+    }
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QJsonParseError err;
+    QCOMPARE(QJsonDocument::fromJson(r.out, &err).object()["result"].toString(), QString("ok"));
+    QCOMPARE(err.error, QJsonParseError::NoError);
+    QCOMPARE(readFile(dump).mid(APP_OFFSET, appData_.size()), appData_);
 }
 
 void TestCliCommands::keysJsonErrorObject()
@@ -749,16 +785,16 @@ void TestCliCommands::damagedByteCostsARetry_data()
     QTest::addColumn<QString>("note");
     QTest::newRow("Get Version's ACK") << "keys" << 20 << "Get Version failed (the answer to Get Version was damaged";
     QTest::newRow("a byte of Get ID") << "keys" << 30 << "Get ID failed (the answer to Get ID was damaged";
-    QTest::newRow("a byte of the identifiers") << "keys" << 64
+    QTest::newRow("a byte of the identifiers") << "keys" << 94
                                                 << "Read Memory at 0x080007E0 failed (the answer to Read Memory was damaged";
     QTest::newRow("Extended Erase's command ACK")
-        << "flash" << 4185 << "Extended Erase: the command was answered with a damaged byte; sending it again";
+        << "flash" << 4245 << "Extended Erase: the command was answered with a damaged byte; sending it again";
     QTest::newRow("Extended Erase's last ACK")
-        << "flash" << 4186 << "Extended Erase of 2 pages failed (the answer to Extended Erase was damaged";
+        << "flash" << 4246 << "Extended Erase of 2 pages failed (the answer to Extended Erase was damaged";
     QTest::newRow("Write Memory's address ACK")
-        << "flash" << 4192 << "Write Memory at 0x08000800 failed (the answer to Write Memory at 0x08000800 was damaged";
+        << "flash" << 4252 << "Write Memory at 0x08000800 failed (the answer to Write Memory at 0x08000800 was damaged";
     QTest::newRow("Write Memory's data ACK")
-        << "flash" << 4193 << "The answer to Write Memory at 0x08000800 was lost (the answer to Write Memory at "
+        << "flash" << 4253 << "The answer to Write Memory at 0x08000800 was lost (the answer to Write Memory at "
                               "0x08000800 was damaged on the line); the block reads back as written";
 }
 

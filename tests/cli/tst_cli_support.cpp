@@ -193,7 +193,7 @@ void TestCliSupport::exitStatusOfEveryCode()
         {PROG_ERR_WRITE_VERIFY, 4},
         {PROG_ERR_ERASE, 5},             {PROG_ERR_LINK_LOST, 5},      {PROG_ERR_PROTECTED, 5},
         {PROG_ERR_READ, 5},              {PROG_ERR_DEVICE_UNSUPPORTED, 5},
-        {PROG_ERR_IDENTIFIERS, 5},       {PROG_ERR_IDENTITY, 5},
+        {PROG_ERR_IDENTIFIERS, 5},       {PROG_ERR_IDENTITY, 5},       {PROG_ERR_MODULE_CHANGED, 5},
         {PROG_ERR_NOT_CONNECTED, 5},     {PROG_ERR_BAD_ARGUMENT, 5},   {-99, 5}, {7, 5},
     };
     for (const auto& [code, exit] : table) {

@@ -25,10 +25,10 @@ const QString cross = QString(QChar(0xF00D));
 const QString demoDevEui = QStringLiteral("70b3d57ed005a1b2");
 const QString demoJoinEui = QStringLiteral("70b3d57ed0000001");
 const QString demoAppKey = QStringLiteral("2b7e151628aed2a6abf7158809cf4f3c");
-// Bootloader commands of the Connect step (identification and the three key reads), and a
+// Bootloader commands of the Connect step (identification, the unique ID and the three key reads), and a
 // count that ends inside the write of the test image after the second connect and the erase.
-const int kConnectCommands = 14;
-const int kStopInWrite = 52;
+const int kConnectCommands = 16;
+const int kStopInWrite = 58;
 
 } // namespace
 

@@ -81,6 +81,8 @@ public:
     ~Sim() { stop(); }
 
     const QString& port() const { return port_; }
+    // Module N > 1 (put in later) is dumped to this path with ".N" appended.
+    const QString& dumpPath() const { return dump_; }
 
     // Ends the simulator (SIGTERM to its PID): it writes its dump and log summary.
     void stop()

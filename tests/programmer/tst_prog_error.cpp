@@ -33,6 +33,8 @@ void TestProgError::hintPerStatus_data()
     QTest::newRow("read") << int(PROG_ERR_READ) << "read-refused" << "refused to read its memory";
     QTest::newRow("identifiers") << int(PROG_ERR_IDENTIFIERS) << "identifiers-changed" << "identifier page of the module on /dev/ttyUSB0";
     QTest::newRow("identity") << int(PROG_ERR_IDENTITY) << "identity" << "answers inconsistently";
+    QTest::newRow("module changed") << int(PROG_ERR_MODULE_CHANGED) << "module-changed"
+                                    << "nothing more was written to it and its identifiers are untouched";
     QTest::newRow("unsupported") << int(PROG_ERR_DEVICE_UNSUPPORTED) << "device-unsupported" << "Vorna-Base module";
     QTest::newRow("undocumented") << -99 << "error-99" << "failed with code -99 (error-99)";
 }
@@ -61,6 +63,14 @@ void TestProgError::hintFitsTheOperation()
     const std::string fast = hintFor(PROG_ERR_NO_ANSWER, {Operation::Connect, "p", "", 921600});
     QVERIFY(fast.find("921600 baud") != std::string::npos);
     QVERIFY(hintFor(PROG_ERR_NO_ANSWER, {Operation::Connect, "p", "", 115200}).find("baud") == std::string::npos);
+    // A download that failed before its first erase or write left the module as it was.
+    const std::string before = hintFor(PROG_ERR_LINK_LOST, {Operation::Download, "p", "", 115200, true});
+    QVERIFY(before.find("incomplete") == std::string::npos && before.find("as it was") != std::string::npos);
+    // A page put back and read back equal: the module may be flashed again, not set aside.
+    const std::string restored = hintFor(PROG_ERR_IDENTIFIERS, {Operation::Download, "p", "", 115200, false, true});
+    const std::string lost = hintFor(PROG_ERR_IDENTIFIERS, {Operation::Download, "p", "", 115200, false, false});
+    QVERIFY(restored.find("flashed again") != std::string::npos && restored.find("set the module aside") == std::string::npos);
+    QVERIFY(lost.find("set the module aside") != std::string::npos);
 }
 
 QTEST_GUILESS_MAIN(TestProgError)

@@ -40,6 +40,22 @@ struct Direct {
     }
 };
 
+// What the simulator logged from the moment the swapped-in module was put in: its keys and
+// every command it was sent.
+struct SwappedIn {
+    QByteArray keys;     // hex
+    QString log;         // from its insertion on
+};
+SwappedIn swappedIn(const QString& simLog)
+{
+    const int at = simLog.indexOf("Module event: ok module=2");
+    if (at < 0)
+        return {};
+    const QString rest = simLog.mid(at);
+    const int k = rest.indexOf("keys=");
+    return {rest.mid(k + 5, 64).toLatin1(), rest};
+}
+
 }  // namespace
 
 class TestProgGuard : public QObject {
@@ -58,6 +74,11 @@ private slots:
     void guardCostAt115200();
     void identifiersAreReadTwice();
     void aSecondProgramGetsPortInUse();
+    void aModuleSwappedInIsNeverWritten_data();
+    void aModuleSwappedInIsNeverWritten();
+    void guardWritesBackOnlyOntoItsChip();
+    void aRestartedModuleIsFlashedAgain_data();
+    void aRestartedModuleIsFlashedAgain();
 
 private:
     QTemporaryDir dir_;
@@ -180,11 +201,15 @@ void TestProgGuard::vornaFlashEndsNonZero_data()
     QTest::addColumn<QStringList>("faults");
     QTest::addColumn<QString>("reason");
     QTest::newRow("neighbour's product ID") << 0x410 << QStringList{"--report-pid", "0x415"} << "product ID 0x415";
-    QTest::newRow("erase of another page") << 0x497 << QStringList{"--fault-erase-page", "0"} << "identifiers are intact";
+    // The page put back and read back equal: the module may simply be flashed again.
+    QTest::newRow("erase of another page") << 0x497 << QStringList{"--fault-erase-page", "0"}
+                                           << "the module can simply be flashed again";
     QTest::newRow("F1 erase below the identifiers") << 0x410 << QStringList{"--fault-erase-page", "0"}
                                                    << "identifiers are intact";
     QTest::newRow("L0 erase below the identifiers") << 0x447 << QStringList{"--fault-erase-page", "3"}
                                                    << "identifiers are intact";
+    QTest::newRow("another module put in mid-write") << 0x497 << QStringList{"--swap-at", "write:5:300"}
+                                                     << "nothing was written to it and its identifiers are untouched";
 }
 
 void TestProgGuard::vornaFlashEndsNonZero()
@@ -349,6 +374,138 @@ void TestProgGuard::aSecondProgramGetsPortInUse()
     QVERIFY(other.waitForFinished(20000));
     QCOMPARE(other.exitCode(), 0);
     QVERIFY(other.readAllStandardOutput().contains("70b3d57ed005a1b2"));
+}
+
+void TestProgGuard::aModuleSwappedInIsNeverWritten_data()
+{
+    QTest::addColumn<QStringList>("sim");
+    QTest::addColumn<QString>("during");
+    // Swapped while connecting, B is the module the session identifies: B is flashed, with
+    // its own identifiers.
+    QTest::newRow("connect") << QStringList{"--swap-at", "get-id:2:200"} << QString();
+    // Counted on the simulated WL: the connection reads the flash size and the unique ID twice
+    // each; the page backup reads the unique ID twice and the page in 16 reads of 256 bytes,
+    // twice.
+    QTest::newRow("backup") << QStringList{"--swap-at", "read:12:300"} << "identifier-page backup";
+    QTest::newRow("erase") << QStringList{"--swap-at", "erase:1:0"} << "erase";
+    QTest::newRow("write, new module at once") << QStringList{"--swap-at", "write:10:0"} << "write";
+    QTest::newRow("write, new module after 0.5 s") << QStringList{"--swap-at", "write:10:500"} << "write";
+    QTest::newRow("write, new module after 1.5 s") << QStringList{"--swap-at", "write:10:1500"} << "write";
+    QTest::newRow("verification") << QStringList{"--swap-at", "read:60:200"} << "verification";
+    // The erase hits page 0 instead of page 1, and the guard writes the page back in 8 blocks.
+    QTest::newRow("restore's first write") << QStringList{"--fault-erase-page", "0", "--swap-at", "write:1:200"}
+                                           << "check after the erase";
+    QTest::newRow("restore's last write") << QStringList{"--fault-erase-page", "0", "--swap-at", "write:8:0"}
+                                          << "check after the erase";
+}
+
+void TestProgGuard::aModuleSwappedInIsNeverWritten()
+{
+    // Module A is pulled and module B, a freshly reset bootloader with its own keys, is put on
+    // the same adapter: B must never be written, A's identity never lands on B.
+    QFETCH(QStringList, sim);
+    QFETCH(QString, during);
+    QTemporaryDir work;
+    const QByteArray bin = patternBytes(12000, 31);   // 47 blocks
+    const QString file = writeFile(work, "fw.bin", bin);
+    const QByteArray before = patternBytes(int(model(0x497).flash), 8);
+    Sim a(dir_, sim, before);
+    QCOMPARE(connectTo(a.port()), 0);
+    const bool connecting = during.isEmpty();
+    QCOMPARE(download(file), connecting ? int(PROG_OK) : int(PROG_ERR_MODULE_CHANGED));
+    const QString said = seen.all();
+    const QByteArray ids = before.mid(kIds, 32).toHex();
+    if (connecting) {
+        ::disconnect();
+        const SwappedIn b = swappedIn(a.log());
+        QFile dumpB(a.dumpPath() + ".2");
+        QVERIFY(dumpB.open(QIODevice::ReadOnly));
+        const QByteArray flashB = dumpB.readAll();
+        QCOMPARE(flashB.mid(kIds, 32).toHex(), b.keys);
+        QCOMPARE(flashB.mid(kPage, bin.size()), bin);
+        QFile dumpA(a.dumpPath());
+        QVERIFY(dumpA.open(QIODevice::ReadOnly));
+        QCOMPARE(dumpA.readAll(), before);
+        return;
+    }
+    QVERIFY2(said.contains("Another module answered on " + a.port() + " during the " + during), qPrintable(said));
+    QVERIFY2(said.contains("its identifiers are untouched"), qPrintable(said));
+    // The module taken out is named by what was saved of it.
+    if (during != "identifier-page backup")
+        QVERIFY2(said.contains("The module taken out had DevEUI " + ids.left(16)), qPrintable(said));
+    QVERIFY(!said.contains("identifiers are intact"));
+    ::disconnect();
+
+    const QString log = a.log();
+    const SwappedIn b = swappedIn(log);
+    QVERIFY2(b.keys.size() == 64, qPrintable(log.right(3000)));
+    QVERIFY2(!b.log.contains("Write Memory") && !b.log.contains("Erase"), qPrintable(b.log));
+    QFile dumpB(a.dumpPath() + ".2");
+    QVERIFY(dumpB.open(QIODevice::ReadOnly));
+    const QByteArray flashB = dumpB.readAll();
+    QCOMPARE(flashB.mid(kIds, 32).toHex(), b.keys);
+    QVERIFY(flashB.mid(kIds, 32).toHex() != ids);
+    QCOMPARE(flashB.mid(kPage, bin.size()), QByteArray(bin.size(), char(0xFF)));
+}
+
+void TestProgGuard::guardWritesBackOnlyOntoItsChip()
+{
+    // A client that does not watch for restarts follows module B when A is swapped during an
+    // erase and erases B's page 0 instead: the guard, knowing A's unique ID, must not put A's
+    // page onto B.
+    const QByteArray before = patternBytes(int(model(0x497).flash), 12);
+    Sim sim(dir_, {"--swap-at", "erase:1:0"}, before);
+    Direct d;
+    QVERIFY(d.open(sim.port()));
+    IdentifierGuard guard(d.client);
+    guard.save(*findDevice(0x497), true);
+    QVERIFY(guard.uniqueId().has_value());
+    d.client.erasePages({0}, true);
+    std::string message;
+    int status = PROG_OK;
+    try {
+        guard.check(IdentifierGuard::Since::Erases, "the erase", message);
+    } catch (const ProgError& e) {
+        status = e.status;
+        message = e.what();
+    }
+    QCOMPARE(status, int(PROG_ERR_MODULE_CHANGED));
+    QVERIFY2(QString::fromStdString(message).contains("another module"), message.c_str());
+    QVERIFY(!guard.restored());
+    d.link.close();
+    const SwappedIn b = swappedIn(sim.log());
+    QVERIFY(!b.log.contains("Write Memory"));
+    QFile dumpB(sim.dumpPath() + ".2");
+    QVERIFY(dumpB.open(QIODevice::ReadOnly));
+    QVERIFY(dumpB.readAll().mid(kIds, 32) != before.mid(kIds, 32));
+}
+
+void TestProgGuard::aRestartedModuleIsFlashedAgain_data()
+{
+    QTest::addColumn<QString>("at");
+    QTest::newRow("erase") << "erase:1:100";
+    QTest::newRow("write") << "write:20:300";
+    QTest::newRow("verification") << "read:60:100";
+}
+
+void TestProgGuard::aRestartedModuleIsFlashedAgain()
+{
+    // The same chip restarting (a brown-out, a loose contact) is identified again by its
+    // unique ID; the download begins again with the erase and completes.
+    QFETCH(QString, at);
+    QTemporaryDir work;
+    const QByteArray bin = patternBytes(12000, 32);
+    const QString file = writeFile(work, "fw.bin", bin);
+    const QByteArray before = patternBytes(int(model(0x497).flash), 11);
+    Sim sim(dir_, {"--reset-at", at}, before);
+    QCOMPARE(connectTo(sim.port()), 0);
+    QCOMPARE(download(file), int(PROG_OK));
+    QVERIFY2(seen.all().contains("it is the same chip (unique ID"), qPrintable(seen.all()));
+    QVERIFY(seen.all().contains("the download begins again with the erase"));
+    ::disconnect();
+    const QByteArray after = sim.dump();
+    QCOMPARE(after.left(kPage).toHex(), before.left(kPage).toHex());
+    QCOMPARE(after.mid(kPage, bin.size()), bin);
 }
 
 QTEST_GUILESS_MAIN(TestProgGuard)

@@ -99,6 +99,7 @@ private slots:
     void decodesFlashSize();
     void eraseWitnessesSeeEveryErase_data();
     void eraseWitnessesSeeEveryErase();
+    void anotherModulesPageIsNotExplainedByErases();
 };
 
 void TestProgPlan::erasesExactlyTheTouchedPages_data()
@@ -364,6 +365,36 @@ void TestProgPlan::eraseWitnessesSeeEveryErase()
     QVERIFY2(read <= (size / unit) * 13, qPrintable(QString::number(read)));
     if (shape == "all blank")
         QVERIFY(spans.empty());
+}
+
+void TestProgPlan::anotherModulesPageIsNotExplainedByErases()
+{
+    // Without a unique ID the page is all that tells a chip: erased bytes are what an erase
+    // leaves, any other difference may be another module's page.
+    const std::vector<uint8_t> saved = bytes(2048, 4);
+    std::vector<uint8_t> erasedUnit = saved;
+    std::fill(erasedUnit.begin() + 1024, erasedUnit.end(), 0xFF);
+    std::vector<uint8_t> otherKeys = saved;
+    otherKeys[0x7E0] = uint8_t(saved[0x7E0] == 0x5A ? 0x5B : 0x5A);
+    std::vector<uint8_t> otherKeysErasedElsewhere = erasedUnit;
+    otherKeysErasedElsewhere[0x10] = uint8_t(saved[0x10] == 0x00 ? 0x01 : 0x00);
+    const struct {
+        const std::vector<uint8_t>& now;
+        uint8_t erased;
+        bool explained;
+    } table[] = {
+        {saved, 0xFF, true},
+        {erasedUnit, 0xFF, true},
+        {std::vector<uint8_t>(2048, 0xFF), 0xFF, true},
+        {otherKeys, 0xFF, false},
+        {otherKeysErasedElsewhere, 0xFF, false},
+        // On L0 an erase leaves 0x00, not 0xFF.
+        {erasedUnit, 0x00, false},
+        {std::vector<uint8_t>(2048, 0x00), 0x00, true},
+        {std::vector<uint8_t>(2047, 0xFF), 0xFF, false},
+    };
+    for (const auto& row : table)
+        QCOMPARE(explainedByErases(saved, row.now, row.erased), row.explained);
 }
 
 QTEST_GUILESS_MAIN(TestProgPlan)

@@ -302,13 +302,11 @@ void printResults(const Run& run, const std::vector<Job>& jobs)
 Firmware loadFirmware(const vf::Options& o)
 {
     Firmware f;
-    const auto wide = vbprog::utf8ToWide(o.file);
-    f.shownName = vf::diskPath(o.file).filename().u8string();
-    if (!wide) {
-        f.status = PROG_ERR_FILE_MISSING;
-        return f;
-    }
-    f.loaded = vbprog::loadFirmwareFile(std::filesystem::u8path(o.file), kApplicationStart);
+    // A name need not be UTF-8 to exist (POSIX names are bytes); only what is shown is made
+    // readable.
+    const std::filesystem::path path = vf::diskPath(o.file);
+    f.shownName = vbprog::wideToUtf8(vbprog::utf8ToWideLossy(path.filename().u8string()).c_str());
+    f.loaded = vbprog::loadFirmwareFile(path, kApplicationStart);
     f.status = f.loaded.status;
     if (f.status == PROG_OK || !f.loaded.content.empty())
         f.sha256 = vf::Sha256::hexDigest(f.loaded.content.data(), f.loaded.content.size());
@@ -381,7 +379,8 @@ int runModules(const vf::Options& o)
         logged = logged && job.logged;
         outcomes.push_back({job.port, job.status,
                             job.status == PROG_OK ? std::string()
-                                                  : vf::failureSentence(job.status, {job.step, job.port, o.file, o.baud})});
+                                                  : vf::failureSentence(job.status, {job.step, job.port, o.file, o.baud,
+                                                                                       !job.report.touched, job.report.restored})});
     }
     const int status = vf::combinedExitStatus(outcomes);
     if (!vf::manyModules(o)) {

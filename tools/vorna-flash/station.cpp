@@ -418,13 +418,13 @@ Outcome Station::flash(size_t index)
             out.uniqueId = toHex(uid, sizeof uid);
         }
     }
+    vbprog::DownloadReport report;
     if (out.status == PROG_OK) {
         // Known before the download, so that the operator sees a second identity at once.
         out.identity = book_.note(out.devEUI, out.uniqueId);
         out.identified = true;
         operation = vbprog::Operation::Download;
         phase = "download";  // a refusal before any phase; otherwise the phase that fails
-        vbprog::DownloadReport report;
         out.status = session.download(*fw_.image, fw_.shownName,
                                       vbprog::DownloadOptions{vbprog::kApplicationStart, true, true}, &report);
         out.written = report.written;
@@ -437,7 +437,7 @@ Outcome Station::flash(size_t index)
     out.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (out.status != PROG_OK) {
         out.step = phase;
-        out.cause = failureSentence(out.status, {operation, ports_[index], o_.file, o_.baud});
+        out.cause = failureSentence(out.status, {operation, ports_[index], o_.file, o_.baud, !report.touched, report.restored});
     }
     return out;
 }
