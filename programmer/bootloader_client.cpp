@@ -22,6 +22,37 @@ constexpr Millis kWriteWait{1000};
 // within a few seconds.
 constexpr int kFrameAttempts = 3;
 
+// What the client must know of each command it sends. The refusal frames end a wait that a
+// lost answer can leave: each is refused for its checksum where the bootloader waits for
+// that frame, and read as pairs of refused command bytes where it waits for a command.
+// Pages 0xFE and 0xFFFE are far from the identifiers, and 0xFF is what erased flash holds.
+struct CommandInfo {
+    uint8_t code;
+    bool addressed;          // an address frame follows the command byte
+    bool protectable;        // refused with readout protection active
+    int refusedStatus;       // what a NACK of its address or data means
+    std::vector<uint8_t> endAfterCommand;
+    std::vector<uint8_t> endAfterAddress;
+};
+
+const CommandInfo& commandInfo(uint8_t code)
+{
+    static const std::vector<uint8_t> kAddressEnd{0x00, 0x00, 0x00, 0x00, 0x01};
+    static const CommandInfo table[] = {
+        {cmd::ReadMemory, true, true, PROG_ERR_READ, kAddressEnd, {0x00, 0x00}},
+        {cmd::WriteMemory, true, true, PROG_ERR_WRITE_VERIFY, kAddressEnd, {0x03, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}},
+        {cmd::Go, true, true, PROG_ERR_BAD_ARGUMENT, kAddressEnd, {}},
+        {cmd::Erase, false, true, PROG_ERR_ERASE, {0x00, 0xFE, 0x00}, {}},
+        {cmd::ExtendedErase, false, true, PROG_ERR_ERASE, {0x00, 0x00, 0xFF, 0xFE, 0x00}, {}},
+    };
+    // Get, Get Version and Get ID: a command byte alone, nothing to end.
+    static const CommandInfo question{0, false, false, PROG_ERR_LINK_LOST, {}, {}};
+    for (const CommandInfo& c : table)
+        if (c.code == code)
+            return c;
+    return question;
+}
+
 std::vector<uint8_t> addressFrame(uint32_t a)
 {
     std::vector<uint8_t> f{uint8_t(a >> 24), uint8_t(a >> 16), uint8_t(a >> 8), uint8_t(a)};
@@ -156,8 +187,8 @@ void BootloaderClient::expectAck(Millis timeout, uint8_t code, const char* name,
 
 void BootloaderClient::refused(int b, uint8_t code, const char* name, Step step, uint32_t address)
 {
-    const bool addressed = code == cmd::ReadMemory || code == cmd::WriteMemory || code == cmd::Go;
-    const std::string at = step == Step::Command || !addressed ? std::string() : " at " + hex8(address);
+    const CommandInfo& c = commandInfo(code);
+    const std::string at = step == Step::Command || !c.addressed ? std::string() : " at " + hex8(address);
     if (b < 0)
         throw ProgError(PROG_ERR_LINK_LOST, std::string("no answer to ") + name + at + ": link lost");
     if (b == Link::kDamagedByte)
@@ -168,23 +199,10 @@ void BootloaderClient::refused(int b, uint8_t code, const char* name, Step step,
     // NACK. Some products send a second one; it must not pass for the next answer.
     // Step::Command here means a command byte refused twice.
     link_.discardInput();
-    if (step == Step::Command && (code == cmd::ReadMemory || code == cmd::WriteMemory || code == cmd::Erase ||
-                                  code == cmd::ExtendedErase || code == cmd::Go))
+    if (step == Step::Command && c.protectable)
         throw ProgError(PROG_ERR_PROTECTED,
                         std::string(name) + " refused twice, also after a resynchronisation: readout protection is active");
-    switch (code) {
-    case cmd::ReadMemory:
-        throw ProgError(PROG_ERR_READ, std::string(name) + at + " refused (NACK)");
-    case cmd::WriteMemory:
-        throw ProgError(PROG_ERR_WRITE_VERIFY, std::string(name) + at + " refused (NACK)");
-    case cmd::Erase:
-    case cmd::ExtendedErase:
-        throw ProgError(PROG_ERR_ERASE, std::string(name) + at + " refused (NACK)");
-    case cmd::Go:
-        throw ProgError(PROG_ERR_BAD_ARGUMENT, std::string(name) + at + " refused (NACK)");
-    default:
-        throw ProgError(PROG_ERR_LINK_LOST, std::string(name) + " refused (NACK)");
-    }
+    throw ProgError(c.refusedStatus, std::string(name) + at + " refused (NACK)");
 }
 
 void BootloaderClient::dropStale()
@@ -286,20 +304,31 @@ std::vector<uint8_t> BootloaderClient::countedReply(uint8_t code, const char* na
     return bytes;
 }
 
+void BootloaderClient::withRetries(int attempts, const std::function<void()>& step,
+                                   const std::function<Retry(const ProgError&)>& afterFailure)
+{
+    for (int attempt = 1;; ++attempt) {
+        try {
+            step();
+            return;
+        } catch (const ProgError& e) {
+            // Protection, another module, or the tries used up: as it is.
+            if (final(e) || attempt == attempts)
+                throw;
+            if (afterFailure(e) == Retry::Done)
+                return;
+        }
+    }
+}
+
 void BootloaderClient::askAgainOnLineErrors(const std::string& what, const std::function<void()>& ask)
 {
     // Asking changes nothing: a refused frame or an answer cut short or damaged is asked again.
-    for (int attempt = 1;; ++attempt) {
-        try {
-            ask();
-            return;
-        } catch (const ProgError& e) {
-            if (final(e) || attempt == kFrameAttempts)
-                throw;
-            note(what + " failed (" + e.what() + "); asking again");
-            recoverFrom(e);
-        }
-    }
+    withRetries(kFrameAttempts, ask, [&](const ProgError& e) {
+        note(what + " failed (" + e.what() + "); asking again");
+        recoverFrom(e);
+        return Retry::Again;
+    });
 }
 
 BootloaderInfo BootloaderClient::get()
@@ -412,29 +441,28 @@ void BootloaderClient::writeMemory(uint32_t address, const uint8_t* data, size_t
     if (length == 0 || length > 256 || length % 4 != 0)
         throw ProgError(PROG_ERR_BAD_ARGUMENT, "Write Memory of " + std::to_string(length) + " bytes");
     std::vector<uint8_t> back(length);
-    for (int attempt = 1;; ++attempt) {
-        bool dataSent = false;
-        try {
+    bool dataSent = false;
+    withRetries(
+        kFrameAttempts,
+        [&] {
+            dataSent = false;
             writeOnce(address, data, length, dataSent);
-            return;
-        } catch (const ProgError& e) {
-            // Protection, another module, or the tries used up: as it is.
-            if (final(e) || attempt == kFrameAttempts)
-                throw;
+        },
+        [&](const ProgError& e) {
             // A refused frame: nothing was written. Refused data can also mean a unit that is
             // not erased, which the next try shows again.
             const bool refused = !dataSent || e.status == PROG_ERR_WRITE_VERIFY;
             recoverFrom(e);
             if (refused) {
                 note("Write Memory at " + hex8(address) + " failed (" + e.what() + "); sending it again");
-                continue;
+                return Retry::Again;
             }
             // The data frame went out and its answer was lost: did the block take it?
             readMemoryTwice(address, back.data(), length);
             if (std::equal(back.begin(), back.end(), data)) {
                 note("The answer to Write Memory at " + hex8(address) + " was lost (" + e.what() +
                      "); the block reads back as written");
-                return;
+                return Retry::Done;
             }
             if (erased < 0 || !std::all_of(back.begin(), back.end(), [&](uint8_t b) { return b == uint8_t(erased); }))
                 throw ProgError(PROG_ERR_WRITE_VERIFY, "the answer to Write Memory at " + hex8(address) +
@@ -442,8 +470,8 @@ void BootloaderClient::writeMemory(uint32_t address, const uint8_t* data, size_t
                                                            "nor as erased");
             note("The answer to Write Memory at " + hex8(address) + " was lost (" + e.what() +
                  "); the block is still erased, writing it again");
-        }
-    }
+            return Retry::Again;
+        });
 }
 
 void BootloaderClient::eraseOnce(const std::vector<uint8_t>& block, uint8_t code, const char* name, size_t pages)
@@ -486,19 +514,15 @@ void BootloaderClient::erasePages(const std::vector<uint32_t>& pages, bool exten
         x ^= b;
     block.push_back(x);
     const uint8_t code = extended ? cmd::ExtendedErase : cmd::Erase;
-    for (int attempt = 1;; ++attempt) {
-        try {
-            eraseOnce(block, code, name, pages.size());
-            return;
-        } catch (const ProgError& e) {
-            if (final(e) || attempt == kFrameAttempts)
-                throw;
+    withRetries(
+        kFrameAttempts, [&] { eraseOnce(block, code, name, pages.size()); },
+        [&](const ProgError& e) {
             // Refused: nothing was erased; unanswered: the same pages once more.
             note(std::string(name) + " of " + std::to_string(pages.size()) + " page" + (pages.size() == 1 ? "" : "s") +
                  " failed (" + e.what() + "); sending it again");
             recoverFrom(e);
-        }
-    }
+            return Retry::Again;
+        });
 }
 
 void BootloaderClient::sendAddress(uint8_t code, const char* name, uint32_t address)
@@ -515,20 +539,11 @@ void BootloaderClient::sendAddress(uint8_t code, const char* name, uint32_t addr
 
 void BootloaderClient::expectRefusal(uint8_t code, Step step)
 {
-    // Each is refused for its checksum where the bootloader waits for that frame, and read
-    // as pairs of refused command bytes where it waits for a command. Pages 0xFE and 0xFFFE
-    // are far from the identifiers, and 0xFF is what erased flash holds already.
-    const bool addressed = code == cmd::ReadMemory || code == cmd::WriteMemory || code == cmd::Go;
-    if (step == Step::Command && addressed)
-        unfinished_ = {0x00, 0x00, 0x00, 0x00, 0x01};
-    else if (step == Step::Command && code == cmd::Erase)
-        unfinished_ = {0x00, 0xFE, 0x00};
-    else if (step == Step::Command && code == cmd::ExtendedErase)
-        unfinished_ = {0x00, 0x00, 0xFF, 0xFE, 0x00};
-    else if (step == Step::Address && code == cmd::ReadMemory)
-        unfinished_ = {0x00, 0x00};
-    else if (step == Step::Address && code == cmd::WriteMemory)
-        unfinished_ = {0x03, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+    const CommandInfo& c = commandInfo(code);
+    if (step == Step::Command)
+        unfinished_ = c.endAfterCommand;
+    else if (step == Step::Address)
+        unfinished_ = c.endAfterAddress;
 }
 
 void BootloaderClient::go(uint32_t address)

@@ -98,6 +98,13 @@ public:
     // Signs that answers and questions were out of step: bytes nobody asked for, dropped
     // before a command, and command bytes that had to be sent again. Only ever grows.
     unsigned irregularities() const { return irregularities_; }
+    // The one way a step is tried again: `step` up to `attempts` times; after each failure but
+    // the last `afterFailure` runs (it recovers the line, and may end the step as done or
+    // throw). Protection and another module are never tried again.
+    enum class Retry { Again, Done };
+    static void withRetries(int attempts, const std::function<void()>& step,
+                            const std::function<Retry(const ProgError&)>& afterFailure);
+
     // Waits until the line has been quiet for `quiet`, dropping (and counting) what arrives.
     void settle(Millis quiet);
     // Before an answer is asked again: the line quiet, the bootloader back in step. Answers

@@ -233,18 +233,20 @@ bool IdentifierGuard::restoreUnits(std::string& why, const std::function<void(Pr
     // Each step is repeatable: a unit is read again before anything is written to it, so a
     // retry after a line error erases and writes only what still differs.
     const auto retried = [&](const std::function<void()>& step) {
-        for (int attempt = 1;; ++attempt) {
-            try {
-                client_.realign();
-                step();
-                return true;
-            } catch (const ProgError& e) {
-                if (e.status == PROG_ERR_MODULE_CHANGED)
-                    throw;
-                why = e.what();
-                if (attempt == kRestoreAttempts)
-                    return false;
-            }
+        try {
+            BootloaderClient::withRetries(
+                kRestoreAttempts,
+                [&] {
+                    client_.realign();
+                    step();
+                },
+                [](const ProgError&) { return BootloaderClient::Retry::Again; });
+            return true;
+        } catch (const ProgError& e) {
+            if (e.status == PROG_ERR_MODULE_CHANGED)
+                throw;
+            why = e.what();
+            return false;
         }
     };
     for (uint32_t off = 0; off < pageBytes; off += unit) {
