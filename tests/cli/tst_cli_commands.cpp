@@ -203,6 +203,7 @@ private slots:
     void damagedByteCostsARetry_data();
     void damagedByteCostsARetry();
     void noisyLineWithParityMarks();
+    void secondProgramRefusedWhileFlashing();
 
 private:
     QTemporaryDir tmp_;
@@ -813,6 +814,34 @@ void TestCliCommands::noisyLineWithParityMarks()
     const int seen = r.err.count("damaged on the line");
     QVERIFY2(seen > 0 && seen <= marked, r.err.constData());
     QVERIFY2(!r.err.contains("differed"), r.err.constData());
+}
+
+void TestCliCommands::secondProgramRefusedWhileFlashing()
+{
+    // Erased-flash runs and 0xFF 0x00 pairs: what the running flash misreads once a refused
+    // second program has reset the terminal they share.
+    QByteArray data = randomBytes(8 * 1024);
+    for (int at = 0; at + 4 <= data.size(); at += 64)
+        data.replace(at, 4, QByteArray("\xFF\xFF\xFF\x00", 4));
+    const QString hex = tmp_.filePath("ff-runs.hex");
+    QVERIFY(makeHex(data, 0x08000000 + APP_OFFSET, hex));
+    const QString dump = tmp_.filePath("ff-runs.bin");
+    Sim sim({"--keys", KEYS, "--dump", dump, "--baud", "115200"});
+    QVERIFY(!sim.pty().isEmpty());
+    QProcess flash;
+    flash.start(VORNA_FLASH_PATH, {"flash", "--port", sim.pty(), hex});
+    QVERIFY(flash.waitForStarted(5000));
+    QTest::qWait(700);  // the write of 8 KiB on the timed wire takes about a second
+    QVERIFY(flash.state() == QProcess::Running);
+    for (const QStringList& second : {QStringList{"keys", "--port", sim.pty()}, QStringList{"flash", "--port", sim.pty(), hex}}) {
+        const Run r = runTool(second);
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY2(r.err.contains("port in use"), r.err.constData());
+    }
+    QVERIFY(flash.waitForFinished(30000));
+    QVERIFY2(flash.exitCode() == 0, flash.readAllStandardError().constData());
+    sim.stop();
+    QCOMPARE(readFile(dump).mid(APP_OFFSET, data.size()).toHex(), data.toHex());
 }
 
 QTEST_GUILESS_MAIN(TestCliCommands)
