@@ -204,6 +204,8 @@ private slots:
     void damagedByteCostsARetry();
     void noisyLineWithParityMarks();
     void secondProgramRefusedWhileFlashing();
+    void flashOutlivesHangUpAndPipe_data();
+    void flashOutlivesHangUpAndPipe();
 
 private:
     QTemporaryDir tmp_;
@@ -842,6 +844,31 @@ void TestCliCommands::secondProgramRefusedWhileFlashing()
     QVERIFY2(flash.exitCode() == 0, flash.readAllStandardError().constData());
     sim.stop();
     QCOMPARE(readFile(dump).mid(APP_OFFSET, data.size()).toHex(), data.toHex());
+}
+
+void TestCliCommands::flashOutlivesHangUpAndPipe_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("terminal closed") << int(SIGHUP);
+    QTest::newRow("reader gone") << int(SIGPIPE);
+}
+
+void TestCliCommands::flashOutlivesHangUpAndPipe()
+{
+    QFETCH(int, signal);
+    const QString dump = tmp_.filePath("hangup.bin");
+    Sim sim({"--keys", KEYS, "--dump", dump, "--baud", "115200"});
+    QVERIFY(!sim.pty().isEmpty());
+    QProcess flash;
+    flash.start(VORNA_FLASH_PATH, {"flash", "--port", sim.pty(), appHex_});
+    QVERIFY(flash.waitForStarted(5000));
+    QTest::qWait(500);  // inside the write on the timed wire
+    ::kill(pid_t(flash.processId()), signal);
+    QVERIFY(flash.waitForFinished(30000));
+    QCOMPARE(flash.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(flash.exitCode(), 0);
+    sim.stop();
+    QCOMPARE(readFile(dump).mid(APP_OFFSET, appData_.size()), appData_);
 }
 
 QTEST_GUILESS_MAIN(TestCliCommands)

@@ -110,7 +110,7 @@ public:
         }
         return err_.contains(text);
     }
-    void interrupt() { ::kill(pid_t(proc_.processId()), SIGINT); }
+    void interrupt(int signal = SIGINT) { ::kill(pid_t(proc_.processId()), signal); }
     // Exit code after a normal end, -2 otherwise; the rest of standard output in `rest`.
     int finish(QByteArray* rest, int timeoutMs = 30000)
     {
@@ -162,7 +162,11 @@ class TestCliStation : public QObject {
 private slots:
     void initTestCase();
     void twoPortsFourModulesEach();
+    void interruptFinishesTheModuleFirst_data();
     void interruptFinishesTheModuleFirst();
+    void readerGoneCostsOnlyTheOutput();
+    void interruptCancelsALongBootWait();
+    void interruptTellsWhatTheHookHolds();
     void duplicatesAndResultProgram();
     void moduleGoneSilentOnAKeptPort();
     void bootSequenceResetsEachModuleIn();
@@ -262,24 +266,105 @@ void TestCliStation::twoPortsFourModulesEach()
     QCOMPARE(runs.size(), 1);
 }
 
+void TestCliStation::interruptFinishesTheModuleFirst_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("Ctrl-C") << int(SIGINT);
+    QTest::newRow("terminate") << int(SIGTERM);
+    QTest::newRow("terminal closed") << int(SIGHUP);
+}
+
 void TestCliStation::interruptFinishesTheModuleFirst()
 {
+    QFETCH(int, signal);
     QTemporaryDir dir;
     // Wire timing, so that the write takes a second or two.
     Jig jig(dir.path(), 1, randomHex(32), randomHex(12), {"--baud", "115200"});
     QVERIFY(jig.sim->started());
-    Station station({"station", "--port", jig.link, appHex_, "--json"});
+    const QString log = dir.filePath("station.csv");
+    Station station({"station", "--port", jig.link, appHex_, "--json", "--log", log});
     QVERIFY2(station.waitForError("flashing", 15000), station.err().constData());
-    // The write of 8 KiB at 115200 baud takes about a second; Ctrl-C lands inside it.
+    // The write of 8 KiB at 115200 baud takes about a second; the signal lands inside it.
     QTest::qWait(500);
-    station.interrupt();
+    station.interrupt(signal);
     const QJsonObject r = parsed(station.nextLine(20000));
     QCOMPARE(r["result"].toString(), QString("PASS"));
     QByteArray rest;
     QCOMPARE(station.finish(&rest), 0);
     QVERIFY2(station.err().contains("all: 1 passed, 0 failed; 1 modules"), station.err().constData());
+    const auto rows = csvRows(log);
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0]["result"], QString("ok"));
     QCOMPARE(jig.sim->terminate(), 0);
     QCOMPARE(readFile(jig.dump).mid(APP_OFFSET, appData_.size()), appData_);
+}
+
+void TestCliStation::readerGoneCostsOnlyTheOutput()
+{
+    QTemporaryDir dir;
+    // The second port's module is on a timed wire: still writing when the first one's
+    // PASS line meets a pipe whose reader has gone.
+    Jig fast(dir.path(), 1, randomHex(32), randomHex(12));
+    Jig slow(dir.path(), 2, randomHex(32), randomHex(12), {"--baud", "115200"});
+    QVERIFY(fast.sim->started() && slow.sim->started());
+    QProcess sh;
+    sh.start("/bin/sh", {"-c", "\"$0\" station --port \"$1\" --port \"$2\" \"$3\" --count 2 | head -n 1",
+                         VORNA_FLASH_PATH, fast.link, slow.link, appHex_});
+    QVERIFY(sh.waitForFinished(30000));
+    QVERIFY(sh.readAllStandardOutput().startsWith("Station run "));
+    QCOMPARE(fast.sim->terminate(), 0);
+    QCOMPARE(slow.sim->terminate(), 0);
+    QCOMPARE(readFile(fast.dump).mid(APP_OFFSET, appData_.size()), appData_);
+    QCOMPARE(readFile(slow.dump).mid(APP_OFFSET, appData_.size()), appData_);
+}
+
+void TestCliStation::interruptCancelsALongBootWait()
+{
+    QTemporaryDir dir;
+    Jig jig(dir.path(), 1, randomHex(32), randomHex(12), {"--wiring", "direct"});
+    QVERIFY(jig.sim->started());
+    // Reset held ten seconds: Ctrl-C comes inside the first hold.
+    Station station({"station", "--port", jig.link, appHex_, "--json", "--boot", "dtr=1+rts=0,wait=10000,dtr=0"},
+                    modemPreloadEnv(jig.link, jig.control));
+    QTest::qWait(1500);
+    QCOMPARE(answerField(simControl(jig.control, "state"), "state"), QString("reset"));
+    QElapsedTimer t;
+    t.start();
+    station.interrupt();
+    QByteArray rest;
+    QCOMPARE(station.finish(&rest, 10000), 0);
+    QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
+    QVERIFY2(rest.isEmpty(), rest.constData());
+    QVERIFY2(station.err().contains("all: 0 passed, 0 failed; 0 modules"), station.err().constData());
+    QCOMPARE(jig.sim->terminate(), 0);
+    QVERIFY(readFile(jig.dump).mid(APP_OFFSET, appData_.size()) != appData_);
+}
+
+void TestCliStation::interruptTellsWhatTheHookHolds()
+{
+    QTemporaryDir dir;
+    const QString hook = dir.filePath("hook.sh");
+    {
+        QFile f(hook);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("#!/bin/sh\nsleep 60\n");
+        f.close();
+        QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
+    Jig jig(dir.path(), 1, randomHex(32), randomHex(12));
+    QVERIFY(jig.sim->started());
+    Station station({"station", "--port", jig.link, appHex_, "--json", "--on-result", hook, "--on-result-timeout", "3"});
+    QCOMPARE(parsed(station.nextLine(30000))["result"].toString(), QString("PASS"));
+    QElapsedTimer t;
+    t.start();
+    station.interrupt();
+    QVERIFY2(station.waitForError("waiting for the --on-result command " + hook.toUtf8() + " to finish", 2000),
+             station.err().constData());
+    QByteArray rest;
+    QCOMPARE(station.finish(&rest, 10000), 0);
+    QVERIFY(t.elapsed() < 4500);
+    QCOMPARE(station.err().count("waiting for the --on-result command"), 1);
+    QVERIFY(station.err().contains("was still running after 3 s"));
 }
 
 void TestCliStation::duplicatesAndResultProgram()

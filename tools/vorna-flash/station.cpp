@@ -42,11 +42,15 @@ using vbprog::Millis;
 
 // Set by Ctrl-C (and by the last of --count modules): the loops end at their next wait.
 std::atomic<bool> g_stop{false};
+// Set by Ctrl-C, SIGTERM and SIGHUP only: waits and boot entries not yet done are given
+// up; a download that has begun is finished.
+std::atomic<bool> g_interrupted{false};
 
 #if defined(_WIN32)
 BOOL WINAPI onConsoleControl(DWORD type)
 {
     if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+        g_interrupted = true;
         g_stop = true;
         return TRUE;
     }
@@ -68,6 +72,7 @@ bool portPresent(const std::string& port)
 #else
 extern "C" void onInterrupt(int)
 {
+    g_interrupted = true;
     g_stop = true;
 }
 
@@ -79,6 +84,10 @@ void catchInterrupt()
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
+    // A closed terminal ends the run as Ctrl-C does: the module being flashed first.
+    ::sigaction(SIGHUP, &sa, nullptr);
+    // A reader that went (| head) costs that output only; the failed write says so.
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 bool portPresent(const std::string& port)
@@ -209,7 +218,9 @@ public:
         vbprog::SerialLink link;
         while (!stop) {
             const auto start = Clock::now();
-            const Check c = check(link);
+            const Check c = check(link, stop);
+            if (stop)
+                break;
             if (c == Answered || c == NoLines)
                 return true;  // the session opens the port itself and resets once more
             if (c == Failed)
@@ -226,7 +237,9 @@ public:
         int silent = 0;
         while (!stop) {
             const auto start = Clock::now();
-            const Check c = check(link);
+            const Check c = check(link, stop);
+            if (stop)
+                break;
             if (c == Failed)
                 return true;
             if (c == NoLines) {
@@ -247,7 +260,7 @@ private:
     enum Check { Answered, Silent, NoLines, Failed };
 
     // One reset into the bootloader and one 0x7F; Failed when the port is gone or fails.
-    Check check(vbprog::SerialLink& link)
+    Check check(vbprog::SerialLink& link, const std::atomic<bool>& stop)
     {
         const int factor = 1 << (attempt_++ % vbprog::kBootAttempts);
         if (!portPresent(settings_.name))
@@ -261,14 +274,16 @@ private:
             return Failed;
         }
         try {
-            vbprog::runSteps(link, sequence_.enter, factor);
+            if (!vbprog::runSteps(link, sequence_.enter, factor, &stop))
+                return Silent;
             linesWorked_ = true;
         } catch (const vbprog::TransportError& e) {
             // Lines that worked before and fail now: the adapter went, maybe with a new one
             // at its name already.
             return e.kind == vbprog::TransportError::Open || linesWorked_ ? Failed : NoLines;
         }
-        std::this_thread::sleep_for(Millis(vbprog::kBootloaderStartupMs * factor));
+        if (!pause(Millis(vbprog::kBootloaderStartupMs * factor), stop))
+            return Silent;
         const int answer = syncProbe(link);
         return answer == kFailed ? Failed : answer == kSilent ? Silent : Answered;
     }
@@ -308,6 +323,7 @@ struct Outcome {
     bool identified = false;   // the identity was checked against the book
     uint64_t written = 0;
     double seconds = 0;
+    bool cancelled = false;    // stopped before anything was erased: no row, no verdict
 };
 
 struct PortTally {
@@ -392,7 +408,8 @@ Outcome Station::flash(size_t index)
     settings.baudrate = o_.baud;
     vbprog::Operation operation = vbprog::Operation::Connect;
 
-    out.status = boot_ ? vbprog::connectWithBoot(session, settings, *boot_, callbacks) : session.connect(settings);
+    out.status = boot_ ? vbprog::connectWithBoot(session, settings, *boot_, callbacks, &g_interrupted)
+                       : session.connect(settings);
     if (out.status == PROG_OK) {
         out.pid = session.device().pid;
         operation = vbprog::Operation::ReadKeys;
@@ -417,6 +434,12 @@ Outcome Station::flash(size_t index)
                 std::copy_n(raw.begin() + at.wordOffsets[w], 4, uid + 4 * w);
             out.uniqueId = toHex(uid, sizeof uid);
         }
+    }
+    // Stopped before the download began: the module is left as it was.
+    if (g_interrupted && (out.status == PROG_OK || out.status == PROG_ERR_NOT_CONNECTED)) {
+        session.close();
+        out.cancelled = true;
+        return out;
     }
     if (out.status == PROG_OK) {
         // Known before the download, so that the operator sees a second identity at once.
@@ -524,9 +547,13 @@ void Station::conclude(size_t index, Outcome& out)
         display_.print(jsonText(j), stdout);
     }
     if (!o_.onResult.empty()) {
-        const HookOutcome h = runHook(o_.onResult,
-                                      {port, pass ? "PASS" : "FAIL", out.devEUI, std::to_string(exitStatusFor(out.status))},
-                                      o_.onResultTimeout);
+        const HookOutcome h = runHook(
+            o_.onResult, {port, pass ? "PASS" : "FAIL", out.devEUI, std::to_string(exitStatusFor(out.status))},
+            o_.onResultTimeout, &g_interrupted, [&] {
+                display_.print("vorna-flash: " + port + ": waiting for the --on-result command " + o_.onResult +
+                                   " to finish (at most " + std::to_string(o_.onResultTimeout) + " s after it began).",
+                               stderr);
+            });
         const std::string problem = hookProblem(o_.onResult, h, o_.onResultTimeout);
         if (!problem.empty())
             display_.print("vorna-flash: " + port + ": " + problem + " The station goes on.", stderr);
@@ -543,6 +570,11 @@ void Station::loop(size_t index)
             break;
         display_.state(index, "flashing", "module found, flashing");
         Outcome out = flash(index);
+        if (out.cancelled) {
+            display_.print(ports_[index] + ": stopped before flashing; nothing was erased or written.",
+                           o_.json ? stderr : stdout);
+            break;
+        }
         conclude(index, out);
         // Never flashed twice in one insertion: the next one begins only once this one is out.
         if (!watch->waitUntilGone(g_stop))
@@ -602,6 +634,7 @@ int Station::run()
         }
     }
     g_stop = false;
+    g_interrupted = false;
     catchInterrupt();
     const auto started = Clock::now();
     display_.start(ports_, standardErrorIsTerminal(), o_.json ? stderr : stdout);
