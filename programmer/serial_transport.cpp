@@ -405,6 +405,37 @@ void SerialLink::setModemLines(ModemLines lines)
 #endif
 }
 
+ModemStatus SerialLink::modemStatus()
+{
+    if (!isOpen())
+        throw TransportError(TransportError::Io, "port not open");
+    ModemStatus st;
+#if defined(_WIN32)
+    DWORD bits = 0;
+    if (!::GetCommModemStatus(d->port.native_handle(), &bits)) {
+        const asio::error_code ec(int(::GetLastError()), asio::system_category());
+        throw TransportError(TransportError::Io, d->name + " does not report its modem status lines (" + ec.message() + ")");
+    }
+    st.cts = bits & MS_CTS_ON;
+    st.dsr = bits & MS_DSR_ON;
+    st.dcd = bits & MS_RLSD_ON;
+    st.ri = bits & MS_RING_ON;
+#else
+    int bits = 0;
+    if (::ioctl(d->port.native_handle(), TIOCMGET, &bits) != 0) {
+        const int err = errno;
+        if (err == EINVAL || err == ENOTTY)
+            throw TransportError(TransportError::Io, d->name + " has no modem status lines (CTS, DSR, DCD, RI)");
+        throw TransportError(TransportError::Io, "reading the modem status of " + d->name + " failed: " + std::strerror(err));
+    }
+    st.cts = bits & TIOCM_CTS;
+    st.dsr = bits & TIOCM_DSR;
+    st.dcd = bits & TIOCM_CAR;
+    st.ri = bits & TIOCM_RNG;
+#endif
+    return st;
+}
+
 std::string windowsDevicePath(const std::string& name)
 {
     // COM1 to COM9 open by their bare names too, COM10 and up only in the device

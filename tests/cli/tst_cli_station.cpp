@@ -16,8 +16,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
 #include <memory>
+#include <poll.h>
+#include <pty.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -114,7 +118,8 @@ public:
     // Exit code after a normal end, -2 otherwise; the rest of standard output in `rest`.
     int finish(QByteArray* rest, int timeoutMs = 30000)
     {
-        if (!proc_.waitForFinished(timeoutMs))
+        // Already ended (seen while waiting for output) is no timeout.
+        if (proc_.state() != QProcess::NotRunning && !proc_.waitForFinished(timeoutMs))
             return -3;
         *rest = proc_.readAllStandardOutput();
         err_ += proc_.readAllStandardError();
@@ -171,6 +176,9 @@ private slots:
     void moduleGoneSilentOnAKeptPort();
     void bootSequenceResetsEachModuleIn();
     void terminalRedrawsAndRings();
+    void presenceInputTellsInAndOut();
+    void bootloaderStartedAgainIsTheSameInsertion();
+    void sameFailureAgainBacksOff();
     void refusedCommandLines_data();
     void refusedCommandLines();
 
@@ -461,17 +469,18 @@ void TestCliStation::bootSequenceResetsEachModuleIn()
     QJsonObject r = parsed(station.nextLine(30000));
     QVERIFY2(r["result"].toString() == "PASS", station.err().constData());
     QCOMPARE(r["uniqueId"].toString(), jig.uids[0]);
-    // Started after the pass: the run at power-up and the one --after run gave it. The
-    // resets that look for the module's going put it into the bootloader, never run it.
+    // Started after the pass: the run at power-up and the one --after run gave it.
     QCOMPARE(state("app-runs"), QString("2"));
-    // Still in: the resets, about one a second, keep finding its bootloader, and no second
-    // flash comes of it.
+    // Still in and running its firmware: never reset again, and no second flash comes of
+    // it; only its port going tells that it went.
     const int resets = state("resets").toInt();
     QVERIFY(station.nextLine(3000).isEmpty());
-    const int later = state("resets").toInt();
-    QVERIFY2(later >= resets + 2 && later <= resets + 5, qPrintable(QString("%1 -> %2").arg(resets).arg(later)));
+    QCOMPARE(state("resets").toInt(), resets);
+    QCOMPARE(state("state"), QString("application"));
+    QVERIFY(station.waitForError("waiting for the module to be taken out (its port vanishes", 1000));
     QVERIFY(jig.swap(randomHex(32), randomHex(12)));
     r = parsed(station.nextLine(30000));
+    station.waitForError("\x01", 10);
     QVERIFY2(r["result"].toString() == "PASS", station.err().constData());
     QCOMPARE(r["uniqueId"].toString(), jig.uids[1]);
     QByteArray rest;
@@ -516,6 +525,109 @@ void TestCliStation::terminalRedrawsAndRings()
         QVERIFY2(drawn.contains(seen), seen);
     QCOMPARE(drawn.count("\a\a\a"), 1);
     QCOMPARE(drawn.count('\a'), 4);
+}
+
+void TestCliStation::presenceInputTellsInAndOut()
+{
+    QTemporaryDir dir;
+    // The jig's switch pulls DSR low while a module is in.
+    Jig jig(dir.path(), 1, randomHex(32), randomHex(12), {"--presence", "!dsr"});
+    QVERIFY(jig.sim->started());
+    const auto state = [&](const QString& key) { return answerField(simControl(jig.control, "state"), key); };
+    Station station({"station", "--port", jig.link, appHex_, "--json", "--count", "2", "--after", "go", "--present", "!dsr"},
+                    modemPreloadEnv(jig.link, jig.control));
+    QJsonObject r = parsed(station.nextLine(30000));
+    QVERIFY2(r["result"].toString() == "PASS", station.err().constData());
+    QCOMPARE(state("app-runs"), QString("1"));
+    QVERIFY(station.waitForError("waiting for the module to be taken out (--present !dsr drops", 5000));
+    // Running its firmware on a port that stays: nothing touches it until the switch opens.
+    QVERIFY(station.nextLine(2500).isEmpty());
+    QCOMPARE(state("state"), QString("application"));
+    QCOMPARE(state("app-runs"), QString("1"));
+    QVERIFY(simControl(jig.control, "remove keep-port").startsWith("ok "));
+    QTest::qWait(500);
+    const QString uid = randomHex(12);
+    QVERIFY(simControl(jig.control, "insert uid=" + uid).startsWith("ok "));
+    r = parsed(station.nextLine(30000));
+    QVERIFY2(r["result"].toString() == "PASS", station.err().constData());
+    QCOMPARE(r["uniqueId"].toString(), uid);
+    QCOMPARE(r["duplicate"].toString(), QString());
+    QByteArray rest;
+    QCOMPARE(station.finish(&rest), 0);
+    QCOMPARE(jig.sim->terminate(), 0);
+    QCOMPARE(readFile(jig.dumpOf(2)).mid(APP_OFFSET, appData_.size()), appData_);
+}
+
+void TestCliStation::bootloaderStartedAgainIsTheSameInsertion()
+{
+    QTemporaryDir dir;
+    Jig jig(dir.path(), 1, randomHex(32), randomHex(12));
+    QVERIFY(jig.sim->started());
+    const QString log = dir.filePath("station.csv");
+    Station station({"station", "--port", jig.link, appHex_, "--json", "--count", "2", "--log", log});
+    QCOMPARE(parsed(station.nextLine(30000))["result"].toString(), QString("PASS"));
+    // The module's bootloader starts afresh twice, as after a Go or a brown-out: it answers
+    // the next 0x7F as a new module would.
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(simControl(jig.control, "pins nrst=0").startsWith("ok "));
+        QVERIFY(simControl(jig.control, "pins nrst=wired").startsWith("ok "));
+        QVERIFY(station.nextLine(3000).isEmpty());
+    }
+    QVERIFY(station.waitForError("it is the same insertion and is not flashed again", 1000));
+    QVERIFY(jig.swap(randomHex(32), randomHex(12)));
+    const QJsonObject r = parsed(station.nextLine(30000));
+    QCOMPARE(r["result"].toString(), QString("PASS"));
+    QCOMPARE(r["uniqueId"].toString(), jig.uids[1]);
+    QByteArray rest;
+    QCOMPARE(station.finish(&rest), 0);
+    const auto rows = csvRows(log);
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows[0]["unique_id"], jig.uids[0]);
+    QCOMPARE(rows[1]["unique_id"], jig.uids[1]);
+    QCOMPARE(station.err().count("it is the same insertion"), 1);
+}
+
+void TestCliStation::sameFailureAgainBacksOff()
+{
+    // A device that acknowledges every byte: it looks like a fresh bootloader after each
+    // failure, and fails the same way each time.
+    int master = -1, slave = -1;
+    char name[128] = {0};
+    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ::close(slave);
+    std::atomic<bool> done{false};
+    std::thread device([&] {
+        while (!done) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0 || !(p.revents & POLLIN))
+                continue;
+            char buf[512];
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n > 0)
+                ::write(master, QByteArray(int(n), '\x79').constData(), size_t(n));
+        }
+    });
+    Station station({"station", "--port", QString::fromLocal8Bit(name), appHex_, "--json"});
+    QList<qint64> at;
+    QElapsedTimer t;
+    t.start();
+    while (at.size() < 4 && t.elapsed() < 40000) {
+        const QJsonObject r = parsed(station.nextLine(40000 - int(t.elapsed())));
+        if (r.isEmpty())
+            break;
+        QCOMPARE(r["result"].toString(), QString("FAIL"));
+        at << t.elapsed();
+    }
+    station.interrupt();
+    QByteArray rest;
+    station.finish(&rest, 20000);
+    done = true;
+    device.join();
+    ::close(master);
+    QCOMPARE(at.size(), 4);
+    // Pauses of one, then two seconds more than the tries themselves take.
+    QVERIFY2((at[3] - at[2]) - (at[1] - at[0]) > 1500, qPrintable(QString("%1 %2 %3 %4").arg(at[0]).arg(at[1]).arg(at[2]).arg(at[3])));
+    QCOMPARE(station.err().count("the same failure again"), 1);
 }
 
 void TestCliStation::refusedCommandLines_data()

@@ -32,6 +32,7 @@ struct Options {
     double startupMs = 40;      // bootloader start-up after a reset
     unsigned latencyTimerMs = 0; // 0 = no bridge latency timer
     std::string uid;            // 24 hex digits
+    Presence presence;          // the jig's presence switch, none by default
 };
 
 // Parses argv; on failure returns false with a message in `error`.
