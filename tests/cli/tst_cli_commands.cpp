@@ -206,6 +206,8 @@ private slots:
     void secondProgramRefusedWhileFlashing();
     void flashOutlivesHangUpAndPipe_data();
     void flashOutlivesHangUpAndPipe();
+    void garbledIdentityNeverPasses_data();
+    void garbledIdentityNeverPasses();
 
 private:
     QTemporaryDir tmp_;
@@ -869,6 +871,28 @@ void TestCliCommands::flashOutlivesHangUpAndPipe()
     QCOMPARE(flash.exitCode(), 0);
     sim.stop();
     QCOMPARE(readFile(dump).mid(APP_OFFSET, appData_.size()), appData_);
+}
+
+void TestCliCommands::garbledIdentityNeverPasses_data()
+{
+    QTest::addColumn<QString>("seed");
+    for (const char* seed : {"1", "2", "3", "4", "5", "6"})
+        QTest::newRow(seed) << QString(seed);
+}
+
+// Spurious bytes in the answers, as when a second bootloader shares the line: the
+// identifiers are either the module's own or a failure, never an exit 0 with others.
+void TestCliCommands::garbledIdentityNeverPasses()
+{
+    QFETCH(QString, seed);
+    Sim sim({"--keys", KEYS, "--noise-insert", "0.03", "--noise-seed", seed});
+    QVERIFY(!sim.pty().isEmpty());
+    const Run r = runTool({"keys", "--json", "--port", sim.pty()});
+    const QJsonObject o = QJsonDocument::fromJson(r.out).object();
+    if (r.exitCode == 0)
+        QCOMPARE((o["devEUI"].toString() + o["joinEUI"].toString() + o["appKey"].toString()).toLatin1(), KEYS);
+    else
+        QVERIFY2(r.exitCode > 1 && o["devEUI"].toString().isEmpty(), r.out.constData());
 }
 
 QTEST_GUILESS_MAIN(TestCliCommands)
