@@ -3,6 +3,8 @@
 #include "flash_session.h"
 #include "programmer_api.h"
 
+#include <algorithm>
+#include <chrono>
 #include <thread>
 
 namespace vbprog {
@@ -166,14 +168,38 @@ std::string stepsText(const std::vector<BootStep>& steps, int holdFactor)
     return out;
 }
 
-void runSteps(Link& link, const std::vector<BootStep>& steps, int holdFactor)
+namespace {
+
+// Sleeps `span`; false as soon as `stop` is set (a wait may be ten seconds long).
+bool waitUnlessStopped(Millis span, const std::atomic<bool>* stop)
+{
+    if (!stop) {
+        std::this_thread::sleep_for(span);
+        return true;
+    }
+    const auto until = std::chrono::steady_clock::now() + span;
+    while (!*stop) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= until)
+            return true;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(until - now, Millis(20)));
+    }
+    return false;
+}
+
+}  // namespace
+
+bool runSteps(Link& link, const std::vector<BootStep>& steps, int holdFactor, const std::atomic<bool>* stop)
 {
     // A step naming one line keeps the other where the sequence left it; both start idle
     // (de-asserted), as every open leaves them.
     ModemLines lines;
     for (const BootStep& s : steps) {
+        if (stop && *stop)
+            return false;
         if (!s.dtr && !s.rts) {
-            std::this_thread::sleep_for(Millis(s.waitMs * holdFactor));
+            if (!waitUnlessStopped(Millis(s.waitMs * holdFactor), stop))
+                return false;
             continue;
         }
         if (s.dtr)
@@ -182,10 +208,11 @@ void runSteps(Link& link, const std::vector<BootStep>& steps, int holdFactor)
             lines.rts = *s.rts;
         link.setModemLines(lines);
     }
+    return true;
 }
 
 int connectWithBoot(FlashSession& session, const PortSettings& settings, const BootSequence& sequence,
-                    const SessionCallbacks& callbacks)
+                    const SessionCallbacks& callbacks, const std::atomic<bool>* stop)
 {
     auto say = [&](int type, const std::string& text) {
         if (callbacks.message)
@@ -206,7 +233,10 @@ int connectWithBoot(FlashSession& session, const PortSettings& settings, const B
                 link.open(settings, notes);
             for (const auto& n : notes)
                 say(Verbosity_1, n);
-            runSteps(link, sequence.enter, factor);
+            if (!runSteps(link, sequence.enter, factor, stop)) {
+                link.close();
+                return PROG_ERR_NOT_CONNECTED;
+            }
         } catch (const TransportError& e) {
             if (e.kind == TransportError::Open) {
                 say(Error, std::string("Serial port error: ") + e.what());
@@ -219,7 +249,10 @@ int connectWithBoot(FlashSession& session, const PortSettings& settings, const B
         }
         say(Verbosity_1, "Boot sequence " + sequence.name + " (" + stepsText(sequence.enter, factor) + "), then " +
                              std::to_string(kBootloaderStartupMs * factor) + " ms for the bootloader to start");
-        std::this_thread::sleep_for(Millis(kBootloaderStartupMs * factor));
+        if (!waitUnlessStopped(Millis(kBootloaderStartupMs * factor), stop)) {
+            link.close();
+            return PROG_ERR_NOT_CONNECTED;
+        }
         const bool last = attempt == kBootAttempts;
         session.setCallbacks(last ? callbacks : quiet);
         status = session.connect(settings);

@@ -4,6 +4,7 @@
 // adapters drives the pin LOW.
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,8 +46,10 @@ std::optional<BootSequence> bootSequence(const std::string& text, std::string& e
 std::string stepsText(const std::vector<BootStep>& steps, int holdFactor = 1);
 
 // Runs `steps` on an open link, every wait multiplied by `holdFactor`. Throws
-// TransportError when the port refuses the lines.
-void runSteps(Link& link, const std::vector<BootStep>& steps, int holdFactor = 1);
+// TransportError when the port refuses the lines. With `stop`, a wait ends as soon as it
+// is set and no later step runs; false then.
+bool runSteps(Link& link, const std::vector<BootStep>& steps, int holdFactor = 1,
+              const std::atomic<bool>* stop = nullptr);
 
 // Time the bootloader needs after the reset before it takes the first 0x7F, with margin.
 constexpr int kBootloaderStartupMs = 80;
@@ -56,8 +59,9 @@ constexpr int kBootAttempts = 3;
 // Opens the port, runs the entry sequence, waits the start-up time and connects; tries
 // again with longer holds when the bootloader stays silent. Returns the PROG_* status of
 // the last connect. `callbacks` are the session's own: an attempt that is tried again
-// reports its failure as a detail only.
+// reports its failure as a detail only. `stop` set during the sequence or the start-up
+// wait ends it there: the port is closed, no sync is sent, PROG_ERR_NOT_CONNECTED.
 int connectWithBoot(FlashSession& session, const PortSettings& settings, const BootSequence& sequence,
-                    const SessionCallbacks& callbacks);
+                    const SessionCallbacks& callbacks, const std::atomic<bool>* stop = nullptr);
 
 }  // namespace vbprog

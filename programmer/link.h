@@ -38,6 +38,14 @@ struct ModemLines {
     bool rts = false;
 };
 
+// The inputs a jig may wire a switch to: true = asserted.
+struct ModemStatus {
+    bool cts = false;
+    bool dsr = false;
+    bool dcd = false;
+    bool ri = false;
+};
+
 class Link {
 public:
     virtual ~Link() = default;
@@ -69,6 +77,11 @@ public:
     // Sets DTR and RTS, both in one step where the system allows it. Throws
     // TransportError(Io) with a sentence naming the port when it has no modem lines.
     virtual void setModemLines(ModemLines lines) = 0;
+    // Reads CTS, DSR, DCD and RI. Throws TransportError(Io) naming the port when it has none.
+    virtual ModemStatus modemStatus()
+    {
+        throw TransportError(TransportError::Io, portName() + " has no modem status lines");
+    }
 
 protected:
     // The port open and configured; the lines as the system left them.

@@ -12,7 +12,9 @@
 #else
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <libserialport.h>
+#include <unistd.h>
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -26,6 +28,18 @@ namespace {
 #if !defined(_WIN32)
 // Asio's parity option checks parity (INPCK) but turns a damaged byte into a plain 0x00;
 // with PARMRK the terminal marks it in the stream instead, and breaks with it.
+// What asio's own open sets, which an assigned descriptor does not get: bytes as they are.
+struct RawMode {
+    void store(termios& t, asio::error_code& ec) const
+    {
+        ::cfmakeraw(&t);
+        t.c_iflag |= IGNPAR;
+        t.c_cflag |= CREAD | CLOCAL;
+        ec = {};
+    }
+    void load(const termios&, asio::error_code& ec) { ec = {}; }
+};
+
 struct ErrorMarking {
     bool on = false;  // as read back
     void store(termios& t, asio::error_code& ec) const
@@ -100,7 +114,12 @@ void SerialLink::openPort(const PortSettings& s, std::vector<std::string>& notes
     if (ec.value() == ERROR_ACCESS_DENIED)
         throw TransportError(TransportError::Open, "cannot open " + s.name + ": port in use (another program has it open)");
 #else
-    d->port.open(s.name, ec);
+    // The descriptor is ours until the lock and TIOCEXCL hold: asio's open would set the
+    // terminal (raw, no parity marking) first, and the terminal is shared with whoever
+    // holds the port now.
+    const int fd = ::open(s.name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        ec = asio::error_code(errno, asio::system_category());
     // Another program holds the terminal exclusively (TIOCEXCL).
     if (ec == asio::error_code(EBUSY, asio::system_category()))
         throw TransportError(TransportError::Open, "cannot open " + s.name + ": port in use (another program has it open)");
@@ -110,27 +129,32 @@ void SerialLink::openPort(const PortSettings& s, std::vector<std::string>& notes
         throw TransportError(TransportError::Open,
                              "cannot open " + s.name + ": permission denied; join the dialout group "
                              "(or the group that owns " + s.name + ") and log in again");
-#endif
     if (ec)
         throw TransportError(TransportError::Open, "cannot open " + s.name + ": " + ec.message());
-    d->name = s.name;
-    d->baud = s.baudrate ? s.baudrate : 115200;
-#if !defined(_WIN32)
     // Two programs talking to one bootloader corrupt each other's answers. The lock keeps out
     // every process that asks for it (ours do); TIOCEXCL keeps out later opens of other
     // programs (except privileged ones, which the terminal layer lets through).
-    const int fd = d->port.native_handle();
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
-        asio::error_code ignored;
-        d->port.close(ignored);
+        ::close(fd);
         throw TransportError(TransportError::Open,
                              "cannot open " + s.name + ": port in use" +
                                  (err == EWOULDBLOCK ? std::string(" (another program has it open)")
                                                      : " (" + std::string(std::strerror(err)) + ")"));
     }
     ::ioctl(fd, TIOCEXCL);
+    d->port.assign(fd, ec);
+    if (ec)
+        ::close(fd);
+    else
+        d->port.set_option(RawMode(), ec);  // a file that is no terminal fails here, as in asio's open
 #endif
+    if (ec) {
+        close();
+        throw TransportError(TransportError::Open, "cannot open " + s.name + ": " + ec.message());
+    }
+    d->name = s.name;
+    d->baud = s.baudrate ? s.baudrate : 115200;
 
     auto fail = [this](const std::string& what, const asio::error_code& e) {
         const std::string name = d->name;
@@ -184,7 +208,7 @@ void SerialLink::openPort(const PortSettings& s, std::vector<std::string>& notes
     d->input.setMarking(!ec && marking.on);
     if (!d->input.marking())
         notes.push_back("line errors not marked on " + s.name + (ec ? " (" + ec.message() + ")" : std::string()));
-    requestLowLatency(fd, s.name, notes);
+    requestLowLatency(d->port.native_handle(), s.name, notes);
 #endif
 }
 
@@ -379,6 +403,37 @@ void SerialLink::setModemLines(ModemLines lines)
                              "setting DTR and RTS on " + d->name + " failed: " + std::strerror(err));
     }
 #endif
+}
+
+ModemStatus SerialLink::modemStatus()
+{
+    if (!isOpen())
+        throw TransportError(TransportError::Io, "port not open");
+    ModemStatus st;
+#if defined(_WIN32)
+    DWORD bits = 0;
+    if (!::GetCommModemStatus(d->port.native_handle(), &bits)) {
+        const asio::error_code ec(int(::GetLastError()), asio::system_category());
+        throw TransportError(TransportError::Io, d->name + " does not report its modem status lines (" + ec.message() + ")");
+    }
+    st.cts = bits & MS_CTS_ON;
+    st.dsr = bits & MS_DSR_ON;
+    st.dcd = bits & MS_RLSD_ON;
+    st.ri = bits & MS_RING_ON;
+#else
+    int bits = 0;
+    if (::ioctl(d->port.native_handle(), TIOCMGET, &bits) != 0) {
+        const int err = errno;
+        if (err == EINVAL || err == ENOTTY)
+            throw TransportError(TransportError::Io, d->name + " has no modem status lines (CTS, DSR, DCD, RI)");
+        throw TransportError(TransportError::Io, "reading the modem status of " + d->name + " failed: " + std::strerror(err));
+    }
+    st.cts = bits & TIOCM_CTS;
+    st.dsr = bits & TIOCM_DSR;
+    st.dcd = bits & TIOCM_CAR;
+    st.ri = bits & TIOCM_RNG;
+#endif
+    return st;
 }
 
 std::string windowsDevicePath(const std::string& name)

@@ -27,6 +27,7 @@ public:
     size_t dropPending() override;
     Millis wireTime(size_t bytes) const override;
     void setModemLines(ModemLines lines) override;
+    ModemStatus modemStatus() override;
 
 protected:
     // Settings that a pseudo terminal ignores or refuses (parity) are reported in `notes`

@@ -204,6 +204,11 @@ private slots:
     void damagedByteCostsARetry_data();
     void damagedByteCostsARetry();
     void noisyLineWithParityMarks();
+    void secondProgramRefusedWhileFlashing();
+    void flashOutlivesHangUpAndPipe_data();
+    void flashOutlivesHangUpAndPipe();
+    void garbledIdentityNeverPasses_data();
+    void garbledIdentityNeverPasses();
 
 private:
     QTemporaryDir tmp_;
@@ -849,6 +854,81 @@ void TestCliCommands::noisyLineWithParityMarks()
     const int seen = r.err.count("damaged on the line");
     QVERIFY2(seen > 0 && seen <= marked, r.err.constData());
     QVERIFY2(!r.err.contains("differed"), r.err.constData());
+}
+
+void TestCliCommands::secondProgramRefusedWhileFlashing()
+{
+    // Erased-flash runs and 0xFF 0x00 pairs: what the running flash misreads once a refused
+    // second program has reset the terminal they share.
+    QByteArray data = randomBytes(8 * 1024);
+    for (int at = 0; at + 4 <= data.size(); at += 64)
+        data.replace(at, 4, QByteArray("\xFF\xFF\xFF\x00", 4));
+    const QString hex = tmp_.filePath("ff-runs.hex");
+    QVERIFY(makeHex(data, 0x08000000 + APP_OFFSET, hex));
+    const QString dump = tmp_.filePath("ff-runs.bin");
+    Sim sim({"--keys", KEYS, "--dump", dump, "--baud", "115200"});
+    QVERIFY(!sim.pty().isEmpty());
+    QProcess flash;
+    flash.start(VORNA_FLASH_PATH, {"flash", "--port", sim.pty(), hex});
+    QVERIFY(flash.waitForStarted(5000));
+    QTest::qWait(700);  // the write of 8 KiB on the timed wire takes about a second
+    QVERIFY(flash.state() == QProcess::Running);
+    for (const QStringList& second : {QStringList{"keys", "--port", sim.pty()}, QStringList{"flash", "--port", sim.pty(), hex}}) {
+        const Run r = runTool(second);
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY2(r.err.contains("port in use"), r.err.constData());
+    }
+    QVERIFY(flash.waitForFinished(30000));
+    QVERIFY2(flash.exitCode() == 0, flash.readAllStandardError().constData());
+    sim.stop();
+    QCOMPARE(readFile(dump).mid(APP_OFFSET, data.size()).toHex(), data.toHex());
+}
+
+void TestCliCommands::flashOutlivesHangUpAndPipe_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("terminal closed") << int(SIGHUP);
+    QTest::newRow("reader gone") << int(SIGPIPE);
+}
+
+void TestCliCommands::flashOutlivesHangUpAndPipe()
+{
+    QFETCH(int, signal);
+    const QString dump = tmp_.filePath("hangup.bin");
+    Sim sim({"--keys", KEYS, "--dump", dump, "--baud", "115200"});
+    QVERIFY(!sim.pty().isEmpty());
+    QProcess flash;
+    flash.start(VORNA_FLASH_PATH, {"flash", "--port", sim.pty(), appHex_});
+    QVERIFY(flash.waitForStarted(5000));
+    QTest::qWait(500);  // inside the write on the timed wire
+    ::kill(pid_t(flash.processId()), signal);
+    QVERIFY(flash.waitForFinished(30000));
+    QCOMPARE(flash.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(flash.exitCode(), 0);
+    sim.stop();
+    QCOMPARE(readFile(dump).mid(APP_OFFSET, appData_.size()), appData_);
+}
+
+void TestCliCommands::garbledIdentityNeverPasses_data()
+{
+    QTest::addColumn<QString>("seed");
+    for (const char* seed : {"1", "2", "3", "4", "5", "6"})
+        QTest::newRow(seed) << QString(seed);
+}
+
+// Spurious bytes in the answers, as when a second bootloader shares the line: the
+// identifiers are either the module's own or a failure, never an exit 0 with others.
+void TestCliCommands::garbledIdentityNeverPasses()
+{
+    QFETCH(QString, seed);
+    Sim sim({"--keys", KEYS, "--noise-insert", "0.03", "--noise-seed", seed});
+    QVERIFY(!sim.pty().isEmpty());
+    const Run r = runTool({"keys", "--json", "--port", sim.pty()});
+    const QJsonObject o = QJsonDocument::fromJson(r.out).object();
+    if (r.exitCode == 0)
+        QCOMPARE((o["devEUI"].toString() + o["joinEUI"].toString() + o["appKey"].toString()).toLatin1(), KEYS);
+    else
+        QVERIFY2(r.exitCode > 1 && o["devEUI"].toString().isEmpty(), r.out.constData());
 }
 
 QTEST_GUILESS_MAIN(TestCliCommands)

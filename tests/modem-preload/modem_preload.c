@@ -2,7 +2,8 @@
  * settings of a USB serial adapter. A pty refuses TIOCMBIS/TIOCMBIC/TIOCMSET/TIOCMGET and
  * TIOCSSERIAL/TIOCGSERIAL; for an fd that is one of the simulators' ptys this library
  * forwards them to that simulator's control socket and answers as a serial driver does. An
- * open of such a pty tells the simulator too (a tty open asserts DTR and RTS). Every other
+ * open of such a pty tells the simulator too (a tty open asserts DTR and RTS). TIOCMGET also
+ * reports the CTS/DSR/DCD/RI input that a simulator's --presence drives. Every other
  * fd and call goes to the real function.
  *
  *   VBF_SIM_PTY      the pty path(s) (the --link of each simulator), ':'-separated
@@ -141,7 +142,10 @@ static int modemIoctl(int sim, unsigned long request, void *arg)
     case TIOCMGET:
         if (control(sim, "lines", answer, sizeof answer) != 0)
             return -1;
-        *(int *)arg = (flag(answer, "dtr=") ? TIOCM_DTR : 0) | (flag(answer, "rts=") ? TIOCM_RTS : 0);
+        /* The inputs too, where the simulator reports a jig's switch on one. */
+        *(int *)arg = (flag(answer, "dtr=") ? TIOCM_DTR : 0) | (flag(answer, "rts=") ? TIOCM_RTS : 0) |
+                      (flag(answer, "cts=") ? TIOCM_CTS : 0) | (flag(answer, "dsr=") ? TIOCM_DSR : 0) |
+                      (flag(answer, "dcd=") ? TIOCM_CAR : 0) | (flag(answer, " ri=") ? TIOCM_RNG : 0);
         return 0;
     case TIOCMSET: {
         const int bits = *(const int *)arg;

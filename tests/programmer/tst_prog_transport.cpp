@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -82,6 +83,7 @@ private slots:
     void parityMarksDecoded_data();
     void parityMarksDecoded();
     void everyByteValueCrossesAMarkingPort();
+    void refusedOpenLeavesTheHoldersTerminal();
 };
 
 void TestProgTransport::parityMarksDecoded_data()
@@ -165,6 +167,47 @@ void TestProgTransport::everyByteValueCrossesAMarkingPort()
     peer.join();
     QCOMPARE(QByteArray::fromStdString(got).toHex(), QByteArray::fromStdString(sent).toHex());
     QCOMPARE(link.readByte(Millis(20)), -1);
+}
+
+// A second program on a held port is refused before it changes the terminal the two
+// share. Root passes TIOCEXCL, so only the lock stops it; as root (or with TIOCEXCL
+// cleared) a terminal set by the refused open would lose its parity marking.
+void TestProgTransport::refusedOpenLeavesTheHoldersTerminal()
+{
+    Pty pty;
+    QVERIFY(!pty.slave.empty());
+    SerialLink holder;
+    std::vector<std::string> notes;
+    holder.open(settingsFor(pty.slave), notes);
+    termios before{};
+    QCOMPARE(::tcgetattr(pty.master, &before), 0);  // a pty master reads its slave's settings
+    QVERIFY(before.c_iflag & PARMRK);
+    QVERIFY(before.c_iflag & INPCK);
+
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        SerialLink second;
+        try {
+            second.open(settingsFor(pty.slave), notes);
+            QFAIL("a second link opened a held port");
+        } catch (const TransportError& e) {
+            QCOMPARE(e.kind, TransportError::Open);
+            QVERIFY2(std::string(e.what()).find("port in use") != std::string::npos, e.what());
+        }
+        QVERIFY(!second.isOpen());
+    }
+    termios after{};
+    QCOMPARE(::tcgetattr(pty.master, &after), 0);
+    QCOMPARE(after.c_iflag, before.c_iflag);
+    QCOMPARE(after.c_cflag, before.c_cflag);
+    QCOMPARE(after.c_lflag, before.c_lflag);
+    QCOMPARE(::cfgetispeed(&after), ::cfgetispeed(&before));
+
+    // Erased flash still reads as erased flash on the holder's link.
+    const std::string sent = std::string(6, '\xFF') + std::string("\xFF\x00\x79", 3);
+    pty.send(sent);
+    std::string got(sent.size(), '\0');
+    holder.read(reinterpret_cast<uint8_t*>(&got[0]), got.size(), Millis(1000));
+    QCOMPARE(QByteArray::fromStdString(got).toHex(), QByteArray::fromStdString(sent).toHex());
 }
 
 void TestProgTransport::exchangesBytes()

@@ -369,7 +369,10 @@ std::string hexText(const uint8_t *p, size_t n)
 
 std::string IoLoop::linesText() const
 {
-    return std::string("dtr=") + (dtr_ ? "1" : "0") + " rts=" + (rts_ ? "1" : "0");
+    std::string r = std::string("dtr=") + (dtr_ ? "1" : "0") + " rts=" + (rts_ ? "1" : "0");
+    if (presence_.line != StatusLine::None)
+        r += std::string(" ") + statusLineName(presence_.line) + "=" + ((module_ != nullptr) != presence_.activeLow ? "1" : "0");
+    return r;
 }
 
 std::string IoLoop::stateText() const

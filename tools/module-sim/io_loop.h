@@ -60,6 +60,7 @@ public:
     // timer runs out; 0 = no such bridge.
     void setLatencyTimer(unsigned ms) { latencyMs_ = ms; }
     void setControl(ControlServer *control) { control_ = control; }
+    void setPresence(Presence p) { presence_ = p; }
     // Every read from and write to the pty, timed: where a turnaround's time goes.
     void setWireTrace(std::FILE *trace) { trace_ = trace; }
     void setLinkPath(const std::string &path) { linkPath_ = path; }
@@ -151,6 +152,7 @@ private:
     bool lowLatency_ = false;
     Clock::time_point bridgeEpoch_{};
 
+    Presence presence_;
     ControlServer *control_ = nullptr;
     std::FILE *trace_ = nullptr;
     Clock::time_point epoch_ = Clock::now();

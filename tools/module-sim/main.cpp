@@ -210,6 +210,7 @@ int main(int argc, char **argv)
     loop.setParityMarks(opts.parityMarks);
     loop.setWiring(opts.wiring, opts.startupMs / 1000.0);
     loop.setLatencyTimer(opts.latencyTimerMs);
+    loop.setPresence(opts.presence);
     loop.setLinkPath(opts.link);
     if (opts.moduleEvent)
         loop.setModuleEvent(*opts.moduleEvent);

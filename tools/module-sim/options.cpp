@@ -90,7 +90,11 @@ std::string usage()
            "                        identifiers at 0x080007E0) instead of the first page asked\n"
            "  --fault-nack-write K  the K-th Write Memory is refused, and so is every later one at its address\n"
            "  --fault-nack-write-once K  the K-th Write Memory's data frame is refused once (nothing written)\n"
-           "  --fault-lose-write-ack K   the K-th Write Memory is programmed but its ACK is lost\n";
+           "  --fault-lose-write-ack K   the K-th Write Memory is programmed but its ACK is lost\n"
+           "jig:\n"
+           "  --presence [!]LINE    a presence switch on the adapter's cts|dsr|dcd|ri input: asserted\n"
+           "                        while a module is in (with !, de-asserted), the other way once it is\n"
+           "                        taken out; the control socket's lines answer reports it\n";
 }
 
 bool parseKeys(const std::string &hex, std::vector<uint8_t> &out)
@@ -286,6 +290,13 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error)
             if (!value(v) || !parseModuleEvent(v, a == "--swap-at" ? ModuleEvent::Swap : ModuleEvent::Reset, e, error))
                 return false;
             o.moduleEvent = e;
+        } else if (a == "--presence") {
+            std::string v;
+            if (!value(v)) return false;
+            if (!parsePresence(v, o.presence)) {
+                error = "--presence is cts, dsr, dcd or ri, active-low with a leading !, not " + v;
+                return false;
+            }
         } else if (a == "--help" || a == "-h") {
             error.clear();
             return false;

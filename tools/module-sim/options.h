@@ -34,6 +34,7 @@ struct Options {
     unsigned latencyTimerMs = 0; // 0 = no bridge latency timer
     std::string uid;            // 24 hex digits
     std::optional<ModuleEvent> moduleEvent; // --swap-at or --reset-at
+    Presence presence;          // the jig's presence switch, none by default
 };
 
 // Parses argv; on failure returns false with a message in `error`.

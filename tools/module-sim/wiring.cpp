@@ -34,6 +34,30 @@ bool parseWiring(const std::string &t, Wiring &out)
     return true;
 }
 
+bool parsePresence(const std::string &text, Presence &out)
+{
+    const bool low = !text.empty() && text[0] == '!';
+    const std::string name = low ? text.substr(1) : text;
+    for (StatusLine l : {StatusLine::Cts, StatusLine::Dsr, StatusLine::Dcd, StatusLine::Ri})
+        if (name == statusLineName(l)) {
+            out = {l, low};
+            return true;
+        }
+    return false;
+}
+
+const char *statusLineName(StatusLine l)
+{
+    switch (l) {
+    case StatusLine::None: return "none";
+    case StatusLine::Cts: return "cts";
+    case StatusLine::Dsr: return "dsr";
+    case StatusLine::Dcd: return "dcd";
+    case StatusLine::Ri: return "ri";
+    }
+    return "?";
+}
+
 const char *wiringName(Wiring w)
 {
     switch (w) {

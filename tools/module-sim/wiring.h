@@ -18,7 +18,17 @@ struct Pins {
     bool boot0High = true; // sampled when NRST goes high
 };
 
+// A jig's presence switch on one of the adapter's modem status inputs: asserted while a
+// module is in, or, active-low ("!dsr"), de-asserted while one is in.
+enum class StatusLine { None, Cts, Dsr, Dcd, Ri };
+struct Presence {
+    StatusLine line = StatusLine::None;
+    bool activeLow = false;
+};
+
 Pins wiredPins(Wiring w, bool dtrAsserted, bool rtsAsserted);
+bool parsePresence(const std::string &text, Presence &out);
+const char *statusLineName(StatusLine l);
 bool parseWiring(const std::string &text, Wiring &out);
 const char *wiringName(Wiring w);
 

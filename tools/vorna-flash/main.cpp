@@ -19,6 +19,7 @@
 #include "text_format.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -425,6 +426,12 @@ int main(int argc, char** argv)
         return vf::EXIT_USAGE;
     }
     const vf::Options& o = cl.options;
+#if !defined(_WIN32)
+    // A closed terminal or a reader gone (| head) must not cut off a write to a module:
+    // a failed write costs that output only. The station catches SIGHUP itself.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGHUP, SIG_IGN);
+#endif
     switch (o.command) {
     case vf::Command::Help:
         std::fputs(vf::usageText(), stdout);

@@ -58,7 +58,7 @@ struct Given {
     bool haveCommand = false;
     bool havePort = false, haveLog = false, haveBaud = false, help = false, version = false, noVerify = false;
     bool haveBoot = false, haveAfter = false, haveDtr = false, haveRts = false, haveHold = false;
-    bool haveCount = false, haveOnResult = false, haveOnResultTimeout = false;
+    bool haveCount = false, haveOnResult = false, haveOnResultTimeout = false, havePresent = false;
     std::vector<std::string> operands;
 };
 
@@ -158,6 +158,8 @@ ParsedCommandLine checkCombination(Given& g)
             return notFor("--on-result");
         if (g.haveOnResultTimeout)
             return notFor("--on-result-timeout");
+        if (g.havePresent)
+            return notFor("--present");
     }
     const bool takesFile = o.command == Command::Flash || o.command == Command::Station;
     if (!takesFile && !g.operands.empty())
@@ -200,7 +202,7 @@ const char* usageText()
            "                    [--log FILE] [--verbose] [--boot SEQ] [--after stay|run|go|SEQ]\n"
            "  vorna-flash station (--port PORT ... | --all-ports) [--baud RATE] FILE [--log FILE]\n"
            "                    [--json] [--count N] [--on-result PROGRAM [--on-result-timeout S]]\n"
-           "                    [--boot SEQ] [--after stay|run|go|SEQ]\n"
+           "                    [--boot SEQ] [--after stay|run|go|SEQ] [--present [!]cts|dsr|dcd|ri]\n"
            "  vorna-flash lines --port PORT --dtr 0|1 --rts 0|1 [--hold SECONDS]\n"
            "  vorna-flash --help\n"
            "\n"
@@ -218,7 +220,12 @@ const char* usageText()
            "          taken out; Ctrl-C ends it (a module being flashed is finished first) with\n"
            "          a yield summary per port. With --boot a module is there when a reset into\n"
            "          its bootloader (once a second) is answered, and gone when two resets in a\n"
-           "          row find none; --after starts each module that passed as flash does\n"
+           "          row find none; --after starts each module that passed as flash does.\n"
+           "          After --after run or go a module is never reset again: it is gone when its\n"
+           "          port vanishes, when the --present input drops, or (with neither) when\n"
+           "          Enter is pressed on the station's terminal. A module that answers again with\n"
+           "          the unique ID it had is the same insertion and is not flashed again; a\n"
+           "          port that fails the same way again and again waits longer between tries\n"
            "\n"
            "Options:\n"
            "  --port PORT   serial port of a module (8 data bits, even parity, 1 stop bit, no flow\n"
@@ -245,6 +252,9 @@ const char* usageText()
            "                station: --json prints one object a line as each module ends, and the\n"
            "                --log row adds run_id, tool_version, attempt, failing_step,\n"
            "                unique_id and duplicate\n"
+           "  --present [!]LINE  station: a jig switch on the adapter's cts, dsr, dcd or ri input\n"
+           "                tells that a module is in (asserted; with !, active-low: de-asserted);\n"
+           "                a module is flashed only while it is in, and gone once it drops\n"
            "  --verbose     show the programming library's messages on standard error\n"
            "  --boot SEQ    (keys, flash, station) reset the module into its bootloader through DTR\n"
            "                and RTS before the first 0x7F, then wait its start-up time; a silent module is\n"
@@ -388,6 +398,16 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
              &g.haveOnResultTimeout, [&](const std::string& v) {
                  if (!(g.o.onResultTimeout = positive(v, 4)))
                      throw Refusal("The option --on-result-timeout needs seconds from 1 to 9999.");
+             });
+    addValue("--present", "The option --present needs an input: cts, dsr, dcd or ri (!dsr for active-low).",
+             &g.havePresent, [&](const std::string& v) {
+                 const bool low = !v.empty() && v[0] == '!';
+                 const std::string line = low ? v.substr(1) : v;
+                 if (line != "cts" && line != "dsr" && line != "dcd" && line != "ri")
+                     throw Refusal("The option --present takes cts, dsr, dcd or ri, with a leading ! for an "
+                                   "active-low switch, e.g. --present !dsr.");
+                 g.o.present = line;
+                 g.o.presentActiveLow = low;
              });
     addFlag("--json", "--json", g.o.json);
     addFlag("--all-ports", "--all-ports", g.o.allPorts);

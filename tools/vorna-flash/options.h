@@ -32,6 +32,8 @@ struct Options {
     unsigned count = 0;                 // modules in all before the station ends; 0: until Ctrl-C
     std::string onResult;               // program run after each module, no shell
     unsigned onResultTimeout = 10;      // seconds before a hanging one is killed
+    std::string present;                // --present: cts, dsr, dcd or ri; empty: none
+    bool presentActiveLow = false;      // given as !LINE: de-asserted while a module is in
 };
 
 struct ParsedCommandLine {

@@ -30,6 +30,8 @@
 #include <windows.h>
 #else
 #include <csignal>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -42,11 +44,15 @@ using vbprog::Millis;
 
 // Set by Ctrl-C (and by the last of --count modules): the loops end at their next wait.
 std::atomic<bool> g_stop{false};
+// Set by Ctrl-C, SIGTERM and SIGHUP only: waits and boot entries not yet done are given
+// up; a download that has begun is finished.
+std::atomic<bool> g_interrupted{false};
 
 #if defined(_WIN32)
 BOOL WINAPI onConsoleControl(DWORD type)
 {
     if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+        g_interrupted = true;
         g_stop = true;
         return TRUE;
     }
@@ -65,9 +71,15 @@ bool portPresent(const std::string& port)
             return true;
     return false;
 }
+
+std::string portIdentity(const std::string& port)
+{
+    return portPresent(port) ? port : std::string();
+}
 #else
 extern "C" void onInterrupt(int)
 {
+    g_interrupted = true;
     g_stop = true;
 }
 
@@ -79,11 +91,25 @@ void catchInterrupt()
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
+    // A closed terminal ends the run as Ctrl-C does: the module being flashed first.
+    ::sigaction(SIGHUP, &sa, nullptr);
+    // A reader that went (| head) costs that output only; the failed write says so.
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 bool portPresent(const std::string& port)
 {
     return ::access(port.c_str(), F_OK) == 0;
+}
+
+// Which device the name stands for now; empty when none. A module swapped with its
+// adapter between two looks has a name that stands for another device.
+std::string portIdentity(const std::string& port)
+{
+    struct stat st {};
+    if (::stat(port.c_str(), &st) != 0)
+        return {};
+    return std::to_string(st.st_rdev) + ":" + std::to_string(st.st_ino);
 }
 #endif
 
@@ -157,8 +183,11 @@ public:
         return false;
     }
 
+    bool goneSure() const override { return sure_; }
+
     bool waitUntilGone(const std::atomic<bool>& stop) override
     {
+        sure_ = true;
         vbprog::SerialLink link;
         if (!open(link))
             return true;
@@ -168,8 +197,12 @@ public:
                 return true;
             const auto start = Clock::now();
             const int answer = syncProbe(link);
-            if (answer == kFailed || answer == kAck)
+            if (answer == kFailed)
                 return true;
+            if (answer == kAck) {
+                sure_ = false;  // a new module, or this one's bootloader started again
+                return true;
+            }
             silent = answer == kNack ? 0 : silent + 1;
             if (silent >= kSilentPollsGone)
                 return true;
@@ -191,14 +224,22 @@ private:
     }
 
     vbprog::PortSettings settings_;
+    bool sure_ = true;
 };
 
 constexpr Millis kResetPeriod{1000};  // a jig without a module is reset once a second
 constexpr int kSilentResetsGone = 2;
+// Resets no bootloader answers: after this many the hint comes, and the pause between
+// resets grows (an empty jig needs no reset a second; a module in it is found late by
+// at most kMaxResetPeriod).
+constexpr int kSilentResetsHint = 10;
+constexpr Millis kMaxResetPeriod{8000};
 
 class ResetWatch final : public ModuleWatch {
 public:
-    ResetWatch(const std::string& port, uint32_t baud, const vbprog::BootSequence& sequence) : sequence_(sequence)
+    ResetWatch(const std::string& port, uint32_t baud, const vbprog::BootSequence& sequence,
+               std::function<void(const std::string&)> say)
+        : sequence_(sequence), say_(std::move(say))
     {
         settings_.name = port;
         settings_.baudrate = baud;
@@ -207,14 +248,30 @@ public:
     bool waitForModule(const std::atomic<bool>& stop) override
     {
         vbprog::SerialLink link;
+        int silent = 0;
+        Millis period = kResetPeriod;
         while (!stop) {
             const auto start = Clock::now();
-            const Check c = check(link);
+            const Check c = check(link, stop);
+            if (stop)
+                break;
             if (c == Answered || c == NoLines)
                 return true;  // the session opens the port itself and resets once more
-            if (c == Failed)
+            if (c == Failed) {
                 link.close();
-            pause(std::chrono::duration_cast<Millis>(kResetPeriod - (Clock::now() - start)), stop);
+                silent = 0;
+                period = kResetPeriod;
+            } else if (++silent >= kSilentResetsHint) {
+                if (silent == kSilentResetsHint && !hinted_ && say_) {
+                    hinted_ = true;
+                    say_("no bootloader answered " + std::to_string(silent) + " resets of --boot " + sequence_.name +
+                         " (" + vbprog::stepsText(sequence_.enter) + "). If a module is in, its wiring may need " +
+                         otherPresets() + "; vorna-flash lines checks the wiring with a meter. Resets now come "
+                         "less often, at most every " + std::to_string(kMaxResetPeriod.count() / 1000) + " s.");
+                }
+                period = std::min(kMaxResetPeriod, period * 2);
+            }
+            pause(std::chrono::duration_cast<Millis>(period - (Clock::now() - start)), stop);
         }
         return false;
     }
@@ -226,7 +283,9 @@ public:
         int silent = 0;
         while (!stop) {
             const auto start = Clock::now();
-            const Check c = check(link);
+            const Check c = check(link, stop);
+            if (stop)
+                break;
             if (c == Failed)
                 return true;
             if (c == NoLines) {
@@ -247,7 +306,7 @@ private:
     enum Check { Answered, Silent, NoLines, Failed };
 
     // One reset into the bootloader and one 0x7F; Failed when the port is gone or fails.
-    Check check(vbprog::SerialLink& link)
+    Check check(vbprog::SerialLink& link, const std::atomic<bool>& stop)
     {
         const int factor = 1 << (attempt_++ % vbprog::kBootAttempts);
         if (!portPresent(settings_.name))
@@ -261,23 +320,59 @@ private:
             return Failed;
         }
         try {
-            vbprog::runSteps(link, sequence_.enter, factor);
+            if (!vbprog::runSteps(link, sequence_.enter, factor, &stop))
+                return Silent;
             linesWorked_ = true;
         } catch (const vbprog::TransportError& e) {
             // Lines that worked before and fail now: the adapter went, maybe with a new one
             // at its name already.
             return e.kind == vbprog::TransportError::Open || linesWorked_ ? Failed : NoLines;
         }
-        std::this_thread::sleep_for(Millis(vbprog::kBootloaderStartupMs * factor));
+        if (!pause(Millis(vbprog::kBootloaderStartupMs * factor), stop))
+            return Silent;
         const int answer = syncProbe(link);
         return answer == kFailed ? Failed : answer == kSilent ? Silent : Answered;
     }
 
+    std::string otherPresets() const
+    {
+        if (sequence_.name == "direct")
+            return "--boot inverted (or auto-reset)";
+        if (sequence_.name == "inverted")
+            return "--boot direct (or auto-reset)";
+        if (sequence_.name == "auto-reset")
+            return "--boot direct or inverted";
+        return "another sequence, or a preset (direct, inverted, auto-reset)";
+    }
+
     vbprog::PortSettings settings_;
     vbprog::BootSequence sequence_;
+    std::function<void(const std::string&)> say_;
+    bool hinted_ = false;
     unsigned attempt_ = 0;
     bool linesWorked_ = false;
 };
+
+// Enter on the station's input, for every port that waits for the operator's word. A
+// count under one lock: several ports may look at once, one line is one Enter for all.
+std::mutex g_inputMutex;
+unsigned g_enters = 0;
+
+unsigned entersSoFar()
+{
+    std::lock_guard<std::mutex> g(g_inputMutex);
+#if !defined(_WIN32)
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    while (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+        char buf[256];
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        g_enters += unsigned(std::count(buf, buf + n, '\n'));
+    }
+#endif
+    return g_enters;
+}
 
 std::string newRunId()
 {
@@ -306,8 +401,13 @@ struct Outcome {
     std::string devEUI, joinEUI, appKey, uniqueId;
     IdentityVerdict identity;
     bool identified = false;   // the identity was checked against the book
+    bool sameInsertion = false;  // the module flashed last, answering again: nothing done
+    // The port kept open past the flash, so that watching for the module's going opens
+    // (and so resets) nothing.
+    std::unique_ptr<vbprog::FlashSession> held;
     uint64_t written = 0;
     double seconds = 0;
+    bool cancelled = false;    // stopped before anything was erased: no row, no verdict
 };
 
 struct PortTally {
@@ -318,7 +418,7 @@ struct PortTally {
 class Station {
 public:
     Station(const Options& o, const std::vector<std::string>& ports, const StationFirmware& fw)
-        : o_(o), ports_(ports), fw_(fw), tallies_(ports.size())
+        : o_(o), ports_(ports), fw_(fw), tallies_(ports.size()), insertion_(ports.size()), repeats_(ports.size())
     {
         std::string why;
         if (!o.boot.empty())
@@ -334,6 +434,11 @@ private:
     void writeRow(size_t index, const Outcome& out);
     void printSummary(double seconds);
     bool claim();
+    void unclaim();
+    bool takenOut(size_t index, vbprog::Link* held);
+    bool presentNow(vbprog::Link& link) const;
+    bool waitPresent(size_t index);
+    Millis backoff(size_t index, const Outcome& out);
 
     const Options& o_;
     const std::vector<std::string>& ports_;
@@ -348,7 +453,131 @@ private:
     unsigned claimed_ = 0;
     bool logFailed_ = false;
     std::vector<ModuleOutcome> failures_;
+    struct Insertion {
+        std::string uid;       // of the module flashed last in it
+        bool told = false;     // "same insertion" said
+    };
+    std::vector<Insertion> insertion_;  // per port, its own thread only
+    struct Repeats {
+        std::string key;       // status and step of the last failure
+        unsigned times = 0;
+        bool told = false;
+    };
+    std::vector<Repeats> repeats_;  // per port, its own thread only
 };
+
+void Station::unclaim()
+{
+    std::lock_guard<std::mutex> g(mutex_);
+    if (o_.count && claimed_-- == o_.count && !g_interrupted)
+        g_stop = false;
+}
+
+bool Station::presentNow(vbprog::Link& link) const
+{
+    const vbprog::ModemStatus st = link.modemStatus();
+    const bool asserted = o_.present == "cts" ? st.cts : o_.present == "dsr" ? st.dsr : o_.present == "dcd" ? st.dcd : st.ri;
+    return asserted != o_.presentActiveLow;
+}
+
+std::string presentName(const Options& o)
+{
+    return (o.presentActiveLow ? "!" : "") + o.present;
+}
+
+// Until the --present input says a module is in; false when stopped first.
+bool Station::waitPresent(size_t index)
+{
+    display_.state(index, "waiting for a module (" + presentName(o_) + ")");
+    vbprog::SerialLink link;
+    vbprog::PortSettings settings;
+    settings.name = ports_[index];
+    settings.baudrate = o_.baud;
+    bool told = false;
+    while (!g_stop) {
+        try {
+            if (!link.isOpen()) {
+                std::vector<std::string> notes;
+                link.open(settings, notes);
+            }
+            if (presentNow(link))
+                return true;
+        } catch (const vbprog::TransportError& e) {
+            link.close();
+            if (!told && portPresent(ports_[index])) {
+                told = true;
+                display_.print("vorna-flash: " + ports_[index] + ": --present " + presentName(o_) +
+                                   " cannot be read (" + e.what() + "); the station keeps trying.",
+                               stderr);
+            }
+        }
+        pause(Millis(100), g_stop);
+    }
+    return false;
+}
+
+// After a started module (never reset again) or with --present: gone when its port
+// vanishes, the presence input drops, or, with neither to tell, the operator presses Enter.
+bool Station::takenOut(size_t index, vbprog::Link* held)
+{
+    const std::string& port = ports_[index];
+    std::unique_ptr<vbprog::SerialLink> own;
+    vbprog::Link* link = held && held->isOpen() ? held : nullptr;
+    const bool byPresence = !o_.present.empty();
+    const unsigned enters = entersSoFar();
+    const std::string device = portIdentity(port);
+    display_.print(port + ": waiting for the module to be taken out (" +
+                       (byPresence ? "--present " + presentName(o_) + " drops, or its port vanishes)"
+                                   : std::string("its port vanishes, or Enter here once it is out)")),
+                   stderr);
+    while (!g_stop) {
+        if (device.empty() || portIdentity(port) != device)
+            return true;
+        if (byPresence) {
+            try {
+                if (!link) {
+                    own = std::make_unique<vbprog::SerialLink>();
+                    std::vector<std::string> notes;
+                    own->open({port, o_.baud}, notes);
+                    link = own.get();
+                }
+                if (!presentNow(*link))
+                    return true;
+            } catch (const vbprog::TransportError&) {
+                return true;  // the adapter went with the module
+            }
+        } else if (entersSoFar() != enters) {
+            return true;
+        }
+        pause(Millis(100), g_stop);
+    }
+    return false;
+}
+
+// The pause before a port tries again after the same failure once more: doubling from a
+// second to kMaxBackoff; none after a pass or a different failure.
+constexpr Millis kMaxBackoff{30000};
+
+Millis Station::backoff(size_t index, const Outcome& out)
+{
+    Repeats& r = repeats_[index];
+    const std::string key = out.status == PROG_OK ? std::string() : statusName(out.status) + " at " + out.step;
+    if (key.empty() || key != r.key) {
+        r = Repeats{key, key.empty() ? 0u : 1u, false};
+        return Millis(0);
+    }
+    ++r.times;
+    if (!r.told) {
+        r.told = true;
+        std::string text = "vorna-flash: " + ports_[index] + ": the same failure again (" + key + "): " + out.cause +
+                           " The port now waits longer between tries (up to " +
+                           std::to_string(kMaxBackoff.count() / 1000) + " s) until something changes.";
+        if (boot_ && out.step == "connect")
+            text += " With the module in, another --boot preset may fit its wiring; vorna-flash lines helps to check.";
+        display_.print(text, stderr);
+    }
+    return std::min(kMaxBackoff, Millis(1000L << std::min(r.times - 2, 5u)));
+}
 
 bool Station::claim()
 {
@@ -386,13 +615,23 @@ Outcome Station::flash(size_t index)
         if (o_.verbose || type == Error)
             display_.print(ports_[index] + ": " + text, stderr);
     };
-    vbprog::FlashSession session(callbacks);
+    auto held = std::make_unique<vbprog::FlashSession>(callbacks);
+    vbprog::FlashSession& session = *held;
+    // Kept open for the watch on the module's going when reopening would reset it.
+    const auto finish = [&] {
+        session.setCallbacks({});
+        if (o_.after != After::Stay || !o_.present.empty())
+            out.held = std::move(held);
+        else
+            session.close();
+    };
     vbprog::PortSettings settings;
     settings.name = ports_[index];
     settings.baudrate = o_.baud;
     vbprog::Operation operation = vbprog::Operation::Connect;
 
-    out.status = boot_ ? vbprog::connectWithBoot(session, settings, *boot_, callbacks) : session.connect(settings);
+    out.status = boot_ ? vbprog::connectWithBoot(session, settings, *boot_, callbacks, &g_interrupted)
+                       : session.connect(settings);
     if (out.status == PROG_OK) {
         out.pid = session.device().pid;
         operation = vbprog::Operation::ReadKeys;
@@ -418,6 +657,19 @@ Outcome Station::flash(size_t index)
             out.uniqueId = toHex(uid, sizeof uid);
         }
     }
+    // Stopped before the download began: the module is left as it was.
+    if (g_interrupted && (out.status == PROG_OK || out.status == PROG_ERR_NOT_CONNECTED)) {
+        session.close();
+        out.cancelled = true;
+        return out;
+    }
+    // The module flashed last in this insertion, answering again (its bootloader started
+    // after Go, say): it is not flashed twice.
+    if (out.status == PROG_OK && !out.uniqueId.empty() && out.uniqueId == insertion_[index].uid) {
+        out.sameInsertion = true;
+        finish();
+        return out;
+    }
     vbprog::DownloadReport report;
     if (out.status == PROG_OK) {
         // Known before the download, so that the operator sees a second identity at once.
@@ -433,7 +685,7 @@ Outcome Station::flash(size_t index)
         phase = "start";
         out.status = startFirmware(session, o_, boot_ ? &*boot_ : nullptr, callbacks);
     }
-    session.close();
+    finish();
     out.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (out.status != PROG_OK) {
         out.step = phase;
@@ -524,9 +776,13 @@ void Station::conclude(size_t index, Outcome& out)
         display_.print(jsonText(j), stdout);
     }
     if (!o_.onResult.empty()) {
-        const HookOutcome h = runHook(o_.onResult,
-                                      {port, pass ? "PASS" : "FAIL", out.devEUI, std::to_string(exitStatusFor(out.status))},
-                                      o_.onResultTimeout);
+        const HookOutcome h = runHook(
+            o_.onResult, {port, pass ? "PASS" : "FAIL", out.devEUI, std::to_string(exitStatusFor(out.status))},
+            o_.onResultTimeout, &g_interrupted, [&] {
+                display_.print("vorna-flash: " + port + ": waiting for the --on-result command " + o_.onResult +
+                                   " to finish (at most " + std::to_string(o_.onResultTimeout) + " s after it began).",
+                               stderr);
+            });
         const std::string problem = hookProblem(o_.onResult, h, o_.onResultTimeout);
         if (!problem.empty())
             display_.print("vorna-flash: " + port + ": " + problem + " The station goes on.", stderr);
@@ -535,18 +791,52 @@ void Station::conclude(size_t index, Outcome& out)
 
 void Station::loop(size_t index)
 {
+    const std::string& port = ports_[index];
     const std::unique_ptr<ModuleWatch> watch =
-        boot_ ? makeResetWatch(ports_[index], o_.baud, *boot_) : makePollingWatch(ports_[index], o_.baud);
+        boot_ ? makeResetWatch(port, o_.baud, *boot_,
+                               [this, port](const std::string& hint) {
+                                   display_.print("vorna-flash: " + port + ": " + hint, stderr);
+                               })
+              : makePollingWatch(port, o_.baud);
+    // A started module is never reset again, so only its port, the jig's switch or the
+    // operator can tell that it went.
+    const bool watchStarted = o_.after != After::Stay || !o_.present.empty();
+    Millis wait{0};
     while (!g_stop) {
+        if (wait.count() && !pause(wait, g_stop))
+            break;
+        if (!o_.present.empty() && !waitPresent(index))
+            break;
         display_.state(index, "waiting for a module");
         if (!watch->waitForModule(g_stop) || !claim())
             break;
         display_.state(index, "flashing", "module found, flashing");
         Outcome out = flash(index);
-        conclude(index, out);
-        // Never flashed twice in one insertion: the next one begins only once this one is out.
-        if (!watch->waitUntilGone(g_stop))
+        if (out.cancelled) {
+            display_.print(port + ": stopped before flashing; nothing was erased or written.", o_.json ? stderr : stdout);
             break;
+        }
+        if (out.sameInsertion) {
+            unclaim();
+            if (!insertion_[index].told) {
+                insertion_[index].told = true;
+                display_.print(port + ": the module with unique ID " + out.uniqueId +
+                                   " answers again; it is the same insertion and is not flashed again.",
+                               stderr);
+            }
+        } else {
+            conclude(index, out);
+            insertion_[index] = {out.uniqueId, false};
+            wait = backoff(index, out);
+        }
+        // Never flashed twice in one insertion: the next one begins only once this one is out.
+        const bool gone = watchStarted ? takenOut(index, out.held ? &out.held->link() : nullptr)
+                                       : watch->waitUntilGone(g_stop);
+        out.held.reset();
+        if (!gone)
+            break;
+        if (watchStarted || watch->goneSure())
+            insertion_[index] = {};
     }
     display_.state(index, "stopped");
 }
@@ -602,6 +892,7 @@ int Station::run()
         }
     }
     g_stop = false;
+    g_interrupted = false;
     catchInterrupt();
     const auto started = Clock::now();
     display_.start(ports_, standardErrorIsTerminal(), o_.json ? stderr : stdout);
@@ -629,9 +920,10 @@ std::unique_ptr<ModuleWatch> makePollingWatch(const std::string& port, uint32_t 
 }
 
 std::unique_ptr<ModuleWatch> makeResetWatch(const std::string& port, uint32_t baud,
-                                            const vbprog::BootSequence& sequence)
+                                            const vbprog::BootSequence& sequence,
+                                            std::function<void(const std::string&)> say)
 {
-    return std::make_unique<ResetWatch>(port, baud, sequence);
+    return std::make_unique<ResetWatch>(port, baud, sequence, std::move(say));
 }
 
 int startFirmware(vbprog::FlashSession& session, const Options& o, const vbprog::BootSequence* boot,

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,9 @@ public:
     virtual bool waitForModule(const std::atomic<bool>& stop) = 0;
     // True once the module flashed last is gone; false when `stop` came first.
     virtual bool waitUntilGone(const std::atomic<bool>& stop) = 0;
+    // False when the last waitUntilGone only inferred the going (a bootloader that answered
+    // as a fresh one would): the next module may be the same one, started again.
+    virtual bool goneSure() const { return true; }
 };
 
 // Without modem lines: the port appearing, and a gentle sync poll (one 0x7F about three
@@ -39,8 +43,10 @@ std::unique_ptr<ModuleWatch> makePollingWatch(const std::string& port, uint32_t 
 // a second, every third time with longer holds) is answered; gone when two resets in a row
 // find no bootloader, or the port vanishes. A port without modem lines counts as a module
 // (so that flashing names the cause) and as gone only once the port vanishes.
+// `say` gets one hint when resets keep finding no bootloader.
 std::unique_ptr<ModuleWatch> makeResetWatch(const std::string& port, uint32_t baud,
-                                            const vbprog::BootSequence& sequence);
+                                            const vbprog::BootSequence& sequence,
+                                            std::function<void(const std::string&)> say = {});
 
 // --after once a download succeeded: the reset into the application (the sequence's own,
 // or the steps of --after), or the bootloader's Go. Flash and station both use it.

@@ -2,6 +2,17 @@
 
 namespace vf {
 
+namespace {
+
+// A stream whose write failed once (the reader of a pipe went, the terminal was closed)
+// is output gone: it is given up, the station goes on.
+bool gone(std::FILE* out)
+{
+    return std::ferror(out) != 0;
+}
+
+}  // namespace
+
 void StationDisplay::start(const std::vector<std::string>& ports, bool terminal, std::FILE* plain)
 {
     std::lock_guard<std::mutex> g(mutex_);
@@ -25,6 +36,8 @@ void StationDisplay::clearLocked()
 
 void StationDisplay::drawLocked()
 {
+    if (gone(stderr))
+        return;
     clearLocked();
     for (size_t i = 0; i < ports_.size(); ++i)
         std::fprintf(stderr, "%-*s  %s\n", int(width_), ports_[i].c_str(), states_[i].c_str());
@@ -41,7 +54,7 @@ void StationDisplay::state(size_t port, const std::string& text, const std::stri
     states_[port] = text;
     if (terminal_) {
         drawLocked();
-    } else if (!line.empty()) {
+    } else if (!line.empty() && !gone(plain_)) {
         std::fprintf(plain_, "%s: %s\n", ports_[port].c_str(), line.c_str());
         std::fflush(plain_);
     }
@@ -58,7 +71,7 @@ void StationDisplay::verdict(size_t port, bool pass, const std::string& text, un
         // One bell for a pass, three for a failure: told apart without looking.
         std::fputs(pass ? "\a" : "\a\a\a", stderr);
         drawLocked();
-    } else {
+    } else if (!gone(plain_)) {
         std::fprintf(plain_, "%s: %s\n", ports_[port].c_str(), text.c_str());
         std::fflush(plain_);
     }
@@ -67,6 +80,8 @@ void StationDisplay::verdict(size_t port, bool pass, const std::string& text, un
 void StationDisplay::print(const std::string& line, std::FILE* out)
 {
     std::lock_guard<std::mutex> g(mutex_);
+    if (gone(out))
+        return;
     if (terminal_)
         clearLocked();
     std::fprintf(out, "%s\n", line.c_str());

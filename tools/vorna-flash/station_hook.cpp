@@ -1,5 +1,6 @@
 #include "station_hook.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -49,7 +50,8 @@ std::wstring quoted(const std::wstring& arg)
 
 }  // namespace
 
-HookOutcome runHook(const std::string& program, const std::vector<std::string>& arguments, unsigned timeoutSeconds)
+HookOutcome runHook(const std::string& program, const std::vector<std::string>& arguments, unsigned timeoutSeconds,
+                    const std::atomic<bool>* stop, const std::function<void()>& onStop)
 {
     HookOutcome r;
     std::wstring line = quoted(vbprog::utf8ToWideLossy(program));
@@ -72,7 +74,20 @@ HookOutcome runHook(const std::string& program, const std::vector<std::string>& 
     }
     r.started = true;
     CloseHandle(pi.hThread);
-    if (WaitForSingleObject(pi.hProcess, DWORD(timeoutSeconds) * 1000) == WAIT_TIMEOUT) {
+    const ULONGLONG deadline = GetTickCount64() + ULONGLONG(timeoutSeconds) * 1000;
+    bool told = false;
+    DWORD waited = WAIT_TIMEOUT;
+    while (waited == WAIT_TIMEOUT) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            break;
+        waited = WaitForSingleObject(pi.hProcess, DWORD(std::min<ULONGLONG>(deadline - now, 50)));
+        if (!told && stop && *stop && onStop) {
+            told = true;
+            onStop();
+        }
+    }
+    if (waited == WAIT_TIMEOUT) {
         TerminateProcess(pi.hProcess, 1);
         WaitForSingleObject(pi.hProcess, 5000);
         r.killed = true;
@@ -87,7 +102,8 @@ HookOutcome runHook(const std::string& program, const std::vector<std::string>& 
 
 #else
 
-HookOutcome runHook(const std::string& program, const std::vector<std::string>& arguments, unsigned timeoutSeconds)
+HookOutcome runHook(const std::string& program, const std::vector<std::string>& arguments, unsigned timeoutSeconds,
+                    const std::atomic<bool>* stop, const std::function<void()>& onStop)
 {
     HookOutcome r;
     std::vector<char*> argv;
@@ -103,8 +119,16 @@ HookOutcome runHook(const std::string& program, const std::vector<std::string>& 
     posix_spawnattr_init(&attr);
     // A group of its own: a hanging program is killed with whatever it started, and the
     // station's Ctrl-C does not reach it.
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
+    // The station ignores SIGPIPE; the program gets the default its own writes expect.
+    sigset_t defaults, none;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGHUP);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
     const int err = posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -116,10 +140,15 @@ HookOutcome runHook(const std::string& program, const std::vector<std::string>& 
     r.started = true;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     int status = 0;
+    bool told = false;
     for (;;) {
         const pid_t w = ::waitpid(pid, &status, WNOHANG);
         if (w == pid)
             break;
+        if (!told && stop && *stop && onStop) {
+            told = true;
+            onStop();
+        }
         if (w < 0 && errno != EINTR) {
             r.error = std::strerror(errno);
             return r;

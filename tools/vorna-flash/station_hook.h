@@ -2,6 +2,8 @@
 // without a shell, bounded in time, its failure told but never the station's.
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,7 +20,10 @@ struct HookOutcome {
 // Runs `program` with `arguments`, waiting at most `timeoutSeconds`; a program still
 // running then is killed (with the processes it started, where the system allows). Its
 // standard output goes to standard error, so that it cannot mix with JSON Lines.
-HookOutcome runHook(const std::string& program, const std::vector<std::string>& arguments, unsigned timeoutSeconds);
+// `stop` set while it runs does not cut it short (it is the station's report of the
+// module); `onStop` is called once then, to say what the station waits for.
+HookOutcome runHook(const std::string& program, const std::vector<std::string>& arguments, unsigned timeoutSeconds,
+                    const std::atomic<bool>* stop = nullptr, const std::function<void()>& onStop = {});
 
 // A sentence for anything but a clean exit; empty when the program exited with 0.
 std::string hookProblem(const std::string& program, const HookOutcome& outcome, unsigned timeoutSeconds);
