@@ -33,6 +33,8 @@ private slots:
     void jsonTextParsesBack();
     void resultsJsonAsBenchScriptsRead();
     void csvFieldQuotesWhenNeeded();
+    void csvCellsReadBackAsWritten_data();
+    void csvCellsReadBackAsWritten();
     void exitStatusOfEveryCode();
     void severalModulesExitAndSummary();
     void commandLineAcceptedForms();
@@ -182,6 +184,55 @@ void TestCliSupport::csvFieldQuotesWhenNeeded()
     QCOMPARE(vf::csvField("a,b"), std::string("\"a,b\""));
     QCOMPARE(vf::csvField("say \"hi\""), std::string("\"say \"\"hi\"\"\""));
     QCOMPARE(vf::csvField("two\nlines"), std::string("\"two\nlines\""));
+}
+
+void TestCliSupport::csvCellsReadBackAsWritten_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("formula");  // a spreadsheet would run it
+    QTest::newRow("hyperlink") << "=HYPERLINK(\"http://x.example\",\"fw\")+1.hex" << true;
+    QTest::newRow("plus") << "+1" << true;
+    QTest::newRow("minus") << "-2+3" << true;
+    QTest::newRow("at") << "@SUM(A1)" << true;
+    QTest::newRow("prefix of its own") << "'=1" << true;
+    QTest::newRow("apostrophe") << "'text" << false;
+    QTest::newRow("line break") << "fw\nv2.hex" << false;
+    QTest::newRow("comma, quote, CR LF") << "a,\"b\"\r\nc" << false;
+    QTest::newRow("plain") << "/srv/app.hex" << false;
+}
+
+void TestCliSupport::csvCellsReadBackAsWritten()
+{
+    QFETCH(QString, value);
+    QFETCH(bool, formula);
+    vf::LogRow row;
+    row.devEUI = "0102030405060708";
+    row.file = value.toStdString();
+    row.uniqueId = value.toStdString();  // for the book below, which reads this column
+    const std::string line = vf::BenchLog::formatRow(row, true);
+    // Shown as text: quoted, a ' first.
+    QCOMPARE(line.find(",\"'") != std::string::npos, formula);
+
+    // Read back as a record, line breaks inside quotes and all, and the ' taken off.
+    std::vector<std::string> fields;
+    std::size_t pos = 0;
+    QVERIFY(vf::nextCsvRecord(line + line, pos, fields, false));
+    QCOMPARE(pos, line.size());
+    QCOMPARE(fields.size(), std::size_t(16));
+    QCOMPARE(vf::csvValue(fields[6]), row.file);
+    QCOMPARE(fields[3], row.devEUI);
+    pos = 0;
+    QVERIFY(!vf::nextCsvRecord(line.substr(0, line.size() - 1), pos, fields, false));  // not ended yet
+    QCOMPARE(pos, std::size_t(0));
+
+    // The station's book takes both rows as this module's.
+    vf::IdentityBook book;
+    std::string why;
+    QVERIFY2(book.loadLog(vf::BenchLog::header(true) + line + line, why), why.c_str());
+    const vf::IdentityVerdict again = book.note(row.devEUI, row.uniqueId);
+    QCOMPARE(again.attempt, 3u);
+    QCOMPARE(again.duplicate, std::string("same-module"));
+    QCOMPARE(book.note(row.devEUI, "b1b2b3b4b5b6b7b8b9babbbc").duplicate, std::string("other-module"));
 }
 
 void TestCliSupport::exitStatusOfEveryCode()
