@@ -191,8 +191,8 @@ private slots:
     void progressBarOnlyOnTerminal();
     void csvLogAppendsRows();
     void logThatCannotBeWrittenStopsFirst();
-    void logThatIsNoFileRefusedAtOnce_data();
-    void logThatIsNoFileRefusedAtOnce();
+    void unusableLogRefusedAtOnce_data();
+    void unusableLogRefusedAtOnce();
     void fullDiskLeavesNoPartOfARow();
     void exitStatusFromRealCauses_data();
     void exitStatusFromRealCauses();
@@ -419,33 +419,55 @@ void TestCliCommands::logThatCannotBeWrittenStopsFirst()
     QVERIFY2(readFile(simLog).contains("bytes-written: 0"), readFile(simLog).constData());
 }
 
-void TestCliCommands::logThatIsNoFileRefusedAtOnce_data()
+void TestCliCommands::unusableLogRefusedAtOnce_data()
 {
     QTest::addColumn<QString>("command");
     QTest::addColumn<QString>("log");
-    for (const char* command : {"flash"}) {
+    QTest::addColumn<QString>("sentence");  // the last line, @LOG@ for the file's name
+    for (const char* command : {"flash", "station"}) {
         // A FIFO blocks an open, a device never ends, standard output is the pipe to the caller.
         for (const char* log : {"@FIFO@", "/dev/zero", "@DIR@", "/dev/null", "/dev/stdout"})
-            QTest::addRow("%s %s", command, log) << command << log;
+            QTest::addRow("%s %s", command, log)
+                << command << log
+                << "vorna-flash: Cannot write the log file @LOG@ (not a regular file); give a writable path to --log.";
     }
+    // Another program's file is left as it is: the firmware given for the log, a station's log.
+    QTest::newRow("flash firmware") << "flash" << "@APP@"
+                                    << "vorna-flash: The log file @LOG@ is not a log of the flash or keys command: its "
+                                       "first line is \":020000040800F2\"; give a new file to --log.";
+    QTest::newRow("flash station log")
+        << "flash" << "@STATIONLOG@"
+        << "vorna-flash: The log file @LOG@ is not a log of the flash or keys command: its first line is "
+           "\"time_utc,port,product_id,dev_eui,join_eui,app_key,file,sha256,result,seconds,run_id,tool_version,att...\"; "
+           "give a new file to --log.";
 }
 
-void TestCliCommands::logThatIsNoFileRefusedAtOnce()
+void TestCliCommands::unusableLogRefusedAtOnce()
 {
     QFETCH(QString, command);
     QFETCH(QString, log);
-    const QString fifo = tmp_.filePath("log.fifo");
+    QFETCH(QString, sentence);
+    const QString fifo = tmp_.filePath("log.fifo"), stationLog = tmp_.filePath("station-log.csv");
     if (!QFileInfo::exists(fifo))
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    log.replace("@FIFO@", fifo).replace("@DIR@", tmp_.path());
+    {
+        QFile f(stationLog);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("time_utc,port,product_id,dev_eui,join_eui,app_key,file,sha256,result,seconds,run_id,tool_version,"
+                "attempt,failing_step,unique_id,duplicate\n");
+    }
+    log.replace("@FIFO@", fifo).replace("@DIR@", tmp_.path()).replace("@APP@", appHex_).replace("@STATIONLOG@", stationLog);
+    const bool regular = QFileInfo(log).isFile() && !log.startsWith("/dev/");
+    const QByteArray before = regular ? readFile(log) : QByteArray();
     QElapsedTimer t;
     t.start();
     // No such port: a log checked after the port would end in a missing module (2).
     const Run r = runTool({command, "--port", "/dev/vbf-no-such-tty", appHex_, "--log", log});
     QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
     QCOMPARE(r.exitCode, 1);
-    QCOMPARE(lastLine(r.err),
-             "vorna-flash: Cannot write the log file " + log.toUtf8() + " (not a regular file); give a writable path to --log.");
+    QCOMPARE(QString::fromUtf8(lastLine(r.err)), sentence.replace("@LOG@", log));
+    if (regular)
+        QCOMPARE(readFile(log), before);
 }
 
 void TestCliCommands::fullDiskLeavesNoPartOfARow()

@@ -43,6 +43,8 @@ private slots:
     void commandLineRefusalSentences_data();
     void commandLineRefusalSentences();
     void benchLogHeaderOnceAndMode();
+    void benchLogTakesOnlyItsOwnFile_data();
+    void benchLogTakesOnlyItsOwnFile();
     void bootSequenceRefusals_data();
     void bootSequenceRefusals();
     void bootStepsOneCallPerStep();
@@ -571,6 +573,70 @@ void TestCliSupport::benchLogHeaderOnceAndMode()
 
     vf::BenchLog notAFile;
     QVERIFY(!notAFile.open(dir.path().toStdString(), why));
+}
+
+void TestCliSupport::benchLogTakesOnlyItsOwnFile_data()
+{
+    const QByteArray flash = vf::BenchLog::header(false), station = vf::BenchLog::header(true);
+    QTest::addColumn<bool>("stationLog");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("refusal");   // empty: opened
+    QTest::addColumn<QByteArray>("mended"); // what opening adds
+    QTest::newRow("flash log for a station")
+        << true << flash << QString("not a station log: its first line is \"" + flash.left(flash.size() - 1) + "\"") << QByteArray();
+    QTest::newRow("station log for flash") << false << station + "t,p,,d,,,a.hex,x,ok,1.000,r,1,1,,u,\n"
+                                           << "not a log of the flash or keys command" << QByteArray();
+    QTest::newRow("firmware for the log") << false << QByteArray(":020000040800F2\n:00000001FF\n")
+                                          << "its first line is \":020000040800F2\"" << QByteArray();
+    QTest::newRow("binary") << false << QByteArray("\x7f" "ELF\x02\x01\x01\0\0", 9) << "\"?ELF?????\"" << QByteArray();
+    QTest::newRow("other CSV") << false << QByteArray("name,serial\r\nx,1\r\n") << "\"name,serial\"" << QByteArray();
+    QTest::newRow("header only") << true << station << "" << QByteArray();
+    QTest::newRow("row cut") << false << flash + "2024-05-01T12:00:00Z,p,0x4" << "" << QByteArray("\n");
+    QTest::newRow("cut in quotes") << true << station + "t,p,,d,,,\"C:\\fw\n" << "" << QByteArray("\"\n");
+    QTest::newRow("header cut") << false << flash.left(flash.size() - 1) << "" << QByteArray("\n");
+}
+
+void TestCliSupport::benchLogTakesOnlyItsOwnFile()
+{
+    QFETCH(bool, stationLog);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, refusal);
+    QFETCH(QByteArray, mended);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("bench.csv");
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+    f.close();
+    vf::BenchLog log;
+    if (stationLog)
+        log.useStationColumns();
+    std::string why;
+    const bool opened = log.open(path.toStdString(), why);
+    QCOMPARE(opened, refusal.isEmpty());
+    QCOMPARE(!log.mendedNotice(path.toStdString()).empty(), !mended.isEmpty());
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), content + mended);  // a refused file untouched
+    f.close();
+    if (!opened) {
+        const QString sentence = QString::fromStdString(log.refusal(path.toStdString(), why));
+        QVERIFY2(sentence.startsWith("The log file " + path + " is not ") && sentence.contains(refusal), qPrintable(sentence));
+        return;
+    }
+    vf::LogRow row;
+    row.devEUI = "0102030405060708";
+    row.uniqueId = "a1a2a3a4a5a6a7a8a9aaabac";
+    QVERIFY2(log.append(row, why), why.c_str());
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), content + mended + QByteArray::fromStdString(vf::BenchLog::formatRow(row, stationLog)));
+    f.close();
+    if (stationLog) {
+        // What the station reads at its start: the cut row passed over, the new one counted.
+        vf::IdentityBook book;
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QVERIFY2(book.loadLog(f.readAll().toStdString(), why), why.c_str());
+        QCOMPARE(book.note(row.devEUI, row.uniqueId).attempt, 2u);
+    }
 }
 
 void TestCliSupport::stationRowReadsBackThroughTheBook()

@@ -582,21 +582,17 @@ void Station::printSummary(double seconds)
 int Station::run()
 {
     if (!o_.logPath.empty()) {
-        // Earlier rows tell which identities were flashed before.
-        std::ifstream in(diskPath(o_.logPath), std::ios::binary);
-        std::stringstream text;
-        if (in)
-            text << in.rdbuf();
-        std::string why;
-        if (!book_.loadLog(text.str(), why)) {
-            std::fprintf(stderr,
-                         "vorna-flash: The log file %s is not a station log: %s; give a new file to --log.\n",
-                         o_.logPath.c_str(), why.c_str());
-            return EXIT_USAGE;
-        }
+        std::string why, text;
         log_.useStationColumns();
         if (!log_.open(o_.logPath, why)) {
-            std::fprintf(stderr, "vorna-flash: Cannot write the log file %s (%s); give a writable path to --log.\n",
+            std::fprintf(stderr, "vorna-flash: %s\n", log_.refusal(o_.logPath, why).c_str());
+            return EXIT_USAGE;
+        }
+        if (!log_.mendedNotice(o_.logPath).empty())
+            std::fprintf(stderr, "vorna-flash: %s\n", log_.mendedNotice(o_.logPath).c_str());
+        // Earlier rows tell which identities were flashed before; a new log has the station's columns.
+        if (!log_.readNew(text, why) || !book_.loadLog(text.empty() ? BenchLog::header(true) : text, why)) {
+            std::fprintf(stderr, "vorna-flash: The log file %s is not a station log: %s; give a new file to --log.\n",
                          o_.logPath.c_str(), why.c_str());
             return EXIT_USAGE;
         }
