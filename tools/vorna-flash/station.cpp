@@ -419,7 +419,11 @@ Outcome Station::flash(size_t index)
         }
     }
     if (out.status == PROG_OK) {
-        // Known before the download, so that the operator sees a second identity at once.
+        // Known before the download, so that the operator sees a second identity at once;
+        // with what other stations on the same log wrote meanwhile.
+        std::string news, why;
+        if (log_.readNew(news, why))
+            book_.loadRows(news);
         out.identity = book_.note(out.devEUI, out.uniqueId);
         out.identified = true;
         operation = vbprog::Operation::Download;
@@ -464,14 +468,22 @@ void Station::writeRow(size_t index, const Outcome& out)
     row.uniqueId = out.uniqueId;
     row.duplicate = out.identity.duplicate;
     std::string why;
-    if (!log_.append(row, why)) {
+    if (!log_.append(row, why, [this](const std::string& news) { book_.loadRows(news); })) {
+        bool first;
         {
             std::lock_guard<std::mutex> g(mutex_);
+            first = !logFailed_;
             logFailed_ = true;
         }
         display_.print("vorna-flash: Cannot append to the log file " + o_.logPath + " (" + why + "); the row of " +
                            ports_[index] + " is missing from it.",
                        stderr);
+        // Modules flashed without their rows would be lost to the line's records.
+        if (first)
+            display_.print("vorna-flash: The station takes no new modules, as it cannot log them; make room for the log "
+                           "or give another file to --log, and start it again.",
+                           stderr);
+        g_stop = true;
     }
 }
 
