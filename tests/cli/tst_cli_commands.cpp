@@ -17,7 +17,9 @@
 #include "pty_client.h"
 
 #include <csignal>
+#include <functional>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,10 +76,14 @@ private:
     QString pty_;
 };
 
-Run runTool(const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+// `inChild` runs in the child before vorna-flash starts (limits, signals).
+Run runTool(const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
+            const std::function<void()>& inChild = nullptr)
 {
     QProcess p;
     p.setProcessEnvironment(env);
+    if (inChild)
+        p.setChildProcessModifier(inChild);
     p.start(VORNA_FLASH_PATH, args);
     Run r;
     if (!p.waitForStarted(5000))
@@ -185,6 +191,9 @@ private slots:
     void progressBarOnlyOnTerminal();
     void csvLogAppendsRows();
     void logThatCannotBeWrittenStopsFirst();
+    void unusableLogRefusedAtOnce_data();
+    void unusableLogRefusedAtOnce();
+    void fullDiskLeavesNoPartOfARow();
     void exitStatusFromRealCauses_data();
     void exitStatusFromRealCauses();
     void severalModulesAtOnceOneFailing();
@@ -414,6 +423,93 @@ void TestCliCommands::logThatCannotBeWrittenStopsFirst()
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.contains("log"));
     QVERIFY2(readFile(simLog).contains("bytes-written: 0"), readFile(simLog).constData());
+}
+
+void TestCliCommands::unusableLogRefusedAtOnce_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("log");
+    QTest::addColumn<QString>("sentence");  // the last line, @LOG@ for the file's name
+    for (const char* command : {"flash", "station"}) {
+        // A FIFO blocks an open, a device never ends, standard output is the pipe to the caller.
+        for (const char* log : {"@FIFO@", "/dev/zero", "@DIR@", "/dev/null", "/dev/stdout"})
+            QTest::addRow("%s %s", command, log)
+                << command << log
+                << "vorna-flash: Cannot write the log file @LOG@ (not a regular file); give a writable path to --log.";
+    }
+    // Another program's file is left as it is: the firmware given for the log, a station's log.
+    QTest::newRow("flash firmware") << "flash" << "@APP@"
+                                    << "vorna-flash: The log file @LOG@ is not a log of the flash or keys command: its "
+                                       "first line is \":020000040800F2\"; give a new file to --log.";
+    QTest::newRow("flash station log")
+        << "flash" << "@STATIONLOG@"
+        << "vorna-flash: The log file @LOG@ is not a log of the flash or keys command: its first line is "
+           "\"time_utc,port,product_id,dev_eui,join_eui,app_key,file,sha256,result,seconds,run_id,tool_version,att...\"; "
+           "give a new file to --log.";
+}
+
+void TestCliCommands::unusableLogRefusedAtOnce()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, log);
+    QFETCH(QString, sentence);
+    const QString fifo = tmp_.filePath("log.fifo"), stationLog = tmp_.filePath("station-log.csv");
+    if (!QFileInfo::exists(fifo))
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    {
+        QFile f(stationLog);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("time_utc,port,product_id,dev_eui,join_eui,app_key,file,sha256,result,seconds,run_id,tool_version,"
+                "attempt,failing_step,unique_id,duplicate\n");
+    }
+    log.replace("@FIFO@", fifo).replace("@DIR@", tmp_.path()).replace("@APP@", appHex_).replace("@STATIONLOG@", stationLog);
+    const bool regular = QFileInfo(log).isFile() && !log.startsWith("/dev/");
+    const QByteArray before = regular ? readFile(log) : QByteArray();
+    QElapsedTimer t;
+    t.start();
+    // No such port: a log checked after the port would end in a missing module (2).
+    const Run r = runTool({command, "--port", "/dev/vbf-no-such-tty", appHex_, "--log", log});
+    QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(QString::fromUtf8(lastLine(r.err)), sentence.replace("@LOG@", log));
+    if (regular)
+        QCOMPARE(readFile(log), before);
+}
+
+void TestCliCommands::fullDiskLeavesNoPartOfARow()
+{
+    // The file may grow by a few bytes only, as on a full disk: the row is not written at
+    // all, the run says so, and the next run's row starts on a line of its own.
+    const QString csv = tmp_.filePath("full.csv");
+    const QByteArray before = "time_utc,port,product_id,dev_eui,join_eui,app_key,file,sha256,result,seconds\n"
+                              "2024-01-01T00:00:00Z,p,0x497,,,,a.hex,x,ok,1.000\n";
+    {
+        QFile f(csv);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(before);
+    }
+    const rlim_t limit = rlim_t(before.size() + 16);
+    const auto smallDisk = [limit] {
+        const struct rlimit r {limit, limit};
+        ::setrlimit(RLIMIT_FSIZE, &r);
+        ::signal(SIGXFSZ, SIG_IGN);  // a short write and EFBIG instead of the end
+    };
+    Sim sim({"--keys", KEYS});
+    Run r = runTool({"flash", "--port", sim.pty(), appHex_, "--log", csv}, QProcessEnvironment::systemEnvironment(), smallDisk);
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains("Cannot append to the log file " + csv.toUtf8() + " (File too large); the row of " +
+                            sim.pty().toUtf8() + " is missing from it."),
+             r.err.constData());
+    QCOMPARE(readFile(csv), before);
+
+    r = runTool({"flash", "--port", sim.pty(), appHex_, "--log", csv});
+    QCOMPARE(r.exitCode, 0);
+    const QByteArray after = readFile(csv);
+    QVERIFY(after.startsWith(before));
+    const QList<QByteArray> added = after.mid(before.size()).split('\n');
+    QCOMPARE(added.size(), 2);  // one row, then the end after its line break
+    QCOMPARE(added[0].split(',').size(), 10);
+    QCOMPARE(added[0].split(',')[3] + added[0].split(',')[4] + added[0].split(',')[5], KEYS);
 }
 
 void TestCliCommands::exitStatusFromRealCauses_data()

@@ -18,9 +18,13 @@
 
 #include <atomic>
 #include <csignal>
+#include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <poll.h>
 #include <pty.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -82,9 +86,13 @@ struct Jig {
 // The station as a child process: its JSON Lines as they come.
 class Station {
 public:
-    explicit Station(const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+    // `inChild` runs in the child before vorna-flash starts (limits, signals).
+    explicit Station(const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
+                     const std::function<void()>& inChild = nullptr)
     {
         proc_.setProcessEnvironment(env);
+        if (inChild)
+            proc_.setChildProcessModifier(inChild);
         proc_.start(VORNA_FLASH_PATH, args);
         proc_.waitForStarted(5000);
     }
@@ -131,6 +139,15 @@ private:
     QProcess proc_;
     QByteArray err_;
 };
+
+const QByteArray kStationHeader = "time_utc,port,product_id,dev_eui,join_eui,app_key,file,sha256,result,seconds,"
+                                  "run_id,tool_version,attempt,failing_step,unique_id,duplicate\n";
+
+QByteArray stationRow(const QString& devEui, const QString& uniqueId, const QByteArray& file = "app.hex")
+{
+    return "2024-01-01T00:00:00Z,p,0x497," + devEui.toLatin1() + ",,," + file + ",x,ok,1.000,r0,1.0,1,," +
+           uniqueId.toLatin1() + ",\n";
+}
 
 QJsonObject parsed(const QByteArray& line)
 {
@@ -179,6 +196,9 @@ private slots:
     void presenceInputTellsInAndOut();
     void bootloaderStartedAgainIsTheSameInsertion();
     void sameFailureAgainBacksOff();
+    void logFullStopsTakingModules();
+    void cutRowEndedAndReadBack();
+    void rowsOfAnotherStationOnTheLogCount();
     void refusedCommandLines_data();
     void refusedCommandLines();
 
@@ -628,6 +648,91 @@ void TestCliStation::sameFailureAgainBacksOff()
     // Pauses of one, then two seconds more than the tries themselves take.
     QVERIFY2((at[3] - at[2]) - (at[1] - at[0]) > 1500, qPrintable(QString("%1 %2 %3 %4").arg(at[0]).arg(at[1]).arg(at[2]).arg(at[3])));
     QCOMPARE(station.err().count("the same failure again"), 1);
+}
+
+void TestCliStation::logFullStopsTakingModules()
+{
+    QTemporaryDir dir;
+    Jig jig(dir.path(), 1, randomHex(32), randomHex(12));
+    QVERIFY(jig.sim->started());
+    const QString log = dir.filePath("station.csv");
+    {
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(kStationHeader);
+    }
+    // Room for a few bytes more, as on a full disk.
+    const rlim_t limit = rlim_t(kStationHeader.size() + 20);
+    Station station({"station", "--port", jig.link, appHex_, "--log", log, "--json"},
+                    QProcessEnvironment::systemEnvironment(), [limit] {
+                        const struct rlimit r {limit, limit};
+                        ::setrlimit(RLIMIT_FSIZE, &r);
+                        ::signal(SIGXFSZ, SIG_IGN);
+                    });
+    // The module in hand is finished and reported; then the station ends by itself.
+    QCOMPARE(parsed(station.nextLine(30000))["result"].toString(), QString("PASS"));
+    QByteArray rest;
+    QCOMPARE(station.finish(&rest, 15000), 1);
+    QVERIFY2(station.err().contains("is missing from it.") && station.err().contains("takes no new modules"),
+             station.err().constData());
+    QCOMPARE(readFile(log), kStationHeader);  // no part of the row
+}
+
+void TestCliStation::cutRowEndedAndReadBack()
+{
+    QTemporaryDir dir;
+    const QString keys = randomHex(32), dev = keys.left(16);
+    const QString log = dir.filePath("station.csv");
+    // An earlier run flashed this DevEUI on another module; its last row was cut in a quoted field.
+    const QByteArray before = kStationHeader + stationRow(dev, "aaaaaaaaaaaaaaaaaaaaaaaa") +
+                              "2024-01-01T00:01:00Z,p,0x497," + dev.toLatin1() + ",,,\"C:\\fw, v2";
+    {
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(before);
+    }
+    Jig jig(dir.path(), 1, keys, randomHex(12));
+    QVERIFY(jig.sim->started());
+    Station station({"station", "--port", jig.link, appHex_, "--log", log, "--json", "--count", "1"});
+    const QJsonObject r = parsed(station.nextLine(30000));
+    QVERIFY2(!r.isEmpty(), station.err().constData());
+    QCOMPARE(r["duplicate"].toString(), QString("other-module"));
+    QCOMPARE(r["attempt"].toInt(), 1);  // the cut row counts for nothing
+    QByteArray rest;
+    QCOMPARE(station.finish(&rest), 0);
+    QVERIFY2(station.err().contains("ended in a row cut short"), station.err().constData());
+    const QByteArray after = readFile(log);
+    QVERIFY(after.startsWith(before + "\"\n"));
+    QCOMPARE(csvRows(log).last()["unique_id"], jig.uids[0]);
+}
+
+void TestCliStation::rowsOfAnotherStationOnTheLogCount()
+{
+    QTemporaryDir dir;
+    const QString log = dir.filePath("station.csv");
+    Jig jig(dir.path(), 1, randomHex(32), randomHex(12));
+    QVERIFY(jig.sim->started());
+    Station station({"station", "--port", jig.link, appHex_, "--log", log, "--json", "--count", "2"});
+    QCOMPARE(parsed(station.nextLine(30000))["result"].toString(), QString("PASS"));
+    // Meanwhile another station on the same log flashes the next module's DevEUI on another
+    // module and appends its row as stations do, under the file's lock; the file's name has
+    // a line break and looks like a formula.
+    const QString keys = randomHex(32);
+    {
+        const int fd = ::open(QFile::encodeName(log).constData(), O_WRONLY | O_APPEND);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::flock(fd, LOCK_EX), 0);
+        const QByteArray row = stationRow(keys.left(16), "cccccccccccccccccccccccc", "\"'=fw\n2.hex\"");
+        QCOMPARE(::write(fd, row.constData(), size_t(row.size())), ssize_t(row.size()));
+        ::flock(fd, LOCK_UN);
+        ::close(fd);
+    }
+    QVERIFY(jig.swap(keys, randomHex(12)));
+    const QJsonObject r = parsed(station.nextLine(30000));
+    QCOMPARE(r["devEUI"].toString(), keys.left(16));
+    QCOMPARE(r["duplicate"].toString(), QString("other-module"));
+    QByteArray rest;
+    QCOMPARE(station.finish(&rest), 0);
 }
 
 void TestCliStation::refusedCommandLines_data()

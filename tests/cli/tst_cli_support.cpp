@@ -33,6 +33,8 @@ private slots:
     void jsonTextParsesBack();
     void resultsJsonAsBenchScriptsRead();
     void csvFieldQuotesWhenNeeded();
+    void csvCellsReadBackAsWritten_data();
+    void csvCellsReadBackAsWritten();
     void exitStatusOfEveryCode();
     void severalModulesExitAndSummary();
     void commandLineAcceptedForms();
@@ -41,6 +43,8 @@ private slots:
     void commandLineRefusalSentences_data();
     void commandLineRefusalSentences();
     void benchLogHeaderOnceAndMode();
+    void benchLogTakesOnlyItsOwnFile_data();
+    void benchLogTakesOnlyItsOwnFile();
     void bootSequenceRefusals_data();
     void bootSequenceRefusals();
     void bootStepsOneCallPerStep();
@@ -182,6 +186,55 @@ void TestCliSupport::csvFieldQuotesWhenNeeded()
     QCOMPARE(vf::csvField("a,b"), std::string("\"a,b\""));
     QCOMPARE(vf::csvField("say \"hi\""), std::string("\"say \"\"hi\"\"\""));
     QCOMPARE(vf::csvField("two\nlines"), std::string("\"two\nlines\""));
+}
+
+void TestCliSupport::csvCellsReadBackAsWritten_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("formula");  // a spreadsheet would run it
+    QTest::newRow("hyperlink") << "=HYPERLINK(\"http://x.example\",\"fw\")+1.hex" << true;
+    QTest::newRow("plus") << "+1" << true;
+    QTest::newRow("minus") << "-2+3" << true;
+    QTest::newRow("at") << "@SUM(A1)" << true;
+    QTest::newRow("prefix of its own") << "'=1" << true;
+    QTest::newRow("apostrophe") << "'text" << false;
+    QTest::newRow("line break") << "fw\nv2.hex" << false;
+    QTest::newRow("comma, quote, CR LF") << "a,\"b\"\r\nc" << false;
+    QTest::newRow("plain") << "/srv/app.hex" << false;
+}
+
+void TestCliSupport::csvCellsReadBackAsWritten()
+{
+    QFETCH(QString, value);
+    QFETCH(bool, formula);
+    vf::LogRow row;
+    row.devEUI = "0102030405060708";
+    row.file = value.toStdString();
+    row.uniqueId = value.toStdString();  // for the book below, which reads this column
+    const std::string line = vf::BenchLog::formatRow(row, true);
+    // Shown as text: quoted, a ' first.
+    QCOMPARE(line.find(",\"'") != std::string::npos, formula);
+
+    // Read back as a record, line breaks inside quotes and all, and the ' taken off.
+    std::vector<std::string> fields;
+    std::size_t pos = 0;
+    QVERIFY(vf::nextCsvRecord(line + line, pos, fields, false));
+    QCOMPARE(pos, line.size());
+    QCOMPARE(fields.size(), std::size_t(16));
+    QCOMPARE(vf::csvValue(fields[6]), row.file);
+    QCOMPARE(fields[3], row.devEUI);
+    pos = 0;
+    QVERIFY(!vf::nextCsvRecord(line.substr(0, line.size() - 1), pos, fields, false));  // not ended yet
+    QCOMPARE(pos, std::size_t(0));
+
+    // The station's book takes both rows as this module's.
+    vf::IdentityBook book;
+    std::string why;
+    QVERIFY2(book.loadLog(vf::BenchLog::header(true) + line + line, why), why.c_str());
+    const vf::IdentityVerdict again = book.note(row.devEUI, row.uniqueId);
+    QCOMPARE(again.attempt, 3u);
+    QCOMPARE(again.duplicate, std::string("same-module"));
+    QCOMPARE(book.note(row.devEUI, "b1b2b3b4b5b6b7b8b9babbbc").duplicate, std::string("other-module"));
 }
 
 void TestCliSupport::exitStatusOfEveryCode()
@@ -520,6 +573,70 @@ void TestCliSupport::benchLogHeaderOnceAndMode()
 
     vf::BenchLog notAFile;
     QVERIFY(!notAFile.open(dir.path().toStdString(), why));
+}
+
+void TestCliSupport::benchLogTakesOnlyItsOwnFile_data()
+{
+    const QByteArray flash = vf::BenchLog::header(false), station = vf::BenchLog::header(true);
+    QTest::addColumn<bool>("stationLog");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("refusal");   // empty: opened
+    QTest::addColumn<QByteArray>("mended"); // what opening adds
+    QTest::newRow("flash log for a station")
+        << true << flash << QString("not a station log: its first line is \"" + flash.left(flash.size() - 1) + "\"") << QByteArray();
+    QTest::newRow("station log for flash") << false << station + "t,p,,d,,,a.hex,x,ok,1.000,r,1,1,,u,\n"
+                                           << "not a log of the flash or keys command" << QByteArray();
+    QTest::newRow("firmware for the log") << false << QByteArray(":020000040800F2\n:00000001FF\n")
+                                          << "its first line is \":020000040800F2\"" << QByteArray();
+    QTest::newRow("binary") << false << QByteArray("\x7f" "ELF\x02\x01\x01\0\0", 9) << "\"?ELF?????\"" << QByteArray();
+    QTest::newRow("other CSV") << false << QByteArray("name,serial\r\nx,1\r\n") << "\"name,serial\"" << QByteArray();
+    QTest::newRow("header only") << true << station << "" << QByteArray();
+    QTest::newRow("row cut") << false << flash + "2024-05-01T12:00:00Z,p,0x4" << "" << QByteArray("\n");
+    QTest::newRow("cut in quotes") << true << station + "t,p,,d,,,\"C:\\fw\n" << "" << QByteArray("\"\n");
+    QTest::newRow("header cut") << false << flash.left(flash.size() - 1) << "" << QByteArray("\n");
+}
+
+void TestCliSupport::benchLogTakesOnlyItsOwnFile()
+{
+    QFETCH(bool, stationLog);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, refusal);
+    QFETCH(QByteArray, mended);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("bench.csv");
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+    f.close();
+    vf::BenchLog log;
+    if (stationLog)
+        log.useStationColumns();
+    std::string why;
+    const bool opened = log.open(path.toStdString(), why);
+    QCOMPARE(opened, refusal.isEmpty());
+    QCOMPARE(!log.mendedNotice(path.toStdString()).empty(), !mended.isEmpty());
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), content + mended);  // a refused file untouched
+    f.close();
+    if (!opened) {
+        const QString sentence = QString::fromStdString(log.refusal(path.toStdString(), why));
+        QVERIFY2(sentence.startsWith("The log file " + path + " is not ") && sentence.contains(refusal), qPrintable(sentence));
+        return;
+    }
+    vf::LogRow row;
+    row.devEUI = "0102030405060708";
+    row.uniqueId = "a1a2a3a4a5a6a7a8a9aaabac";
+    QVERIFY2(log.append(row, why), why.c_str());
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), content + mended + QByteArray::fromStdString(vf::BenchLog::formatRow(row, stationLog)));
+    f.close();
+    if (stationLog) {
+        // What the station reads at its start: the cut row passed over, the new one counted.
+        vf::IdentityBook book;
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QVERIFY2(book.loadLog(f.readAll().toStdString(), why), why.c_str());
+        QCOMPARE(book.note(row.devEUI, row.uniqueId).attempt, 2u);
+    }
 }
 
 void TestCliSupport::stationRowReadsBackThroughTheBook()

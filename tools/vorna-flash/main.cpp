@@ -333,9 +333,11 @@ int runModules(const vf::Options& o)
     if (!o.logPath.empty()) {
         std::string why;
         if (!run.log.open(o.logPath, why)) {
-            fail("Cannot write the log file " + o.logPath + " (" + why + "); give a writable path to --log.");
+            fail(run.log.refusal(o.logPath, why));
             return vf::EXIT_USAGE;
         }
+        if (!run.log.mendedNotice(o.logPath).empty())
+            fail(run.log.mendedNotice(o.logPath));
     }
     const std::vector<std::string> ports = o.allPorts ? listedPorts() : o.ports;
     if (ports.empty()) {

@@ -131,9 +131,10 @@ bool AppendFile::open(const std::string& utf8Path, std::string& error)
     }
     OwnerOnly owner;
     SECURITY_ATTRIBUTES attributes{sizeof attributes, owner.descriptor, FALSE};
-    // Append data only: every write lands at the end, whoever else appends. Reading is for
-    // the lock, which the system grants only to handles that read or write data.
-    HANDLE h = CreateFileW(path.c_str(), FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+    // Every write is placed at the end of the file (see appendAndSync), whoever else
+    // appends; writing data is for cutting a row back that did not fit.
+    HANDLE h = CreateFileW(path.c_str(),
+                           FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, owner.descriptor ? &attributes : nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -186,25 +187,62 @@ int64_t AppendFile::size() const
     return GetFileSizeEx(static_cast<HANDLE>(handle_), &size) ? int64_t(size.QuadPart) : -1;
 }
 
-bool AppendFile::appendAndSync(const std::string& text, std::string& error)
+bool AppendFile::readAt(int64_t offset, std::size_t count, std::string& out, std::string& error) const
 {
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        DWORD written = 0;
-        const DWORD chunk = left > 0x10000000u ? 0x10000000u : DWORD(left);
-        if (!WriteFile(static_cast<HANDLE>(handle_), p, chunk, &written, nullptr)) {
-            error = systemMessage(GetLastError());
+    out.assign(count, '\0');
+    std::size_t got = 0;
+    while (got < count) {
+        const uint64_t at = uint64_t(offset) + got;
+        OVERLAPPED where{};
+        where.Offset = DWORD(at & 0xFFFFFFFFu);
+        where.OffsetHigh = DWORD(at >> 32);
+        const DWORD chunk = count - got > 0x10000000u ? 0x10000000u : DWORD(count - got);
+        DWORD n = 0;
+        if (!ReadFile(static_cast<HANDLE>(handle_), &out[got], chunk, &n, &where)) {
+            const DWORD code = GetLastError();
+            if (code == ERROR_HANDLE_EOF)
+                break;
+            error = systemMessage(code);
             return false;
         }
-        p += written;
-        left -= written;
+        if (n == 0)
+            break;
+        got += n;
     }
-    if (!FlushFileBuffers(static_cast<HANDLE>(handle_))) {
-        error = systemMessage(GetLastError());
-        return false;
-    }
+    out.resize(got);
     return true;
+}
+
+bool AppendFile::appendAndSync(const std::string& text, std::string& error)
+{
+    const int64_t before = size();
+    std::string why;
+    std::size_t done = 0;
+    while (done < text.size() && why.empty()) {
+        // Both offsets all ones: at the end of the file, as the file is then.
+        OVERLAPPED atEnd{};
+        atEnd.Offset = 0xFFFFFFFFu;
+        atEnd.OffsetHigh = 0xFFFFFFFFu;
+        const std::size_t left = text.size() - done;
+        const DWORD chunk = left > 0x10000000u ? 0x10000000u : DWORD(left);
+        DWORD written = 0;
+        if (!WriteFile(static_cast<HANDLE>(handle_), text.data() + done, chunk, &written, &atEnd))
+            why = systemMessage(GetLastError());
+        else if (written == 0)
+            why = "the file took only part of the row";
+        done += written;
+    }
+    if (why.empty() && !FlushFileBuffers(static_cast<HANDLE>(handle_)))
+        why = systemMessage(GetLastError());
+    if (why.empty())
+        return true;
+    LARGE_INTEGER to{};
+    to.QuadPart = before;
+    if (before < 0 || !SetFilePointerEx(static_cast<HANDLE>(handle_), to, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(static_cast<HANDLE>(handle_)))
+        why += "; the part written stays in the file";
+    error = why;
+    return false;
 }
 
 #else
@@ -241,17 +279,24 @@ AppendFile::~AppendFile()
 
 bool AppendFile::open(const std::string& utf8Path, std::string& error)
 {
-    int fd = ::open(utf8Path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+    // A FIFO would block the open and a device never ends: only a regular file, or none yet.
+    struct stat st;
+    if (::stat(utf8Path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        error = "not a regular file";
+        return false;
+    }
+    // Non-blocking, for what replaced the file in between; checked again below.
+    int fd = ::open(utf8Path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) {
         error = std::strerror(errno);
         return false;
     }
-    struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         error = "not a regular file";
         ::close(fd);
         return false;
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     close();
     fd_ = fd;
     return true;
@@ -285,26 +330,52 @@ int64_t AppendFile::size() const
     return ::fstat(fd_, &st) == 0 ? int64_t(st.st_size) : -1;
 }
 
-bool AppendFile::appendAndSync(const std::string& text, std::string& error)
+bool AppendFile::readAt(int64_t offset, std::size_t count, std::string& out, std::string& error) const
 {
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd_, p, left);
+    out.assign(count, '\0');
+    std::size_t got = 0;
+    while (got < count) {
+        const ssize_t n = ::pread(fd_, &out[got], count - got, off_t(offset + int64_t(got)));
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
             error = std::strerror(errno);
             return false;
         }
-        p += n;
-        left -= std::size_t(n);
+        if (n == 0)
+            break;
+        got += std::size_t(n);
     }
-    if (::fsync(fd_) != 0 && errno != EINVAL) {
-        error = std::strerror(errno);
-        return false;
-    }
+    out.resize(got);
     return true;
+}
+
+bool AppendFile::appendAndSync(const std::string& text, std::string& error)
+{
+    const int64_t before = size();
+    // One write for the whole text; after a short one the rest is tried once more, which
+    // either completes it or says why (disk full, file size limit).
+    std::string why;
+    std::size_t done = 0;
+    for (int tries = 0; done < text.size() && tries < 2 && why.empty();) {
+        const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+        if (n < 0 && errno != EINTR)
+            why = std::strerror(errno);
+        if (n >= 0) {
+            done += std::size_t(n);
+            ++tries;
+        }
+    }
+    if (done < text.size() && why.empty())
+        why = "the file took only part of the row";
+    if (why.empty() && ::fsync(fd_) != 0 && errno != EINVAL)
+        why = std::strerror(errno);
+    if (why.empty())
+        return true;
+    if (before < 0 || ::ftruncate(fd_, off_t(before)) != 0)
+        why += "; the part written stays in the file";
+    error = why;
+    return false;
 }
 
 #endif

@@ -37,8 +37,8 @@ bool regularFileSize(const std::string& utf8Path, std::uintmax_t& size);
 // The current time in UTC, broken down.
 std::tm utcNow();
 
-// A file opened for appending only, created readable and writable by its owner alone, that
-// several programs may append to in turn.
+// A file opened for appending, created readable and writable by its owner alone, that
+// several programs may append to in turn, and read.
 class AppendFile {
 public:
     AppendFile() = default;
@@ -46,8 +46,8 @@ public:
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
 
-    // Opens or creates the file; refuses anything but a regular file. On failure returns
-    // false and sets `error` to the system's reason.
+    // Opens or creates the file; refuses anything but a regular file, without waiting on
+    // it. On failure returns false and sets `error` to the reason.
     bool open(const std::string& utf8Path, std::string& error);
     bool isOpen() const;
     void close();
@@ -57,7 +57,10 @@ public:
     void unlock();
     // The file's size now, or -1 when the system cannot say.
     int64_t size() const;
-    // Writes everything at the end of the file and flushes it to the disk.
+    // Up to `count` bytes from `offset` on; fewer at the end of the file.
+    bool readAt(int64_t offset, std::size_t count, std::string& out, std::string& error) const;
+    // Writes the text at the end of the file and flushes it to the disk, whole or not at
+    // all: when it does not fit, the file is cut back to its size before.
     bool appendAndSync(const std::string& text, std::string& error);
 
 private:

@@ -672,7 +672,11 @@ Outcome Station::flash(size_t index)
     }
     vbprog::DownloadReport report;
     if (out.status == PROG_OK) {
-        // Known before the download, so that the operator sees a second identity at once.
+        // Known before the download, so that the operator sees a second identity at once;
+        // with what other stations on the same log wrote meanwhile.
+        std::string news, why;
+        if (log_.readNew(news, why))
+            book_.loadRows(news);
         out.identity = book_.note(out.devEUI, out.uniqueId);
         out.identified = true;
         operation = vbprog::Operation::Download;
@@ -716,14 +720,22 @@ void Station::writeRow(size_t index, const Outcome& out)
     row.uniqueId = out.uniqueId;
     row.duplicate = out.identity.duplicate;
     std::string why;
-    if (!log_.append(row, why)) {
+    if (!log_.append(row, why, [this](const std::string& news) { book_.loadRows(news); })) {
+        bool first;
         {
             std::lock_guard<std::mutex> g(mutex_);
+            first = !logFailed_;
             logFailed_ = true;
         }
         display_.print("vorna-flash: Cannot append to the log file " + o_.logPath + " (" + why + "); the row of " +
                            ports_[index] + " is missing from it.",
                        stderr);
+        // Modules flashed without their rows would be lost to the line's records.
+        if (first)
+            display_.print("vorna-flash: The station takes no new modules, as it cannot log them; make room for the log "
+                           "or give another file to --log, and start it again.",
+                           stderr);
+        g_stop = true;
     }
 }
 
@@ -872,21 +884,17 @@ void Station::printSummary(double seconds)
 int Station::run()
 {
     if (!o_.logPath.empty()) {
-        // Earlier rows tell which identities were flashed before.
-        std::ifstream in(diskPath(o_.logPath), std::ios::binary);
-        std::stringstream text;
-        if (in)
-            text << in.rdbuf();
-        std::string why;
-        if (!book_.loadLog(text.str(), why)) {
-            std::fprintf(stderr,
-                         "vorna-flash: The log file %s is not a station log: %s; give a new file to --log.\n",
-                         o_.logPath.c_str(), why.c_str());
-            return EXIT_USAGE;
-        }
+        std::string why, text;
         log_.useStationColumns();
         if (!log_.open(o_.logPath, why)) {
-            std::fprintf(stderr, "vorna-flash: Cannot write the log file %s (%s); give a writable path to --log.\n",
+            std::fprintf(stderr, "vorna-flash: %s\n", log_.refusal(o_.logPath, why).c_str());
+            return EXIT_USAGE;
+        }
+        if (!log_.mendedNotice(o_.logPath).empty())
+            std::fprintf(stderr, "vorna-flash: %s\n", log_.mendedNotice(o_.logPath).c_str());
+        // Earlier rows tell which identities were flashed before; a new log has the station's columns.
+        if (!log_.readNew(text, why) || !book_.loadLog(text.empty() ? BenchLog::header(true) : text, why)) {
+            std::fprintf(stderr, "vorna-flash: The log file %s is not a station log: %s; give a new file to --log.\n",
                          o_.logPath.c_str(), why.c_str());
             return EXIT_USAGE;
         }

@@ -1,79 +1,67 @@
 #include "station_identity.h"
 
+#include "text.h"
+
 #include <algorithm>
-#include <sstream>
 
 namespace vf {
 
 bool splitCsvLine(const std::string& line, std::vector<std::string>& fields)
 {
-    fields.clear();
-    std::string field;
-    bool quoted = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (quoted) {
-            if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
-                field += '"';
-                ++i;
-            } else if (c == '"') {
-                quoted = false;
-            } else {
-                field += c;
-            }
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == ',') {
-            fields.push_back(field);
-            field.clear();
-        } else if (c != '\r') {
-            field += c;
-        }
-    }
-    fields.push_back(field);
-    return !quoted;
+    std::size_t pos = 0;
+    return nextCsvRecord(line, pos, fields, true);
 }
 
-bool IdentityBook::loadLog(const std::string& csvText, std::string& error)
+bool IdentityBook::take(const std::string& text, bool textEnds, std::string& error)
 {
-    std::istringstream in(csvText);
-    std::string line;
-    std::vector<std::string> fields;
-    if (!std::getline(in, line))
-        return true;  // empty: a new log
-    if (!splitCsvLine(line, fields)) {
-        error = "its first line is not a CSV header";
-        return false;
-    }
-    const auto column = [&](const char* name) {
-        const auto it = std::find(fields.begin(), fields.end(), name);
-        return it == fields.end() ? -1 : int(it - fields.begin());
-    };
-    const int devCol = column("dev_eui"), uidCol = column("unique_id");
-    if (devCol < 0 || uidCol < 0) {
-        error = "it has no dev_eui and unique_id columns (a log of the flash or keys command?)";
-        return false;
-    }
     std::lock_guard<std::mutex> g(mutex_);
-    unsigned lineNumber = 1;
-    while (std::getline(in, line)) {
-        ++lineNumber;
-        if (line.empty())
-            continue;
-        if (!splitCsvLine(line, fields) || int(fields.size()) <= std::max(devCol, uidCol)) {
-            error = "line " + std::to_string(lineNumber) + " is cut short";
+    std::vector<std::string> fields;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t start = pos;
+        if (!nextCsvRecord(text, pos, fields, textEnds)) {
+            if (!textEnds)
+                return true;
+            error = "line " + std::to_string(1 + std::count(text.begin(), text.begin() + long(start), '\n')) +
+                    " is cut short";
             return false;
         }
-        const std::string& dev = fields[size_t(devCol)];
+        if (devCol_ < 0) {
+            const auto column = [&](const char* name) {
+                const auto it = std::find(fields.begin(), fields.end(), name);
+                return it == fields.end() ? -1 : int(it - fields.begin());
+            };
+            if (column("dev_eui") < 0 || column("unique_id") < 0) {
+                error = "it has no dev_eui and unique_id columns (a log of the flash or keys command?)";
+                return false;
+            }
+            devCol_ = column("dev_eui");
+            uidCol_ = column("unique_id");
+            continue;
+        }
+        if (int(fields.size()) <= std::max(devCol_, uidCol_))
+            continue;
+        const std::string dev = csvValue(fields[size_t(devCol_)]);
         if (dev.empty())
             continue;
         Seen& s = byDevEui_[dev];
-        const std::string& uid = fields[size_t(uidCol)];
+        const std::string uid = csvValue(fields[size_t(uidCol_)]);
         if (std::find(s.uniqueIds.begin(), s.uniqueIds.end(), uid) == s.uniqueIds.end())
             s.uniqueIds.push_back(uid);
         ++s.rows[uid];
     }
     return true;
+}
+
+bool IdentityBook::loadLog(const std::string& csvText, std::string& error)
+{
+    return take(csvText, true, error);
+}
+
+void IdentityBook::loadRows(const std::string& csvText)
+{
+    std::string ignored;
+    take(csvText, false, ignored);
 }
 
 IdentityVerdict IdentityBook::note(const std::string& devEui, const std::string& uniqueId)

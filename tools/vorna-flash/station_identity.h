@@ -21,7 +21,11 @@ class IdentityBook {
 public:
     // Takes the rows of an earlier log (the station's columns: dev_eui and unique_id by
     // name). Returns false with `error` set when the text is not a log of that shape.
+    // A row cut short (ended by a line break when the log was opened) counts for nothing.
     bool loadLog(const std::string& csvText, std::string& error);
+    // Takes the rows that other stations appended after the text loaded before; a row not
+    // yet ended by a line break is left out.
+    void loadRows(const std::string& csvText);
 
     // Notes a module of this run and says what the book knew of it before. An empty DevEUI
     // (the identifiers were not read) is counted by nothing.
@@ -32,8 +36,11 @@ private:
         std::vector<std::string> uniqueIds;  // each distinct one, "" for a row without
         std::map<std::string, unsigned> rows;  // by unique ID
     };
+    bool take(const std::string& text, bool textEnds, std::string& error);
+
     std::mutex mutex_;
     std::map<std::string, Seen> byDevEui_;
+    int devCol_ = -1, uidCol_ = -1;  // known once the header was read
 };
 
 // The fields of one CSV line (RFC 4180 quoting), or false when a quote is left open.
