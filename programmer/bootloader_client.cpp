@@ -18,6 +18,8 @@ constexpr Millis kSyncWait{300};
 constexpr Millis kParityWait{60};
 // A Write Memory block is ACKed after programming; 256 bytes by word on L0 take ~0.2 s.
 constexpr Millis kWriteWait{1000};
+// Silence after the last byte of a Read Memory answer that tells it came alone.
+constexpr Millis kFrameQuiet{5};
 // Tries of one write or erase met by line errors: a module that is gone fails them all
 // within a few seconds.
 constexpr int kFrameAttempts = 3;
@@ -382,16 +384,34 @@ void BootloaderClient::readOnce(uint32_t address, uint8_t* out, size_t length)
 
 void BootloaderClient::readMemoryTwice(uint32_t address, uint8_t* out, size_t length)
 {
+    // Read answers carry no checksum, and a second bootloader on the line, or a byte out of
+    // step, shifts two reads alike: an answer counts only when nothing follows its last byte.
+    const auto framedRead = [&](uint8_t* into) {
+        readMemory(address, into, length);
+        const unsigned before = irregularities_;
+        settle(kFrameQuiet + link_.wireTime(2));
+        return irregularities_ == before;
+    };
     std::vector<uint8_t> again(length);
-    readMemory(address, out, length);
-    readMemory(address, again.data(), length);
+    for (int round = 1;; ++round) {
+        const bool first = framedRead(out);
+        const bool second = framedRead(again.data());
+        if (first && second)
+            break;
+        if (round == kFrameAttempts)
+            throw ProgError(PROG_ERR_READ, "the answers to Read Memory at " + hex8(address) +
+                                               " kept coming with bytes nobody asked for (a second bootloader on "
+                                               "the line?), so what was read cannot be trusted");
+        note("An answer to Read Memory at " + hex8(address) + " came with bytes nobody asked for; reading again");
+        realign();
+    }
     if (std::equal(again.begin(), again.end(), out))
         return;
     // One answer was damaged on the line: a third read decides, two that agree are taken.
     std::vector<uint8_t> third(length);
     realign();
-    readMemory(address, third.data(), length);
-    if (std::equal(third.begin(), third.end(), out) || std::equal(third.begin(), third.end(), again.begin())) {
+    const bool framed = framedRead(third.data());
+    if (framed && (std::equal(third.begin(), third.end(), out) || std::equal(third.begin(), third.end(), again.begin()))) {
         note("Two reads of " + std::to_string(length) + " bytes at " + hex8(address) +
              " differed; a third agrees with one of them");
         std::copy(third.begin(), third.end(), out);

@@ -63,9 +63,11 @@ public:
     // means readout protection.
     // 1..256 bytes. A NACK of the address is a refused read.
     void readMemory(uint32_t address, uint8_t* out, size_t length);
-    // The same read twice; answers that differ are read a third time and two that agree are
-    // taken; none agreeing is a read failure (PROG_ERR_READ), since Read Memory answers carry
-    // no checksum. For what must not be misread: identifiers, geometry.
+    // The same read twice, two separate commands whose answers must each end where their
+    // length says (bytes after one are a second bootloader or a byte out of step: read again,
+    // and a read failure if it persists); answers that differ are read a third time and two
+    // that agree are taken; none agreeing is a read failure (PROG_ERR_READ), since Read Memory
+    // answers carry no checksum. For what must not be misread: identifiers, geometry.
     void readMemoryTwice(uint32_t address, uint8_t* out, size_t length);
     // 4..256 bytes, a multiple of 4, to RAM or to flash whose erased value is `erased`.
     // Rides through line errors: a refused frame is sent again (the bootloader acts on

@@ -536,6 +536,10 @@ void TestCliCommands::exitStatusFromRealCauses_data()
     QTest::newRow("cable pulled in the erase") << QStringList{"--fault-stop-after", "28"} << "flash" << "app" << ""
                                                << 5 << "its application is incomplete";
     QTest::newRow("cable pulled in keys") << QStringList{"--fault-stop-after", "4"} << "keys" << "" << "" << 5 << "";
+    // A second bootloader's ACK shifts both reads of the identifiers alike: they agree, and
+    // are still no identity.
+    QTest::newRow("second bootloader on the line") << QStringList{"--fault-double-ack-read", "0x080007E0"} << "keys"
+                                                   << "" << "" << 5 << "";
     QTest::newRow("read protection keys") << QStringList{"--fault-rdp"} << "keys" << "" << "" << 5 << "";
     QTest::newRow("read protection flash") << QStringList{"--fault-rdp"} << "flash" << "app" << "" << 5 << "";
 }

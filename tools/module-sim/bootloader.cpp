@@ -382,6 +382,10 @@ void Bootloader::readLength()
         (!faults_.corruptReadTimes || corruptedReads_++ < *faults_.corruptReadTimes))
         data[*faults_.corruptRead - addr_] ^= 0x01;
     std::vector<uint8_t> reply{ACK};
+    if (faults_.doubleAckRead && *faults_.doubleAckRead >= addr_ && *faults_.doubleAckRead - addr_ < len) {
+        reply.push_back(ACK);
+        log("Read answered with a second ACK (fault)");
+    }
     reply.insert(reply.end(), data.begin(), data.end());
     send(reply);
     stats_.bytesRead += len;

@@ -35,6 +35,8 @@ struct Faults {
     std::optional<uint32_t> erasePageInstead; // the first page erase hits this page, not the first asked
     unsigned strayAck = 0;                  // an ACK nobody asked for before the K-th Write Memory's answer
     unsigned nackCommand = 0;               // NACK the K-th command frame, as line noise would
+    std::optional<uint32_t> doubleAckRead;  // an ACK too many before the data of every read that covers this
+                                            // address, as from a second bootloader on the line
 };
 
 struct Stats {

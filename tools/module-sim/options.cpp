@@ -40,6 +40,7 @@ std::string usage()
            "                      [--fault-stop-after N] [--fault-rdp] [--fault-corrupt-read-times N]\n"
            "                      [--fault-id-once PID] [--fault-erase-page P] [--fault-stray-ack K]\n"
            "                      [--fault-nack-command K] [--fault-nack-write-once K] [--fault-lose-write-ack K]\n"
+           "                      [--fault-double-ack-read ADDR]\n"
            "                      [--noise-seed N] [--noise-ber RATE] [--noise-drop RATE] [--noise-insert RATE]\n"
            "                      [--parity-marks FILE]\n"
            "                      [--control PATH] [--wiring W] [--startup-ms MS] [--latency-timer MS] [--uid HEX24]\n"
@@ -224,6 +225,9 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error)
         } else if (a == "--fault-erase-page") {
             if (!number(0xFFFF, n)) return false;
             o.faults.erasePageInstead = uint32_t(n);
+        } else if (a == "--fault-double-ack-read") {
+            if (!hexNumber(0xFFFFFFFF, n)) return false;
+            o.faults.doubleAckRead = uint32_t(n);
         } else if (a == "--fault-stray-ack") {
             if (!number(0xFFFFFFFF, n)) return false;
             if (n == 0) {
