@@ -321,7 +321,7 @@ void TestCliCommands::flashWritesImageAndKeepsIdentifiers()
     QJsonParseError err;
     const QJsonObject o = QJsonDocument::fromJson(r.out, &err).object();
     QCOMPARE(err.error, QJsonParseError::NoError);
-    QCOMPARE(o.keys(), (QStringList{"bytes", "code", "result", "seconds"}));
+    QCOMPARE(o.keys(), (QStringList{"bytes", "code", "result", "seconds", "status"}));
     QCOMPARE(o["result"].toString(), QString("ok"));
     QCOMPARE(o["code"].toInt(-1), 0);
     QCOMPARE(o["bytes"].toInt(), appData_.size());
@@ -589,8 +589,9 @@ void TestCliCommands::exitStatusFromRealCauses()
         QVERIFY2(!sentence.contains("incomplete"), r.err.constData());
     if (command == "flash") {
         const QJsonObject o = QJsonDocument::fromJson(r.out).object();
-        QVERIFY2(o["code"].toInt(0) < 0, r.out.constData());
-        QVERIFY(o["result"].toString() != "ok");
+        // The code is the exit status, the status its name.
+        QCOMPARE(o["code"].toInt(-1), exitCode);
+        QVERIFY(o["result"].toString() != "ok" && o["status"] == o["result"]);
     } else {
         QVERIFY(r.out.isEmpty());
     }
@@ -705,7 +706,7 @@ void TestCliCommands::badFileRefusedBeforeAnyPort()
     for (const QString& file : files) {
         const Run r = runTool({"flash", "--json", "--port", "/dev/vbf-no-such-tty", file});
         QCOMPARE(r.exitCode, 3);
-        QVERIFY2(QJsonDocument::fromJson(r.out).object()["code"].toInt() < 0, r.out.constData());
+        QVERIFY2(QJsonDocument::fromJson(r.out).object()["code"].toInt() == 3, r.out.constData());
         QVERIFY2(lastLine(r.err).contains("firmware file"), r.err.constData());
     }
     const QString simLog = tmp_.filePath("badfile-sim.log");
@@ -755,9 +756,10 @@ void TestCliCommands::keysJsonErrorObject()
     QJsonParseError err;
     const QJsonObject o = QJsonDocument::fromJson(r.out, &err).object();
     QCOMPARE(err.error, QJsonParseError::NoError);
-    QCOMPARE(o.keys(), (QStringList{"code", "port", "result"}));
+    QCOMPARE(o.keys(), (QStringList{"code", "port", "result", "status"}));
     QCOMPARE(o["result"].toString(), QString("no-answer"));
-    QCOMPARE(o["code"].toInt(), int(-2));
+    QCOMPARE(o["status"].toString(), QString("no-answer"));
+    QCOMPARE(o["code"].toInt(), 2);
 }
 
 void TestCliCommands::rateTheBootloaderDoesNotTake()

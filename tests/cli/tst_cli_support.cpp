@@ -116,27 +116,31 @@ void TestCliSupport::jsonTextParsesBack()
 {
     QFETCH(QByteArray, port);
     QFETCH(QString, parsed);
-    vf::ModuleResult r;
+    vbprog::ModuleOutcome r;
     r.port = port.toStdString();
     r.status = PROG_ERR_NO_ANSWER;
-    for (const vf::Command command : {vf::Command::Keys, vf::Command::Flash}) {
-        const std::string text = vf::jsonText(vf::moduleJson(command, r, true));
+    for (const vf::JsonShape shape : {vf::JsonShape::Keys, vf::JsonShape::Flash, vf::JsonShape::Station}) {
+        vf::JsonContext c;
+        c.shape = shape;
+        const std::string text = vf::jsonText(vf::outcomeJson(r, c));
         QVERIFY2(text.find('\n') == std::string::npos, text.c_str());
         QJsonParseError err;
         const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(text), &err);
         QCOMPARE(err.error, QJsonParseError::NoError);
         QCOMPARE(doc.object().value("port").toString(), parsed);
-        QCOMPARE(doc.object().value("result").toString(), QString("no-answer"));
+        QCOMPARE(doc.object().value("status").toString(), QString("no-answer"));
+        // The exit status the same failure gives, a number in every shape.
+        QCOMPARE(doc.object().value("code").toInt(-1), 2);
     }
 }
 
 void TestCliSupport::resultsJsonAsBenchScriptsRead()
 {
     // Byte for byte what scripts have been reading: keys in this order, no blanks.
-    vf::ModuleResult keys;
+    vbprog::ModuleOutcome keys;
     keys.port = "/dev/ttyUSB0";
     keys.deviceName = "STM32WL";
-    keys.productId = "0x497";
+    keys.pid = 0x497;
     keys.devEUI = "0102030405060708";
     keys.joinEUI = "a1a2a3a4a5a6a7a8";
     keys.appKey = "f0e1d2c3b4a5968778695a4b3c2d1e0f";
@@ -149,29 +153,30 @@ void TestCliSupport::resultsJsonAsBenchScriptsRead()
                          "\"appKey\":\"f0e1d2c3b4a5968778695a4b3c2d1e0f\"}"));
     keys.status = PROG_ERR_NO_ANSWER;
     QCOMPARE(vf::jsonText(vf::resultsJson(o, {keys})),
-             std::string("{\"port\":\"/dev/ttyUSB0\",\"result\":\"no-answer\",\"code\":-2}"));
+             std::string("{\"port\":\"/dev/ttyUSB0\",\"result\":\"no-answer\",\"status\":\"no-answer\",\"code\":2}"));
 
-    vf::ModuleResult flash;
+    vbprog::ModuleOutcome flash;
     flash.port = "COM3";
     flash.bytes = 12328;
     flash.seconds = 3.14159;
     o.command = vf::Command::Flash;
     o.ports = {"COM3"};
     QCOMPARE(vf::jsonText(vf::resultsJson(o, {flash})),
-             std::string("{\"result\":\"ok\",\"code\":0,\"bytes\":12328,\"seconds\":3.142}"));
+             std::string("{\"result\":\"ok\",\"status\":\"ok\",\"code\":0,\"bytes\":12328,\"seconds\":3.142}"));
     // Several modules: an array, each object naming its port.
-    vf::ModuleResult failed = flash;
+    vbprog::ModuleOutcome failed = flash;
     failed.port = "COM4";
     failed.status = PROG_ERR_WRITE_VERIFY;
     failed.bytes = 1024;
     failed.seconds = 0.5;
     o.ports = {"COM3", "COM4"};
     const std::string many = vf::jsonText(vf::resultsJson(o, {flash, failed}));
-    QCOMPARE(many.substr(0, 48), std::string("[{\"port\":\"COM3\",\"result\":\"ok\",\"code\":0,\"bytes\":1"));
+    QCOMPARE(many.substr(0, 62), std::string("[{\"port\":\"COM3\",\"result\":\"ok\",\"status\":\"ok\",\"code\":0,\"bytes\":1"));
     const QJsonArray array = QJsonDocument::fromJson(QByteArray::fromStdString(many)).array();
     QCOMPARE(array.size(), 2);
-    QCOMPARE(array[1].toObject().keys(), (QStringList{"bytes", "code", "port", "result", "seconds"}));
+    QCOMPARE(array[1].toObject().keys(), (QStringList{"bytes", "code", "port", "result", "seconds", "status"}));
     QCOMPARE(array[1].toObject()["result"].toString(), QString("write-verify"));
+    QCOMPARE(array[1].toObject()["code"].toInt(), 4);
     QCOMPARE(array[1].toObject()["bytes"].toInt(), 1024);
     QCOMPARE(array[1].toObject()["seconds"].toDouble(), 0.5);
     // --all-ports is an array even when it found a single port.
@@ -269,12 +274,19 @@ void TestCliSupport::exitStatusOfEveryCode()
 
 void TestCliSupport::severalModulesExitAndSummary()
 {
-    using O = vf::ModuleOutcome;
-    QCOMPARE(vf::combinedExitStatus({O{"a", 0, ""}, O{"b", 0, ""}}), 0);
-    QCOMPARE(vf::failureSummary({O{"a", 0, ""}, O{"b", 0, ""}}), std::string());
+    const auto O = [](const char* port, int status, const char* sentence) {
+        vbprog::ModuleOutcome m;
+        m.port = port;
+        m.status = status;
+        m.error.hint = sentence;
+        return m;
+    };
+    QCOMPARE(vf::combinedExitStatus({O("a", 0, ""), O("b", 0, "")}), 0);
+    QCOMPARE(vf::failureSummary({O("a", 0, ""), O("b", 0, "")}), std::string());
     // The highest status of the failed modules, whatever their order.
-    const std::vector<O> mixed = {O{"a", PROG_ERR_WRITE_VERIFY, "A broke."}, O{"b", 0, ""},
-                                  O{"c", PROG_ERR_NO_ANSWER, "C is silent."}, O{"d", PROG_ERR_LINK_LOST, "D went away."}};
+    const std::vector<vbprog::ModuleOutcome> mixed = {O("a", PROG_ERR_WRITE_VERIFY, "A broke."), O("b", 0, ""),
+                                                       O("c", PROG_ERR_NO_ANSWER, "C is silent."),
+                                                       O("d", PROG_ERR_LINK_LOST, "D went away.")};
     QCOMPARE(vf::combinedExitStatus(mixed), 5);
     QCOMPARE(vf::combinedExitStatus({mixed[2], mixed[0]}), 4);
     QCOMPARE(vf::failureSummary(mixed), std::string("3 of 4 modules failed: a: A broke. c: C is silent. d: D went away."));

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "flash_session.h"
+#include "module_job.h"
 #include "hex_tools.h"
 #include "programmer_api.h"
 #include "sim_process.h"
@@ -77,6 +78,9 @@ private slots:
     void failedDownloadReportsWhatWasWritten();
     void rateTheBootloaderDoesNotTake();
     void readsIdentifiersOnlyWhenConnected();
+    void moduleJobNamesTheFailingStep_data();
+    void moduleJobNamesTheFailingStep();
+    void moduleJobLeavesAModuleTheCallerDeclines();
 
 private:
     QTemporaryDir dir_;
@@ -240,6 +244,97 @@ void TestProgSession::readsIdentifiersOnlyWhenConnected()
     QCOMPARE(QByteArray(reinterpret_cast<const char*>(&ids), sizeof ids), keys);
     QCOMPARE(session.start(kApplicationStart), int(PROG_OK));
     QCOMPARE(session.readIdentifiers(ids), int(PROG_ERR_NOT_CONNECTED));
+}
+
+void TestProgSession::moduleJobNamesTheFailingStep_data()
+{
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<bool>("identified");
+    QTest::addColumn<QString>("says");   // in the user's sentence
+    QTest::newRow("flashed") << QStringList{} << int(PROG_OK) << "" << true << "";
+    QTest::newRow("no bootloader") << QStringList{"--fault-no-sync"} << int(PROG_ERR_NO_ANSWER) << "connect" << false
+                                   << "No bootloader answers";
+    // Silent after the unique ID: the identifiers are the step.
+    QTest::newRow("gone at the identifiers") << QStringList{"--fault-stop-after", "8"} << int(PROG_ERR_LINK_LOST)
+                                             << "read-keys" << false << "stopped answering";
+    QTest::newRow("write refused") << QStringList{"--fault-nack-write", "2"} << int(PROG_ERR_WRITE_VERIFY) << "write"
+                                   << true << "incomplete";
+    QTest::newRow("read-back differs") << QStringList{"--fault-corrupt-read", "0x08000900"} << int(PROG_ERR_WRITE_VERIFY)
+                                       << "verify" << true << "read-back differs";
+    // Every phase ends well (the page is put back); the check after them is the download's.
+    QTest::newRow("page changed") << QStringList{"--fault-erase-page", "0"} << int(PROG_ERR_IDENTIFIERS) << "download"
+                                  << true << "can simply be flashed again";
+}
+
+void TestProgSession::moduleJobNamesTheFailingStep()
+{
+    // The one job every front end runs: the outcome says where it failed and why, in the
+    // sentence the user reads, and carries what was read of the module.
+    QFETCH(QStringList, simArgs);
+    QFETCH(int, status);
+    QFETCH(QString, step);
+    QFETCH(bool, identified);
+    QFETCH(QString, says);
+    QTemporaryDir work;
+    const QByteArray bin = patternBytes(6000, 14);
+    const LoadedFirmware f = loadFirmwareFile(writeFile(work, "fw.bin", bin).toStdString(), kApplicationStart);
+    Sim sim(dir_, simArgs + QStringList{"--uid", "00112233445566778899aabb"});
+    Trace trace;
+    FlashSession session(trace.callbacks());
+    ModuleJob job;
+    job.port = at(sim.port());
+    job.image = &f.parsed.image;
+    job.file = "fw.bin";
+    job.shownName = "fw.bin";
+    const ModuleOutcome out = runModuleJob(session, job, trace.callbacks());
+    session.close();
+    QCOMPARE(out.status, status);
+    QCOMPARE(QString::fromStdString(out.step), step);
+    QCOMPARE(out.identified, identified);
+    QCOMPARE(out.port, sim.port().toStdString());
+    if (identified) {
+        QCOMPARE(out.devEUI.size(), size_t(16));
+        QCOMPARE(out.appKey.size(), size_t(32));
+        QCOMPARE(out.uniqueId, std::string("00112233445566778899aabb"));
+    }
+    if (status == PROG_OK) {
+        QCOMPARE(out.bytes, uint64_t(bin.size()));
+        QVERIFY(out.error.hint.empty());
+        QCOMPARE(sim.dump().mid(0x800, bin.size()), bin);
+    } else {
+        QCOMPARE(out.error.status, status);
+        QVERIFY2(QString::fromStdString(out.error.hint).contains(says), out.error.hint.c_str());
+        QVERIFY(!out.error.what.empty());
+    }
+}
+
+void TestProgSession::moduleJobLeavesAModuleTheCallerDeclines()
+{
+    // Identified, then declined (a module already flashed in this insertion, say): nothing
+    // is erased or written, and the outcome says it was skipped.
+    QTemporaryDir work;
+    const LoadedFirmware f = loadFirmwareFile(writeFile(work, "fw.bin", patternBytes(3000, 15)).toStdString(),
+                                              kApplicationStart);
+    const QByteArray before = patternBytes(int(model(0x497).flash), 16);
+    Sim sim(dir_, {}, before);
+    FlashSession session;
+    ModuleJob job;
+    job.port = at(sim.port());
+    job.image = &f.parsed.image;
+    std::string seenDevEui;
+    job.beforeDownload = [&](const ModuleOutcome& m) {
+        seenDevEui = m.devEUI;
+        return false;
+    };
+    const ModuleOutcome out = runModuleJob(session, job, {});
+    session.close();
+    QVERIFY(out.skipped && !out.ok());
+    QCOMPARE(out.status, int(PROG_OK));
+    QCOMPARE(seenDevEui, out.devEUI);
+    QCOMPARE(sim.dump(), before);
+    QVERIFY(sim.log().contains("pages-erased: 0"));
 }
 
 QTEST_GUILESS_MAIN(TestProgSession)

@@ -137,11 +137,13 @@ void commandLineKeepsUtf8()
 
 void jsonTextKeepsUtf8()
 {
-    vf::ModuleResult r;
+    vbprog::ModuleOutcome r;
     r.port = "COM7 \xc3\xbc\xf0\x9f\x93\xa1";
     r.status = PROG_ERR_NO_ANSWER;
-    const std::string text = vf::jsonText(vf::moduleJson(vf::Command::Keys, r, true));
-    CHECK_MSG(text == "{\"port\":\"" + r.port + "\",\"result\":\"no-answer\",\"code\":-2}", text);
+    vf::JsonContext c;
+    c.shape = vf::JsonShape::Keys;
+    const std::string text = vf::jsonText(vf::outcomeJson(r, c));
+    CHECK_MSG(text == "{\"port\":\"" + r.port + "\",\"result\":\"no-answer\",\"status\":\"no-answer\",\"code\":2}", text);
     CHECK(vf::Json::parse(text)["port"] == r.port);
 }
 

@@ -3,6 +3,7 @@
 // modules at once, each in a flash session of its own on a thread of its own.
 #include "benchlog.h"
 #include "console.h"
+#include "module_record.h"
 #include "options.h"
 #include "platform.h"
 #include "report_json.h"
@@ -14,6 +15,7 @@
 #include "boot_sequence.h"
 #include "download_plan.h"
 #include "flash_session.h"
+#include "module_job.h"
 #include "programmer_api.h"
 #include "serial_transport.h"
 #include "text_format.h"
@@ -112,13 +114,7 @@ struct Firmware {
 struct Job {
     size_t index = 0;
     std::string port;
-    int status = PROG_OK;
-    vf::Step step = vf::Step::Connect;
-    uint16_t pid = 0;
-    std::string name;
-    std::string devEUI, joinEUI, appKey;
-    vbprog::DownloadReport report;
-    double seconds = 0;
+    vbprog::ModuleOutcome outcome;
     bool logged = true;
 };
 
@@ -131,35 +127,18 @@ struct Run {
     explicit Run(const vf::Options& o) : options(o) {}
 };
 
-void readIdentifiers(vbprog::FlashSession& session, Job& job)
-{
-    vbprog::ModuleIdentifiers ids;
-    job.status = session.readIdentifiers(ids);
-    if (job.status != PROG_OK)
-        return;
-    job.devEUI = vf::toHex(ids.devEui, sizeof ids.devEui);
-    job.joinEUI = vf::toHex(ids.joinEui, sizeof ids.joinEui);
-    job.appKey = vf::toHex(ids.appKey, sizeof ids.appKey);
-}
-
 void writeLogRow(Run& run, Job& job)
 {
     if (!run.log.isOpen())
         return;
     const vf::Options& o = run.options;
-    vf::LogRow row;
-    row.timeUtc = vf::utcTimestamp();
-    row.port = job.port;
-    row.productId = job.pid ? vbprog::productIdText(job.pid) : std::string();
-    row.devEUI = job.devEUI;
-    row.joinEUI = job.joinEUI;
-    row.appKey = job.appKey;
+    vf::RowContext context;
     if (o.command == vf::Command::Flash) {
-        row.file = o.file;
-        row.sha256 = run.firmware->sha256;
+        context.withFirmware = true;
+        context.file = o.file;
+        context.sha256 = run.firmware->sha256;
     }
-    row.result = vf::statusName(job.status);
-    row.seconds = job.seconds;
+    const vf::LogRow row = vf::logRow(job.outcome, context);
     std::string why;
     bool ok;
     {
@@ -176,20 +155,20 @@ void writeLogRow(Run& run, Job& job)
 std::string endLine(const Run& run, const Job& job)
 {
     const vf::Options& o = run.options;
+    const vbprog::ModuleOutcome& m = job.outcome;
     if (!vf::manyModules(o) || o.json)
         return {};
-    if (job.status != PROG_OK)
-        return job.port + ": failed (" + vf::statusName(job.status) + ") after " + secondsText(job.seconds) + ".";
+    if (m.status != PROG_OK)
+        return job.port + ": failed (" + vf::statusName(m.status) + ") after " + secondsText(m.seconds) + ".";
     if (o.command == vf::Command::Keys)
-        return job.port + ": DevEUI " + job.devEUI + ", JoinEUI " + job.joinEUI + ", AppKey " + job.appKey;
+        return job.port + ": DevEUI " + m.devEUI + ", JoinEUI " + m.joinEUI + ", AppKey " + m.appKey;
     return job.port + ": Flashed " + std::to_string(run.firmware->loaded.parsed.image.byteCount()) + " bytes" +
-           (o.verify ? " with verification" : " without verification") + " in " + secondsText(job.seconds) + ".";
+           (o.verify ? " with verification" : " without verification") + " in " + secondsText(m.seconds) + ".";
 }
 
 void handleModule(Run& run, Job& job)
 {
     const vf::Options& o = run.options;
-    const auto start = std::chrono::steady_clock::now();
     vbprog::SessionCallbacks callbacks;
     callbacks.message = [&job](int type, const std::string& text) { console.message(job.index, type, text); };
     callbacks.progress = [&job](const vbprog::ProgressEvent& e) {
@@ -199,35 +178,17 @@ void handleModule(Run& run, Job& job)
             console.progress(job.index, e.done, e.total);
     };
     vbprog::FlashSession session(callbacks);
-
-    vbprog::PortSettings settings;
-    settings.name = job.port;
-    settings.baudrate = o.baud;
-    job.step = vf::Step::Connect;
-    std::string why;
-    const auto boot = o.boot.empty() ? std::nullopt : vbprog::bootSequence(o.boot, why);
-    job.status = boot ? vbprog::connectWithBoot(session, settings, *boot, callbacks) : session.connect(settings);
-    if (job.status == PROG_OK) {
-        job.pid = session.device().pid;
-        job.name = session.device().device->name;
-        // Flashing reads the identifiers only for the log.
-        if (o.command == vf::Command::Keys || run.log.isOpen()) {
-            job.step = vf::Step::ReadKeys;
-            readIdentifiers(session, job);
-        }
-    }
-    if (job.status == PROG_OK && o.command == vf::Command::Flash) {
-        job.step = vf::Step::Download;
-        job.status = session.download(run.firmware->loaded.parsed.image, run.firmware->shownName,
-                                      vbprog::DownloadOptions{kApplicationStart, true, o.verify}, &job.report);
-    }
-    if (job.status == PROG_OK && o.command == vf::Command::Flash && o.after != vf::After::Stay)
-        job.status = vf::startFirmware(session, o, boot ? &*boot : nullptr, callbacks);
+    const bool flash = o.command == vf::Command::Flash;
+    vbprog::ModuleJob moduleJob = vf::moduleJob(o, job.port, flash ? &run.firmware->loaded.parsed.image : nullptr,
+                                                flash ? run.firmware->shownName : std::string());
+    // Flashing reads the identifiers only for the log.
+    moduleJob.readIdentifiers = !flash || run.log.isOpen();
+    job.outcome = vbprog::runModuleJob(session, moduleJob, callbacks);
     session.close();
-    job.seconds = secondsSince(start);
     writeLogRow(run, job);
-    const char* verdict = job.status == PROG_OK ? "done" : "FAILED";
-    console.ended(job.index, std::string(verdict) + " (" + vf::statusName(job.status) + ", " + secondsText(job.seconds) + ")",
+    const vbprog::ModuleOutcome& m = job.outcome;
+    const char* verdict = m.status == PROG_OK ? "done" : "FAILED";
+    console.ended(job.index, std::string(verdict) + " (" + vf::statusName(m.status) + ", " + secondsText(m.seconds) + ")",
                   endLine(run, job), stdout);
 }
 
@@ -258,44 +219,27 @@ int runLines(const vf::Options& o)
 
 // --- results -------------------------------------------------------------------------------
 
-vf::ModuleResult moduleResult(const Run& run, const Job& job)
-{
-    vf::ModuleResult r;
-    r.port = job.port;
-    r.status = job.status;
-    r.deviceName = job.name;
-    r.productId = vbprog::productIdText(job.pid);
-    r.devEUI = job.devEUI;
-    r.joinEUI = job.joinEUI;
-    r.appKey = job.appKey;
-    if (run.options.command == vf::Command::Flash)
-        // On success the bytes the file carries; on failure those the module acknowledged.
-        r.bytes = job.status == PROG_OK ? run.firmware->loaded.parsed.image.byteCount() : job.report.written;
-    r.seconds = job.seconds;
-    return r;
-}
-
 void printResults(const Run& run, const std::vector<Job>& jobs)
 {
     const vf::Options& o = run.options;
     if (o.json) {
-        std::vector<vf::ModuleResult> results;
+        std::vector<vbprog::ModuleOutcome> outcomes;
         for (const Job& job : jobs)
-            results.push_back(moduleResult(run, job));
-        console.print(vf::jsonText(vf::resultsJson(o, results)), stdout);
+            outcomes.push_back(job.outcome);
+        console.print(vf::jsonText(vf::resultsJson(o, outcomes)), stdout);
         return;
     }
     if (vf::manyModules(o))
         return;  // each module left its line
-    const Job& job = jobs.front();
-    if (job.status != PROG_OK)
+    const vbprog::ModuleOutcome& m = jobs.front().outcome;
+    if (m.status != PROG_OK)
         return;
     if (o.command == vf::Command::Keys)
-        console.print("DevEUI: " + job.devEUI + "\nJoinEUI: " + job.joinEUI + "\nAppKey: " + job.appKey, stdout);
+        console.print("DevEUI: " + m.devEUI + "\nJoinEUI: " + m.joinEUI + "\nAppKey: " + m.appKey, stdout);
     else
         console.print("Flashed " + std::to_string(run.firmware->loaded.parsed.image.byteCount()) + " bytes" +
                           (o.verify ? " with verification" : " without verification") + " in " +
-                          secondsText(job.seconds) + ".",
+                          secondsText(m.seconds) + ".",
                       stdout);
 }
 
@@ -361,8 +305,12 @@ int runModules(const vf::Options& o)
     if (firmware.status != PROG_OK) {
         // A bad file is the file's fault on every port; no port is opened.
         for (Job& job : jobs) {
-            job.status = firmware.status;
-            job.step = vf::Step::Download;
+            vbprog::ModuleOutcome& m = job.outcome;
+            m.port = job.port;
+            m.status = firmware.status;
+            m.operation = vf::Step::Download;
+            m.step = "download";
+            m.error = {m.status, {}, vf::failureSentence(m.status, {m.operation, job.port, o.file, o.baud, true}), {}};
             writeLogRow(run, job);
         }
     } else {
@@ -376,19 +324,16 @@ int runModules(const vf::Options& o)
     console.finish();
     printResults(run, jobs);
 
-    std::vector<vf::ModuleOutcome> outcomes;
+    std::vector<vbprog::ModuleOutcome> outcomes;
     bool logged = true;
     for (const Job& job : jobs) {
         logged = logged && job.logged;
-        outcomes.push_back({job.port, job.status,
-                            job.status == PROG_OK ? std::string()
-                                                  : vf::failureSentence(job.status, {job.step, job.port, o.file, o.baud,
-                                                                                       !job.report.touched, job.report.restored})});
+        outcomes.push_back(job.outcome);
     }
     const int status = vf::combinedExitStatus(outcomes);
     if (!vf::manyModules(o)) {
         if (status != vf::EXIT_OK)
-            fail(outcomes.front().sentence);
+            fail(outcomes.front().error.hint);
     } else if (status != vf::EXIT_OK) {
         fail(vf::failureSummary(outcomes));
     } else if (!o.json) {

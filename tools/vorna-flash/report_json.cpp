@@ -3,44 +3,69 @@
 #include "status.h"
 
 #include "programmer_api.h"
+#include "text_format.h"
 
 #include <cmath>
 
 namespace vf {
 
-Json moduleJson(Command command, const ModuleResult& r, bool manyModules)
+Json outcomeJson(const vbprog::ModuleOutcome& m, const JsonContext& c)
 {
+    const bool pass = m.status == PROG_OK;
     Json j;
-    if (command == Command::Keys) {
-        j["port"] = r.port;
-        if (r.status != PROG_OK) {
-            j["result"] = statusName(r.status);
-            j["code"] = r.status;
-            return j;
-        }
-        j["device"] = {{"name", r.deviceName}, {"pid", r.productId}};
-        j["devEUI"] = r.devEUI;
-        j["joinEUI"] = r.joinEUI;
-        j["appKey"] = r.appKey;
+    if (c.shape == JsonShape::Station) {
+        j["run"] = c.runId;
+        j["port"] = m.port;
+        j["result"] = pass ? "PASS" : "FAIL";
+        j["code"] = exitStatusFor(m.status);
+        j["status"] = statusName(m.status);
+        j["step"] = m.step;
+        j["cause"] = m.error.hint;
+        j["productId"] = m.pid ? vbprog::productIdText(m.pid) : std::string();
+        j["devEUI"] = m.devEUI;
+        j["uniqueId"] = m.uniqueId;
+        j["attempt"] = c.attempt;
+        j["duplicate"] = c.duplicate;
+        j["bytes"] = m.bytes;
+        j["seconds"] = m.seconds;
         return j;
     }
-    if (manyModules)
-        j["port"] = r.port;
-    j["result"] = statusName(r.status);
-    j["code"] = r.status;
-    j["bytes"] = r.bytes;
+    if (c.shape == JsonShape::Keys) {
+        j["port"] = m.port;
+        if (!pass) {
+            j["result"] = statusName(m.status);
+            j["status"] = statusName(m.status);
+            j["code"] = exitStatusFor(m.status);
+            return j;
+        }
+        j["device"] = {{"name", m.deviceName}, {"pid", vbprog::productIdText(m.pid)}};
+        j["devEUI"] = m.devEUI;
+        j["joinEUI"] = m.joinEUI;
+        j["appKey"] = m.appKey;
+        return j;
+    }
+    if (c.withPort)
+        j["port"] = m.port;
+    j["result"] = statusName(m.status);
+    j["status"] = statusName(m.status);
+    j["code"] = exitStatusFor(m.status);
+    j["bytes"] = m.bytes;
     // Milliseconds are all a bench's clock is good for.
-    j["seconds"] = std::round(r.seconds * 1000.0) / 1000.0;
+    j["seconds"] = std::round(m.seconds * 1000.0) / 1000.0;
     return j;
 }
 
-Json resultsJson(const Options& options, const std::vector<ModuleResult>& results)
+Json resultsJson(const Options& options, const std::vector<vbprog::ModuleOutcome>& outcomes)
 {
-    if (!manyModules(options) && results.size() == 1)
-        return moduleJson(options.command, results.front(), false);
+    JsonContext c;
+    c.shape = options.command == Command::Keys ? JsonShape::Keys : JsonShape::Flash;
+    if (!manyModules(options) && outcomes.size() == 1) {
+        c.withPort = c.shape == JsonShape::Keys;
+        return outcomeJson(outcomes.front(), c);
+    }
     Json all = Json::array();
-    for (const ModuleResult& r : results)
-        all.push_back(moduleJson(options.command, r, true));
+    for (const vbprog::ModuleOutcome& m : outcomes)
+        all.push_back(outcomeJson(m, c));
     return all;
 }
 

@@ -2,6 +2,7 @@
 
 #include "benchlog.h"
 #include "console.h"
+#include "module_record.h"
 #include "platform.h"
 #include "report_json.h"
 #include "station_display.h"
@@ -393,20 +394,14 @@ std::string secondsText(double s)
 }
 
 // One module: what it came to.
-struct Outcome {
-    int status = PROG_OK;
-    std::string step;          // the failing step, empty on success
-    std::string cause;         // one sentence, empty on success
-    uint16_t pid = 0;
-    std::string devEUI, joinEUI, appKey, uniqueId;
+// The library's outcome, and what the station makes of it.
+struct Outcome : vbprog::ModuleOutcome {
     IdentityVerdict identity;
     bool identified = false;   // the identity was checked against the book
     bool sameInsertion = false;  // the module flashed last, answering again: nothing done
     // The port kept open past the flash, so that watching for the module's going opens
     // (and so resets) nothing.
     std::unique_ptr<vbprog::FlashSession> held;
-    uint64_t written = 0;
-    double seconds = 0;
     bool cancelled = false;    // stopped before anything was erased: no row, no verdict
 };
 
@@ -452,7 +447,7 @@ private:
     std::vector<PortTally> tallies_;
     unsigned claimed_ = 0;
     bool logFailed_ = false;
-    std::vector<ModuleOutcome> failures_;
+    std::vector<vbprog::ModuleOutcome> failures_;
     struct Insertion {
         std::string uid;       // of the module flashed last in it
         bool told = false;     // "same insertion" said
@@ -569,7 +564,7 @@ Millis Station::backoff(size_t index, const Outcome& out)
     ++r.times;
     if (!r.told) {
         r.told = true;
-        std::string text = "vorna-flash: " + ports_[index] + ": the same failure again (" + key + "): " + out.cause +
+        std::string text = "vorna-flash: " + ports_[index] + ": the same failure again (" + key + "): " + out.error.hint +
                            " The port now waits longer between tries (up to " +
                            std::to_string(kMaxBackoff.count() / 1000) + " s) until something changes.";
         if (boot_ && out.step == "connect")
@@ -592,18 +587,11 @@ bool Station::claim()
 Outcome Station::flash(size_t index)
 {
     Outcome out;
-    const auto start = Clock::now();
-    std::string phase = "connect";
-    bool phaseFailed = false;  // the first phase that fails is the step; a restore may follow it
     int lastPercent = -1;
     vbprog::SessionCallbacks callbacks;
     callbacks.progress = [&](const vbprog::ProgressEvent& e) {
-        if (e.state == vbprog::ProgressEvent::Failed) {
-            if (!phaseFailed)
-                phase = vbprog::phaseName(e.phase);
-            phaseFailed = true;
+        if (e.state == vbprog::ProgressEvent::Failed)
             return;
-        }
         const int percent = e.total ? int(e.done * 100 / e.total) : 0;
         if (e.state == vbprog::ProgressEvent::Started || percent != lastPercent) {
             lastPercent = percent;
@@ -617,84 +605,39 @@ Outcome Station::flash(size_t index)
     };
     auto held = std::make_unique<vbprog::FlashSession>(callbacks);
     vbprog::FlashSession& session = *held;
-    // Kept open for the watch on the module's going when reopening would reset it.
-    const auto finish = [&] {
-        session.setCallbacks({});
-        if (o_.after != After::Stay || !o_.present.empty())
-            out.held = std::move(held);
-        else
-            session.close();
-    };
-    vbprog::PortSettings settings;
-    settings.name = ports_[index];
-    settings.baudrate = o_.baud;
-    vbprog::Operation operation = vbprog::Operation::Connect;
 
-    out.status = boot_ ? vbprog::connectWithBoot(session, settings, *boot_, callbacks, &g_interrupted)
-                       : session.connect(settings);
-    if (out.status == PROG_OK) {
-        out.pid = session.device().pid;
-        operation = vbprog::Operation::ReadKeys;
-        phase = "read-keys";
-        vbprog::ModuleIdentifiers ids;
-        out.status = session.readIdentifiers(ids);
-        if (out.status == PROG_OK) {
-            out.devEUI = toHex(ids.devEui, sizeof ids.devEui);
-            out.joinEUI = toHex(ids.joinEui, sizeof ids.joinEui);
-            out.appKey = toHex(ids.appKey, sizeof ids.appKey);
+    vbprog::ModuleJob job = moduleJob(o_, ports_[index], fw_.image, fw_.shownName);
+    job.download.verify = true;
+    job.stop = &g_interrupted;
+    job.beforeDownload = [&](const vbprog::ModuleOutcome& identified) {
+        // The module flashed last in this insertion, answering again (its bootloader started
+        // after Go, say): it is not flashed twice.
+        if (!identified.uniqueId.empty() && identified.uniqueId == insertion_[index].uid) {
+            out.sameInsertion = true;
+            return false;
         }
-    }
-    const vbprog::UniqueIdLocation at = out.status == PROG_OK ? vbprog::uniqueIdLocation(*session.device().device)
-                                                              : vbprog::UniqueIdLocation{};
-    if (out.status == PROG_OK && at.address) {
-        phase = "unique-id";
-        std::vector<uint8_t> raw(at.span());
-        out.status = session.read(at.address, raw.data(), at.span());
-        if (out.status == PROG_OK) {
-            uint8_t uid[12];
-            for (size_t w = 0; w < 3; ++w)
-                std::copy_n(raw.begin() + at.wordOffsets[w], 4, uid + 4 * w);
-            out.uniqueId = toHex(uid, sizeof uid);
-        }
-    }
-    // Stopped before the download began: the module is left as it was.
-    if (g_interrupted && (out.status == PROG_OK || out.status == PROG_ERR_NOT_CONNECTED)) {
-        session.close();
-        out.cancelled = true;
-        return out;
-    }
-    // The module flashed last in this insertion, answering again (its bootloader started
-    // after Go, say): it is not flashed twice.
-    if (out.status == PROG_OK && !out.uniqueId.empty() && out.uniqueId == insertion_[index].uid) {
-        out.sameInsertion = true;
-        finish();
-        return out;
-    }
-    vbprog::DownloadReport report;
-    if (out.status == PROG_OK) {
         // Known before the download, so that the operator sees a second identity at once;
         // with what other stations on the same log wrote meanwhile.
         std::string news, why;
         if (log_.readNew(news, why))
             book_.loadRows(news);
-        out.identity = book_.note(out.devEUI, out.uniqueId);
+        out.identity = book_.note(identified.devEUI, identified.uniqueId);
         out.identified = true;
-        operation = vbprog::Operation::Download;
-        phase = "download";  // a refusal before any phase; otherwise the phase that fails
-        out.status = session.download(*fw_.image, fw_.shownName,
-                                      vbprog::DownloadOptions{vbprog::kApplicationStart, true, true}, &report);
-        out.written = report.written;
+        return true;
+    };
+    static_cast<vbprog::ModuleOutcome&>(out) = vbprog::runModuleJob(session, job, callbacks);
+    // Stopped before the download began: the module is left as it was.
+    out.cancelled = out.skipped && !out.sameInsertion;
+    if (out.cancelled) {
+        session.close();
+        return out;
     }
-    if (out.status == PROG_OK && o_.after != After::Stay) {
-        phase = "start";
-        out.status = startFirmware(session, o_, boot_ ? &*boot_ : nullptr, callbacks);
-    }
-    finish();
-    out.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (out.status != PROG_OK) {
-        out.step = phase;
-        out.cause = failureSentence(out.status, {operation, ports_[index], o_.file, o_.baud, !report.touched, report.restored});
-    }
+    // Kept open for the watch on the module's going when reopening would reset it.
+    session.setCallbacks({});
+    if (o_.after != After::Stay || !o_.present.empty())
+        out.held = std::move(held);
+    else
+        session.close();
     return out;
 }
 
@@ -702,23 +645,8 @@ void Station::writeRow(size_t index, const Outcome& out)
 {
     if (!log_.isOpen())
         return;
-    LogRow row;
-    row.timeUtc = utcTimestamp();
-    row.port = ports_[index];
-    row.productId = out.pid ? vbprog::productIdText(out.pid) : std::string();
-    row.devEUI = out.devEUI;
-    row.joinEUI = out.joinEUI;
-    row.appKey = out.appKey;
-    row.file = o_.file;
-    row.sha256 = fw_.sha256;
-    row.result = statusName(out.status);
-    row.seconds = out.seconds;
-    row.runId = runId_;
-    row.toolVersion = VBF_VERSION;
-    row.attempt = out.identity.attempt;
-    row.failingStep = out.step;
-    row.uniqueId = out.uniqueId;
-    row.duplicate = out.identity.duplicate;
+    const LogRow row = logRow(out, {true, o_.file, fw_.sha256, runId_, VBF_VERSION, out.identity.attempt,
+                                    out.identity.duplicate});
     std::string why;
     if (!log_.append(row, why, [this](const std::string& news) { book_.loadRows(news); })) {
         bool first;
@@ -751,7 +679,7 @@ void Station::conclude(size_t index, Outcome& out)
     else if (out.identity.duplicate == "same-module")
         flag = "; this module was seen before (attempt " + std::to_string(out.identity.attempt) + ")";
     std::string text = pass ? "PASS " + out.devEUI + " in " + secondsText(out.seconds) + flag
-                            : "FAIL (" + out.step + ", " + statusName(out.status) + "): " + out.cause + flag;
+                            : "FAIL (" + out.step + ", " + statusName(out.status) + "): " + out.error.hint + flag;
     unsigned passed = 0, failed = 0;
     {
         std::lock_guard<std::mutex> g(mutex_);
@@ -761,7 +689,7 @@ void Station::conclude(size_t index, Outcome& out)
         } else {
             ++t.failed;
             ++t.causes[statusName(out.status)];
-            failures_.push_back({port, out.status, out.cause});
+            failures_.push_back(out);
         }
         for (const PortTally& each : tallies_) {
             passed += each.passed;
@@ -771,20 +699,12 @@ void Station::conclude(size_t index, Outcome& out)
     display_.verdict(index, pass, text + " - remove the module", passed, failed);
 
     if (o_.json) {
-        Json j;
-        j["run"] = runId_;
-        j["port"] = port;
-        j["result"] = pass ? "PASS" : "FAIL";
-        j["code"] = statusName(out.status);
-        j["step"] = out.step;
-        j["cause"] = out.cause;
-        j["productId"] = out.pid ? vbprog::productIdText(out.pid) : std::string();
-        j["devEUI"] = out.devEUI;
-        j["uniqueId"] = out.uniqueId;
-        j["attempt"] = out.identity.attempt;
-        j["duplicate"] = out.identity.duplicate;
-        j["bytes"] = pass ? fw_.image->byteCount() : out.written;
-        j["seconds"] = out.seconds;
+        JsonContext c;
+        c.shape = JsonShape::Station;
+        c.runId = runId_;
+        c.attempt = out.identity.attempt;
+        c.duplicate = out.identity.duplicate;
+        const Json j = outcomeJson(out, c);
         display_.print(jsonText(j), stdout);
     }
     if (!o_.onResult.empty()) {
@@ -932,25 +852,6 @@ std::unique_ptr<ModuleWatch> makeResetWatch(const std::string& port, uint32_t ba
                                             std::function<void(const std::string&)> say)
 {
     return std::make_unique<ResetWatch>(port, baud, sequence, std::move(say));
-}
-
-int startFirmware(vbprog::FlashSession& session, const Options& o, const vbprog::BootSequence* boot,
-                  const vbprog::SessionCallbacks& callbacks)
-{
-    if (o.after == After::Go)
-        return session.start(vbprog::kApplicationStart);
-    // The command line takes run only with a preset, whose reset into the application this is.
-    const std::vector<vbprog::BootStep> steps = o.afterSteps.empty() ? boot->run : vbprog::parseSteps(o.afterSteps).steps;
-    try {
-        vbprog::runSteps(session.link(), steps);
-    } catch (const vbprog::TransportError& e) {
-        if (callbacks.message)
-            callbacks.message(Error, std::string("The firmware was written but not started: ") + e.what());
-        return PROG_ERR_LINK_LOST;
-    }
-    if (callbacks.message)
-        callbacks.message(Info, "Reset into the application (" + vbprog::stepsText(steps) + ")");
-    return PROG_OK;
 }
 
 std::string durationText(double seconds)

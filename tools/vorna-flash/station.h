@@ -48,11 +48,6 @@ std::unique_ptr<ModuleWatch> makeResetWatch(const std::string& port, uint32_t ba
                                             const vbprog::BootSequence& sequence,
                                             std::function<void(const std::string&)> say = {});
 
-// --after once a download succeeded: the reset into the application (the sequence's own,
-// or the steps of --after), or the bootloader's Go. Flash and station both use it.
-int startFirmware(vbprog::FlashSession& session, const Options& options, const vbprog::BootSequence* boot,
-                  const vbprog::SessionCallbacks& callbacks);
-
 // The file, read and checked once before any port is touched.
 struct StationFirmware {
     std::string shownName;

@@ -25,7 +25,7 @@ int exitStatusFor(int s)
     }
 }
 
-int combinedExitStatus(const std::vector<ModuleOutcome>& outcomes)
+int combinedExitStatus(const std::vector<vbprog::ModuleOutcome>& outcomes)
 {
     int worst = EXIT_OK;
     for (const auto& m : outcomes)
@@ -34,7 +34,7 @@ int combinedExitStatus(const std::vector<ModuleOutcome>& outcomes)
     return worst;
 }
 
-std::string failureSummary(const std::vector<ModuleOutcome>& outcomes)
+std::string failureSummary(const std::vector<vbprog::ModuleOutcome>& outcomes)
 {
     std::string text;
     size_t failed = 0;
@@ -42,7 +42,7 @@ std::string failureSummary(const std::vector<ModuleOutcome>& outcomes)
         if (m.status == 0)
             continue;
         ++failed;
-        text += " " + m.port + ": " + m.sentence;
+        text += " " + m.port + ": " + m.error.hint;
     }
     if (!failed)
         return {};

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "module_job.h"
 #include "session_error.h"
 
 namespace vf {
@@ -33,17 +34,10 @@ inline std::string failureSentence(int programmerStatus, const FailureContext& c
     return vbprog::hintFor(programmerStatus, context);
 }
 
-// One module's outcome, for the exit status and summary of a run over several.
-struct ModuleOutcome {
-    std::string port;
-    int status = 0;         // PROG_*
-    std::string sentence;   // empty on success
-};
-
 // 0 when every module succeeded, else the highest exit status among the failed ones.
-int combinedExitStatus(const std::vector<ModuleOutcome>& outcomes);
+int combinedExitStatus(const std::vector<vbprog::ModuleOutcome>& outcomes);
 
 // "N of M modules failed: PORT: sentence PORT: sentence"; empty when none failed.
-std::string failureSummary(const std::vector<ModuleOutcome>& outcomes);
+std::string failureSummary(const std::vector<vbprog::ModuleOutcome>& outcomes);
 
 }  // namespace vf

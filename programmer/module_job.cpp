@@ -1,0 +1,97 @@
+#include "module_job.h"
+
+#include <chrono>
+
+#include "programmer_api.h"
+#include "text_format.h"
+
+namespace vbprog {
+
+namespace {
+
+int startApplication(FlashSession& session, const ModuleJob& job, const SessionCallbacks& callbacks)
+{
+    if (job.start == StartAfter::Go)
+        return session.start(kApplicationStart);
+    try {
+        runSteps(session.link(), job.startSteps);
+    } catch (const TransportError& e) {
+        if (callbacks.message)
+            callbacks.message(Error, std::string("The firmware was written but not started: ") + e.what());
+        return PROG_ERR_LINK_LOST;
+    }
+    if (callbacks.message)
+        callbacks.message(Info, "Reset into the application (" + stepsText(job.startSteps) + ")");
+    return PROG_OK;
+}
+
+}  // namespace
+
+ModuleOutcome runModuleJob(FlashSession& session, const ModuleJob& job, const SessionCallbacks& callbacks)
+{
+    const auto started = std::chrono::steady_clock::now();
+    ModuleOutcome out;
+    out.port = job.port.name;
+    out.step = "connect";
+    // The first phase that fails names the step; a restore may follow it.
+    bool phaseFailed = false;
+    SessionCallbacks watched = callbacks;
+    watched.progress = [&](const ProgressEvent& e) {
+        if (e.state == ProgressEvent::Failed && !phaseFailed) {
+            phaseFailed = true;
+            out.step = phaseName(e.phase);
+        }
+        if (callbacks.progress)
+            callbacks.progress(e);
+    };
+    session.setCallbacks(watched);
+
+    out.status = job.boot ? connectWithBoot(session, job.port, *job.boot, watched, job.stop) : session.connect(job.port);
+    if (out.status == PROG_OK) {
+        out.pid = session.device().pid;
+        out.deviceName = session.device().device->name;
+        if (const auto& uid = session.device().uniqueId)
+            out.uniqueId = toHex(uid->data(), uid->size());
+        if (job.readIdentifiers) {
+            out.operation = Operation::ReadKeys;
+            out.step = "read-keys";
+            ModuleIdentifiers ids;
+            out.status = session.readIdentifiers(ids);
+            if (out.status == PROG_OK) {
+                out.identified = true;
+                out.devEUI = toHex(ids.devEui, sizeof ids.devEui);
+                out.joinEUI = toHex(ids.joinEui, sizeof ids.joinEui);
+                out.appKey = toHex(ids.appKey, sizeof ids.appKey);
+            }
+        }
+    }
+    // A stop before the download began leaves the module as it was.
+    if (job.stop && *job.stop && (out.status == PROG_OK || out.status == PROG_ERR_NOT_CONNECTED))
+        out.skipped = true;
+    else if (out.status == PROG_OK && job.image && job.beforeDownload && !job.beforeDownload(out))
+        out.skipped = true;
+    if (out.status == PROG_OK && job.image && !out.skipped) {
+        out.operation = Operation::Download;
+        out.step = "download";  // a refusal before any phase; otherwise the phase that fails
+        phaseFailed = false;
+        out.status = session.download(*job.image, job.shownName, job.download, &out.report);
+        if (out.status == PROG_OK && job.start != StartAfter::Stay) {
+            out.step = "start";
+            out.status = startApplication(session, job, watched);
+        }
+    }
+    session.setCallbacks(callbacks);
+    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    out.bytes = out.status == PROG_OK && job.image ? job.image->byteCount() : out.report.written;
+    if (out.status == PROG_OK) {
+        out.step.clear();
+        return out;
+    }
+    out.error = session.lastError();
+    out.error.status = out.status;
+    out.error.hint = hintFor(out.status, {out.operation, job.port.name, job.file, job.port.baudrate,
+                                          !out.report.touched, out.report.restored});
+    return out;
+}
+
+}  // namespace vbprog
