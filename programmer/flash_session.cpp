@@ -102,10 +102,14 @@ void FlashSession::setCallbacks(SessionCallbacks callbacks)
 
 void FlashSession::say(int type, const std::string& text) const
 {
-    if (type == Error)
-        errorText_ = text;
     if (callbacks_.message)
         callbacks_.message(type, text);
+}
+
+void FlashSession::sayError(const std::string& text)
+{
+    errorText_ = text;
+    say(Error, text);
 }
 
 const char* phaseName(Phase phase)
@@ -218,7 +222,7 @@ int FlashSession::connectLink(const PortSettings& s)
         try {
             link_->open(s, notes);
         } catch (const TransportError& e) {
-            say(Error, std::string("Serial port error: ") + e.what());
+            sayError(std::string("Serial port error: ") + e.what());
             return PROG_ERR_PORT_OPEN;
         }
     }
@@ -234,10 +238,10 @@ int FlashSession::connectLink(const PortSettings& s)
     try {
         rc = identify(wasSynchronised);
     } catch (const ProgError& e) {
-        say(Error, e.status == PROG_ERR_NO_ANSWER ? std::string(e.what()) : std::string("Connection failed: ") + e.what());
+        sayError(e.status == PROG_ERR_NO_ANSWER ? std::string(e.what()) : std::string("Connection failed: ") + e.what());
         rc = e.status;
     } catch (const std::exception& e) {
-        say(Error, std::string("Connection failed: ") + e.what());
+        sayError(std::string("Connection failed: ") + e.what());
         rc = PROG_ERR_LINK_LOST;
     }
     if (rc != PROG_OK) {
@@ -283,7 +287,7 @@ int FlashSession::identify(bool wasSynchronised)
     const uint16_t pid = readProductIdTwice(client_);
     const DeviceInfo* d = findDevice(pid);
     if (!d) {
-        say(Error, fmt("Product ID 0x%03X is not supported", pid));
+        sayError(fmt("Product ID 0x%03X is not supported", pid));
         return PROG_ERR_DEVICE_UNSUPPORTED;
     }
     uint32_t size = 0;
@@ -313,7 +317,7 @@ int FlashSession::readFlashSize(const DeviceInfo& d, uint32_t& size)
         r = readFlashSizeRegister(client_, d);
     } catch (const ProgError& e) {
         if (e.status == PROG_ERR_PROTECTED) {
-            say(Error, "Readout protection is active: the module's flash cannot be read or written. "
+            sayError("Readout protection is active: the module's flash cannot be read or written. "
                        "Removing it would erase the whole flash, the identifiers included, so this tool never does.");
             return PROG_ERR_PROTECTED;
         }
@@ -341,7 +345,7 @@ int FlashSession::read(uint32_t address, uint8_t* out, uint32_t size)
 int FlashSession::readBlocks(uint32_t address, uint8_t* out, uint32_t size)
 {
     if (!connected_) {
-        say(Error, "Read refused: no bootloader connection is open");
+        sayError("Read refused: no bootloader connection is open");
         return PROG_ERR_NOT_CONNECTED;
     }
     uint32_t at = address;
@@ -358,7 +362,7 @@ int FlashSession::readBlocks(uint32_t address, uint8_t* out, uint32_t size)
         }
     } catch (const ProgError& e) {
         errorAddress_ = at;
-        say(Error, fmt("Reading %u bytes at 0x%08X failed at 0x%08X: ", size, address, at) + e.what());
+        sayError(fmt("Reading %u bytes at 0x%08X failed at 0x%08X: ", size, address, at) + e.what());
         return e.status;
     }
     say(Verbosity_2, fmt("Read %u bytes at 0x%08X", size, address));
@@ -384,19 +388,19 @@ int FlashSession::readIdentifiers(ModuleIdentifiers& out)
 
 // --- download -------------------------------------------------------------------------------
 
-int FlashSession::checkDownloadable(bool erase, bool verify) const
+int FlashSession::checkDownloadable(bool erase, bool verify)
 {
     if (!connected_ || !device_.device) {
-        say(Error, "Download refused: no bootloader connection is open");
+        sayError("Download refused: no bootloader connection is open");
         return PROG_ERR_NOT_CONNECTED;
     }
     const BootloaderInfo& boot = device_.boot;
     if (!boot.supports(cmd::WriteMemory) || (verify && !boot.supports(cmd::ReadMemory))) {
-        say(Error, "The bootloader does not offer Write Memory and Read Memory");
+        sayError("The bootloader does not offer Write Memory and Read Memory");
         return PROG_ERR_DEVICE_UNSUPPORTED;
     }
     if (erase && !boot.supports(cmd::ExtendedErase) && !boot.supports(cmd::Erase)) {
-        say(Error, "The bootloader offers no erase command");
+        sayError("The bootloader offers no erase command");
         return PROG_ERR_DEVICE_UNSUPPORTED;
     }
     return PROG_OK;
@@ -428,17 +432,17 @@ int FlashSession::runChecked(const FirmwareImage& image, const std::string& show
 
     PlanResult planned = makeDownloadPlan(image, d, device_.flashSize, options.startAddress, erase);
     if (!planned.ok) {
-        say(Error, shown + ": " + planned.error + "; nothing was changed on the device");
+        sayError(shown + ": " + planned.error + "; nothing was changed on the device");
         return planned.status;
     }
     const DownloadPlan& plan = planned.plan;
     if (erase && !extended && plan.pages.back() > 0xFF) {
-        say(Error, fmt("Page %u cannot be named with the Erase command (up to 255); nothing was changed on the device",
+        sayError(fmt("Page %u cannot be named with the Erase command (up to 255); nothing was changed on the device",
                        plan.pages.back()));
         return PROG_ERR_DEVICE_UNSUPPORTED;
     }
     if (!device_.untrusted.empty()) {
-        say(Error, device_.untrusted);
+        sayError(device_.untrusted);
         return PROG_ERR_IDENTITY;
     }
     r.planned = plan.bytesToWrite;
@@ -450,7 +454,7 @@ int FlashSession::runChecked(const FirmwareImage& image, const std::string& show
     try {
         rc = runDownload(plan, erase, verify, r);
     } catch (const std::exception& e) {
-        say(Error, std::string("Download failed: ") + e.what());
+        sayError(std::string("Download failed: ") + e.what());
         rc = PROG_ERR_LINK_LOST;
     }
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -481,7 +485,7 @@ int FlashSession::runDownload(const DownloadPlan& plan, bool erase, bool verify,
             if (!sameModuleAgain(found)) {
                 const std::string saved =
                     guard_ && guard_->isSaved() ? " The module taken out had " + guard_->savedIdentifiers() + "." : "";
-                say(Error, "Another module answered on " + port + " during the " + stage_ + " (" + found +
+                sayError("Another module answered on " + port + " during the " + stage_ + " (" + found +
                                "), so the download stopped: " +
                                (bySync ? "nothing was written to it" : "nothing was written to its identifier page") +
                                " and its identifiers are untouched." + saved);
@@ -489,7 +493,7 @@ int FlashSession::runDownload(const DownloadPlan& plan, bool erase, bool verify,
                 return PROG_ERR_MODULE_CHANGED;
             }
             if (!erase || report.restarts == kRestarts) {
-                say(Error, "The module on " + port + " started again during the " + stage_ + " (" + found + ")" +
+                sayError("The module on " + port + " started again during the " + stage_ + " (" + found + ")" +
                                (erase ? ", again and again; check its power and its contacts, and flash again"
                                       : "; without the erase the blocks written so far cannot be written again, so "
                                         "flash it again with the erase"));
@@ -598,7 +602,7 @@ int FlashSession::guardBeforeErase(const DownloadPlan&)
         guard_.reset();
         if (e.status == PROG_ERR_MODULE_CHANGED)
             throw;
-        say(Error, std::string("Reading the identifier page before the erase failed: ") + e.what() +
+        sayError(std::string("Reading the identifier page before the erase failed: ") + e.what() +
                        "; nothing was changed on the device");
         return e.status;
     }
@@ -613,7 +617,7 @@ int FlashSession::guardCheck(IdentifierGuard::Since since, const std::string& ph
     const int rc = guard_->check(since, phase, message, [this](const ProgressEvent& e) { report(e); });
     restored_ = guard_->restored();
     if (rc != PROG_OK)
-        say(Error, message);
+        sayError(message);
     return rc;
 }
 
@@ -634,7 +638,7 @@ int FlashSession::guardAfterWrite(const DownloadPlan&, bool verify)
     // tells then, and there is none without verification.
     const unsigned stray = client_.irregularities() - irregularitiesBeforeWrite_;
     if (stray && !verify) {
-        say(Error, fmt("The module's answers were out of step during the download (%u unexpected answer%s), so a "
+        sayError(fmt("The module's answers were out of step during the download (%u unexpected answer%s), so a "
                        "refused write may have passed for accepted; flash again with verification",
                        stray, stray == 1 ? "" : "s"));
         return PROG_ERR_WRITE_VERIFY;
@@ -655,7 +659,7 @@ int FlashSession::erasePhase(const DownloadPlan& plan, bool extended)
         } catch (const ProgError& e) {
             if (e.status == PROG_ERR_MODULE_CHANGED)
                 throw;
-            say(Error, "Erasing " + describePages(chunk, d) + " failed: " + e.what());
+            sayError("Erasing " + describePages(chunk, d) + " failed: " + e.what());
             return e.status;
         }
         erased += chunk.size();
@@ -677,7 +681,7 @@ int FlashSession::writePhase(const DownloadPlan& plan, DownloadReport& report)
             if (e.status == PROG_ERR_MODULE_CHANGED)
                 throw;
             errorAddress_ = blk.address;
-            say(Error, fmt("Download failed during write at 0x%08X: ", blk.address) + e.what());
+            sayError(fmt("Download failed during write at 0x%08X: ", blk.address) + e.what());
             return e.status;
         }
         report.written += blk.data.size();
@@ -703,7 +707,7 @@ int FlashSession::verifyPhase(const DownloadPlan& plan, DownloadReport& report)
             if (e.status == PROG_ERR_MODULE_CHANGED)
                 throw;
             errorAddress_ = blk.address;
-            say(Error, fmt("Download failed during verification at 0x%08X: ", blk.address) + e.what());
+            sayError(fmt("Download failed during verification at 0x%08X: ", blk.address) + e.what());
             return e.status;
         }
         auto diff = std::mismatch(back.begin(), back.end(), blk.data.begin());
@@ -717,7 +721,7 @@ int FlashSession::verifyPhase(const DownloadPlan& plan, DownloadReport& report)
                 if (e.status == PROG_ERR_MODULE_CHANGED)
                     throw;
                 errorAddress_ = blk.address;
-                say(Error, fmt("Download failed during verification at 0x%08X: ", blk.address) + e.what());
+                sayError(fmt("Download failed during verification at 0x%08X: ", blk.address) + e.what());
                 return e.status;
             }
             if (std::equal(back.begin(), back.end(), blk.data.begin()))
@@ -727,7 +731,7 @@ int FlashSession::verifyPhase(const DownloadPlan& plan, DownloadReport& report)
         if (diff.first != back.end()) {
             const uint32_t bad = blk.address + uint32_t(diff.first - back.begin());
             errorAddress_ = bad;
-            say(Error, fmt("Verification failed at 0x%08X: read 0x%02X, expected 0x%02X", bad, *diff.first, *diff.second));
+            sayError(fmt("Verification failed at 0x%08X: read 0x%02X, expected 0x%02X", bad, *diff.first, *diff.second));
             return PROG_ERR_WRITE_VERIFY;
         }
         report.verified += blk.data.size();
@@ -749,14 +753,14 @@ int FlashSession::start(uint32_t address)
 int FlashSession::startApplication(uint32_t address)
 {
     if (!connected_) {
-        say(Error, "Start refused: no bootloader connection is open");
+        sayError("Start refused: no bootloader connection is open");
         return PROG_ERR_NOT_CONNECTED;
     }
     try {
         client_.go(address);
     } catch (const ProgError& e) {
         errorAddress_ = address;
-        say(Error, fmt("Starting the application at 0x%08X failed: ", address) + e.what());
+        sayError(fmt("Starting the application at 0x%08X failed: ", address) + e.what());
         return e.status;
     }
     say(Info, fmt("Application started at 0x%08X", address));

@@ -130,6 +130,9 @@ private:
     int startApplication(uint32_t address);
 
     void say(int type, const std::string& text) const;
+    // What went wrong, where it went wrong: kept as the operation's error and told as an
+    // Error message.
+    void sayError(const std::string& text);
     // Started on construction; Failed on destruction unless finish() came first (an
     // exception or an early return fails the phase too).
     class PhaseReport;
@@ -140,7 +143,7 @@ private:
     void synchroniseAndGet(bool wasSynchronised);
     int readFlashSize(const DeviceInfo& d, uint32_t& size);
 
-    int checkDownloadable(bool erase, bool verify) const;
+    int checkDownloadable(bool erase, bool verify);
     int runDownload(const DownloadPlan& plan, bool erase, bool verify, DownloadReport& report);
     // One pass of erase, write and verify; on a restart the page saved by the first pass
     // is checked first. Throws ProgError(PROG_ERR_MODULE_CHANGED) when the bootloader started again.
@@ -176,8 +179,8 @@ private:
     const char* stage_ = "download";
     PortSettings settings_;
     SessionError error_;
-    // The operation's last error message and failing address, for error_.
-    mutable std::string errorText_;
+    // The operation's error message and failing address, for error_.
+    std::string errorText_;
     std::optional<uint32_t> errorAddress_;
     // What the operation did to the module, for the hint.
     bool touched_ = false;

@@ -40,6 +40,9 @@ struct Library {
     FlashSession session;
     generalInf info{};
 
+    // The error of the last call that can fail; empty after a success.
+    std::wstring lastError;
+
     // Read buffers handed out in turn, so the last few stay valid.
     std::array<std::vector<uint8_t>, 4> readBuffers;
     size_t nextReadBuffer = 0;
@@ -92,6 +95,24 @@ Library::Library()
     cb.message = [](int type, const std::string& text) { say(MSGTYPE(type), text); };
     cb.progress = progress;
     session.setCallbacks(std::move(cb));
+}
+
+// The outcome of a call: its status, with its error kept for getLastErrorMessage.
+int concluded(int status, const std::string& error)
+{
+    lib().lastError = status == PROG_OK ? std::wstring() : utf8ToWideLossy(error);
+    return status;
+}
+
+int sessionConcluded(int status)
+{
+    return concluded(status, lib().session.lastError().what);
+}
+
+int refused(int status, const std::string& error)
+{
+    say(Error, error);
+    return concluded(status, error);
 }
 
 void copyText(char* dst, size_t size, const std::string& src)
@@ -207,7 +228,7 @@ int PROGRAMMER_API_CALL connectUsartBootloader(usartConnectParameters p)
     const int rc = l.session.connect(s);
     if (rc == PROG_OK)
         fillInfo(l.info, l.session.device());
-    return rc;
+    return sessionConcluded(rc);
 }
 
 generalInf* PROGRAMMER_API_CALL getDeviceGeneralInf()
@@ -221,18 +242,16 @@ int PROGRAMMER_API_CALL readMemory(unsigned int address, unsigned char** data, u
 {
     Library& l = lib();
     std::lock_guard<std::recursive_mutex> g(l.mutex);
-    if (!data || size == 0 || size > kMaxRead || uint64_t(address) + size > 0x100000000ull) {
-        say(Error, fmt("Read of %u bytes at 0x%08X refused: bad arguments", size, address));
-        return PROG_ERR_BAD_ARGUMENT;
-    }
+    if (!data || size == 0 || size > kMaxRead || uint64_t(address) + size > 0x100000000ull)
+        return refused(PROG_ERR_BAD_ARGUMENT, fmt("Read of %u bytes at 0x%08X refused: bad arguments", size, address));
     std::vector<uint8_t> buf(l.session.isConnected() ? size : 0);
     if (int rc = l.session.read(address, buf.data(), size))
-        return rc;
+        return sessionConcluded(rc);
     auto& slot = l.readBuffers[l.nextReadBuffer];
     l.nextReadBuffer = (l.nextReadBuffer + 1) % l.readBuffers.size();
     slot = std::move(buf);
     *data = slot.data();
-    return PROG_OK;
+    return concluded(PROG_OK, {});
 }
 
 int PROGRAMMER_API_CALL downloadFile(const wchar_t* filePath, unsigned int address, unsigned int skipErase,
@@ -241,23 +260,18 @@ int PROGRAMMER_API_CALL downloadFile(const wchar_t* filePath, unsigned int addre
     (void)binPath;
     Library& l = lib();
     std::lock_guard<std::recursive_mutex> g(l.mutex);
-    if (!filePath || !*filePath) {
-        say(Error, "Download refused: no file given");
-        return PROG_ERR_FILE_MISSING;
-    }
+    if (!filePath || !*filePath)
+        return refused(PROG_ERR_FILE_MISSING, "Download refused: no file given");
     try {
         // The whole file is read and checked before the device is touched.
         const std::filesystem::path path = pathFromWide(filePath);
         const LoadedFirmware file = loadFirmwareFile(path, address);
-        if (file.status != PROG_OK) {
-            say(Error, file.error);
-            return file.status;
-        }
-        return l.session.download(file.parsed.image, path.filename().u8string(),
-                                  DownloadOptions{address, skipErase == 0, verify != 0});
+        if (file.status != PROG_OK)
+            return refused(file.status, file.error);
+        return sessionConcluded(l.session.download(file.parsed.image, path.filename().u8string(),
+                                                   DownloadOptions{address, skipErase == 0, verify != 0}));
     } catch (const std::exception& e) {
-        say(Error, std::string("Download failed: ") + e.what());
-        return PROG_ERR_LINK_LOST;
+        return refused(PROG_ERR_LINK_LOST, std::string("Download failed: ") + e.what());
     }
 }
 
@@ -265,7 +279,7 @@ int PROGRAMMER_API_CALL execute(unsigned int address)
 {
     Library& l = lib();
     std::lock_guard<std::recursive_mutex> g(l.mutex);
-    return l.session.start(address);
+    return sessionConcluded(l.session.start(address));
 }
 
 void PROGRAMMER_API_CALL disconnect()
@@ -281,6 +295,13 @@ void PROGRAMMER_API_CALL deleteInterfaceList()
     std::lock_guard<std::recursive_mutex> g(l.mutex);
     l.retiredPorts = std::move(l.ports);
     l.ports.clear();
+}
+
+const wchar_t* PROGRAMMER_API_CALL getLastErrorMessage()
+{
+    Library& l = lib();
+    std::lock_guard<std::recursive_mutex> g(l.mutex);
+    return l.lastError.c_str();
 }
 
 }  // extern "C"

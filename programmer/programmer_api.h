@@ -163,4 +163,9 @@ void PROGRAMMER_API_CALL disconnect();
 // Releases the list of getUsartList.
 void PROGRAMMER_API_CALL deleteInterfaceList();
 
+// An extension of this library: what went wrong in the last call of connectUsartBootloader,
+// readMemory, downloadFile or execute, as the error message the display callback got; empty
+// when that call succeeded. Library-owned, valid until the next of those calls.
+const wchar_t* PROGRAMMER_API_CALL getLastErrorMessage();
+
 }  // extern "C"

@@ -34,15 +34,6 @@ std::atomic<int> colourOverride{-1};
 // time keeps colour, text and reset together.
 std::mutex outputMutex;
 
-// The cause of the current operation's failure, as the library put it.
-std::mutex lastErrorMutex;
-QString lastError;
-
-bool isErrorType(int msgType)
-{
-    return msgType == Error || msgType == ErrorNoPopup;
-}
-
 #if !defined(_WIN32)
 bool coloursWanted()
 {
@@ -192,14 +183,6 @@ void setDisplayColourOverride(int mode)
 
 void DisplayMessage(int msgType, const wchar_t* str)
 {
-    if (isErrorType(msgType) && str) {
-        const QString text = QString::fromWCharArray(str).trimmed();
-        if (!text.isEmpty()) {
-            std::lock_guard<std::mutex> lock(lastErrorMutex);
-            lastError = text;
-        }
-    }
-
     std::lock_guard<std::mutex> lock(outputMutex);
     setColour(messageColour(msgType));
     if (shouldPrint(msgType)) {
@@ -245,14 +228,3 @@ void InitPBar()
 {
 }
 
-QString lastErrorMessage()
-{
-    std::lock_guard<std::mutex> lock(lastErrorMutex);
-    return lastError;
-}
-
-void clearLastErrorMessage()
-{
-    std::lock_guard<std::mutex> lock(lastErrorMutex);
-    lastError.clear();
-}

@@ -21,13 +21,6 @@ void logMessage(int msgType, const char* str, ...)
 // The library's progress-bar start callback; it writes nothing.
 void InitPBar();
 
-// The last error message (Error or ErrorNoPopup) that reached DisplayMessage since the last
-// clearLastErrorMessage(), without surrounding white space; empty when there was none.
-// Safe from any thread: during a flash the library reports on the pool thread while the
-// window reads on the GUI thread.
-QString lastErrorMessage();
-void clearLastErrorMessage();
-
 // Console text attribute (blue 1, green 2, red 4, intensity 8) of a message type.
 int messageColour(int msgType);
 

@@ -124,7 +124,6 @@ void UART_Flasher::selectUsartConnectParameters(int index)
 
 int UART_Flasher::connect()
 {
-    clearLastErrorMessage();
     const int result = connectUsartBootloader(activeComInterface);
     if (result != 0) {
         ::disconnect();
@@ -149,7 +148,6 @@ int UART_Flasher::connect()
 
 int UART_Flasher::readOutMemory(int adress, unsigned char** data, int size)
 {
-    clearLastErrorMessage();
     return readMemory(static_cast<unsigned int>(adress), data, static_cast<unsigned int>(size));
 }
 
@@ -175,8 +173,7 @@ int UART_Flasher::readFirmware(unsigned char** data)
 
 int UART_Flasher::flashFirmware(const wchar_t* filePath)
 {
-    // Runs on the pool thread; what the library says from here on is this job's.
-    clearLastErrorMessage();
+    // Runs on the pool thread.
     const int result = downloadFile(filePath, APPLICATION_ADRESS, isSkipErase, isVerify, L"");
     emit firmwareResult(result);
     return result;
@@ -184,7 +181,6 @@ int UART_Flasher::flashFirmware(const wchar_t* filePath)
 
 int UART_Flasher::executeApplication()
 {
-    clearLastErrorMessage();
     return execute(APPLICATION_ADRESS);
 }
 
@@ -206,5 +202,6 @@ void UART_Flasher::emitFirmwareProgress(int currProgress, int total)
 
 QString UART_Flasher::lastErrorMessage() const
 {
-    return ::lastErrorMessage();
+    const wchar_t* text = getLastErrorMessage();
+    return text ? QString::fromWCharArray(text).trimmed() : QString();
 }

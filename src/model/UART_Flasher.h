@@ -43,8 +43,8 @@ public:
     void disconnectUARTInterface();
     void deleteUsartInterfaceList();
     void emitFirmwareProgress(int currProgress, int total);
-    // The library's own sentence for the failure of the last connect, read, flash or start:
-    // its last error message since that operation began; empty when it gave none.
+    // The library's own sentence for the failure of the last connect, read, flash or start,
+    // as the library keeps it; empty when that call succeeded or gave none.
     QString lastErrorMessage() const;
 
 signals:

@@ -24,6 +24,8 @@ struct State {
     int downloadsInside = 0;
     int downloadsStarted = 0;
     int executeResult = 0;
+    // The last error message the last call that can fail told, as the real library keeps it.
+    std::wstring lastError;
 
     bool connected = false;
     int verbosity = -1;
@@ -44,6 +46,20 @@ struct State {
 std::mutex mutex;
 std::condition_variable gate;
 State state;
+
+// The error a call's scripted messages carry: the last of the error kinds, trimmed.
+std::wstring errorOf(const std::vector<std::pair<int, std::wstring>>& messages)
+{
+    std::wstring error;
+    for (const auto& [type, text] : messages) {
+        if (type != Error && type != ErrorNoPopup)
+            continue;
+        const size_t first = text.find_first_not_of(L" \t\r\n");
+        if (first != std::wstring::npos)
+            error = text.substr(first, text.find_last_not_of(L" \t\r\n") - first + 1);
+    }
+    return error;
+}
 
 void freeList()
 {
@@ -370,6 +386,7 @@ int PROGRAMMER_API_CALL connectUsartBootloader(usartConnectParameters usartParam
         state.connectQueue.pop_front();
     }
     state.connected = result == 0;
+    state.lastError = errorOf(state.connectMessages);
 
     const auto messages = state.connectMessages;
     const displayCallBacks callbacks = state.callbacks;
@@ -394,6 +411,7 @@ int PROGRAMMER_API_CALL readMemory(unsigned int address, unsigned char** data, u
 {
     std::lock_guard<std::mutex> lock(mutex);
     record("readMemory", hex(address) + ", " + std::to_string(size));
+    state.lastError.clear();
     if (!data || size == 0)
         return PROG_ERR_BAD_ARGUMENT;
     if (!state.connected)
@@ -431,6 +449,7 @@ int PROGRAMMER_API_CALL downloadFile(const wchar_t* filePath, unsigned int addre
         call.binPathWasNull = binPath == nullptr;
         call.thread = std::this_thread::get_id();
         state.downloads.push_back(call);
+        state.lastError = errorOf(state.messages);
         if (!filePath)
             return PROG_ERR_BAD_ARGUMENT;
         if (!state.connected)
@@ -473,6 +492,7 @@ int PROGRAMMER_API_CALL execute(unsigned int address)
 {
     std::lock_guard<std::mutex> lock(mutex);
     record("execute", hex(address));
+    state.lastError.clear();
     if (!state.connected)
         return PROG_ERR_NOT_CONNECTED;
     // The bootloader has left; the link is gone.
@@ -494,6 +514,13 @@ void PROGRAMMER_API_CALL deleteInterfaceList()
     std::lock_guard<std::mutex> lock(mutex);
     record("deleteInterfaceList");
     freeList();
+}
+
+const wchar_t* PROGRAMMER_API_CALL getLastErrorMessage()
+{
+    // Not recorded: asking changes nothing the tests compare.
+    std::lock_guard<std::mutex> lock(mutex);
+    return state.lastError.c_str();
 }
 
 }  // extern "C"

@@ -208,47 +208,6 @@ private slots:
         logMessage(Normal, "%s", fits.c_str());
         QCOMPARE(second.finish(), QByteArray(253, 'a') + "\xc3\xa9");
     }
-
-    // Only error messages become the kept cause; the others leave it as it was, and every
-    // one is still printed.
-    void errorMessagesAreKept_data()
-    {
-        QTest::addColumn<int>("type");
-        QTest::addColumn<bool>("kept");
-        QTest::newRow("Error") << int(Error) << true;
-        QTest::newRow("ErrorNoPopup") << int(ErrorNoPopup) << true;
-        QTest::newRow("Warning") << int(Warning) << false;
-        QTest::newRow("WarningNoPopup") << int(WarningNoPopup) << false;
-        QTest::newRow("Info") << int(Info) << false;
-        QTest::newRow("GreenInfo") << int(GreenInfo) << false;
-        QTest::newRow("Verbosity_1 unprinted") << int(Verbosity_1) << false;
-        QTest::newRow("unknown") << 42 << false;
-    }
-    void errorMessagesAreKept()
-    {
-        QFETCH(int, type);
-        QFETCH(bool, kept);
-        clearLastErrorMessage();
-        StdoutCapture capture;
-        DisplayMessage(Error, L"earlier cause");
-        DisplayMessage(type, L"  Gr\u00fc\u00dfe: no answer \n");
-        capture.finish();
-        QCOMPARE(lastErrorMessage(), kept ? QString::fromUtf8("Gr\xc3\xbc\xc3\x9f" "e: no answer") : QString("earlier cause"));
-    }
-
-    void blankErrorKeepsTheCauseAndClearEmptiesIt()
-    {
-        StdoutCapture capture;
-        clearLastErrorMessage();
-        QCOMPARE(lastErrorMessage(), QString());
-        DisplayMessage(Error, L"cause");
-        DisplayMessage(Error, L" \n");
-        DisplayMessage(Error, nullptr);
-        QCOMPARE(capture.finish(), QByteArray("cause\n \n\n\n"));
-        QCOMPARE(lastErrorMessage(), QString("cause"));
-        clearLastErrorMessage();
-        QCOMPARE(lastErrorMessage(), QString());
-    }
 };
 
 int runDisplayTests(int argc, char** argv)

@@ -74,6 +74,7 @@ private slots:
     void faultsEndInTheirOwnCode_data();
     void faultsEndInTheirOwnCode();
     void startsTheApplication();
+    void lastErrorIsTheFailedCallsOwn();
 
 private:
     QTemporaryDir dir_;
@@ -516,6 +517,28 @@ void TestProgSim::startsTheApplication()
     QVERIFY(getDeviceGeneralInf() == nullptr);   // the bootloader has left
     QCOMPARE(sim.dump().mid(0x800, bin.size()), bin);
     QVERIFY(sim.log().contains("Go"));
+}
+
+void TestProgSim::lastErrorIsTheFailedCallsOwn()
+{
+    // The window's box names the cause of the call that failed, from the library's own error
+    // value, whatever else was said.
+    Sim silent(dir_, {"--fault-no-sync"});
+    QCOMPARE(connectTo(silent.port()), int(PROG_ERR_NO_ANSWER));
+    const QString cause = QString::fromWCharArray(getLastErrorMessage());
+    QVERIFY2(cause.startsWith("No answer from the bootloader on " + silent.port()), qPrintable(cause));
+    QVERIFY(seen.messages.contains(cause));
+
+    Sim sim(dir_, {});
+    QCOMPARE(connectTo(sim.port()), 0);
+    QCOMPARE(QString::fromWCharArray(getLastErrorMessage()), QString());
+    unsigned char* data = nullptr;
+    QCOMPARE(readMemory(0x080007E0, &data, 0), int(PROG_ERR_BAD_ARGUMENT));
+    QVERIFY(QString::fromWCharArray(getLastErrorMessage()).contains("refused: bad arguments"));
+    QCOMPARE(download(dir_.filePath("no-such.hex")), int(PROG_ERR_FILE_MISSING));
+    QVERIFY(QString::fromWCharArray(getLastErrorMessage()).startsWith("Cannot open the file"));
+    QCOMPARE(readMemory(0x080007E0, &data, 32), 0);
+    QCOMPARE(QString::fromWCharArray(getLastErrorMessage()), QString());
 }
 
 QTEST_GUILESS_MAIN(TestProgSim)
