@@ -3,6 +3,7 @@
 #include "benchlog.h"
 #include "boot_sequence.h"
 #include "console.h"
+#include "message_filter.h"
 #include "options.h"
 #include "report_json.h"
 #include "sha256.h"
@@ -60,6 +61,7 @@ private slots:
     void identityVerdicts();
     void uniqueIdLocations();
     void durations();
+    void messagesShownByVerbosity();
     void consoleScreens();
     void stationScreens();
 };
@@ -798,6 +800,42 @@ static QByteArray stderrOf(const std::function<void()>& draw)
 }
 
 static QString repeated(char c, int n) { return QString(n, QChar(c)); }
+
+void TestCliSupport::messagesShownByVerbosity()
+{
+    // Shown at Errors (station), ErrorsAndAdvice (flash, keys), Everything (--verbose).
+    struct Row {
+        int type;
+        bool errors, advice, everything;
+    };
+    const Row rows[] = {
+        {Normal, false, false, true},           {Info, false, false, true},
+        {GreenInfo, false, false, true},        {Title, false, false, true},
+        {Warning, false, false, true},          {Error, true, true, true},
+        {Verbosity_1, false, false, true},      {Verbosity_2, false, false, true},
+        {Verbosity_3, false, false, true},      {GreenInfoNoPopup, false, false, true},
+        {WarningNoPopup, false, true, true},    {ErrorNoPopup, true, true, true},
+    };
+    for (const Row& r : rows) {
+        QVERIFY2(vf::messageShown(r.type, vf::Verbosity::Errors) == r.errors, qPrintable(QString::number(r.type)));
+        QVERIFY2(vf::messageShown(r.type, vf::Verbosity::ErrorsAndAdvice) == r.advice, qPrintable(QString::number(r.type)));
+        QVERIFY2(vf::messageShown(r.type, vf::Verbosity::Everything) == r.everything, qPrintable(QString::number(r.type)));
+    }
+    // The console's own choice of verbosity: advice without --verbose, everything with it.
+    for (const bool verbose : {false, true}) {
+        vf::Console c;
+        const QByteArray bytes = stderrOf([&] {
+            c.start({}, verbose, false);
+            for (const Row& r : rows)
+                c.message(0, r.type, std::to_string(r.type));
+        });
+        QByteArray expected;
+        for (const Row& r : rows)
+            if (verbose ? r.everything : r.advice)
+                expected += QByteArray::number(r.type) + '\n';
+        QCOMPARE(bytes, expected);
+    }
+}
 
 // Every display state leaves these lines on the screen; off a terminal these exact bytes.
 void TestCliSupport::consoleScreens()

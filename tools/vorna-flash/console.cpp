@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include "message_filter.h"
 #include "platform.h"
 #include "programmer_api.h"
 
@@ -102,10 +103,8 @@ void Console::printLocked(const std::string& line, std::FILE* out)
 
 void Console::message(size_t module, int type, const std::string& text)
 {
-    const bool isError = type == Error || type == ErrorNoPopup;
-    // A warning without a popup is advice for the user (the adapter's latency timer, say).
     std::lock_guard<std::mutex> g(mutex_);
-    if (!verbose_ && !isError && type != WarningNoPopup)
+    if (!messageShown(type, verbose_ ? Verbosity::Everything : Verbosity::ErrorsAndAdvice))
         return;
     const std::string line = trimmed(text);
     if (line.empty())

@@ -22,7 +22,7 @@ public:
     // modules; with more than one, messages are prefixed with their port.
     void start(const std::vector<std::string>& ports, bool verbose, bool progress);
 
-    // A library message of MSGTYPE `type`; all but errors only with `verbose`.
+    // A library message of MSGTYPE `type`, if shown (messageShown) at this verbosity.
     void message(size_t module, int type, const std::string& text);
     // A progress pass begins: "Writing", then "Verifying".
     void pass(size_t module, const char* label);
