@@ -11,6 +11,7 @@
 #include "station_display.h"
 #include "station_identity.h"
 #include "status.h"
+#include "terminal_block.h"
 #include "text.h"
 
 #include "device_table.h"
@@ -62,6 +63,8 @@ private slots:
     void uniqueIdLocations();
     void durations();
     void messagesShownByVerbosity();
+    void terminalBlockScreens();
+    void terminalBlockGivesUpFailedStreams();
     void consoleScreens();
     void stationScreens();
 };
@@ -800,6 +803,166 @@ static QByteArray stderrOf(const std::function<void()>& draw)
 }
 
 static QString repeated(char c, int n) { return QString(n, QChar(c)); }
+
+// A stream that keeps what is written to it, or refuses every write while `failing`.
+struct Sink {
+    QByteArray bytes;
+    bool failing = false;
+    std::FILE* f = nullptr;
+    Sink()
+    {
+        cookie_io_functions_t io{};
+        io.write = [](void* cookie, const char* buf, size_t n) -> ssize_t {
+            auto* s = static_cast<Sink*>(cookie);
+            if (s->failing)
+                return -1;
+            s->bytes.append(buf, int(n));
+            return ssize_t(n);
+        };
+        f = fopencookie(this, "w", io);
+        std::setvbuf(f, nullptr, _IONBF, 0);
+    }
+    ~Sink() { std::fclose(f); }
+    Sink(const Sink&) = delete;
+    Sink& operator=(const Sink&) = delete;
+};
+
+void TestCliSupport::terminalBlockScreens()
+{
+    struct Case {
+        const char* name;
+        std::function<void(vf::TerminalBlock&, std::FILE* screen, std::FILE* out)> script;
+        QStringList screen;
+        QByteArray out;
+        QByteArray screenEnd;  // what the script's last step wrote on the screen, when it matters
+    };
+    const std::vector<std::string> abc{"a", "b", "c"};
+    const Case cases[] = {
+        {"one line redrawn, with those below it and no other",
+         [&](vf::TerminalBlock& b, std::FILE* scr, std::FILE*) {
+             b.start(abc, true, scr);
+             b.set(1, "B");
+             b.redraw(1);
+         },
+         {"a", "B", "c"}, "", "\x1b[2A\r\x1b[2KB\n\r\x1b[2Kc\n"},
+        {"a line set earlier is drawn with a later line's redraw",
+         [&](vf::TerminalBlock& b, std::FILE* scr, std::FILE*) {
+             b.start(abc, true, scr);
+             b.set(0, "A");
+             b.set(2, "C");
+             b.redraw(2);
+         },
+         {"A", "b", "C"}, "", ""},
+        {"a line above the block, on the screen's stream",
+         [&](vf::TerminalBlock& b, std::FILE* scr, std::FILE*) {
+             b.start(abc, true, scr);
+             b.print("m", scr);
+             b.print("n1\nn2", scr);
+         },
+         {"m", "n1", "n2", "a", "b", "c"}, "", ""},
+        {"a line above the block, on another stream, with a line set before",
+         [&](vf::TerminalBlock& b, std::FILE* scr, std::FILE* out) {
+             b.start(abc, true, scr);
+             b.set(1, "B");
+             b.print("m", out);
+         },
+         {"a", "B", "c"}, "m\n", ""},
+        {"an overwritten line, ended by a print and by endLine",
+         [&](vf::TerminalBlock& b, std::FILE* scr, std::FILE*) {
+             b.start({}, true, scr);
+             b.overwrite("10%");
+             b.overwrite("20%");
+             b.print("m", scr);
+             b.overwrite("30%");
+             b.endLine();
+             b.endLine();
+             b.overwrite("40%");
+             b.finish();
+             b.print("n", scr);
+         },
+         {"20%", "m", "30%", "40%", "n"}, "", ""},
+        {"bells on a terminal",
+         [&](vf::TerminalBlock& b, std::FILE* scr, std::FILE*) {
+             b.start({"a"}, true, scr);
+             b.ring(3);
+         },
+         {"a"}, "", "\a\a\a"},
+        {"finished: the block stays, later lines below it, nothing redrawn",
+         [&](vf::TerminalBlock& b, std::FILE* scr, std::FILE*) {
+             b.start({"a", "b"}, true, scr);
+             b.finish();
+             b.set(0, "A");
+             b.redraw(0);
+             b.print("m", scr);
+         },
+         {"a", "b", "m"}, "", "m\n"},
+        {"off a terminal: the printed lines and nothing else",
+         [&](vf::TerminalBlock& b, std::FILE* scr, std::FILE* out) {
+             b.start(abc, false, scr);
+             b.set(0, "A");
+             b.redraw(0);
+             b.overwrite("10%");
+             b.endLine();
+             b.ring(3);
+             b.print("m", scr);
+             b.print("n", out);
+         },
+         {"m"}, "n\n", ""},
+    };
+    for (const Case& k : cases) {
+        Sink scr, out;
+        vf::TerminalBlock b;
+        k.script(b, scr.f, out.f);
+        const Screen s = screenOf(scr.bytes);
+        QVERIFY2(s.lines == k.screen, qPrintable(QString(k.name) + ":\n" + s.lines.join('\n')));
+        QVERIFY2(out.bytes == k.out, k.name);
+        QVERIFY2(scr.bytes.endsWith(k.screenEnd), k.name);
+    }
+    Sink plain;
+    vf::TerminalBlock b;
+    b.start(abc, false, plain.f);
+    b.print("m", plain.f);
+    QCOMPARE(plain.bytes, QByteArray("m\n"));
+}
+
+// A stream that failed once is given up for good, and the other goes on as before.
+void TestCliSupport::terminalBlockGivesUpFailedStreams()
+{
+    {
+        Sink scr, out;
+        vf::TerminalBlock b;
+        b.start({"a", "b"}, true, scr.f);
+        out.failing = true;
+        b.print("lost", out.f);
+        out.failing = false;
+        b.print("lost too", out.f);
+        QCOMPARE(out.bytes, QByteArray());
+        // A line set before the lost print is still shown.
+        b.set(1, "B");
+        b.print("lost as well", out.f);
+        QCOMPARE(screenOf(scr.bytes).lines, (QStringList{"a", "B"}));
+        b.print("m", scr.f);
+        QCOMPARE(screenOf(scr.bytes).lines, (QStringList{"m", "a", "B"}));
+    }
+    {
+        Sink scr, out;
+        vf::TerminalBlock b;
+        b.start({"a", "b"}, true, scr.f);
+        const QByteArray drawn = scr.bytes;
+        scr.failing = true;
+        b.set(0, "A");
+        b.redraw(0);
+        scr.failing = false;
+        b.ring(1);
+        b.overwrite("10%");
+        b.redraw(0);
+        b.print("m", out.f);
+        b.print("n", out.f);
+        b.finish();
+        QCOMPARE(scr.bytes, drawn);
+        QCOMPARE(out.bytes, QByteArray("m\nn\n"));
+    }
+}
 
 void TestCliSupport::messagesShownByVerbosity()
 {
