@@ -918,11 +918,6 @@ void TestCliSupport::terminalBlockScreens()
         QVERIFY2(out.bytes == k.out, k.name);
         QVERIFY2(scr.bytes.endsWith(k.screenEnd), k.name);
     }
-    Sink plain;
-    vf::TerminalBlock b;
-    b.start(abc, false, plain.f);
-    b.print("m", plain.f);
-    QCOMPARE(plain.bytes, QByteArray("m\n"));
 }
 
 // A stream that failed once is given up for good, and the other goes on as before.
