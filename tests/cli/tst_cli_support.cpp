@@ -1,13 +1,17 @@
 // The command-line flasher's helpers: digest, quoting, JSON results, exit statuses,
-// command line and bench log.
+// command line, bench log and what the displays leave on a terminal.
 #include "benchlog.h"
 #include "boot_sequence.h"
+#include "console.h"
+#include "message_filter.h"
 #include "options.h"
 #include "report_json.h"
 #include "sha256.h"
 #include "station.h"
+#include "station_display.h"
 #include "station_identity.h"
 #include "status.h"
+#include "terminal_block.h"
 #include "text.h"
 
 #include "device_table.h"
@@ -19,9 +23,15 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QtTest>
 
+#include <algorithm>
+#include <cctype>
+#include <functional>
+
 #include <sys/stat.h>
+#include <unistd.h>
 
 class TestCliSupport : public QObject {
     Q_OBJECT
@@ -52,6 +62,11 @@ private slots:
     void identityVerdicts();
     void uniqueIdLocations();
     void durations();
+    void messagesShownByVerbosity();
+    void terminalBlockScreens();
+    void terminalBlockGivesUpFailedStreams();
+    void consoleScreens();
+    void stationScreens();
 };
 
 static std::string sha(const std::string& s) { return vf::Sha256::hexDigest(s.data(), s.size()); }
@@ -729,6 +744,383 @@ void TestCliSupport::durations()
     QCOMPARE(vf::durationText(42.4), std::string("42 s"));
     QCOMPARE(vf::durationText(200), std::string("3 min 20 s"));
     QCOMPARE(vf::durationText(7500), std::string("2 h 5 min"));
+}
+
+// What a terminal shows after `bytes`, for the control sequences the displays send; any
+// other sequence shows as "<?>" so that it cannot pass unseen.
+struct Screen {
+    QStringList lines;
+    int bells = 0;
+};
+
+static Screen screenOf(const QByteArray& bytes)
+{
+    std::vector<std::string> rows(1);
+    size_t row = 0, col = 0;
+    Screen s;
+    for (int i = 0; i < bytes.size(); ++i) {
+        const char c = bytes[i];
+        if (c == '\r') {
+            col = 0;
+        } else if (c == '\n') {
+            col = 0;
+            if (++row == rows.size())
+                rows.emplace_back();
+        } else if (c == '\a') {
+            ++s.bells;
+        } else if (c == '\x1b' && i + 1 < bytes.size() && bytes[i + 1] == '[') {
+            int j = i + 2, n = -1;
+            for (; j < bytes.size() && std::isdigit(static_cast<unsigned char>(bytes[j])); ++j)
+                n = std::max(n, 0) * 10 + (bytes[j] - '0');
+            const char f = j < bytes.size() ? bytes[j] : '\0';
+            i = j;
+            if (f == 'A') {
+                row -= std::min(row, size_t(n < 0 ? 1 : n));
+            } else if (f == 'K' && n == 2) {
+                rows[row].clear();
+            } else if (f == 'J' && n < 1) {
+                rows[row].resize(std::min(rows[row].size(), col));
+                rows.resize(row + 1);
+            } else {
+                rows[row] += "<?>";
+            }
+        } else {
+            if (rows[row].size() <= col)
+                rows[row].resize(col + 1, ' ');
+            rows[row][col++] = c;
+        }
+    }
+    while (!rows.empty() && rows.back().empty())
+        rows.pop_back();
+    for (const auto& r : rows)
+        s.lines << QString::fromStdString(r);
+    return s;
+}
+
+// What `draw` writes on standard error, through a file put in its place for the while.
+static QByteArray stderrOf(const std::function<void()>& draw)
+{
+    QTemporaryFile f;
+    if (!f.open())
+        return "<no file>";
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    ::dup2(f.handle(), 2);
+    draw();
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    f.seek(0);
+    return f.readAll();
+}
+
+static QString repeated(char c, int n) { return QString(n, QChar(c)); }
+
+// A stream that keeps what is written to it, or refuses every write while `failing`.
+struct Sink {
+    QByteArray bytes;
+    bool failing = false;
+    std::FILE* f = nullptr;
+    Sink()
+    {
+        cookie_io_functions_t io{};
+        io.write = [](void* cookie, const char* buf, size_t n) -> ssize_t {
+            auto* s = static_cast<Sink*>(cookie);
+            if (s->failing)
+                return -1;
+            s->bytes.append(buf, int(n));
+            return ssize_t(n);
+        };
+        f = fopencookie(this, "w", io);
+        std::setvbuf(f, nullptr, _IONBF, 0);
+    }
+    ~Sink() { std::fclose(f); }
+    Sink(const Sink&) = delete;
+    Sink& operator=(const Sink&) = delete;
+};
+
+void TestCliSupport::terminalBlockScreens()
+{
+    struct Case {
+        const char* name;
+        std::function<void(vf::TerminalBlock&, std::FILE* screen, std::FILE* out)> script;
+        QStringList screen;
+        QByteArray out;
+        QByteArray screenEnd;  // what the script's last step wrote on the screen, when it matters
+    };
+    const std::vector<std::string> abc{"a", "b", "c"};
+    const Case cases[] = {
+        {"one line redrawn, with those below it and no other",
+         [&](vf::TerminalBlock& b, std::FILE* scr, std::FILE*) {
+             b.start(abc, true, scr);
+             b.set(1, "B");
+             b.redraw(1);
+         },
+         {"a", "B", "c"}, "", "\x1b[2A\r\x1b[2KB\n\r\x1b[2Kc\n"},
+        {"a line set earlier is drawn with a later line's redraw",
+         [&](vf::TerminalBlock& b, std::FILE* scr, std::FILE*) {
+             b.start(abc, true, scr);
+             b.set(0, "A");
+             b.set(2, "C");
+             b.redraw(2);
+         },
+         {"A", "b", "C"}, "", ""},
+        {"a line above the block, on the screen's stream",
+         [&](vf::TerminalBlock& b, std::FILE* scr, std::FILE*) {
+             b.start(abc, true, scr);
+             b.print("m", scr);
+             b.print("n1\nn2", scr);
+         },
+         {"m", "n1", "n2", "a", "b", "c"}, "", ""},
+        {"a line above the block, on another stream, with a line set before",
+         [&](vf::TerminalBlock& b, std::FILE* scr, std::FILE* out) {
+             b.start(abc, true, scr);
+             b.set(1, "B");
+             b.print("m", out);
+         },
+         {"a", "B", "c"}, "m\n", ""},
+        {"an overwritten line, ended by a print and by endLine",
+         [&](vf::TerminalBlock& b, std::FILE* scr, std::FILE*) {
+             b.start({}, true, scr);
+             b.overwrite("10%");
+             b.overwrite("20%");
+             b.print("m", scr);
+             b.overwrite("30%");
+             b.endLine();
+             b.endLine();
+             b.overwrite("40%");
+             b.finish();
+             b.print("n", scr);
+         },
+         {"20%", "m", "30%", "40%", "n"}, "", ""},
+        {"bells on a terminal",
+         [&](vf::TerminalBlock& b, std::FILE* scr, std::FILE*) {
+             b.start({"a"}, true, scr);
+             b.ring(3);
+         },
+         {"a"}, "", "\a\a\a"},
+        {"finished: the block stays, later lines below it, nothing redrawn",
+         [&](vf::TerminalBlock& b, std::FILE* scr, std::FILE*) {
+             b.start({"a", "b"}, true, scr);
+             b.finish();
+             b.set(0, "A");
+             b.redraw(0);
+             b.print("m", scr);
+         },
+         {"a", "b", "m"}, "", "m\n"},
+        {"off a terminal: the printed lines and nothing else",
+         [&](vf::TerminalBlock& b, std::FILE* scr, std::FILE* out) {
+             b.start(abc, false, scr);
+             b.set(0, "A");
+             b.redraw(0);
+             b.overwrite("10%");
+             b.endLine();
+             b.ring(3);
+             b.print("m", scr);
+             b.print("n", out);
+         },
+         {"m"}, "n\n", ""},
+    };
+    for (const Case& k : cases) {
+        Sink scr, out;
+        vf::TerminalBlock b;
+        k.script(b, scr.f, out.f);
+        const Screen s = screenOf(scr.bytes);
+        QVERIFY2(s.lines == k.screen, qPrintable(QString(k.name) + ":\n" + s.lines.join('\n')));
+        QVERIFY2(out.bytes == k.out, k.name);
+        QVERIFY2(scr.bytes.endsWith(k.screenEnd), k.name);
+    }
+}
+
+// A stream that failed once is given up for good, and the other goes on as before.
+void TestCliSupport::terminalBlockGivesUpFailedStreams()
+{
+    {
+        Sink scr, out;
+        vf::TerminalBlock b;
+        b.start({"a", "b"}, true, scr.f);
+        out.failing = true;
+        b.print("lost", out.f);
+        out.failing = false;
+        b.print("lost too", out.f);
+        QCOMPARE(out.bytes, QByteArray());
+        // A line set before the lost print is still shown.
+        b.set(1, "B");
+        b.print("lost as well", out.f);
+        QCOMPARE(screenOf(scr.bytes).lines, (QStringList{"a", "B"}));
+        b.print("m", scr.f);
+        QCOMPARE(screenOf(scr.bytes).lines, (QStringList{"m", "a", "B"}));
+    }
+    {
+        Sink scr, out;
+        vf::TerminalBlock b;
+        b.start({"a", "b"}, true, scr.f);
+        const QByteArray drawn = scr.bytes;
+        scr.failing = true;
+        b.set(0, "A");
+        b.redraw(0);
+        scr.failing = false;
+        b.ring(1);
+        b.overwrite("10%");
+        b.redraw(0);
+        b.print("m", out.f);
+        b.print("n", out.f);
+        b.finish();
+        QCOMPARE(scr.bytes, drawn);
+        QCOMPARE(out.bytes, QByteArray("m\nn\n"));
+    }
+}
+
+void TestCliSupport::messagesShownByVerbosity()
+{
+    // Shown at Errors (station), ErrorsAndAdvice (flash, keys), Everything (--verbose).
+    struct Row {
+        int type;
+        bool errors, advice, everything;
+    };
+    const Row rows[] = {
+        {Normal, false, false, true},           {Info, false, false, true},
+        {GreenInfo, false, false, true},        {Title, false, false, true},
+        {Warning, false, false, true},          {Error, true, true, true},
+        {Verbosity_1, false, false, true},      {Verbosity_2, false, false, true},
+        {Verbosity_3, false, false, true},      {GreenInfoNoPopup, false, false, true},
+        {WarningNoPopup, false, true, true},    {ErrorNoPopup, true, true, true},
+    };
+    for (const Row& r : rows) {
+        QVERIFY2(vf::messageShown(r.type, vf::Verbosity::Errors) == r.errors, qPrintable(QString::number(r.type)));
+        QVERIFY2(vf::messageShown(r.type, vf::Verbosity::ErrorsAndAdvice) == r.advice, qPrintable(QString::number(r.type)));
+        QVERIFY2(vf::messageShown(r.type, vf::Verbosity::Everything) == r.everything, qPrintable(QString::number(r.type)));
+    }
+    // The console's own choice of verbosity: advice without --verbose, everything with it.
+    for (const bool verbose : {false, true}) {
+        vf::Console c;
+        const QByteArray bytes = stderrOf([&] {
+            c.start({}, verbose, false);
+            for (const Row& r : rows)
+                c.message(0, r.type, std::to_string(r.type));
+        });
+        QByteArray expected;
+        for (const Row& r : rows)
+            if (verbose ? r.everything : r.advice)
+                expected += QByteArray::number(r.type) + '\n';
+        QCOMPARE(bytes, expected);
+    }
+}
+
+// Every display state leaves these lines on the screen; off a terminal these exact bytes.
+void TestCliSupport::consoleScreens()
+{
+    const std::vector<std::string> two{"/dev/ttyA", "/dev/ttyBB"};
+    struct Case {
+        const char* name;
+        std::function<void(vf::Console&)> script;
+        QStringList screen;
+        bool plain;  // off a terminal: the bytes are the lines and nothing else
+    };
+    const Case cases[] = {
+        {"several on a terminal, while writing",
+         [&](vf::Console& c) {
+             c.start(two, false, true);
+             c.pass(0, "Writing");
+             c.progress(0, 1, 2);
+         },
+         {"/dev/ttyA   Writing   [" + repeated('#', 15) + repeated(' ', 15) + "]  50%", "/dev/ttyBB  Connecting..."},
+         false},
+        {"several on a terminal, messages and results above the block",
+         [&](vf::Console& c) {
+             c.start(two, false, true);
+             c.pass(0, "Writing");
+             c.progress(0, 1, 2);
+             c.message(1, Info, "not verbose: not shown");
+             c.message(1, Error, "  no answer\r\n");
+             c.ended(1, "FAILED (no-answer, 1.0 s)", "/dev/ttyBB: failed.", stderr);
+             c.progress(0, 2, 2);
+             c.ended(0, "done (ok, 2.0 s)", "", stderr);
+             c.finish();
+             c.print("All done.", stderr);
+         },
+         {"/dev/ttyBB: no answer", "/dev/ttyBB: failed.", "/dev/ttyA   done (ok, 2.0 s)",
+          "/dev/ttyBB  FAILED (no-answer, 1.0 s)", "All done."},
+         false},
+        {"one module: its bar, ended by a message and by the next pass",
+         [&](vf::Console& c) {
+             c.start({"/dev/ttyA"}, false, true);
+             c.pass(0, "Writing");
+             c.progress(0, 1, 2);
+             c.message(0, WarningNoPopup, "slow adapter");
+             c.progress(0, 2, 2);
+             c.pass(0, "Verifying");
+             c.progress(0, 2, 2);
+             c.finish();
+             c.print("Flashed.", stderr);
+         },
+         {"Writing   [" + repeated('#', 20) + repeated(' ', 20) + "]  50%", "slow adapter",
+          "Writing   [" + repeated('#', 40) + "] 100%", "Verifying [" + repeated('#', 40) + "] 100%", "Flashed."},
+         false},
+        {"several off a terminal",
+         [&](vf::Console& c) {
+             c.start(two, false, false);
+             c.message(0, WarningNoPopup, "slow adapter\n");
+             c.progress(0, 1, 2);
+             c.ended(0, "done", "/dev/ttyA: Flashed.", stderr);
+             c.ended(1, "done", "", stderr);
+             c.finish();
+             c.print("All 2 modules done.", stderr);
+         },
+         {"/dev/ttyA: slow adapter", "/dev/ttyA: Flashed.", "All 2 modules done."},
+         true},
+    };
+    for (const Case& k : cases) {
+        vf::Console console;
+        const QByteArray bytes = stderrOf([&] { k.script(console); });
+        const Screen s = screenOf(bytes);
+        QVERIFY2(s.lines == k.screen, qPrintable(QString(k.name) + ":\n" + s.lines.join('\n')));
+        if (k.plain)
+            QCOMPARE(bytes, (k.screen.join('\n') + '\n').toUtf8());
+    }
+}
+
+void TestCliSupport::stationScreens()
+{
+    const std::vector<std::string> two{"/dev/ttyA", "/dev/ttyBB"};
+    {
+        vf::StationDisplay d;
+        const Screen s = screenOf(stderrOf([&] {
+            d.start(two, true, stdout);
+            d.print("Station run r1: 2 ports", stderr);
+            d.state(1, "flashing: write 40%");
+            d.verdict(1, false, "FAIL (write) - remove the module", 0, 1);
+            d.state(0, "flashing: write 10%", "a plain line, not drawn");
+            d.verdict(0, true, "PASS (1.0 s) - remove the module", 1, 1);
+            d.print("{}", stderr);
+            d.finish();
+            d.print("Station run r1 ended.", stderr);
+        }));
+        QCOMPARE(s.lines, (QStringList{"Station run r1: 2 ports", "{}", "/dev/ttyA   PASS (1.0 s) - remove the module",
+                                       "/dev/ttyBB  FAIL (write) - remove the module", "passed 1, failed 1",
+                                       "Station run r1 ended."}));
+        QCOMPARE(s.bells, 4);
+    }
+    {
+        vf::StationDisplay d;
+        const QByteArray bytes = stderrOf([&] {
+            d.start(two, true, stdout);
+            d.state(0, "flashing: write 10%");
+        });
+        QCOMPARE(screenOf(bytes).lines, (QStringList{"/dev/ttyA   flashing: write 10%", "/dev/ttyBB  waiting for a module",
+                                                     "passed 0, failed 0"}));
+    }
+    {
+        vf::StationDisplay d;
+        const QByteArray bytes = stderrOf([&] {
+            d.start(two, false, stderr);
+            d.state(0, "flashing", "module found, flashing");
+            d.state(0, "flashing: write 5%");
+            d.verdict(0, true, "PASS (1.0 s) - remove the module", 1, 0);
+            d.print("x", stderr);
+        });
+        QCOMPARE(bytes, QByteArray("/dev/ttyA: module found, flashing\n/dev/ttyA: PASS (1.0 s) - remove the module\nx\n"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCliSupport)

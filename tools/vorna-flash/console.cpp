@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include "message_filter.h"
 #include "platform.h"
 #include "programmer_api.h"
 
@@ -46,10 +47,12 @@ void Console::start(const std::vector<std::string>& ports, bool verbose, bool pr
     }
     verbose_ = verbose;
     progress_ = progress;
-    drawn_ = 0;
-    barOnLine_ = false;
+    // One module has no block, only its bar.
+    std::vector<std::string> lines;
     if (block())
-        drawLocked();
+        for (const Row& r : rows_)
+            lines.push_back(rowText(r));
+    screen_.start(lines, progress_);
 }
 
 std::string Console::rowText(const Row& r) const
@@ -66,51 +69,21 @@ std::string Console::rowText(const Row& r) const
     return text + label + " " + bar(r.permille, 30) + pct;
 }
 
-void Console::clearLocked()
+void Console::redrawRow(size_t module)
 {
-    if (barOnLine_) {
-        std::fputc('\n', stderr);
-        barOnLine_ = false;
-    }
-    if (drawn_) {
-        std::fprintf(stderr, "\x1b[%zuA\r\x1b[J", drawn_);
-        drawn_ = 0;
-    }
-    std::fflush(stderr);
-}
-
-void Console::drawLocked()
-{
-    std::string text;
-    if (drawn_)
-        text += "\x1b[" + std::to_string(drawn_) + "A";
-    for (const Row& r : rows_)
-        text += "\r\x1b[2K" + rowText(r) + "\n";
-    std::fputs(text.c_str(), stderr);
-    std::fflush(stderr);
-    drawn_ = rows_.size();
-}
-
-void Console::printLocked(const std::string& line, std::FILE* out)
-{
-    clearLocked();
-    std::fputs((line + "\n").c_str(), out);
-    std::fflush(out);
-    if (block())
-        drawLocked();
+    screen_.set(module, rowText(rows_[module]));
+    screen_.redraw(module);
 }
 
 void Console::message(size_t module, int type, const std::string& text)
 {
-    const bool isError = type == Error || type == ErrorNoPopup;
-    // A warning without a popup is advice for the user (the adapter's latency timer, say).
     std::lock_guard<std::mutex> g(mutex_);
-    if (!verbose_ && !isError && type != WarningNoPopup)
+    if (!messageShown(type, verbose_ ? Verbosity::Everything : Verbosity::ErrorsAndAdvice))
         return;
     const std::string line = trimmed(text);
     if (line.empty())
         return;
-    printLocked(rows_.size() > 1 && module < rows_.size() ? rows_[module].port + ": " + line : line, stderr);
+    screen_.print(rows_.size() > 1 && module < rows_.size() ? rows_[module].port + ": " + line : line, stderr);
 }
 
 void Console::pass(size_t module, const char* label)
@@ -118,10 +91,7 @@ void Console::pass(size_t module, const char* label)
     std::lock_guard<std::mutex> g(mutex_);
     if (module >= rows_.size())
         return;
-    if (barOnLine_) {
-        std::fputc('\n', stderr);
-        barOnLine_ = false;
-    }
+    screen_.endLine();
     rows_[module].label = label;
     rows_[module].permille = -1;
 }
@@ -138,43 +108,41 @@ void Console::progress(size_t module, uint64_t done, uint64_t total)
         return;
     r.permille = permille;
     if (block()) {
-        drawLocked();
+        redrawRow(module);
         return;
     }
     std::string label = r.label;
     label.resize(std::max<size_t>(label.size(), 9), ' ');
-    std::fprintf(stderr, "\r%s %s %3d%%", label.c_str(), bar(permille, 40).c_str(), permille / 10);
-    std::fflush(stderr);
-    barOnLine_ = true;
+    char pct[16];
+    std::snprintf(pct, sizeof pct, " %3d%%", permille / 10);
+    screen_.overwrite(label + " " + bar(permille, 40) + pct);
 }
 
 void Console::ended(size_t module, const std::string& state, const std::string& line, std::FILE* out)
 {
     std::lock_guard<std::mutex> g(mutex_);
-    if (module < rows_.size())
+    if (module < rows_.size()) {
         rows_[module].state = state;
+        if (block())
+            screen_.set(module, rowText(rows_[module]));
+    }
     if (!line.empty())
-        printLocked(line, out);
-    else if (block())
-        drawLocked();
+        screen_.print(line, out);
+    else if (block() && module < rows_.size())
+        screen_.redraw(module);
 }
 
 void Console::print(const std::string& line, std::FILE* out)
 {
     std::lock_guard<std::mutex> g(mutex_);
-    printLocked(line, out);
+    screen_.print(line, out);
 }
 
 void Console::finish()
 {
     std::lock_guard<std::mutex> g(mutex_);
-    if (barOnLine_) {
-        std::fputc('\n', stderr);
-        barOnLine_ = false;
-    }
-    std::fflush(stderr);
     // The block stays on the screen as the record of each module; nothing redraws it now.
-    drawn_ = 0;
+    screen_.finish();
     progress_ = false;
 }
 

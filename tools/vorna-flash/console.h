@@ -5,6 +5,8 @@
 // lock, so lines of different threads never mix.
 #pragma once
 
+#include "terminal_block.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -22,7 +24,7 @@ public:
     // modules; with more than one, messages are prefixed with their port.
     void start(const std::vector<std::string>& ports, bool verbose, bool progress);
 
-    // A library message of MSGTYPE `type`; all but errors only with `verbose`.
+    // A library message of MSGTYPE `type`, if shown (messageShown) at this verbosity.
     void message(size_t module, int type, const std::string& text);
     // A progress pass begins: "Writing", then "Verifying".
     void pass(size_t module, const char* label);
@@ -43,17 +45,15 @@ private:
     };
     bool block() const { return progress_ && rows_.size() > 1; }
     std::string rowText(const Row& r) const;
-    void clearLocked();
-    void drawLocked();
-    void printLocked(const std::string& line, std::FILE* out);
+    // The module's block line shows its row again.
+    void redrawRow(size_t module);
 
     std::mutex mutex_;
     std::vector<Row> rows_;
     bool verbose_ = false;
     bool progress_ = false;
-    size_t drawn_ = 0;        // block lines on the screen below the cursor's line start
-    bool barOnLine_ = false;  // one module: the cursor stands at the end of a drawn bar
-    size_t width_ = 0;        // longest port name
+    size_t width_ = 0;  // longest port name
+    TerminalBlock screen_;
 };
 
 }  // namespace vf

@@ -2,6 +2,7 @@
 
 #include "benchlog.h"
 #include "console.h"
+#include "message_filter.h"
 #include "module_record.h"
 #include "platform.h"
 #include "report_json.h"
@@ -600,7 +601,7 @@ Outcome Station::flash(size_t index)
         }
     };
     callbacks.message = [&](int type, const std::string& text) {
-        if (o_.verbose || type == Error)
+        if (messageShown(type, o_.verbose ? Verbosity::Everything : Verbosity::Errors))
             display_.print(ports_[index] + ": " + text, stderr);
     };
     auto held = std::make_unique<vbprog::FlashSession>(callbacks);

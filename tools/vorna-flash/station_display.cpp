@@ -2,17 +2,6 @@
 
 namespace vf {
 
-namespace {
-
-// A stream whose write failed once (the reader of a pipe went, the terminal was closed)
-// is output gone: it is given up, the station goes on.
-bool gone(std::FILE* out)
-{
-    return std::ferror(out) != 0;
-}
-
-}  // namespace
-
 void StationDisplay::start(const std::vector<std::string>& ports, bool terminal, std::FILE* plain)
 {
     std::lock_guard<std::mutex> g(mutex_);
@@ -22,28 +11,18 @@ void StationDisplay::start(const std::vector<std::string>& ports, bool terminal,
     plain_ = plain;
     for (const auto& p : ports)
         width_ = std::max(width_, p.size());
-    if (terminal_)
-        drawLocked();
+    std::vector<std::string> lines;
+    if (terminal_) {
+        for (size_t i = 0; i < ports_.size(); ++i)
+            lines.push_back(lineOf(i));
+        lines.push_back("passed 0, failed 0");
+    }
+    screen_.start(lines, terminal_);
 }
 
-void StationDisplay::clearLocked()
+std::string StationDisplay::lineOf(size_t port) const
 {
-    // Up to the block's first line, erasing each on the way.
-    for (size_t i = 0; i < drawn_; ++i)
-        std::fputs("\x1b[1A\r\x1b[2K", stderr);
-    drawn_ = 0;
-}
-
-void StationDisplay::drawLocked()
-{
-    if (gone(stderr))
-        return;
-    clearLocked();
-    for (size_t i = 0; i < ports_.size(); ++i)
-        std::fprintf(stderr, "%-*s  %s\n", int(width_), ports_[i].c_str(), states_[i].c_str());
-    std::fprintf(stderr, "%s\n", counts_.c_str());
-    drawn_ = ports_.size() + 1;
-    std::fflush(stderr);
+    return ports_[port] + std::string(width_ - std::min(width_, ports_[port].size()), ' ') + "  " + states_[port];
 }
 
 void StationDisplay::state(size_t port, const std::string& text, const std::string& line)
@@ -53,10 +32,10 @@ void StationDisplay::state(size_t port, const std::string& text, const std::stri
         return;
     states_[port] = text;
     if (terminal_) {
-        drawLocked();
-    } else if (!line.empty() && !gone(plain_)) {
-        std::fprintf(plain_, "%s: %s\n", ports_[port].c_str(), line.c_str());
-        std::fflush(plain_);
+        screen_.set(port, lineOf(port));
+        screen_.redraw(port);
+    } else if (!line.empty()) {
+        screen_.print(ports_[port] + ": " + line, plain_);
     }
 }
 
@@ -66,34 +45,27 @@ void StationDisplay::verdict(size_t port, bool pass, const std::string& text, un
     if (port >= states_.size())
         return;
     states_[port] = text;
-    counts_ = "passed " + std::to_string(passed) + ", failed " + std::to_string(failed);
     if (terminal_) {
         // One bell for a pass, three for a failure: told apart without looking.
-        std::fputs(pass ? "\a" : "\a\a\a", stderr);
-        drawLocked();
-    } else if (!gone(plain_)) {
-        std::fprintf(plain_, "%s: %s\n", ports_[port].c_str(), text.c_str());
-        std::fflush(plain_);
+        screen_.ring(pass ? 1 : 3);
+        screen_.set(port, lineOf(port));
+        screen_.set(ports_.size(), "passed " + std::to_string(passed) + ", failed " + std::to_string(failed));
+        screen_.redraw(port);
+    } else {
+        screen_.print(ports_[port] + ": " + text, plain_);
     }
 }
 
 void StationDisplay::print(const std::string& line, std::FILE* out)
 {
     std::lock_guard<std::mutex> g(mutex_);
-    if (gone(out))
-        return;
-    if (terminal_)
-        clearLocked();
-    std::fprintf(out, "%s\n", line.c_str());
-    std::fflush(out);
-    if (terminal_)
-        drawLocked();
+    screen_.print(line, out);
 }
 
 void StationDisplay::finish()
 {
     std::lock_guard<std::mutex> g(mutex_);
-    drawn_ = 0;  // the block stays as it is
+    screen_.finish();  // the block stays as it is
     terminal_ = false;
 }
 

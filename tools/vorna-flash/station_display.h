@@ -4,6 +4,8 @@
 // each thing worth a line. Every call is whole under one lock.
 #pragma once
 
+#include "terminal_block.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
@@ -27,16 +29,14 @@ public:
     void finish();
 
 private:
-    void drawLocked();
-    void clearLocked();
+    std::string lineOf(size_t port) const;
 
     std::mutex mutex_;
     std::vector<std::string> ports_, states_;
-    std::string counts_ = "passed 0, failed 0";
     bool terminal_ = false;
     std::FILE* plain_ = stdout;
-    size_t drawn_ = 0;
     size_t width_ = 0;
+    TerminalBlock screen_;  // a line per port, then the counts
 };
 
 }  // namespace vf
