@@ -546,6 +546,8 @@ void TestCliSupport::commandLineOddFormsKept_data()
     QTest::newRow("command after --") << QStringList{"--port", "p", "--", "flash", "a.hex"} << "flash port=p file=a.hex";
     QTest::newRow("-- as a value") << QStringList{"flash", "--port", "p", "--log", "--", "a.hex"}
                                    << "flash port=p file=a.hex log=--";
+    QTest::newRow("++ as file") << QStringList{"flash", "--port", "p", "++"} << "flash port=p file=++";
+    QTest::newRow("++ as value") << QStringList{"flash", "--port", "p", "--log", "++", "a.hex"} << "flash port=p file=a.hex log=++";
     QTest::newRow("command word as file") << QStringList{"flash", "--port", "p", "keys"} << "flash port=p file=keys";
     QTest::newRow("option after the file") << QStringList{"station", "a.hex", "--port", "p", "--count", "3"}
                                            << "station port=p file=a.hex count=3";
@@ -637,6 +639,10 @@ void TestCliSupport::commandLineFirstFaultNamed_data()
                                                 << "The keys command takes no file; remove \"--bogus\".";
     QTest::newRow("second -- is a file") << QStringList{"flash", "--port", "p", "--", "a.hex", "--"}
                                          << "The flash command takes one firmware file; \"--\" is one too many.";
+    QTest::newRow("++ then a file") << QStringList{"flash", "--port", "p", "++", "a.hex"}
+                                    << "The flash command takes one firmware file; \"a.hex\" is one too many.";
+    QTest::newRow("++ as command") << QStringList{"++", "flash"}
+        << "Unknown command \"++\"; the commands are ports, keys, flash, lines and station.";
     QTest::newRow("extra file before --") << QStringList{"flash", "--port", "p", "a.hex", "b.hex", "--", "--bogus"}
                                           << "The flash command takes one firmware file; \"b.hex\" is one too many.";
     // Faults met while reading the line: the first one, whatever follows.

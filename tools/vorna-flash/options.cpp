@@ -68,9 +68,11 @@ CLI::Validator decimal(std::size_t most, unsigned long low, unsigned long high, 
 }
 
 // The first word CLI11 must not see: the "--" that no option takes as its value. Inside a
-// command CLI11 would hand the words after it back to the main command's options.
-int optionsEnd(const CLI::App& app, int argc, const char* const* argv)
+// command CLI11 would hand the words after it back to the main command's options. Marks in
+// `values` the words that options take.
+int optionsEnd(const CLI::App& app, int argc, const char* const* argv, std::vector<bool>& values)
 {
+    values.assign(std::size_t(argc), false);
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--")
@@ -80,8 +82,8 @@ int optionsEnd(const CLI::App& app, int argc, const char* const* argv)
         const std::size_t eq = arg.find('=');
         const CLI::Option* opt = app.get_option_no_throw(arg.substr(0, eq));
         // "--log=" takes the next word, as "--log" does.
-        if (opt && opt->get_expected_min() > 0 && (eq == std::string::npos || eq + 1 == arg.size()))
-            ++i;
+        if (opt && opt->get_expected_min() > 0 && (eq == std::string::npos || eq + 1 == arg.size()) && ++i < argc)
+            values[std::size_t(i)] = true;
     }
     return argc;
 }
@@ -448,20 +450,32 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
         commands[sub] = command;
     }
 
-    const int end = optionsEnd(app, argc, argv);
+    std::vector<bool> values;
+    const int end = optionsEnd(app, argc, argv, values);
     for (int i = end + 1; i < argc; ++i)
         words.afterEnd.push_back(argv[i]);
+    // Inside a command CLI11 takes a "++" as the command's end and drops it; for us it is a
+    // file name. A NUL, which no command line holds, keeps it from CLI11 and back.
+    const std::string plusPlus("\0++", 3);
+    std::vector<std::string> reversed;
+    for (int i = end - 1; i > 0; --i)
+        reversed.push_back(argv[i] == std::string("++") && !values[std::size_t(i)] ? plusPlus : argv[i]);
+    auto leftOver = [&] {
+        std::vector<std::string> left = app.remaining();
+        std::replace(left.begin(), left.end(), plusPlus, std::string("++"));
+        return left;
+    };
     try {
         try {
-            app.parse(end, argv);
+            app.parse(reversed);
         } catch (...) {
             // An unknown command or option before the fault is named first.
-            words.beforeEnd = app.remaining();
+            words.beforeEnd = leftOver();
             words.afterEnd.clear();
             takeWords(app, words, g.command, g.operands);
             throw;
         }
-        words.beforeEnd = app.remaining();
+        words.beforeEnd = leftOver();
         if (!app.get_subcommands().empty())
             g.command = app.get_subcommands().front();
         takeWords(app, words, g.command, g.operands);
