@@ -52,6 +52,11 @@ private slots:
     void commandLineRefusedForms();
     void commandLineRefusalSentences_data();
     void commandLineRefusalSentences();
+    void commandLineOddFormsKept_data();
+    void commandLineOddFormsKept();
+    void commandLineFirstFaultNamed_data();
+    void commandLineFirstFaultNamed();
+    void usageTextUnchanged();
     void benchLogHeaderOnceAndMode();
     void benchLogTakesOnlyItsOwnFile_data();
     void benchLogTakesOnlyItsOwnFile();
@@ -517,6 +522,225 @@ void TestCliSupport::commandLineRefusalSentences()
     const auto r = parse(args);
     QVERIFY(!r.ok);
     QCOMPARE(QString::fromStdString(r.error), sentence);
+}
+
+// Every field of `o` that differs from a default Options, in a fixed order.
+static QString described(const vf::Options& o)
+{
+    const vf::Options d;
+    static const char* const commands[] = {"help", "version", "ports", "keys", "flash", "lines", "station"};
+    QStringList s{commands[int(o.command)]};
+    for (const std::string& p : o.ports)
+        s << "port=" + QString::fromStdString(p);
+    auto text = [&](const char* name, const std::string& v, const std::string& def) {
+        if (v != def)
+            s << QString(name) + "=" + QString::fromStdString(v);
+    };
+    auto number = [&](const char* name, unsigned long v, unsigned long def) {
+        if (v != def)
+            s << QString(name) + "=" + QString::number(v);
+    };
+    auto flag = [&](const char* name, bool v, bool def) {
+        if (v != def)
+            s << QString(def ? "!" : "") + name;
+    };
+    flag("all-ports", o.allPorts, d.allPorts);
+    number("baud", o.baud, d.baud);
+    text("file", o.file, d.file);
+    text("log", o.logPath, d.logPath);
+    flag("json", o.json, d.json);
+    flag("verify", o.verify, d.verify);
+    flag("verbose", o.verbose, d.verbose);
+    text("boot", o.boot, d.boot);
+    number("after", unsigned(o.after), unsigned(d.after));
+    text("steps", o.afterSteps, d.afterSteps);
+    flag("dtr", o.dtr, d.dtr);
+    flag("rts", o.rts, d.rts);
+    number("hold", o.holdSeconds, d.holdSeconds);
+    number("count", o.count, d.count);
+    text("on-result", o.onResult, d.onResult);
+    number("timeout", o.onResultTimeout, d.onResultTimeout);
+    text("present", o.present, d.present);
+    flag("low", o.presentActiveLow, d.presentActiveLow);
+    return s.join(' ');
+}
+
+void TestCliSupport::commandLineOddFormsKept_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("options");  // described(); after: 1 run, 2 go
+    // "--" and the words after it.
+    QTest::newRow("command after --") << QStringList{"--port", "p", "--", "flash", "a.hex"} << "flash port=p file=a.hex";
+    QTest::newRow("-- as a value") << QStringList{"flash", "--port", "p", "--log", "--", "a.hex"}
+                                   << "flash port=p file=a.hex log=--";
+    QTest::newRow("++ as file") << QStringList{"flash", "--port", "p", "++"} << "flash port=p file=++";
+    QTest::newRow("++ as value") << QStringList{"flash", "--port", "p", "--log", "++", "a.hex"} << "flash port=p file=a.hex log=++";
+    QTest::newRow("command word as file") << QStringList{"flash", "--port", "p", "keys"} << "flash port=p file=keys";
+    QTest::newRow("option after the file") << QStringList{"station", "a.hex", "--port", "p", "--count", "3"}
+                                           << "station port=p file=a.hex count=3";
+    // Spellings of values and flags.
+    QTest::newRow("empty = takes the next word") << QStringList{"flash", "--port=", "COM3", "a.hex"}
+                                                 << "flash port=COM3 file=a.hex";
+    QTest::newRow("flag with empty =") << QStringList{"keys", "--port", "p", "--json="} << "keys port=p json";
+    QTest::newRow("flag =true") << QStringList{"keys", "--port", "p", "--verbose=true"} << "keys port=p verbose";
+    QTest::newRow("flag twice") << QStringList{"keys", "--port", "p", "--json", "--json"} << "keys port=p json";
+    QTest::newRow("short flags together") << QStringList{"-vh"} << "help";
+    QTest::newRow("help =true") << QStringList{"--help=true"} << "help";
+    QTest::newRow("help beats version") << QStringList{"--version", "--help"} << "help";
+    QTest::newRow("version beats a bad combination") << QStringList{"ports", "--port", "p", "--version"} << "version";
+    QTest::newRow("help beats both port forms") << QStringList{"keys", "--port", "a", "--all-ports", "-h"} << "help";
+    // Ranges at their ends, leading zeros within the digits allowed.
+    QTest::newRow("baud lowest") << QStringList{"keys", "--port", "p", "--baud", "1200"} << "keys port=p baud=1200";
+    QTest::newRow("baud highest") << QStringList{"keys", "--port", "p", "--baud=12000000"} << "keys port=p baud=12000000";
+    QTest::newRow("baud eight digits") << QStringList{"keys", "--port", "p", "--baud", "00009600"} << "keys port=p baud=9600";
+    QTest::newRow("hold ends") << QStringList{"lines", "--port", "p", "--dtr", "1", "--rts", "1", "--hold", "3600"}
+                               << "lines port=p dtr rts hold=3600";
+    QTest::newRow("hold one") << QStringList{"lines", "--port", "p", "--dtr=0", "--rts=0", "--hold=01"}
+                              << "lines port=p hold=1";
+    QTest::newRow("station limits")
+        << QStringList{"station", "--all-ports", "a.hex", "--count", "999999999", "--on-result", "x", "--on-result-timeout", "9999"}
+        << "station all-ports file=a.hex count=999999999 on-result=x timeout=9999";
+    QTest::newRow("timeout without program") << QStringList{"station", "--port", "p", "a.hex", "--on-result-timeout", "5"}
+                                             << "station port=p file=a.hex timeout=5";
+    QTest::newRow("present active-low") << QStringList{"station", "--port", "p", "a.hex", "--present", "!ri"}
+                                        << "station port=p file=a.hex present=ri low";
+    QTest::newRow("present") << QStringList{"station", "--port", "p", "a.hex", "--present=dcd"}
+                             << "station port=p file=a.hex present=dcd";
+    // --after stay is the default and fits every command that talks to a module.
+    QTest::newRow("keys after stay") << QStringList{"keys", "--port", "p", "--after", "stay"} << "keys port=p";
+    QTest::newRow("after go") << QStringList{"flash", "--port", "p", "a.hex", "--after", "go"} << "flash port=p file=a.hex after=2";
+    QTest::newRow("after run with preset") << QStringList{"flash", "--port", "p", "a.hex", "--boot=auto-reset", "--after=run"}
+                                           << "flash port=p file=a.hex boot=auto-reset after=1";
+    QTest::newRow("ports alone") << QStringList{"-v", "ports"} << "ports verbose";
+}
+
+void TestCliSupport::commandLineOddFormsKept()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, options);
+    const auto r = parse(args);
+    QVERIFY2(r.ok, r.error.c_str());
+    QCOMPARE(described(r.options), options);
+}
+
+void TestCliSupport::commandLineFirstFaultNamed_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("sentence");
+    const QString notFor = "The option %1 does not apply to the %2 command.";
+    // Several faults: the one checked first is named, in the order the user has always seen.
+    QTest::newRow("inapplicable before both port forms") << QStringList{"keys", "--port", "a", "--all-ports", "--no-verify"}
+                                                         << notFor.arg("--no-verify", "keys");
+    QTest::newRow("port on ports before all-ports") << QStringList{"ports", "--port", "a", "--all-ports"} << notFor.arg("--port", "ports");
+    QTest::newRow("both port forms") << QStringList{"station", "--all-ports", "--port", "a", "a.hex"}
+                                     << "Give either --port or --all-ports, not both.";
+    QTest::newRow("json on lines before its file") << QStringList{"lines", "--port", "p", "--dtr", "1", "--rts", "0", "a.hex", "--json"}
+                                                   << notFor.arg("--json", "lines");
+    QTest::newRow("lines file before its port") << QStringList{"lines", "a.hex"} << "The lines command takes no file; remove \"a.hex\".";
+    QTest::newRow("lines all-ports") << QStringList{"lines", "--all-ports", "--dtr", "1", "--rts", "1"} << notFor.arg("--all-ports", "lines");
+    QTest::newRow("lines without port") << QStringList{"lines", "--dtr", "1", "--rts", "1"} << "The lines command needs one --port PORT.";
+    QTest::newRow("ports file") << QStringList{"ports", "x"} << "The ports command takes no file; remove \"x\".";
+    QTest::newRow("ports empty log") << QStringList{"ports", "--log", ""} << notFor.arg("--log", "ports");
+    QTest::newRow("dtr before count") << QStringList{"keys", "--port", "p", "--count", "2", "--dtr", "1"} << notFor.arg("--dtr", "keys");
+    QTest::newRow("hold on keys") << QStringList{"keys", "--port", "p", "--hold", "5"} << notFor.arg("--hold", "keys");
+    QTest::newRow("after on ports") << QStringList{"ports", "--after", "run"} << notFor.arg("--after", "ports");
+    QTest::newRow("after run before count") << QStringList{"flash", "--port", "p", "a.hex", "--count", "2", "--after", "run"}
+        << "The option --after run needs --boot: the reset into the application uses the same wiring.";
+    QTest::newRow("count before present") << QStringList{"flash", "--port", "p", "--present", "dsr", "--count", "2"} << notFor.arg("--count", "flash");
+    QTest::newRow("present on flash") << QStringList{"flash", "--port", "p", "a.hex", "--present", "dsr"} << notFor.arg("--present", "flash");
+    QTest::newRow("on-result on keys") << QStringList{"keys", "--port", "p", "--on-result", "x"} << notFor.arg("--on-result", "keys");
+    QTest::newRow("timeout on flash") << QStringList{"flash", "--port", "p", "--on-result-timeout", "3"}
+                                      << notFor.arg("--on-result-timeout", "flash");
+    QTest::newRow("file before port") << QStringList{"keys", "a.hex"} << "The keys command takes no file; remove \"a.hex\".";
+    QTest::newRow("port before file") << QStringList{"station", "--json"}
+        << "The station command needs --port PORT (or --all-ports); vorna-flash ports lists the ports.";
+    QTest::newRow("both before empty log") << QStringList{"keys", "--port", "a", "--all-ports", "--log", ""}
+                                           << "Give either --port or --all-ports, not both.";
+    QTest::newRow("empty log before file") << QStringList{"flash", "--port", "p", "--log", ""} << "The option --log needs a file name.";
+    // After "--" every word is a file, the first a command when none came before.
+    QTest::newRow("-- then an unknown command") << QStringList{"--", "erase"}
+        << "Unknown command \"erase\"; the commands are ports, keys, flash, lines and station.";
+    QTest::newRow("-- then the options as files") << QStringList{"--", "flash", "--port", "p"}
+        << "The flash command needs --port PORT (or --all-ports); vorna-flash ports lists the ports.";
+    QTest::newRow("-- hides an unknown option") << QStringList{"keys", "--port", "p", "--", "--bogus"}
+                                                << "The keys command takes no file; remove \"--bogus\".";
+    QTest::newRow("second -- is a file") << QStringList{"flash", "--port", "p", "--", "a.hex", "--"}
+                                         << "The flash command takes one firmware file; \"--\" is one too many.";
+    QTest::newRow("++ then a file") << QStringList{"flash", "--port", "p", "++", "a.hex"}
+                                    << "The flash command takes one firmware file; \"a.hex\" is one too many.";
+    QTest::newRow("++ as command") << QStringList{"++", "flash"}
+        << "Unknown command \"++\"; the commands are ports, keys, flash, lines and station.";
+    QTest::newRow("extra file before --") << QStringList{"flash", "--port", "p", "a.hex", "b.hex", "--", "--bogus"}
+                                          << "The flash command takes one firmware file; \"b.hex\" is one too many.";
+    // Faults met while reading the line: the first one, whatever follows.
+    QTest::newRow("unknown before a bare option") << QStringList{"keys", "--fast", "--port"} << "Unknown option --fast; see vorna-flash --help.";
+    QTest::newRow("unknown command before a bad value") << QStringList{"erase", "--baud", "1"}
+        << "Unknown command \"erase\"; the commands are ports, keys, flash, lines and station.";
+    QTest::newRow("unknown option before the command") << QStringList{"--fast", "erase"} << "Unknown option --fast; see vorna-flash --help.";
+    QTest::newRow("bad value before unknown command") << QStringList{"--baud", "1", "erase"}
+        << "The option --baud needs a rate from 1200 to 12000000, e.g. --baud 460800.";
+    QTest::newRow("twice before a bad value") << QStringList{"keys", "--hold", "5", "--hold", "x"}
+                                              << "The option --hold is given twice; give it once.";
+    QTest::newRow("bad value before inapplicable") << QStringList{"ports", "--count", "0"}
+        << "The option --count needs a number of modules from 1, e.g. --count 100.";
+    QTest::newRow("bad value despite help") << QStringList{"--help", "--present", "rx"}
+        << "The option --present takes cts, dsr, dcd or ri, with a leading ! for an active-low switch, e.g. --present !dsr.";
+    // Values out of their forms or ranges.
+    const QString baud = "The option --baud needs a rate from 1200 to 12000000, e.g. --baud 460800.";
+    QTest::newRow("baud hex") << QStringList{"keys", "--port", "p", "--baud", "0x4b00"} << baud;
+    QTest::newRow("baud nine digits") << QStringList{"keys", "--port", "p", "--baud", "000009600"} << baud;
+    QTest::newRow("baud above") << QStringList{"keys", "--port", "p", "--baud", "12000001"} << baud;
+    QTest::newRow("hold above") << QStringList{"lines", "--hold", "3601"} << "The option --hold needs seconds from 1 to 3600.";
+    QTest::newRow("hold five digits") << QStringList{"lines", "--hold", "00010"} << "The option --hold needs seconds from 1 to 3600.";
+    QTest::newRow("count ten digits") << QStringList{"station", "--count", "1000000000"}
+                                      << "The option --count needs a number of modules from 1, e.g. --count 100.";
+    QTest::newRow("count negative") << QStringList{"station", "--count=-1"}
+                                    << "The option --count needs a number of modules from 1, e.g. --count 100.";
+    QTest::newRow("timeout five digits") << QStringList{"station", "--on-result-timeout", "10000"}
+                                         << "The option --on-result-timeout needs seconds from 1 to 9999.";
+    QTest::newRow("on-result empty") << QStringList{"station", "--on-result", ""} << "The option --on-result needs a program.";
+    QTest::newRow("present upper case") << QStringList{"station", "--present", "DSR"}
+        << "The option --present takes cts, dsr, dcd or ri, with a leading ! for an active-low switch, e.g. --present !dsr.";
+    QTest::newRow("present bang only") << QStringList{"station", "--present", "!"}
+        << "The option --present takes cts, dsr, dcd or ri, with a leading ! for an active-low switch, e.g. --present !dsr.";
+    QTest::newRow("rts two") << QStringList{"lines", "--rts", "2"} << "The option --rts takes 0 (de-asserted) or 1 (asserted).";
+    QTest::newRow("flag false") << QStringList{"keys", "--all-ports=false"} << "The option --all-ports takes no value.";
+    // A short flag takes what follows it as more short flags.
+    QTest::newRow("short flag value") << QStringList{"keys", "-v=1"} << "Unknown option -; see vorna-flash --help.";
+    // A value missing at the end of the line.
+    QTest::newRow("dtr bare") << QStringList{"lines", "--dtr"} << "The option --dtr needs 0 (de-asserted) or 1 (asserted).";
+    QTest::newRow("rts bare") << QStringList{"lines", "--rts"} << "The option --rts needs 0 (de-asserted) or 1 (asserted).";
+    QTest::newRow("hold bare") << QStringList{"lines", "--hold"} << "The option --hold needs seconds from 1 to 3600.";
+    QTest::newRow("boot bare") << QStringList{"keys", "--boot"} << "The option --boot needs a sequence: direct, inverted, auto-reset or steps.";
+    QTest::newRow("after bare") << QStringList{"flash", "--after"} << "The option --after needs stay, run, go or steps.";
+    QTest::newRow("count bare") << QStringList{"station", "--count"} << "The option --count needs a number of modules, e.g. --count 100.";
+    QTest::newRow("on-result bare") << QStringList{"station", "--on-result"} << "The option --on-result needs a program.";
+    QTest::newRow("timeout bare") << QStringList{"station", "--on-result-timeout"}
+                                  << "The option --on-result-timeout needs seconds, e.g. --on-result-timeout 5.";
+    QTest::newRow("present bare") << QStringList{"station", "--present"}
+                                  << "The option --present needs an input: cts, dsr, dcd or ri (!dsr for active-low).";
+    QTest::newRow("port bare after =") << QStringList{"keys", "--port="} << "The option --port needs a port name, e.g. --port /dev/ttyUSB0.";
+    QTest::newRow("port twice, last bare") << QStringList{"keys", "--port", "a", "--port"}
+                                           << "The option --port needs a port name, e.g. --port /dev/ttyUSB0.";
+    QTest::newRow("hold twice, last bare") << QStringList{"lines", "--hold", "5", "--hold"} << "The option --hold is given twice; give it once.";
+}
+
+void TestCliSupport::commandLineFirstFaultNamed()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, sentence);
+    const auto r = parse(args);
+    QVERIFY(!r.ok);
+    QCOMPARE(QString::fromStdString(r.error), sentence);
+}
+
+void TestCliSupport::usageTextUnchanged()
+{
+    // Scripts and the packaged manual quote it: byte for byte as released.
+    const std::string usage = vf::usageText();
+    QCOMPARE(sha(usage), std::string("66733cbd9021cd433deb98bf1aa282276eeabfbc1dabdd31143638b859b63c03"));
+    QCOMPARE(std::count(usage.begin(), usage.end(), '\n'), std::ptrdiff_t(91));
+    QCOMPARE(std::string(vf::versionText()), std::string("vorna-flash " VBF_VERSION "\n"));
 }
 
 void TestCliSupport::bootSequenceRefusals_data()

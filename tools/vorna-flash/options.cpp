@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <functional>
-#include <stdexcept>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -20,25 +20,7 @@ constexpr std::size_t MAX_PORT_NAME = 99;
 constexpr unsigned long MIN_BAUD = 1200;
 constexpr unsigned long MAX_BAUD = 12000000;
 const char* const BAUD_SENTENCE = "The option --baud needs a rate from 1200 to 12000000, e.g. --baud 460800.";
-
-bool parseBaud(const std::string& text, uint32_t& out)
-{
-    if (text.empty() || text.size() > 8 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const unsigned long v = std::stoul(text);
-    if (v < MIN_BAUD || v > MAX_BAUD)
-        return false;
-    out = uint32_t(v);
-    return true;
-}
-
-// A whole number from 1 with at most `digits` digits, or 0.
-unsigned positive(const std::string& text, size_t digits)
-{
-    if (text.empty() || text.size() > digits || text.find_first_not_of("0123456789") != std::string::npos)
-        return 0;
-    return unsigned(std::stoul(text));
-}
+const char* const COMMANDS = "the commands are ports, keys, flash, lines and station.";
 
 ParsedCommandLine failure(std::string text)
 {
@@ -48,54 +30,128 @@ ParsedCommandLine failure(std::string text)
 }
 
 // A command line refused, in the sentence the user sees.
-struct Refusal : std::runtime_error {
-    using std::runtime_error::runtime_error;
+struct Refusal : CLI::ParseError {
+    explicit Refusal(std::string sentence) : CLI::ParseError(std::move(sentence), CLI::ExitCodes::ValidationError) {}
 };
 
-// What the command line said, each option checked as CLI11 meets it.
-struct Given {
-    Options o;
-    bool haveCommand = false;
-    bool havePort = false, haveLog = false, haveBaud = false, help = false, version = false, noVerify = false;
-    bool haveBoot = false, haveAfter = false, haveDtr = false, haveRts = false, haveHold = false;
-    bool haveCount = false, haveOnResult = false, haveOnResultTimeout = false, havePresent = false;
-    std::vector<std::string> operands;
-};
-
-// What CLI11 leaves over, in order: the command, the firmware file, the first "--" and
-// whatever it does not know. After "--" everything is a word.
-void takeWords(const std::vector<std::string>& words, Given& g)
+std::string twice(const std::string& name)
 {
-    bool optionsEnded = false;
-    for (const std::string& arg : words) {
-        if (!optionsEnded && arg == "--") {
-            optionsEnded = true;
+    return "The option " + name + " is given twice; give it once.";
+}
+
+// A check of CLI11's that answers with our sentence.
+CLI::Validator refusing(const CLI::Validator& check, std::string sentence)
+{
+    return CLI::Validator(
+        [check, sentence](std::string& value) { return check(value).empty() ? std::string() : sentence; }, "");
+}
+
+// A check of our own: empty when `ok` holds for the value, else the sentence.
+CLI::Validator refusing(std::function<bool(const std::string&)> ok, std::string sentence)
+{
+    return CLI::Validator([ok, sentence](std::string& value) { return ok(value) ? std::string() : sentence; }, "");
+}
+
+// Plain decimal digits only: no sign, no 0x, no blanks, at most `most` of them; leading
+// zeros count as digits but not as octal, which is how CLI11 would read them.
+CLI::Validator decimal(std::size_t most, unsigned long low, unsigned long high, const std::string& sentence)
+{
+    const CLI::Validator range = CLI::Range(low, high);
+    return CLI::Validator(
+        [=](std::string& v) {
+            if (v.empty() || v.size() > most || v.find_first_not_of("0123456789") != std::string::npos)
+                return sentence;
+            std::string number = v.substr(std::min(v.find_first_not_of('0'), v.size() - 1));
+            return range(number).empty() ? std::string() : sentence;
+        },
+        "");
+}
+
+// The first word CLI11 must not see: the "--" that no option takes as its value. Inside a
+// command CLI11 would hand the words after it back to the main command's options. Marks in
+// `values` the words that options take.
+int optionsEnd(const CLI::App& app, int argc, const char* const* argv, std::vector<bool>& values)
+{
+    values.assign(std::size_t(argc), false);
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--")
+            return i;
+        if (arg.rfind("--", 0) != 0)
             continue;
-        }
-        if (!optionsEnded && arg.size() > 1 && arg[0] == '-')
+        const std::size_t eq = arg.find('=');
+        const CLI::Option* opt = app.get_option_no_throw(arg.substr(0, eq));
+        // "--log=" takes the next word, as "--log" does.
+        if (opt && opt->get_expected_min() > 0 && (eq == std::string::npos || eq + 1 == arg.size()) && ++i < argc)
+            values[std::size_t(i)] = true;
+    }
+    return argc;
+}
+
+// What CLI11 left over, the words after "--" last: unknown options (before "--"), an unknown
+// command, or files. `commandAt` is how many came before the command.
+struct Words {
+    std::vector<std::string> beforeEnd, afterEnd;
+    std::size_t commandAt = std::string::npos;
+};
+
+// The first unknown option or command among the words, in their order; the command's files
+// land in `operands`, the command found after "--" in `command`.
+void takeWords(CLI::App& app, const Words& w, const CLI::App*& command, std::vector<std::string>& operands)
+{
+    for (std::size_t i = 0; i < w.beforeEnd.size(); ++i) {
+        const std::string& arg = w.beforeEnd[i];
+        if (arg.size() > 1 && arg[0] == '-')
             throw Refusal("Unknown option " + arg.substr(0, arg.find('=')) + "; see vorna-flash --help.");
-        if (g.haveCommand) {
-            g.operands.push_back(arg);
+        if (i < w.commandAt)
+            throw Refusal("Unknown command \"" + arg + "\"; " + COMMANDS);
+        operands.push_back(arg);
+    }
+    for (const std::string& arg : w.afterEnd) {
+        if (command) {
+            operands.push_back(arg);
             continue;
         }
-        if (arg == "ports")
-            g.o.command = Command::Ports;
-        else if (arg == "keys")
-            g.o.command = Command::Keys;
-        else if (arg == "flash")
-            g.o.command = Command::Flash;
-        else if (arg == "lines")
-            g.o.command = Command::Lines;
-        else if (arg == "station")
-            g.o.command = Command::Station;
-        else
-            throw Refusal("Unknown command \"" + arg + "\"; the commands are ports, keys, flash, lines and station.");
-        g.haveCommand = true;
+        const auto named = app.get_subcommands([&arg](CLI::App* sub) { return sub->check_name(arg); });
+        if (named.empty())
+            throw Refusal("Unknown command \"" + arg + "\"; " + COMMANDS);
+        command = named.front();
     }
 }
 
+// Which commands take an option; checked in this order, so that the first one is named.
+enum : unsigned {
+    PORTS = 1u << unsigned(Command::Ports),
+    KEYS = 1u << unsigned(Command::Keys),
+    FLASH = 1u << unsigned(Command::Flash),
+    LINES = 1u << unsigned(Command::Lines),
+    STATION = 1u << unsigned(Command::Station),
+    TALKING = KEYS | FLASH | STATION,  // those that talk to a module
+};
+struct Scope {
+    const char* option;
+    unsigned commands;
+};
+// A station does everything flash does, the read-back included; the lines command sets one
+// port's lines and talks to no module.
+const Scope GENERAL_SCOPES[] = {
+    {"--port", ~unsigned(PORTS)}, {"--all-ports", TALKING}, {"--baud", TALKING}, {"--log", TALKING},
+    {"--json", TALKING},          {"--no-verify", FLASH},   {"--dtr", LINES},    {"--rts", LINES},
+    {"--hold", LINES},            {"--boot", TALKING},      {"--after", TALKING},
+};
+const Scope STATION_SCOPES[] = {
+    {"--count", STATION}, {"--on-result", STATION}, {"--on-result-timeout", STATION}, {"--present", STATION}};
+
+// What the command line said, once CLI11 has read it.
+struct Given {
+    Options o;
+    const CLI::App* command = nullptr;
+    bool help = false, version = false, noVerify = false;
+    std::vector<std::string> operands;
+};
+
 // The options that each command takes, and what it needs.
-ParsedCommandLine checkCombination(Given& g)
+ParsedCommandLine checkCombination(const CLI::App& app, Given& g)
 {
     Options& o = g.o;
     if (g.help || g.version) {
@@ -104,46 +160,29 @@ ParsedCommandLine checkCombination(Given& g)
         r.options.command = g.help ? Command::Help : Command::Version;
         return r;
     }
-    if (!g.haveCommand)
+    if (!g.command)
         return failure("No command given; use vorna-flash ports, keys, flash, lines or station (see vorna-flash --help).");
 
-    const char* commandName = o.command == Command::Ports   ? "ports"
-                              : o.command == Command::Keys  ? "keys"
-                              : o.command == Command::Lines ? "lines"
-                              : o.command == Command::Flash ? "flash"
-                                                            : "station";
+    const std::string commandName = g.command->get_name();
+    const unsigned bit = 1u << unsigned(o.command);
+    auto given = [&](const char* option) { return app.get_option(option)->count() > 0; };
     auto notFor = [&](const char* option) {
         return failure(std::string("The option ") + option + " does not apply to the " + commandName + " command.");
     };
-    if (o.command == Command::Ports && g.havePort)
-        return notFor("--port");
-    // The lines command sets one port's lines; it talks to no module.
-    if (o.command == Command::Ports || o.command == Command::Lines) {
-        if (o.allPorts)
-            return notFor("--all-ports");
-        if (g.haveBaud)
-            return notFor("--baud");
-        if (g.haveLog)
-            return notFor("--log");
-        if (o.json)
-            return notFor("--json");
-    }
-    // A station does everything flash does, the read-back included.
-    if (o.command != Command::Flash && g.noVerify)
-        return notFor("--no-verify");
-    if (o.command != Command::Lines && (g.haveDtr || g.haveRts || g.haveHold))
-        return notFor(g.haveDtr ? "--dtr" : g.haveRts ? "--rts" : "--hold");
-    if ((o.command == Command::Ports || o.command == Command::Lines) && (g.haveBoot || g.haveAfter))
-        return notFor(g.haveBoot ? "--boot" : "--after");
+    for (const Scope& s : GENERAL_SCOPES)
+        if (!(s.commands & bit) && given(s.option))
+            return notFor(s.option);
+    const bool havePort = given("--port");
     if (o.command == Command::Lines) {
         if (!g.operands.empty())
             return failure("The lines command takes no file; remove \"" + g.operands[0] + "\".");
         if (o.ports.size() != 1)
             return failure("The lines command needs one --port PORT.");
-        if (!g.haveDtr || !g.haveRts)
+        if (!given("--dtr") || !given("--rts"))
             return failure("The lines command needs --dtr 0|1 and --rts 0|1 (1 = asserted, the pin low on common "
                            "adapters).");
     }
+    // Only stay, the default, is no start at all.
     if (o.command == Command::Keys && o.after != After::Stay)
         return notFor("--after");
     if (o.after == After::Run && o.afterSteps.empty() && o.boot.empty())
@@ -151,35 +190,28 @@ ParsedCommandLine checkCombination(Given& g)
     if (o.after == After::Run && o.afterSteps.empty() && o.boot.find('=') != std::string::npos)
         return failure("With a boot sequence of your own, give the reset into the application as steps too, e.g. "
                        "--after dtr=1+rts=1,wait=100,dtr=0.");
-    if (o.command != Command::Station) {
-        if (g.haveCount)
-            return notFor("--count");
-        if (g.haveOnResult)
-            return notFor("--on-result");
-        if (g.haveOnResultTimeout)
-            return notFor("--on-result-timeout");
-        if (g.havePresent)
-            return notFor("--present");
-    }
+    for (const Scope& s : STATION_SCOPES)
+        if (!(s.commands & bit) && given(s.option))
+            return notFor(s.option);
     const bool takesFile = o.command == Command::Flash || o.command == Command::Station;
     if (!takesFile && !g.operands.empty())
-        return failure(std::string("The ") + commandName + " command takes no file; remove \"" + g.operands[0] + "\".");
+        return failure("The " + commandName + " command takes no file; remove \"" + g.operands[0] + "\".");
 
     if (o.command != Command::Ports) {
-        if (!g.havePort && !o.allPorts)
-            return failure(std::string("The ") + commandName +
+        if (!havePort && !o.allPorts)
+            return failure("The " + commandName +
                            " command needs --port PORT (or --all-ports); vorna-flash ports lists the ports.");
-        if (g.havePort && o.allPorts)
+        if (havePort && o.allPorts)
             return failure("Give either --port or --all-ports, not both.");
-        if (g.haveLog && o.logPath.empty())
+        if (given("--log") && o.logPath.empty())
             return failure("The option --log needs a file name.");
     }
     if (takesFile) {
         if (g.operands.empty())
-            return failure(std::string("The ") + commandName + " command needs the firmware file, e.g. vorna-flash " +
+            return failure("The " + commandName + " command needs the firmware file, e.g. vorna-flash " +
                            commandName + " --port PORT app.hex.");
         if (g.operands.size() > 1)
-            return failure(std::string("The ") + commandName + " command takes one firmware file; \"" + g.operands[1] +
+            return failure("The " + commandName + " command takes one firmware file; \"" + g.operands[1] +
                            "\" is one too many.");
         o.file = g.operands[0];
         o.verify = !g.noVerify;
@@ -298,149 +330,178 @@ const char* versionText()
 ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
 {
     Given g;
+    Words words;
     CLI::App app("", "vorna-flash");
     app.set_help_flag();  // --help prints our own text
-    app.allow_extras();   // commands, files and unknown options come back in order
+    app.allow_extras();   // unknown options and commands, and the files, come back in order
+    app.require_subcommand(0, 1);  // after the command, a command's name is a file
 
+    // How often CLI11 has taken the option so far on this line.
+    auto times = [&app](const CLI::Option* opt) {
+        const auto& order = app.parse_order();
+        return std::count(order.begin(), order.end(), opt);
+    };
+    // The sentence for an option given without its value, and whether it is given once only.
+    std::map<const CLI::Option*, std::pair<std::string, bool>> missing;
     // Each option is checked as CLI11 meets it, so that the first fault on the line is the one named.
-    auto addFlag = [&](const std::string& names, const std::string& longName, bool& target) {
-        // CLI11 hands a flag "true", or what followed its "=".
-        app.add_option(names, [&target, longName](const CLI::results_t& r) {
-               if (r.front() != "true")
-                   throw Refusal("The option " + longName + " takes no value.");
-               target = true;
-               return true;
-           })
+    auto value = [&](const std::string& name, std::string whenMissing, bool once = true) {
+        CLI::Option* opt = app.add_option(name)->trigger_on_parse();
+        missing[opt] = {std::move(whenMissing), once};
+        if (once)
+            opt->check(refusing([&times, opt](const std::string&) { return times(opt) == 1; }, twice(name)));
+        return opt;
+    };
+    // A flag with "=": CLI11 hands over "true" for nothing or "=true", else what followed.
+    auto flag = [&](const std::string& names, const std::string& longName, bool& target) {
+        app.add_option(names, [&target](const CLI::results_t&) { return target = true; })
             ->expected(0)
-            ->trigger_on_parse();
-    };
-    // An option with a value: the sentence when the value is missing, and whether it may be given once only.
-    struct ValueOption {
-        std::string name, missing;
-        bool* once;
-    };
-    std::vector<ValueOption> valueOptions;
-    auto twice = [](const std::string& name) { return "The option " + name + " is given twice; give it once."; };
-    auto addValue = [&](const std::string& name, std::string missing, bool* once,
-                        std::function<void(const std::string&)> take) {
-        valueOptions.push_back({name, std::move(missing), once});
-        app.add_option(name, [=](const CLI::results_t& r) {
-               if (once && *once)
-                   throw Refusal(twice(name));
-               if (once)
-                   *once = true;
-               take(r.front());
-               return true;
-           })
+            ->check(refusing(CLI::IsMember(std::vector<std::string>{"true"}), "The option " + longName + " takes no value."))
             ->trigger_on_parse();
     };
 
-    addValue("--port", "The option --port needs a port name, e.g. --port /dev/ttyUSB0.", nullptr, [&](const std::string& v) {
-        if (v.empty() || v.size() > MAX_PORT_NAME)
-            throw Refusal("The port name must have 1 to 99 characters.");
-        if (v.find('\0') != std::string::npos)
-            throw Refusal("The port name must not contain a NUL character.");
-        if (std::find(g.o.ports.begin(), g.o.ports.end(), v) != g.o.ports.end())
-            throw Refusal("The port " + v + " is given twice; give each port once.");
-        g.o.ports.push_back(v);
-        g.havePort = true;
+    value("--port", "The option --port needs a port name, e.g. --port /dev/ttyUSB0.", false)
+        ->check(refusing([](const std::string& v) { return !v.empty() && v.size() <= MAX_PORT_NAME; },
+                         "The port name must have 1 to 99 characters."))
+        ->check(refusing([](const std::string& v) { return v.find('\0') == std::string::npos; },
+                         "The port name must not contain a NUL character."))
+        ->check(CLI::Validator(
+            [&g](std::string& v) {
+                return std::find(g.o.ports.begin(), g.o.ports.end(), v) == g.o.ports.end()
+                           ? std::string()
+                           : "The port " + v + " is given twice; give each port once.";
+            },
+            ""))
+        ->each([&g](const std::string& v) { g.o.ports.push_back(v); });
+    value("--baud", BAUD_SENTENCE)->check(decimal(8, MIN_BAUD, MAX_BAUD, BAUD_SENTENCE))->each([&g](const std::string& v) {
+        g.o.baud = uint32_t(std::stoul(v));
     });
-    addValue("--baud", BAUD_SENTENCE, &g.haveBaud, [&](const std::string& v) {
-        if (!parseBaud(v, g.o.baud))
-            throw Refusal(BAUD_SENTENCE);
-    });
-    addValue("--log", "The option --log needs a file name.", &g.haveLog, [&](const std::string& v) { g.o.logPath = v; });
-    addValue("--boot", "The option --boot needs a sequence: direct, inverted, auto-reset or steps.", &g.haveBoot,
-             [&](const std::string& v) {
-                 std::string why;
-                 if (!vbprog::bootSequence(v, why))
-                     throw Refusal(why);
-                 g.o.boot = v;
-             });
-    addValue("--after", "The option --after needs stay, run, go or steps.", &g.haveAfter, [&](const std::string& v) {
-        if (v == "stay" || v == "run" || v == "go") {
-            g.o.after = v == "stay" ? After::Stay : v == "run" ? After::Run : After::Go;
-            return;
-        }
-        if (v.find('=') == std::string::npos)
-            throw Refusal("The option --after takes stay, run, go or steps such as dtr=1+rts=1,wait=100,dtr=0.");
-        const vbprog::SequenceParse parsed = vbprog::parseSteps(v);
-        if (!parsed.ok)
-            throw Refusal("The sequence \"" + v + "\" of --after is refused: " + parsed.error + ".");
-        g.o.after = After::Run;
-        g.o.afterSteps = v;
-    });
-    auto lineState = [&](const char* name, bool& have, bool& target) {
-        addValue(name, std::string("The option ") + name + " needs 0 (de-asserted) or 1 (asserted).", &have,
-                 [&target, name](const std::string& v) {
-                     if (v != "0" && v != "1")
-                         throw Refusal(std::string("The option ") + name + " takes 0 (de-asserted) or 1 (asserted).");
-                     target = v == "1";
-                 });
-    };
-    lineState("--dtr", g.haveDtr, g.o.dtr);
-    lineState("--rts", g.haveRts, g.o.rts);
-    addValue("--hold", "The option --hold needs seconds from 1 to 3600.", &g.haveHold, [&](const std::string& v) {
-        if (v.empty() || v.size() > 4 || v.find_first_not_of("0123456789") != std::string::npos ||
-            std::stoul(v) < 1 || std::stoul(v) > 3600)
-            throw Refusal("The option --hold needs seconds from 1 to 3600.");
-        g.o.holdSeconds = unsigned(std::stoul(v));
-    });
-    addValue("--count", "The option --count needs a number of modules, e.g. --count 100.", &g.haveCount,
-             [&](const std::string& v) {
-                 if (!(g.o.count = positive(v, 9)))
-                     throw Refusal("The option --count needs a number of modules from 1, e.g. --count 100.");
-             });
-    addValue("--on-result", "The option --on-result needs a program.", &g.haveOnResult, [&](const std::string& v) {
-        if (v.empty())
-            throw Refusal("The option --on-result needs a program.");
-        g.o.onResult = v;
-    });
-    addValue("--on-result-timeout", "The option --on-result-timeout needs seconds, e.g. --on-result-timeout 5.",
-             &g.haveOnResultTimeout, [&](const std::string& v) {
-                 if (!(g.o.onResultTimeout = positive(v, 4)))
-                     throw Refusal("The option --on-result-timeout needs seconds from 1 to 9999.");
-             });
-    addValue("--present", "The option --present needs an input: cts, dsr, dcd or ri (!dsr for active-low).",
-             &g.havePresent, [&](const std::string& v) {
-                 const bool low = !v.empty() && v[0] == '!';
-                 const std::string line = low ? v.substr(1) : v;
-                 if (line != "cts" && line != "dsr" && line != "dcd" && line != "ri")
-                     throw Refusal("The option --present takes cts, dsr, dcd or ri, with a leading ! for an "
-                                   "active-low switch, e.g. --present !dsr.");
-                 g.o.present = line;
-                 g.o.presentActiveLow = low;
-             });
-    addFlag("--json", "--json", g.o.json);
-    addFlag("--all-ports", "--all-ports", g.o.allPorts);
-    addFlag("--no-verify", "--no-verify", g.noVerify);
-    addFlag("-v,--verbose", "--verbose", g.o.verbose);
-    addFlag("-h,--help", "--help", g.help);
-    addFlag("--version", "--version", g.version);
+    value("--log", "The option --log needs a file name.")->each([&g](const std::string& v) { g.o.logPath = v; });
+    value("--boot", "The option --boot needs a sequence: direct, inverted, auto-reset or steps.")
+        ->check(CLI::Validator(
+            [](std::string& v) {
+                std::string why;
+                return vbprog::bootSequence(v, why) ? std::string() : why;
+            },
+            ""))
+        ->each([&g](const std::string& v) { g.o.boot = v; });
+    const std::map<std::string, After> afterWords{{"stay", After::Stay}, {"run", After::Run}, {"go", After::Go}};
+    value("--after", "The option --after needs stay, run, go or steps.")
+        ->check(CLI::Validator(
+            [&afterWords](std::string& v) -> std::string {
+                if (afterWords.count(v))
+                    return {};
+                if (v.find('=') == std::string::npos)
+                    return "The option --after takes stay, run, go or steps such as dtr=1+rts=1,wait=100,dtr=0.";
+                const vbprog::SequenceParse parsed = vbprog::parseSteps(v);
+                return parsed.ok ? std::string() : "The sequence \"" + v + "\" of --after is refused: " + parsed.error + ".";
+            },
+            ""))
+        ->each([&g, &afterWords](const std::string& v) {
+            const auto word = afterWords.find(v);
+            g.o.after = word != afterWords.end() ? word->second : After::Run;
+            if (word == afterWords.end())
+                g.o.afterSteps = v;
+        });
+    for (const auto& [name, target] : {std::pair<const char*, bool*>{"--dtr", &g.o.dtr}, {"--rts", &g.o.rts}}) {
+        value(name, std::string("The option ") + name + " needs 0 (de-asserted) or 1 (asserted).")
+            ->check(refusing(CLI::IsMember(std::vector<std::string>{"0", "1"}),
+                             std::string("The option ") + name + " takes 0 (de-asserted) or 1 (asserted)."))
+            ->each([target = target](const std::string& v) { *target = v == "1"; });
+    }
+    value("--hold", "The option --hold needs seconds from 1 to 3600.")
+        ->check(decimal(4, 1, 3600, "The option --hold needs seconds from 1 to 3600."))
+        ->each([&g](const std::string& v) { g.o.holdSeconds = unsigned(std::stoul(v)); });
+    value("--count", "The option --count needs a number of modules, e.g. --count 100.")
+        ->check(decimal(9, 1, 999999999, "The option --count needs a number of modules from 1, e.g. --count 100."))
+        ->each([&g](const std::string& v) { g.o.count = unsigned(std::stoul(v)); });
+    value("--on-result", "The option --on-result needs a program.")
+        ->check(refusing([](const std::string& v) { return !v.empty(); }, "The option --on-result needs a program."))
+        ->each([&g](const std::string& v) { g.o.onResult = v; });
+    value("--on-result-timeout", "The option --on-result-timeout needs seconds, e.g. --on-result-timeout 5.")
+        ->check(decimal(4, 1, 9999, "The option --on-result-timeout needs seconds from 1 to 9999."))
+        ->each([&g](const std::string& v) { g.o.onResultTimeout = unsigned(std::stoul(v)); });
+    const CLI::Validator inputs = CLI::IsMember(std::vector<std::string>{"cts", "dsr", "dcd", "ri"});
+    value("--present", "The option --present needs an input: cts, dsr, dcd or ri (!dsr for active-low).")
+        ->check(refusing(
+            [inputs](const std::string& v) {
+                std::string line = !v.empty() && v[0] == '!' ? v.substr(1) : v;
+                return inputs(line).empty();
+            },
+            "The option --present takes cts, dsr, dcd or ri, with a leading ! for an active-low switch, e.g. "
+            "--present !dsr."))
+        ->each([&g](const std::string& v) {
+            g.o.presentActiveLow = v[0] == '!';
+            g.o.present = v.substr(g.o.presentActiveLow ? 1 : 0);
+        });
+    flag("--json", "--json", g.o.json);
+    flag("--all-ports", "--all-ports", g.o.allPorts);
+    flag("--no-verify", "--no-verify", g.noVerify);
+    flag("-v,--verbose", "--verbose", g.o.verbose);
+    flag("-h,--help", "--help", g.help);
+    flag("--version", "--version", g.version);
 
+    // The commands; the options are the main command's, given before or after a command's name.
+    std::map<const CLI::App*, Command> commands;
+    for (const auto& [name, command] : {std::pair<const char*, Command>{"ports", Command::Ports},
+                                        {"keys", Command::Keys},
+                                        {"flash", Command::Flash},
+                                        {"lines", Command::Lines},
+                                        {"station", Command::Station}}) {
+        CLI::App* sub = app.add_subcommand(name)->fallthrough();
+        sub->preparse_callback([&words, &app](std::size_t) { words.commandAt = app.remaining_size(); });
+        commands[sub] = command;
+    }
+
+    std::vector<bool> values;
+    const int end = optionsEnd(app, argc, argv, values);
+    for (int i = end + 1; i < argc; ++i)
+        words.afterEnd.push_back(argv[i]);
+    // Inside a command CLI11 takes a "++" as the command's end and drops it; for us it is a
+    // file name. A NUL, which no command line holds, keeps it from CLI11 and back.
+    const std::string plusPlus("\0++", 3);
+    std::vector<std::string> reversed;
+    for (int i = end - 1; i > 0; --i)
+        reversed.push_back(argv[i] == std::string("++") && !values[std::size_t(i)] ? plusPlus : argv[i]);
+    auto leftOver = [&] {
+        std::vector<std::string> left = app.remaining();
+        std::replace(left.begin(), left.end(), plusPlus, std::string("++"));
+        return left;
+    };
     try {
         try {
-            app.parse(argc, argv);
+            app.parse(reversed);
         } catch (...) {
             // An unknown command or option before the fault is named first.
-            takeWords(app.remaining(), g);
+            words.beforeEnd = leftOver();
+            words.afterEnd.clear();
+            takeWords(app, words, g.command, g.operands);
             throw;
         }
-        takeWords(app.remaining(), g);
+        words.beforeEnd = leftOver();
+        if (!app.get_subcommands().empty())
+            g.command = app.get_subcommands().front();
+        takeWords(app, words, g.command, g.operands);
     } catch (const Refusal& r) {
         return failure(r.what());
+    } catch (const CLI::ValidationError& e) {
+        // CLI11 puts the option's name and ": " before the check's sentence.
+        const std::string what = e.what();
+        return failure(what.substr(what.find(": ") + 2));
     } catch (const CLI::ArgumentMismatch&) {
-        // Only the last argument can lack its value.
-        const std::string last = argv[argc - 1];
+        // Only the last word CLI11 saw can lack its value.
+        const std::string last = argv[end - 1];
         const std::string name = last.substr(0, last.find('='));
-        for (const ValueOption& v : valueOptions)
-            if (v.name == name)
-                return failure(v.once && *v.once ? twice(name) : v.missing);
+        const CLI::Option* opt = app.get_option_no_throw(name);
+        const auto sentence = missing.find(opt);
+        if (sentence != missing.end())
+            return failure(sentence->second.second && times(opt) > 0 ? twice(name) : sentence->second.first);
         return failure("The option " + name + " needs a value; see vorna-flash --help.");
     } catch (const CLI::ParseError& e) {
         return failure(std::string(e.what()) + "; see vorna-flash --help.");
     }
-    return checkCombination(g);
+    if (g.command)
+        g.o.command = commands.at(g.command);
+    return checkCombination(app, g);
 }
 
 }  // namespace vf
