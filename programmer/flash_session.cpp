@@ -183,6 +183,7 @@ void FlashSession::beginOperation()
 {
     errorText_.clear();
     errorAddress_.reset();
+    openFailure_ = {};
     touched_ = restored_ = false;
 }
 
@@ -191,7 +192,7 @@ int FlashSession::conclude(int status, Operation operation, const std::string& f
     error_ = SessionError{};
     if (status != PROG_OK)
         error_ = SessionError{status, errorText_,
-                              hintFor(status, {operation, settings_.name, file, settings_.baudrate, !touched_, restored_}),
+                              hintFor(status, {operation, settings_.name, file, settings_.baudrate, !touched_, restored_, openFailure_}),
                               errorAddress_};
     return status;
 }
@@ -218,6 +219,7 @@ int FlashSession::connectLink(const PortSettings& s)
         try {
             link_->open(s, notes);
         } catch (const TransportError& e) {
+            openFailure_ = e.failure;
             say(Error, std::string("Serial port error: ") + e.what());
             return PROG_ERR_PORT_OPEN;
         }

@@ -50,8 +50,9 @@ struct SerialLink::Impl {
     // --- what each system does its own way (serial_link_posix.cpp, serial_link_windows.cpp)
 
     // Opens `name` for this link alone, leaving `port` open. A refusal the system's own
-    // text says too little about is thrown; otherwise `ec` says why.
-    void openExclusive(const std::string& name, asio::error_code& ec);
+    // text says too little about is thrown; otherwise `ec` says why, and the result what
+    // kind of failure it was.
+    OpenFailure::Cause openExclusive(const std::string& name, asio::error_code& ec);
     // After the settings every system shares: line-error reporting and the like.
     void finishSettings(const std::string& name, std::vector<std::string>& notes);
     // Just before the port closes.

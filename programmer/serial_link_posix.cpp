@@ -8,11 +8,13 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <libserialport.h>
 #include <unistd.h>
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 namespace vbprog {
@@ -69,9 +71,24 @@ void requestLowLatency(int fd, const std::string& name, std::vector<std::string>
     notes.push_back(name + ": " + what);
 }
 
+// The group a refused user would join to use `path`; empty for the superuser's group.
+std::string owningGroup(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || st.st_gid == 0)
+        return {};
+    // Ports open on several threads at once: the reentrant look-up.
+    std::vector<char> buffer(16384);
+    group entry{};
+    group* found = nullptr;
+    if (::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return {};
+    return found->gr_name;
+}
+
 }  // namespace
 
-void SerialLink::Impl::openExclusive(const std::string& name, asio::error_code& ec)
+OpenFailure::Cause SerialLink::Impl::openExclusive(const std::string& name, asio::error_code& ec)
 {
     // The descriptor is ours until the lock and TIOCEXCL hold: asio's open would set the
     // terminal (raw, no parity marking) first, and the terminal is shared with whoever
@@ -81,22 +98,24 @@ void SerialLink::Impl::openExclusive(const std::string& name, asio::error_code& 
         ec = asio::error_code(errno, asio::system_category());
     // Another program holds the terminal exclusively (TIOCEXCL).
     if (ec == asio::error_code(EBUSY, asio::system_category()))
-        throw TransportError(TransportError::Open, "cannot open " + name + ": port in use (another program has it open)");
+        throw TransportError(OpenFailure{OpenFailure::InUse, {}},
+                             "cannot open " + name + ": port in use (another program has it open)");
     // On Linux a serial device belongs to a group (dialout on Debian); a user outside it
     // gets EACCES, and only a new login picks up a new group.
     if (ec == asio::error::access_denied || ec == asio::error::no_permission)
-        throw TransportError(TransportError::Open,
+        throw TransportError(OpenFailure{OpenFailure::Denied, owningGroup(name)},
                              "cannot open " + name + ": permission denied; join the dialout group "
                              "(or the group that owns " + name + ") and log in again");
     if (ec)
-        return;
+        return ec.value() == ENOENT || ec.value() == ENODEV || ec.value() == ENXIO ? OpenFailure::Absent
+                                                                                    : OpenFailure::Other;
     // Two programs talking to one bootloader corrupt each other's answers. The lock keeps out
     // every process that asks for it (ours do); TIOCEXCL keeps out later opens of other
     // programs (except privileged ones, which the terminal layer lets through).
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         ::close(fd);
-        throw TransportError(TransportError::Open,
+        throw TransportError(OpenFailure{OpenFailure::InUse, {}},
                              "cannot open " + name + ": port in use" +
                                  (err == EWOULDBLOCK ? std::string(" (another program has it open)")
                                                      : " (" + std::string(std::strerror(err)) + ")"));
@@ -107,6 +126,7 @@ void SerialLink::Impl::openExclusive(const std::string& name, asio::error_code& 
         ::close(fd);
     else
         port.set_option(RawMode(), ec);  // a file that is no terminal fails here, as in asio's open
+    return OpenFailure::Other;
 }
 
 void SerialLink::Impl::finishSettings(const std::string& name, std::vector<std::string>& notes)

@@ -8,15 +8,17 @@
 
 namespace vbprog {
 
-void SerialLink::Impl::openExclusive(const std::string& name, asio::error_code& ec)
+OpenFailure::Cause SerialLink::Impl::openExclusive(const std::string& name, asio::error_code& ec)
 {
     // A COM port opens for one program at a time: a second open is denied access.
     port.open(windowsDevicePath(name), ec);
     // The system's own texts for these two say nothing about serial ports.
     if (ec.value() == ERROR_FILE_NOT_FOUND || ec.value() == ERROR_PATH_NOT_FOUND)
-        throw TransportError(TransportError::Open, "cannot open " + name + ": no such port");
+        throw TransportError(OpenFailure{OpenFailure::Absent, {}}, "cannot open " + name + ": no such port");
     if (ec.value() == ERROR_ACCESS_DENIED)
-        throw TransportError(TransportError::Open, "cannot open " + name + ": port in use (another program has it open)");
+        throw TransportError(OpenFailure{OpenFailure::InUse, {}},
+                             "cannot open " + name + ": port in use (another program has it open)");
+    return OpenFailure::Other;
 }
 
 void SerialLink::Impl::finishSettings(const std::string&, std::vector<std::string>&)

@@ -21,10 +21,10 @@ void SerialLink::openPort(const PortSettings& s, std::vector<std::string>& notes
     if (s.name.empty())
         throw TransportError(TransportError::Open, "no serial port selected");
     asio::error_code ec;
-    d->openExclusive(s.name, ec);
+    const OpenFailure::Cause cause = d->openExclusive(s.name, ec);
     if (ec) {
         close();
-        throw TransportError(TransportError::Open, "cannot open " + s.name + ": " + ec.message());
+        throw TransportError(OpenFailure{cause, {}}, "cannot open " + s.name + ": " + ec.message());
     }
     d->name = s.name;
     d->baud = s.baudrate ? s.baudrate : 115200;

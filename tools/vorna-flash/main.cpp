@@ -118,6 +118,7 @@ struct Job {
     std::string name;
     std::string devEUI, joinEUI, appKey;
     vbprog::DownloadReport report;
+    vbprog::OpenFailure openFailure;
     double seconds = 0;
     bool logged = true;
 };
@@ -223,6 +224,7 @@ void handleModule(Run& run, Job& job)
     }
     if (job.status == PROG_OK && o.command == vf::Command::Flash && o.after != vf::After::Stay)
         job.status = vf::startFirmware(session, o, boot ? &*boot : nullptr, callbacks);
+    job.openFailure = session.openFailure();
     session.close();
     job.seconds = secondsSince(start);
     writeLogRow(run, job);
@@ -383,7 +385,8 @@ int runModules(const vf::Options& o)
         outcomes.push_back({job.port, job.status,
                             job.status == PROG_OK ? std::string()
                                                   : vf::failureSentence(job.status, {job.step, job.port, o.file, o.baud,
-                                                                                       !job.report.touched, job.report.restored})});
+                                                                                       !job.report.touched, job.report.restored,
+                                                                                       job.openFailure})});
     }
     const int status = vf::combinedExitStatus(outcomes);
     if (!vf::manyModules(o)) {

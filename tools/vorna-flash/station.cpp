@@ -693,7 +693,8 @@ Outcome Station::flash(size_t index)
     out.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (out.status != PROG_OK) {
         out.step = phase;
-        out.cause = failureSentence(out.status, {operation, ports_[index], o_.file, o_.baud, !report.touched, report.restored});
+        out.cause = failureSentence(out.status, {operation, ports_[index], o_.file, o_.baud, !report.touched, report.restored,
+                                                    session.openFailure()});
     }
     return out;
 }
