@@ -239,6 +239,7 @@ int connectWithBoot(FlashSession& session, const PortSettings& settings, const B
             }
         } catch (const TransportError& e) {
             if (e.kind == TransportError::Open) {
+                session.noteOpenFailure(e.failure);
                 say(Error, std::string("Serial port error: ") + e.what());
                 return PROG_ERR_PORT_OPEN;
             }

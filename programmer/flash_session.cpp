@@ -187,6 +187,7 @@ void FlashSession::beginOperation()
 {
     errorText_.clear();
     errorAddress_.reset();
+    openFailure_ = {};
     touched_ = restored_ = false;
 }
 
@@ -195,7 +196,7 @@ int FlashSession::conclude(int status, Operation operation, const std::string& f
     error_ = SessionError{};
     if (status != PROG_OK)
         error_ = SessionError{status, errorText_,
-                              hintFor(status, {operation, settings_.name, file, settings_.baudrate, !touched_, restored_}),
+                              hintFor(status, {operation, settings_.name, file, settings_.baudrate, !touched_, restored_, openFailure_}),
                               errorAddress_};
     return status;
 }
@@ -222,6 +223,7 @@ int FlashSession::connectLink(const PortSettings& s)
         try {
             link_->open(s, notes);
         } catch (const TransportError& e) {
+            openFailure_ = e.failure;
             sayError(std::string("Serial port error: ") + e.what());
             return PROG_ERR_PORT_OPEN;
         }

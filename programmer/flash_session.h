@@ -114,6 +114,10 @@ public:
     // How the last operation failed: its status (also returned), the error message, the
     // user's hint and the address where one applies. Empty after a success.
     const SessionError& lastError() const { return error_; }
+    // Why the last operation's port did not open, as the link said; None when it opened.
+    const OpenFailure& openFailure() const { return openFailure_; }
+    // For a caller that opens the port through link(): why it did not open.
+    void noteOpenFailure(const OpenFailure& why) { openFailure_ = why; }
 
     // The session's link, for what comes before connect(): the modem lines of a board
     // wired for bootloader entry.
@@ -179,6 +183,7 @@ private:
     const char* stage_ = "download";
     PortSettings settings_;
     SessionError error_;
+    OpenFailure openFailure_;
     // The operation's error message and failing address, for error_.
     std::string errorText_;
     std::optional<uint32_t> errorAddress_;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vbprog {
@@ -23,12 +24,27 @@ struct PortSettings {
     int flowControl = 0;   // usartFlowControl: 0 off, 1 hardware, 2 software
 };
 
+// Why a port did not open, as the system said at the moment it refused.
+struct OpenFailure {
+    enum Cause { None, Absent, Denied, InUse, Other };
+    Cause cause = None;
+    // Denied: the group that owns the device; empty where the system names none or it is
+    // the superuser's own, which no user joins.
+    std::string group;
+};
+
 class TransportError : public std::runtime_error {
 public:
     // Damaged: a byte arrived with a parity or framing error (or a break); the port is fine.
     enum Kind { Open, Timeout, Io, Damaged };
-    TransportError(Kind kind, const std::string& what) : std::runtime_error(what), kind(kind) {}
+    TransportError(Kind kind, const std::string& what)
+        : std::runtime_error(what), kind(kind), failure{kind == Open ? OpenFailure::Other : OpenFailure::None, {}}
+    {
+    }
+    // An open the system refused, and why.
+    TransportError(OpenFailure why, const std::string& what) : std::runtime_error(what), kind(Open), failure(std::move(why)) {}
     Kind kind;
+    OpenFailure failure;  // None unless kind is Open
 };
 
 // true = asserted. On common USB-serial bridges an asserted line drives its pin LOW, so a

@@ -90,7 +90,7 @@ ModuleOutcome runModuleJob(FlashSession& session, const ModuleJob& job, const Se
     out.error = session.lastError();
     out.error.status = out.status;
     out.error.hint = hintFor(out.status, {out.operation, job.port.name, job.file, job.port.baudrate,
-                                          !out.report.touched, out.report.restored});
+                                          !out.report.touched, out.report.restored, session.openFailure()});
     return out;
 }
 

@@ -36,11 +36,7 @@ protected:
     void openPort(const PortSettings& settings, std::vector<std::string>& notes) override;
 
 private:
-#if !defined(_WIN32)
-    // Asks the driver for ASYNC_LOW_LATENCY; says in `notes` what it found and set.
-    static void requestLowLatency(int fd, const std::string& name, std::vector<std::string>& notes);
-#endif
-    struct Impl;
+    struct Impl;  // serial_link_impl.h
     std::unique_ptr<Impl> d;
 };
 

@@ -2,40 +2,20 @@
 
 #include "programmer_api.h"
 
-#if !defined(_WIN32)
-#include <cerrno>
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 namespace vbprog {
 
 namespace {
 
-// The library's status says only that the port did not open. On Linux the usual cause is a
-// device this user may not use; its cure is membership in the device's group, so name it.
-std::string permissionSentence(const std::string& port)
+// On Linux a port refused for permission is usually a device of a group this user is not in;
+// the cure is membership in that group, so name it.
+std::string permissionSentence(const std::string& port, const std::string& owner)
 {
-#if defined(_WIN32)
-    (void)port;
-    return {};
-#else
-    if (port.empty() || ::access(port.c_str(), R_OK | W_OK) == 0 || (errno != EACCES && errno != EPERM))
-        return {};
-    std::string owner;
-    struct stat st {};
-    if (::stat(port.c_str(), &st) == 0 && st.st_gid != 0) {
-        if (const struct group* g = ::getgrgid(st.st_gid))
-            owner = g->gr_name;
-    }
     const std::string join = owner.empty() || owner == "dialout"
                                  ? std::string("join the dialout group (or the group that owns the device)")
                                  : "join the group " + owner + " that owns it";
     return "The serial port " + port + " cannot be opened: permission denied; " + join +
            ", e.g. with sudo usermod -aG " + (owner.empty() ? std::string("dialout") : owner) +
            " $USER, and log in again.";
-#endif
 }
 
 }  // namespace
@@ -73,8 +53,8 @@ std::string hintFor(int s, const HintContext& c)
     const std::string rate = std::to_string(c.baud) + " baud";
     switch (s) {
     case PROG_ERR_PORT_OPEN:
-        if (std::string denied = permissionSentence(c.port); !denied.empty())
-            return denied;
+        if (c.openFailure.cause == OpenFailure::Denied)
+            return permissionSentence(port, c.openFailure.group);
         if (otherRate)
             return "The serial port " + port + " cannot be opened at " + rate +
                    "; check the name with vorna-flash ports, that no other program uses it, and that the adapter takes this rate.";

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "link.h"
+
 namespace vbprog {
 
 // What the caller was doing when the status came: the hint differs for a lost link during
@@ -22,6 +24,8 @@ struct HintContext {
     bool unchanged = false;
     // The identifier page changed and was written back, reading back equal.
     bool restored = false;
+    // Why the port did not open, as the transport said when it refused.
+    OpenFailure openFailure{};
 };
 
 struct SessionError {

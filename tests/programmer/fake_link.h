@@ -2,6 +2,7 @@
 // modem-line change. Reads time out at once (silence without waiting).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,8 @@ class FakeLink final : public vbprog::Link {
 public:
     // Settings of a port that refuses modem-line changes, as a pseudo terminal does.
     bool refuseLines = false;
+    // Set: the open is refused for this reason, as a serial port's would be.
+    std::optional<vbprog::OpenFailure> refuseOpen;
     int opens = 0;
     std::vector<vbprog::ModemLines> lineChanges;
 
@@ -38,6 +41,8 @@ protected:
     void openPort(const vbprog::PortSettings& settings, std::vector<std::string>&) override
     {
         ++opens;
+        if (refuseOpen)
+            throw vbprog::TransportError(*refuseOpen, "cannot open " + settings.name + ": refused");
         open_ = true;
         name_ = settings.name;
     }

@@ -14,6 +14,8 @@ private slots:
     void hintPerStatus_data();
     void hintPerStatus();
     void hintFitsTheOperation();
+    void portHintFollowsTheRecordedRefusal_data();
+    void portHintFollowsTheRecordedRefusal();
 };
 
 void TestProgError::hintPerStatus_data()
@@ -71,6 +73,47 @@ void TestProgError::hintFitsTheOperation()
     const std::string lost = hintFor(PROG_ERR_IDENTIFIERS, {Operation::Download, "p", "", 115200, false, false});
     QVERIFY(restored.find("flashed again") != std::string::npos && restored.find("set the module aside") == std::string::npos);
     QVERIFY(lost.find("set the module aside") != std::string::npos);
+}
+
+// The port is named only: no such device exists, so a sentence that depended on the
+// device as it is now could not say "permission denied".
+void TestProgError::portHintFollowsTheRecordedRefusal_data()
+{
+    QTest::addColumn<int>("cause");
+    QTest::addColumn<QString>("group");
+    QTest::addColumn<uint>("baud");
+    QTest::addColumn<QString>("hint");
+    const QString denied = "The serial port /dev/vbf-gone cannot be opened: permission denied; ";
+    const QString dialout = denied + "join the dialout group (or the group that owns the device), e.g. with sudo usermod "
+                                     "-aG dialout $USER, and log in again.";
+    const QString plain = "The serial port /dev/vbf-gone cannot be opened; check the name with vorna-flash ports and that "
+                          "no other program uses it.";
+    QTest::newRow("denied, group named") << int(OpenFailure::Denied) << "uucp" << 115200u
+                                         << denied + "join the group uucp that owns it, e.g. with sudo usermod -aG uucp "
+                                                     "$USER, and log in again.";
+    QTest::newRow("denied, dialout") << int(OpenFailure::Denied) << "dialout" << 115200u << dialout;
+    QTest::newRow("denied, no group known") << int(OpenFailure::Denied) << "" << 115200u << dialout;
+    QTest::newRow("denied at another rate") << int(OpenFailure::Denied) << "" << 460800u << dialout;
+    QTest::newRow("absent") << int(OpenFailure::Absent) << "" << 115200u << plain;
+    QTest::newRow("in use") << int(OpenFailure::InUse) << "" << 115200u << plain;
+    QTest::newRow("other") << int(OpenFailure::Other) << "" << 115200u << plain;
+    QTest::newRow("nothing recorded") << int(OpenFailure::None) << "" << 115200u << plain;
+    QTest::newRow("in use at another rate")
+        << int(OpenFailure::InUse) << "" << 460800u
+        << "The serial port /dev/vbf-gone cannot be opened at 460800 baud; check the name with vorna-flash ports, that no "
+           "other program uses it, and that the adapter takes this rate.";
+}
+
+void TestProgError::portHintFollowsTheRecordedRefusal()
+{
+    QFETCH(int, cause);
+    QFETCH(QString, group);
+    QFETCH(uint, baud);
+    QFETCH(QString, hint);
+    const OpenFailure refused{OpenFailure::Cause(cause), group.toStdString()};
+    HintContext context{Operation::Connect, "/dev/vbf-gone", "", baud};
+    context.openFailure = refused;
+    QCOMPARE(QString::fromStdString(hintFor(PROG_ERR_PORT_OPEN, context)), hint);
 }
 
 QTEST_GUILESS_MAIN(TestProgError)

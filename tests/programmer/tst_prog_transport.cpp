@@ -2,18 +2,23 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
+#include "boot_sequence.h"
 #include "fake_link.h"
 #include "flash_session.h"
 #include "parity_marks.h"
 #include "programmer_api.h"
 #include "serial_transport.h"
+#include "session_error.h"
 
 using namespace vbprog;
 using Clock = std::chrono::steady_clock;
@@ -67,6 +72,41 @@ PortSettings settingsFor(const std::string& name)
     return s;
 }
 
+// The refusal of an open that must fail.
+TransportError refusal(Link& link, const PortSettings& s)
+{
+    std::vector<std::string> notes;
+    try {
+        link.open(s, notes);
+    } catch (const TransportError& e) {
+        return e;
+    }
+    link.close();
+    return TransportError(TransportError::Io, "opened " + s.name);
+}
+
+// Run in a child process as an ordinary user (nobody, when the test runs as root): a file of
+// its own that not even it may open, refused through a session, then opened up to everyone.
+// Lines: status, cause, recorded group, the user's group, hint at the failure, hint after.
+std::string refusedThenLoosened(const std::string& port)
+{
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+        return "cannot leave root\n";
+    const int fd = ::open(port.c_str(), O_CREAT | O_WRONLY, 0);
+    if (fd < 0)
+        return "cannot create " + port + "\n";
+    ::close(fd);
+    FlashSession session;
+    const int status = session.connect(settingsFor(port));
+    const std::string atFailure = session.lastError().hint;
+    ::chmod(port.c_str(), 0666);
+    const std::string later =
+        hintFor(status, {Operation::Connect, port, "", 115200, false, false, session.openFailure()});
+    const group* own = ::getegid() == 0 ? nullptr : ::getgrgid(::getegid());
+    return std::to_string(status) + "\n" + std::to_string(int(session.openFailure().cause)) + "\n" +
+           session.openFailure().group + "\n" + (own ? own->gr_name : "") + "\n" + atFailure + "\n" + later + "\n";
+}
+
 }  // namespace
 
 class TestProgTransport : public QObject {
@@ -77,6 +117,9 @@ private slots:
     void everyReadEndsByItsDeadline();
     void openedOnOneThreadUsedOnAnother();
     void reportsPortFailures();
+    void openFailuresSayWhy();
+    void refusedPortKeepsItsCause();
+    void sessionRecordsWhyThePortDidNotOpen();
     void openLeavesModemLinesIdle();
     void linesDrivenBeforeConnectStay();
     void ptyRefusesModemLines();
@@ -330,6 +373,119 @@ void TestProgTransport::reportsPortFailures()
     uint8_t b = 0;
     QVERIFY_THROWS_EXCEPTION(TransportError, link.read(&b, 1, Millis(300)));
     QVERIFY(Clock::now() - t0 < std::chrono::milliseconds(800));
+}
+
+// Each refusal is classified where it happens, its message as it always was.
+void TestProgTransport::openFailuresSayWhy()
+{
+    SerialLink link;
+    const TransportError absent = refusal(link, settingsFor("/dev/vbf-no-such-port"));
+    QCOMPARE(absent.kind, TransportError::Open);
+    QCOMPARE(absent.failure.cause, OpenFailure::Absent);
+    QCOMPARE(std::string(absent.what()), std::string("cannot open /dev/vbf-no-such-port: No such file or directory"));
+
+    Pty pty;
+    SerialLink holder;
+    std::vector<std::string> notes;
+    holder.open(settingsFor(pty.slave), notes);
+    const TransportError held = refusal(link, settingsFor(pty.slave));
+    QCOMPARE(held.failure.cause, OpenFailure::InUse);
+    QCOMPARE(std::string(held.what()), "cannot open " + pty.slave + ": port in use (another program has it open)");
+    holder.close();
+
+    // Opened, but no terminal: refused after the lock, the descriptor handed back.
+    QTemporaryFile plain;
+    QVERIFY(plain.open());
+    const std::string file = plain.fileName().toStdString();
+    const TransportError notATerminal = refusal(link, settingsFor(file));
+    QCOMPARE(notATerminal.failure.cause, OpenFailure::Other);
+    QVERIFY2(std::string(notATerminal.what()).rfind("cannot open " + file + ": ", 0) == 0, notATerminal.what());
+    QVERIFY(!link.isOpen());
+
+    PortSettings nineBits = settingsFor(pty.slave);
+    nineBits.dataBits = 9;
+    const TransportError settings = refusal(link, nineBits);
+    QCOMPARE(settings.failure.cause, OpenFailure::Other);
+    QCOMPARE(std::string(settings.what()), "cannot configure " + pty.slave + ": 9 data bits");
+    QCOMPARE(refusal(link, settingsFor("")).failure.cause, OpenFailure::Other);
+
+    for (const TransportError* e : {&absent, &held, &notATerminal, &settings})
+        QVERIFY2(e->failure.group.empty(), e->what());
+    // Only a refused open has a cause at all.
+    QCOMPARE(TransportError(TransportError::Timeout, "read timed out").failure.cause, OpenFailure::None);
+}
+
+// The hint for a port refused for permission is built from what the transport recorded then:
+// the device opened up since (or gone, or replaced) does not change the sentence.
+void TestProgTransport::refusedPortKeepsItsCause()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QCOMPARE(::chmod(dir.path().toLocal8Bit().constData(), 0777), 0);
+    const std::string port = dir.path().toStdString() + "/ttyVBF0";
+    int pipeFds[2];
+    QCOMPARE(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        const std::string report = refusedThenLoosened(port);
+        const bool sent = ::write(pipeFds[1], report.data(), report.size()) == ssize_t(report.size());
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(pipeFds[1]);
+    std::string report;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+        report.append(buffer, size_t(n));
+    ::close(pipeFds[0]);
+    int exitStatus = 0;
+    QCOMPARE(::waitpid(child, &exitStatus, 0), child);
+    QVERIFY(WIFEXITED(exitStatus) && WEXITSTATUS(exitStatus) == 0);
+
+    const QStringList lines = QString::fromStdString(report).split('\n');
+    QVERIFY2(lines.size() >= 6, report.c_str());
+    QCOMPARE(lines[0].toInt(), int(PROG_ERR_PORT_OPEN));
+    QCOMPARE(lines[1].toInt(), int(OpenFailure::Denied));
+    QCOMPARE(lines[2], lines[3]);  // the group the device belongs to: the creator's own
+    const QString atFailure = lines[4], later = lines[5];
+    const QString join = lines[3].isEmpty() || lines[3] == "dialout"
+                             ? QString("join the dialout group (or the group that owns the device), e.g. with sudo usermod -aG dialout")
+                             : "join the group " + lines[3] + " that owns it, e.g. with sudo usermod -aG " + lines[3];
+    QCOMPARE(atFailure, QString::fromStdString("The serial port " + port + " cannot be opened: permission denied; ") + join +
+                            " $USER, and log in again.");
+    QCOMPARE(later, atFailure);
+    struct stat st {};
+    QCOMPARE(::stat(port.c_str(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, mode_t(0666));  // the device was opened up before the later hint
+}
+
+// The session keeps what the link said when it refused the port, also when a boot sequence
+// opened the port for it, and forgets it on the next operation.
+void TestProgTransport::sessionRecordsWhyThePortDidNotOpen()
+{
+    auto owned = std::make_unique<FakeLink>();
+    FakeLink& fake = *owned;
+    FlashSession session({}, std::move(owned));
+    fake.refuseOpen = OpenFailure{OpenFailure::Denied, "uucp"};
+    QCOMPARE(session.connect(settingsFor("/dev/vbf-no-such-port")), int(PROG_ERR_PORT_OPEN));
+    QCOMPARE(session.openFailure().cause, OpenFailure::Denied);
+    QCOMPARE(session.openFailure().group, std::string("uucp"));
+    QCOMPARE(session.lastError().hint,
+             std::string("The serial port /dev/vbf-no-such-port cannot be opened: permission denied; join the group uucp "
+                         "that owns it, e.g. with sudo usermod -aG uucp $USER, and log in again."));
+
+    std::string why;
+    const auto boot = bootSequence("direct", why);
+    QVERIFY2(boot.has_value(), why.c_str());
+    fake.refuseOpen = OpenFailure{OpenFailure::InUse, {}};
+    QCOMPARE(connectWithBoot(session, settingsFor("fake0"), *boot, {}), int(PROG_ERR_PORT_OPEN));
+    QCOMPARE(session.openFailure().cause, OpenFailure::InUse);
+
+    fake.refuseOpen.reset();
+    QCOMPARE(session.connect(settingsFor("fake0")), int(PROG_ERR_NO_ANSWER));
+    QCOMPARE(session.openFailure().cause, OpenFailure::None);
+    QCOMPARE(fake.opens, 3);
 }
 
 // A board wired DTR->NRST is held in reset while DTR is asserted; every open must leave

@@ -84,6 +84,7 @@ void silentReadEndsAtItsDeadline()
             CHECK_MSG(false, std::string("opened ") + port + " twice");
         } catch (const vbprog::TransportError& e) {
             CHECK_MSG(std::string(e.what()).find("port in use") != std::string::npos, e.what());
+            CHECK_MSG(e.failure.cause == vbprog::OpenFailure::InUse, e.what());
         }
     }
     for (const int ms : {100, 500}) {
@@ -118,6 +119,7 @@ void openingAMissingPortSaysSo()
     } catch (const vbprog::TransportError& e) {
         CHECK_EQ(e.kind, vbprog::TransportError::Open);
         CHECK_MSG(std::string(e.what()).find(name) != std::string::npos, e.what());
+        CHECK_MSG(e.failure.cause == vbprog::OpenFailure::Absent, e.what());
     }
     CHECK(!link.isOpen());
 }
