@@ -367,7 +367,7 @@ uint16_t BootloaderClient::getId()
 
 void BootloaderClient::readMemory(uint32_t address, uint8_t* out, size_t length)
 {
-    if (length == 0 || length > 256)
+    if (length == 0 || length > kMaxBlock)
         throw ProgError(PROG_ERR_BAD_ARGUMENT, "Read Memory of " + std::to_string(length) + " bytes");
     askAgainOnLineErrors("Read Memory at " + hex8(address), [&] { readOnce(address, out, length); });
 }
@@ -458,7 +458,7 @@ void BootloaderClient::writeOnce(uint32_t address, const uint8_t* data, size_t l
 
 void BootloaderClient::writeMemory(uint32_t address, const uint8_t* data, size_t length, int erased)
 {
-    if (length == 0 || length > 256 || length % 4 != 0)
+    if (length == 0 || length > kMaxBlock || length % 4 != 0)
         throw ProgError(PROG_ERR_BAD_ARGUMENT, "Write Memory of " + std::to_string(length) + " bytes");
     std::vector<uint8_t> back(length);
     bool dataSent = false;

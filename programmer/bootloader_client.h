@@ -29,6 +29,9 @@ constexpr uint8_t Erase = 0x43;
 constexpr uint8_t ExtendedErase = 0x44;
 }  // namespace cmd
 
+// Largest Write Memory / Read Memory block.
+constexpr uint32_t kMaxBlock = 256;
+
 constexpr uint8_t ACK = 0x79;
 constexpr uint8_t NACK = 0x1F;
 

@@ -28,6 +28,9 @@ struct DeviceInfo {
     uint32_t flashSizeRegister; // 0 when the table has none
     FlashSizeFormat flashSizeFormat;
     bool firstBankOnly;         // bank-2 page numbering not known: erase only in the first half
+    uint32_t uniqueIdAddress;   // the 96-bit unique ID's first word; 0 where the table does not know it
+    uint32_t uniqueIdThirdWord; // offset of its third word from the first (not contiguous on L0)
+    const uint8_t* bootloaderVersions;  // USART protocol versions its bootloaders report, zero-ended
 };
 
 // Where the 96-bit unique device ID lies: three 32-bit words at `address` plus each offset,

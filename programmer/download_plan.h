@@ -6,14 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "bootloader_client.h"
 #include "device_table.h"
 #include "firmware_image.h"
 #include "flash_layout.h"
 
 namespace vbprog {
-
-// Largest Write Memory / Read Memory block.
-constexpr uint32_t kMaxBlock = 256;
 
 // Flash that no plan may erase or write, and what it holds ("the device identifiers").
 struct ProtectedRange {

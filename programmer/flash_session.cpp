@@ -382,9 +382,9 @@ int FlashSession::readIdentifiers(ModuleIdentifiers& out)
     error_ = SessionError{};
     identifiers_.emplace();
     std::copy(block, block + sizeof block, identifiers_->begin());
-    std::copy(block, block + 8, out.devEui);
-    std::copy(block + 8, block + 16, out.joinEui);
-    std::copy(block + 16, block + 32, out.appKey);
+    std::copy_n(block + (kDevEuiAddress - kIdentifierStart), kDevEuiSize, out.devEui);
+    std::copy_n(block + (kJoinEuiAddress - kIdentifierStart), kJoinEuiSize, out.joinEui);
+    std::copy_n(block + (kAppKeyAddress - kIdentifierStart), kAppKeySize, out.appKey);
     return PROG_OK;
 }
 
@@ -529,7 +529,7 @@ bool FlashSession::sameModuleAgain(std::string& found)
                 return false;
             }
         }
-        std::array<uint8_t, 32> block{};
+        std::array<uint8_t, kIdentifierSize> block{};
         client_.readMemoryTwice(kIdentifierStart, block.data(), block.size());
         // With a unique ID a changed page is the guard's to put back; without one the
         // identifiers are all that tells the module.

@@ -58,9 +58,9 @@ struct ConnectedDevice {
 };
 
 struct ModuleIdentifiers {
-    uint8_t devEui[8];
-    uint8_t joinEui[8];
-    uint8_t appKey[16];
+    uint8_t devEui[kDevEuiSize];
+    uint8_t joinEui[kJoinEuiSize];
+    uint8_t appKey[kAppKeySize];
 };
 
 struct DownloadOptions {
@@ -178,7 +178,7 @@ private:
     std::optional<IdentifierGuard> guard_;
     unsigned irregularitiesBeforeWrite_ = 0;
     // The identifier block as this session last read it.
-    std::optional<std::array<uint8_t, 32>> identifiers_;
+    std::optional<std::array<uint8_t, kIdentifierSize>> identifiers_;
     // The step of the download under way, for what is said when the module starts again.
     const char* stage_ = "download";
     PortSettings settings_;

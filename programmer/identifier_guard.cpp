@@ -12,7 +12,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kMaxRead = 256;
 // Bytes a Read Memory costs besides its data (command, address and count frames, their
 // ACKs): a gap up to this size is cheaper read than asked for again.
 constexpr uint32_t kReadFrameBytes = 12;
@@ -42,8 +41,8 @@ std::string IdentifierGuard::savedIdentifiers() const
 std::vector<uint8_t> IdentifierGuard::readTwice(uint32_t address, uint32_t length)
 {
     std::vector<uint8_t> out(length);
-    for (uint32_t off = 0; off < length; off += 256)
-        client_.readMemoryTwice(address + off, out.data() + off, std::min<uint32_t>(256, length - off));
+    for (uint32_t off = 0; off < length; off += kMaxBlock)
+        client_.readMemoryTwice(address + off, out.data() + off, std::min<uint32_t>(kMaxBlock, length - off));
     return out;
 }
 
@@ -106,7 +105,7 @@ std::vector<GuardSpan> eraseWitnesses(const std::vector<uint8_t>& page, const De
             continue;
         const uint32_t w = uint32_t(witness);
         if (!spans.empty() && w - (spans.back().offset + spans.back().length) <= kReadFrameBytes &&
-            w + 1 - spans.back().offset <= kMaxRead)
+            w + 1 - spans.back().offset <= kMaxBlock)
             spans.back().length = w + 1 - spans.back().offset;
         else
             spans.push_back({w, 1});
@@ -144,8 +143,8 @@ int IdentifierGuard::check(Since since, const std::string& phase, std::string& m
     if (since == Since::Erases) {
         spans = eraseWitnesses(page_, *device_);
     } else {
-        for (uint32_t off = 0; off < page_.size(); off += kMaxRead)
-            spans.push_back({off, std::min<uint32_t>(kMaxRead, uint32_t(page_.size()) - off)});
+        for (uint32_t off = 0; off < page_.size(); off += kMaxBlock)
+            spans.push_back({off, std::min<uint32_t>(kMaxBlock, uint32_t(page_.size()) - off)});
     }
     restored_ = false;
     std::vector<uint8_t> found;
@@ -278,8 +277,8 @@ void IdentifierGuard::restoreUnit(uint32_t off, uint32_t len)
     if (!std::all_of(now.begin(), now.end(), [&](uint8_t b) { return b == d.erasedValue; }))
         client_.erasePages({(kGuardedPageStart + off - d.flashBase) / d.eraseUnit}, extended_);
     // Runs of write units that hold anything but the erased value, cut at 256-byte rows.
-    for (uint32_t row = off; row < off + len; row += kMaxRead) {
-        const uint32_t rowEnd = std::min(row + kMaxRead, off + len);
+    for (uint32_t row = off; row < off + len; row += kMaxBlock) {
+        const uint32_t rowEnd = std::min(row + kMaxBlock, off + len);
         uint32_t runStart = rowEnd;
         for (uint32_t u = row; u <= rowEnd; u += writeUnit) {
             const bool used = u < rowEnd && std::any_of(page_.begin() + u, page_.begin() + u + writeUnit,

@@ -22,8 +22,8 @@ using namespace vbprog;
 
 namespace {
 
-// Biggest single readMemory.
-constexpr unsigned kMaxRead = 16u * 1024 * 1024;
+// Biggest single readMemory of the interface (the library reads it in protocol blocks).
+constexpr unsigned kMaxInterfaceRead = 16u * 1024 * 1024;
 
 struct Library {
     std::recursive_mutex mutex;
@@ -242,7 +242,7 @@ int PROGRAMMER_API_CALL readMemory(unsigned int address, unsigned char** data, u
 {
     Library& l = lib();
     std::lock_guard<std::recursive_mutex> g(l.mutex);
-    if (!data || size == 0 || size > kMaxRead || uint64_t(address) + size > 0x100000000ull)
+    if (!data || size == 0 || size > kMaxInterfaceRead || uint64_t(address) + size > 0x100000000ull)
         return refused(PROG_ERR_BAD_ARGUMENT, fmt("Read of %u bytes at 0x%08X refused: bad arguments", size, address));
     std::vector<uint8_t> buf(l.session.isConnected() ? size : 0);
     if (int rc = l.session.read(address, buf.data(), size))
