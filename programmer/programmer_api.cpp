@@ -179,26 +179,9 @@ int PROGRAMMER_API_CALL getUsartList(usartConnectParameters** usartList)
 {
     Library& l = lib();
     std::lock_guard<std::recursive_mutex> g(l.mutex);
-#if defined(_WIN32)
-    const char sep = ';';
-#else
-    const char sep = ':';
-#endif
     // Ports named on purpose come first, so that a caller that takes the first entry
     // (the window does) starts on them.
-    std::vector<std::string> names;
-    auto add = [&names](const std::string& name) {
-        if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
-            names.push_back(name);
-    };
-    if (const char* extra = std::getenv("VBF_EXTRA_PORTS")) {
-        std::stringstream ss(extra);
-        std::string item;
-        while (std::getline(ss, item, sep))
-            add(item);
-    }
-    for (const auto& name : listSystemPorts())
-        add(name);
+    const std::vector<std::string> names = listPorts();
     l.retiredPorts = std::move(l.ports);
     l.ports.clear();
     for (const auto& n : names)

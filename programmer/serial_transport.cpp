@@ -2,9 +2,12 @@
 // handles its own way are in serial_link_posix.cpp and serial_link_windows.cpp.
 #include "serial_transport.h"
 
-#include "serial_link_impl.h"
-
+#include <algorithm>
 #include <cctype>
+#include <cstdlib>
+#include <sstream>
+
+#include "serial_link_impl.h"
 
 namespace vbprog {
 
@@ -180,6 +183,29 @@ std::string windowsDevicePath(const std::string& name)
     if (number < 1 || number > 256)
         return name;
     return "\\\\.\\COM" + std::to_string(number);
+}
+
+std::vector<std::string> listPorts()
+{
+#if defined(_WIN32)
+    const char sep = ';';
+#else
+    const char sep = ':';
+#endif
+    std::vector<std::string> names;
+    auto add = [&names](const std::string& name) {
+        if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
+            names.push_back(name);
+    };
+    if (const char* extra = std::getenv("VBF_EXTRA_PORTS")) {
+        std::stringstream ss(extra);
+        std::string item;
+        while (std::getline(ss, item, sep))
+            add(item);
+    }
+    for (const auto& name : listSystemPorts())
+        add(name);
+    return names;
 }
 
 }  // namespace vbprog

@@ -43,6 +43,10 @@ private:
 // Names of the serial ports the system knows (not pseudo terminals). Windows takes them
 // from the registry's list of present ports, other systems from libserialport.
 std::vector<std::string> listSystemPorts();
+// The ports a user can pick: those named in VBF_EXTRA_PORTS first (':'-separated, ';' on
+// Windows), so that a caller taking the first entry starts on them, then the system's,
+// each once.
+std::vector<std::string> listPorts();
 // What the system says a port is (an adapter's product name, say); empty when it says
 // nothing beyond the port's own name.
 std::string describeSystemPort(const std::string& name);

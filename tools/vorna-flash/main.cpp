@@ -41,11 +41,6 @@ double secondsSince(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-std::string boundedText(const char* text, std::size_t size)
-{
-    return std::string(text, strnlen(text, size));
-}
-
 // The bar's label while a phase runs.
 const char* phaseLabel(vbprog::Phase phase)
 {
@@ -75,13 +70,7 @@ void fail(const std::string& sentence)
 // Every port the system lists, and those named in VBF_EXTRA_PORTS, as `ports` shows them.
 std::vector<std::string> listedPorts()
 {
-    std::vector<std::string> names;
-    usartConnectParameters* list = nullptr;
-    const int count = getUsartList(&list);
-    for (int i = 0; i < count && list; ++i)
-        names.push_back(boundedText(list[i].portName, sizeof list[i].portName));
-    deleteInterfaceList();
-    return names;
+    return vbprog::listPorts();
 }
 
 // --- ports -------------------------------------------------------------------------
