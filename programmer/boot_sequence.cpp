@@ -170,6 +170,14 @@ std::string stepsText(const std::vector<BootStep>& steps, int holdFactor)
 
 namespace {
 
+// `clause` opening a sentence.
+std::string sentenceStart(std::string clause)
+{
+    if (!clause.empty() && clause[0] >= 'a' && clause[0] <= 'z')
+        clause[0] = char(clause[0] - 'a' + 'A');
+    return clause;
+}
+
 // Sleeps `span`; false as soon as `stop` is set (a wait may be ten seconds long).
 bool waitUnlessStopped(Millis span, const std::atomic<bool>* stop)
 {
@@ -212,7 +220,7 @@ bool runSteps(Link& link, const std::vector<BootStep>& steps, int holdFactor, co
 }
 
 int connectWithBoot(FlashSession& session, const PortSettings& settings, const BootSequence& sequence,
-                    const SessionCallbacks& callbacks, const std::atomic<bool>* stop)
+                    const SessionCallbacks& callbacks, const std::atomic<bool>* stop, const RemedyWords& words)
 {
     auto say = [&](int type, const std::string& text) {
         if (callbacks.message)
@@ -245,7 +253,7 @@ int connectWithBoot(FlashSession& session, const PortSettings& settings, const B
             }
             link.close();
             say(Error, "The boot sequence " + sequence.name + " needs DTR and RTS, but " + e.what() +
-                           "; connect the module's bootloader by hand (BOOT0 high, reset) and leave out --boot.");
+                           "; " + remedyText(Remedy::EnterByHand, words) + ".");
             return PROG_ERR_PORT_OPEN;
         }
         say(Verbosity_1, "Boot sequence " + sequence.name + " (" + stepsText(sequence.enter, factor) + "), then " +
@@ -268,12 +276,12 @@ int connectWithBoot(FlashSession& session, const PortSettings& settings, const B
                        stepsText(sequence.enter) + "), tried " + std::to_string(kBootAttempts) +
                        " times with holds up to " + std::to_string(factor / 2) + " times as long.";
     if (sequence.name == "direct")
-        text += " If DTR and RTS reach NRST and BOOT0 through inverters, try --boot inverted.";
+        text += " If DTR and RTS reach NRST and BOOT0 through inverters, " + remedyText(Remedy::TryInverted, words) + ".";
     else if (sequence.name == "inverted")
-        text += " If DTR and RTS reach NRST and BOOT0 without inverters, try --boot direct.";
+        text += " If DTR and RTS reach NRST and BOOT0 without inverters, " + remedyText(Remedy::TryDirect, words) + ".";
     else
-        text += " Check the wiring with vorna-flash lines and a meter; with inverters on the lines try the "
-                "inverted preset.";
+        text += " " + sentenceStart(remedyText(Remedy::CheckWiring, words)) +
+                "; with inverters on the lines try the inverted preset.";
     say(Error, text);
     return status;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "link.h"
+#include "session_error.h"
 
 namespace vbprog {
 
@@ -60,8 +61,10 @@ constexpr int kBootAttempts = 3;
 // again with longer holds when the bootloader stays silent. Returns the PROG_* status of
 // the last connect. `callbacks` are the session's own: an attempt that is tried again
 // reports its failure as a detail only. `stop` set during the sequence or the start-up
-// wait ends it there: the port is closed, no sync is sent, PROG_ERR_NOT_CONNECTED.
+// wait ends it there: the port is closed, no sync is sent, PROG_ERR_NOT_CONNECTED. The
+// failures' advice is in `words` where they have it.
 int connectWithBoot(FlashSession& session, const PortSettings& settings, const BootSequence& sequence,
-                    const SessionCallbacks& callbacks, const std::atomic<bool>* stop = nullptr);
+                    const SessionCallbacks& callbacks, const std::atomic<bool>* stop = nullptr,
+                    const RemedyWords& words = {});
 
 }  // namespace vbprog
