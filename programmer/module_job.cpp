@@ -46,7 +46,7 @@ ModuleOutcome runModuleJob(FlashSession& session, const ModuleJob& job, const Se
     };
     session.setCallbacks(watched);
 
-    out.status = job.boot ? connectWithBoot(session, job.port, *job.boot, watched, job.stop, job.words) : session.connect(job.port);
+    out.status = job.boot ? BootEntry(*job.boot, job.words).connect(session, job.port, watched, job.stop) : session.connect(job.port);
     if (out.status == PROG_OK) {
         out.pid = session.device().pid;
         out.deviceName = session.device().device->name;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "boot_sequence.h"
+#include "boot_entry.h"
 #include "flash_session.h"
 
 namespace vbprog {
