@@ -1,8 +1,5 @@
 #include "boot_sequence.h"
 
-#include "flash_session.h"
-#include "programmer_api.h"
-
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -168,9 +165,7 @@ std::string stepsText(const std::vector<BootStep>& steps, int holdFactor)
     return out;
 }
 
-namespace {
-
-// Sleeps `span`; false as soon as `stop` is set (a wait may be ten seconds long).
+// A wait may be ten seconds long: the stop is looked at in between.
 bool waitUnlessStopped(Millis span, const std::atomic<bool>* stop)
 {
     if (!stop) {
@@ -186,8 +181,6 @@ bool waitUnlessStopped(Millis span, const std::atomic<bool>* stop)
     }
     return false;
 }
-
-}  // namespace
 
 bool runSteps(Link& link, const std::vector<BootStep>& steps, int holdFactor, const std::atomic<bool>* stop)
 {
@@ -209,73 +202,6 @@ bool runSteps(Link& link, const std::vector<BootStep>& steps, int holdFactor, co
         link.setModemLines(lines);
     }
     return true;
-}
-
-int connectWithBoot(FlashSession& session, const PortSettings& settings, const BootSequence& sequence,
-                    const SessionCallbacks& callbacks, const std::atomic<bool>* stop)
-{
-    auto say = [&](int type, const std::string& text) {
-        if (callbacks.message)
-            callbacks.message(type, text);
-    };
-    // An attempt that is tried again is no error yet.
-    SessionCallbacks quiet = callbacks;
-    quiet.message = [&say](int type, const std::string& text) {
-        say(type == Error ? int(Verbosity_1) : type, text);
-    };
-    int status = PROG_ERR_NO_ANSWER;
-    int factor = 1;
-    for (int attempt = 1; attempt <= kBootAttempts; ++attempt, factor *= 2) {
-        Link& link = session.link();
-        std::vector<std::string> notes;
-        try {
-            if (!link.isOpen() || link.portName() != settings.name)
-                link.open(settings, notes);
-            for (const auto& n : notes)
-                say(Verbosity_1, n);
-            if (!runSteps(link, sequence.enter, factor, stop)) {
-                link.close();
-                return PROG_ERR_NOT_CONNECTED;
-            }
-        } catch (const TransportError& e) {
-            if (e.kind == TransportError::Open) {
-                session.noteOpenFailure(e.failure);
-                say(Error, std::string("Serial port error: ") + e.what());
-                return PROG_ERR_PORT_OPEN;
-            }
-            link.close();
-            say(Error, "The boot sequence " + sequence.name + " needs DTR and RTS, but " + e.what() +
-                           "; connect the module's bootloader by hand (BOOT0 high, reset) and leave out --boot.");
-            return PROG_ERR_PORT_OPEN;
-        }
-        say(Verbosity_1, "Boot sequence " + sequence.name + " (" + stepsText(sequence.enter, factor) + "), then " +
-                             std::to_string(kBootloaderStartupMs * factor) + " ms for the bootloader to start");
-        if (!waitUnlessStopped(Millis(kBootloaderStartupMs * factor), stop)) {
-            link.close();
-            return PROG_ERR_NOT_CONNECTED;
-        }
-        const bool last = attempt == kBootAttempts;
-        session.setCallbacks(last ? callbacks : quiet);
-        status = session.connect(settings);
-        session.setCallbacks(callbacks);
-        if (status != PROG_ERR_NO_ANSWER)
-            return status;
-        if (!last)
-            say(Info, "No answer after the boot sequence; trying again with holds " + std::to_string(factor * 2) +
-                          " times as long");
-    }
-    std::string text = "The bootloader stayed silent after the boot sequence " + sequence.name + " (" +
-                       stepsText(sequence.enter) + "), tried " + std::to_string(kBootAttempts) +
-                       " times with holds up to " + std::to_string(factor / 2) + " times as long.";
-    if (sequence.name == "direct")
-        text += " If DTR and RTS reach NRST and BOOT0 through inverters, try --boot inverted.";
-    else if (sequence.name == "inverted")
-        text += " If DTR and RTS reach NRST and BOOT0 without inverters, try --boot direct.";
-    else
-        text += " Check the wiring with vorna-flash lines and a meter; with inverters on the lines try the "
-                "inverted preset.";
-    say(Error, text);
-    return status;
 }
 
 }  // namespace vbprog

@@ -1,6 +1,5 @@
 // Bootloader entry through the adapter's DTR and RTS: sequences of line steps and waits,
-// the presets for the common wirings, and the connection that runs one before the first
-// 0x7F. A line's state is its serial state: 1 = asserted, which on common USB-serial
+// and the presets for the common wirings (boot_entry.h runs one before the first sync). A line's state is its serial state: 1 = asserted, which on common USB-serial
 // adapters drives the pin LOW.
 #pragma once
 
@@ -12,9 +11,6 @@
 #include "link.h"
 
 namespace vbprog {
-
-class FlashSession;
-struct SessionCallbacks;
 
 struct BootStep {
     // Lines set in this step (both in one call where a step names both); a wait otherwise.
@@ -51,17 +47,7 @@ std::string stepsText(const std::vector<BootStep>& steps, int holdFactor = 1);
 bool runSteps(Link& link, const std::vector<BootStep>& steps, int holdFactor = 1,
               const std::atomic<bool>* stop = nullptr);
 
-// Time the bootloader needs after the reset before it takes the first 0x7F, with margin.
-constexpr int kBootloaderStartupMs = 80;
-// Entry attempts; each doubles the holds of the one before.
-constexpr int kBootAttempts = 3;
-
-// Opens the port, runs the entry sequence, waits the start-up time and connects; tries
-// again with longer holds when the bootloader stays silent. Returns the PROG_* status of
-// the last connect. `callbacks` are the session's own: an attempt that is tried again
-// reports its failure as a detail only. `stop` set during the sequence or the start-up
-// wait ends it there: the port is closed, no sync is sent, PROG_ERR_NOT_CONNECTED.
-int connectWithBoot(FlashSession& session, const PortSettings& settings, const BootSequence& sequence,
-                    const SessionCallbacks& callbacks, const std::atomic<bool>* stop = nullptr);
+// Sleeps `span`; with `stop`, false as soon as it is set.
+bool waitUnlessStopped(Millis span, const std::atomic<bool>* stop);
 
 }  // namespace vbprog

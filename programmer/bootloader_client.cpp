@@ -120,11 +120,10 @@ bool BootloaderClient::final(const ProgError& e)
 void BootloaderClient::synchronise(int attempts)
 {
     link_.discardInput();
-    const uint8_t sync = 0x7F;
     for (int i = 0; i < attempts; ++i) {
         int b = -1;
         try {
-            link_.write(&sync, 1, kAnswerSlack);
+            link_.write(&SYNC, 1, kAnswerSlack);
             b = link_.readByte(kSyncWait + link_.wireTime(2));
         } catch (const TransportError& e) {
             throw ProgError(PROG_ERR_LINK_LOST, std::string("serial port failed during synchronisation: ") + e.what());

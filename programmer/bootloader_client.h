@@ -34,6 +34,8 @@ constexpr uint32_t kMaxBlock = 256;
 
 constexpr uint8_t ACK = 0x79;
 constexpr uint8_t NACK = 0x1F;
+// The first byte to a bootloader: it sets the rate, and is answered with ACK.
+constexpr uint8_t SYNC = 0x7F;
 
 struct BootloaderInfo {
     uint8_t version = 0;                 // protocol version, 0x31 = 3.1

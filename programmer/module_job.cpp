@@ -46,7 +46,7 @@ ModuleOutcome runModuleJob(FlashSession& session, const ModuleJob& job, const Se
     };
     session.setCallbacks(watched);
 
-    out.status = job.boot ? connectWithBoot(session, job.port, *job.boot, watched, job.stop) : session.connect(job.port);
+    out.status = job.boot ? BootEntry(*job.boot, job.words).connect(session, job.port, watched, job.stop) : session.connect(job.port);
     if (out.status == PROG_OK) {
         out.pid = session.device().pid;
         out.deviceName = session.device().device->name;
@@ -90,7 +90,7 @@ ModuleOutcome runModuleJob(FlashSession& session, const ModuleJob& job, const Se
     out.error = session.lastError();
     out.error.status = out.status;
     out.error.hint = hintFor(out.status, {out.operation, job.port.name, job.file, job.port.baudrate,
-                                          !out.report.touched, out.report.restored, session.openFailure()});
+                                          !out.report.touched, out.report.restored, session.openFailure(), job.words});
     return out;
 }
 

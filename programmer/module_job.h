@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "boot_sequence.h"
+#include "boot_entry.h"
 #include "flash_session.h"
 
 namespace vbprog {
@@ -39,6 +39,8 @@ struct ModuleJob {
     DownloadOptions download;
     StartAfter start = StartAfter::Stay;
     std::vector<BootStep> startSteps;
+    // The front end's words for the advice in the failures' sentences.
+    RemedyWords words;
     // Between identification and the download: false leaves the module as it is, with the
     // outcome marked `skipped`.
     std::function<bool(const ModuleOutcome&)> beforeDownload;

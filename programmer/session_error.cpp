@@ -20,6 +20,24 @@ std::string permissionSentence(const std::string& port, const std::string& owner
 
 }  // namespace
 
+std::string remedyText(Remedy remedy, const RemedyWords& words)
+{
+    if (words) {
+        std::string own = words(remedy);
+        if (!own.empty())
+            return own;
+    }
+    switch (remedy) {
+    case Remedy::CheckPortName: return "check the port's name";
+    case Remedy::EnterByHand:
+        return "connect the module's bootloader by hand (BOOT0 high, reset) without a boot sequence";
+    case Remedy::TryInverted: return "the inverted sequence may fit";
+    case Remedy::TryDirect: return "the direct sequence may fit";
+    case Remedy::CheckWiring: return "check the wiring of DTR and RTS with a meter";
+    }
+    return {};
+}
+
 std::string statusName(int s)
 {
     switch (s) {
@@ -57,9 +75,10 @@ std::string hintFor(int s, const HintContext& c)
             return permissionSentence(port, c.openFailure.group);
         if (otherRate)
             return "The serial port " + port + " cannot be opened at " + rate +
-                   "; check the name with vorna-flash ports, that no other program uses it, and that the adapter takes this rate.";
-        return "The serial port " + port +
-               " cannot be opened; check the name with vorna-flash ports and that no other program uses it.";
+                   "; " + remedyText(Remedy::CheckPortName, c.words) +
+                   ", that no other program uses it, and that the adapter takes this rate.";
+        return "The serial port " + port + " cannot be opened; " + remedyText(Remedy::CheckPortName, c.words) +
+               " and that no other program uses it.";
     case PROG_ERR_NO_ANSWER:
         if (otherRate)
             return "No bootloader answers on " + port + " at " + rate +

@@ -4,12 +4,29 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
 #include "link.h"
 
 namespace vbprog {
+
+// Advice some sentences end in. The library words it without naming any front end's
+// controls; a front end may word it after its own.
+enum class Remedy {
+    CheckPortName,   // the port's name may be wrong
+    EnterByHand,     // the port has no lines for a boot sequence
+    TryInverted,     // the direct sequence drew no answer
+    TryDirect,       // the inverted sequence drew no answer
+    CheckWiring,     // another sequence drew no answer
+};
+// A front end's words for a remedy, to stand in a sentence after "; "; empty keeps the
+// library's.
+using RemedyWords = std::function<std::string(Remedy)>;
+
+// `words`' text for `remedy`, else the library's.
+std::string remedyText(Remedy remedy, const RemedyWords& words);
 
 // What the caller was doing when the status came: the hint differs for a lost link during
 // a download (the application is incomplete) and elsewhere.
@@ -26,6 +43,7 @@ struct HintContext {
     bool restored = false;
     // Why the port did not open, as the transport said when it refused.
     OpenFailure openFailure{};
+    RemedyWords words{};
 };
 
 struct SessionError {

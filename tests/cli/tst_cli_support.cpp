@@ -290,6 +290,14 @@ void TestCliSupport::exitStatusOfEveryCode()
     QVERIFY(fast.find("921600 baud") != std::string::npos && fast.find("reset") != std::string::npos);
     QVERIFY(fast.find("before a connection at another rate") != std::string::npos);
     QVERIFY(vf::failureSentence(PROG_ERR_PORT_OPEN, {vf::Step::Connect, "p", "", 460800}).find("460800") != std::string::npos);
+
+    // The library's advice on a port that does not open, in the tool's own commands.
+    QCOMPARE(vf::failureSentence(PROG_ERR_PORT_OPEN, {vf::Step::Connect, "/dev/vbf-gone", "", 115200}),
+             std::string("The serial port /dev/vbf-gone cannot be opened; check the name with vorna-flash ports and that "
+                         "no other program uses it."));
+    QCOMPARE(vf::failureSentence(PROG_ERR_PORT_OPEN, {vf::Step::Connect, "/dev/vbf-gone", "", 460800}),
+             std::string("The serial port /dev/vbf-gone cannot be opened at 460800 baud; check the name with vorna-flash "
+                         "ports, that no other program uses it, and that the adapter takes this rate."));
 }
 
 void TestCliSupport::severalModulesExitAndSummary()

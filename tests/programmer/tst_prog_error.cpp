@@ -16,6 +16,9 @@ private slots:
     void hintFitsTheOperation();
     void portHintFollowsTheRecordedRefusal_data();
     void portHintFollowsTheRecordedRefusal();
+    void sentencesNameNoFrontEndControl();
+    void frontEndWordsTheRemedy_data();
+    void frontEndWordsTheRemedy();
 };
 
 void TestProgError::hintPerStatus_data()
@@ -86,8 +89,8 @@ void TestProgError::portHintFollowsTheRecordedRefusal_data()
     const QString denied = "The serial port /dev/vbf-gone cannot be opened: permission denied; ";
     const QString dialout = denied + "join the dialout group (or the group that owns the device), e.g. with sudo usermod "
                                      "-aG dialout $USER, and log in again.";
-    const QString plain = "The serial port /dev/vbf-gone cannot be opened; check the name with vorna-flash ports and that "
-                          "no other program uses it.";
+    const QString plain = "The serial port /dev/vbf-gone cannot be opened; check the port's name and that no other "
+                          "program uses it.";
     QTest::newRow("denied, group named") << int(OpenFailure::Denied) << "uucp" << 115200u
                                          << denied + "join the group uucp that owns it, e.g. with sudo usermod -aG uucp "
                                                      "$USER, and log in again.";
@@ -100,8 +103,8 @@ void TestProgError::portHintFollowsTheRecordedRefusal_data()
     QTest::newRow("nothing recorded") << int(OpenFailure::None) << "" << 115200u << plain;
     QTest::newRow("in use at another rate")
         << int(OpenFailure::InUse) << "" << 460800u
-        << "The serial port /dev/vbf-gone cannot be opened at 460800 baud; check the name with vorna-flash ports, that no "
-           "other program uses it, and that the adapter takes this rate.";
+        << "The serial port /dev/vbf-gone cannot be opened at 460800 baud; check the port's name, that no other program "
+           "uses it, and that the adapter takes this rate.";
 }
 
 void TestProgError::portHintFollowsTheRecordedRefusal()
@@ -114,6 +117,63 @@ void TestProgError::portHintFollowsTheRecordedRefusal()
     HintContext context{Operation::Connect, "/dev/vbf-gone", "", baud};
     context.openFailure = refused;
     QCOMPARE(QString::fromStdString(hintFor(PROG_ERR_PORT_OPEN, context)), hint);
+}
+
+// The window shows these sentences too: no option, no command of the command-line tool.
+void TestProgError::sentencesNameNoFrontEndControl()
+{
+    const int statuses[] = {PROG_ERR_NOT_CONNECTED, PROG_ERR_NO_ANSWER, PROG_ERR_PORT_OPEN, PROG_ERR_FILE_MISSING,
+                            PROG_ERR_DEVICE_UNSUPPORTED, PROG_ERR_LINK_LOST, PROG_ERR_FILE_INVALID, PROG_ERR_BAD_ARGUMENT,
+                            PROG_ERR_READ, PROG_ERR_WRITE_VERIFY, PROG_ERR_ERASE, PROG_ERR_OUT_OF_RANGE,
+                            PROG_ERR_PROTECTED, PROG_ERR_IDENTIFIERS, PROG_ERR_IDENTITY, PROG_ERR_MODULE_CHANGED, -99};
+    const OpenFailure::Cause causes[] = {OpenFailure::None, OpenFailure::Absent, OpenFailure::Denied,
+                                         OpenFailure::InUse, OpenFailure::Other};
+    for (int status : statuses)
+        for (Operation op : {Operation::Connect, Operation::ReadKeys, Operation::Download})
+            for (uint32_t baud : {115200u, 460800u})
+                for (OpenFailure::Cause cause : causes) {
+                    HintContext c{op, "/dev/ttyUSB0", "app.hex", baud};
+                    c.openFailure.cause = cause;
+                    const std::string hint = hintFor(status, c);
+                    QVERIFY2(hint.find("--") == std::string::npos && hint.find("vorna-flash") == std::string::npos,
+                             hint.c_str());
+                }
+    for (Remedy r : {Remedy::CheckPortName, Remedy::EnterByHand, Remedy::TryInverted, Remedy::TryDirect,
+                     Remedy::CheckWiring}) {
+        const std::string text = remedyText(r, {});
+        QVERIFY(!text.empty());
+        QVERIFY2(text.find("--") == std::string::npos && text.find("vorna-flash") == std::string::npos, text.c_str());
+    }
+}
+
+void TestProgError::frontEndWordsTheRemedy_data()
+{
+    QTest::addColumn<uint>("baud");
+    QTest::addColumn<bool>("answers");
+    QTest::addColumn<QString>("hint");
+    QTest::newRow("own words") << 115200u << true
+                               << "The serial port p cannot be opened; look it up in the list and that no other "
+                                  "program uses it.";
+    QTest::newRow("own words at another rate")
+        << 460800u << true
+        << "The serial port p cannot be opened at 460800 baud; look it up in the list, that no other program uses it, "
+           "and that the adapter takes this rate.";
+    // A front end without words of its own for the remedy keeps the library's.
+    QTest::newRow("no words of its own")
+        << 115200u << false << "The serial port p cannot be opened; check the port's name and that no other program uses it.";
+}
+
+void TestProgError::frontEndWordsTheRemedy()
+{
+    QFETCH(uint, baud);
+    QFETCH(bool, answers);
+    QFETCH(QString, hint);
+    HintContext c{Operation::Connect, "p", "", baud};
+    c.openFailure.cause = OpenFailure::Absent;
+    c.words = [answers](Remedy r) {
+        return answers && r == Remedy::CheckPortName ? std::string("look it up in the list") : std::string();
+    };
+    QCOMPARE(QString::fromStdString(hintFor(PROG_ERR_PORT_OPEN, c)), hint);
 }
 
 QTEST_GUILESS_MAIN(TestProgError)

@@ -12,7 +12,7 @@
 #include <chrono>
 #include <thread>
 
-#include "boot_sequence.h"
+#include "boot_entry.h"
 #include "fake_link.h"
 #include "flash_session.h"
 #include "parity_marks.h"
@@ -479,7 +479,7 @@ void TestProgTransport::sessionRecordsWhyThePortDidNotOpen()
     const auto boot = bootSequence("direct", why);
     QVERIFY2(boot.has_value(), why.c_str());
     fake.refuseOpen = OpenFailure{OpenFailure::InUse, {}};
-    QCOMPARE(connectWithBoot(session, settingsFor("fake0"), *boot, {}), int(PROG_ERR_PORT_OPEN));
+    QCOMPARE(BootEntry(*boot).connect(session, settingsFor("fake0"), {}), int(PROG_ERR_PORT_OPEN));
     QCOMPARE(session.openFailure().cause, OpenFailure::InUse);
 
     fake.refuseOpen.reset();

@@ -45,7 +45,7 @@ std::string shownLine(const std::string& line)
     constexpr std::size_t kShown = 100;
     std::string out;
     for (char c : line.substr(0, kShown))
-        out += c >= 0x20 && c < 0x7F ? c : '?';
+        out += c >= ' ' && c <= '~' ? c : '?';
     return line.size() > kShown ? out + "..." : out;
 }
 

@@ -20,6 +20,7 @@ vbprog::ModuleJob moduleJob(const Options& o, const std::string& port, const vbp
     job.image = image;
     job.file = o.file;
     job.shownName = shownName;
+    job.words = remedyWords();
     job.download = vbprog::DownloadOptions{vbprog::kApplicationStart, true, o.verify};
     if (o.after == After::Go) {
         job.start = vbprog::StartAfter::Go;

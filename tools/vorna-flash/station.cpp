@@ -12,6 +12,7 @@
 #include "status.h"
 #include "text.h"
 
+#include "boot_entry.h"
 #include "flash_session.h"
 #include "programmer_api.h"
 #include "serial_transport.h"
@@ -128,33 +129,8 @@ bool pause(Millis span, const std::atomic<bool>& stop)
     return false;
 }
 
-constexpr uint8_t kAck = 0x79, kNack = 0x1F;
-constexpr Millis kPollPeriod{350};    // at most three 0x7F a second
-constexpr Millis kAnswerWait{300};
+constexpr Millis kPollPeriod{350};    // at most three syncs a second
 constexpr int kSilentPollsGone = 4;   // about 1.4 s of silence
-
-// One 0x7F and nothing else; the first ACK or NACK that comes back (a NACK is a bootloader
-// left synchronised, there all the same), kSilent, or kFailed when the port failed.
-constexpr int kFailed = -2, kSilent = -1;
-int syncProbe(vbprog::Link& link)
-{
-    const uint8_t sync = 0x7F;
-    try {
-        link.dropPending();  // what a running application said is not an answer
-        link.write(&sync, 1, Millis(100));
-        const auto until = Clock::now() + kAnswerWait + link.wireTime(2);
-        while (Clock::now() < until) {
-            const int b = link.readByte(std::chrono::duration_cast<Millis>(until - Clock::now()) + Millis(1));
-            if (b == kAck || b == kNack)
-                return b;
-            if (b < 0)
-                break;
-        }
-        return kSilent;
-    } catch (const vbprog::TransportError& e) {
-        return e.kind == vbprog::TransportError::Timeout ? kSilent : kFailed;
-    }
-}
 
 class PollingWatch final : public ModuleWatch {
 public:
@@ -174,10 +150,10 @@ public:
             }
             while (!stop) {
                 const auto start = Clock::now();
-                const int answer = syncProbe(link);
-                if (answer == kAck || answer == kNack)
+                const vbprog::SyncAnswer answer = vbprog::syncProbe(link);
+                if (answer == vbprog::SyncAnswer::Ack || answer == vbprog::SyncAnswer::Nack)
                     return true;  // the session opens the port itself
-                if (answer == kFailed)
+                if (answer == vbprog::SyncAnswer::Failed)
                     break;
                 pause(std::chrono::duration_cast<Millis>(kPollPeriod - (Clock::now() - start)), stop);
             }
@@ -198,14 +174,14 @@ public:
             if (!portPresent(settings_.name))
                 return true;
             const auto start = Clock::now();
-            const int answer = syncProbe(link);
-            if (answer == kFailed)
+            const vbprog::SyncAnswer answer = vbprog::syncProbe(link);
+            if (answer == vbprog::SyncAnswer::Failed)
                 return true;
-            if (answer == kAck) {
+            if (answer == vbprog::SyncAnswer::Ack) {
                 sure_ = false;  // a new module, or this one's bootloader started again
                 return true;
             }
-            silent = answer == kNack ? 0 : silent + 1;
+            silent = answer == vbprog::SyncAnswer::Nack ? 0 : silent + 1;
             if (silent >= kSilentPollsGone)
                 return true;
             pause(std::chrono::duration_cast<Millis>(kPollPeriod - (Clock::now() - start)), stop);
@@ -241,7 +217,7 @@ class ResetWatch final : public ModuleWatch {
 public:
     ResetWatch(const std::string& port, uint32_t baud, const vbprog::BootSequence& sequence,
                std::function<void(const std::string&)> say)
-        : sequence_(sequence), say_(std::move(say))
+        : entry_(sequence), say_(std::move(say))
     {
         settings_.name = port;
         settings_.baudrate = baud;
@@ -254,20 +230,20 @@ public:
         Millis period = kResetPeriod;
         while (!stop) {
             const auto start = Clock::now();
-            const Check c = check(link, stop);
+            const Probe c = check(link, stop);
             if (stop)
                 break;
-            if (c == Answered || c == NoLines)
+            if (c == Probe::Answered || c == Probe::NoLines)
                 return true;  // the session opens the port itself and resets once more
-            if (c == Failed) {
+            if (c == Probe::Failed) {
                 link.close();
                 silent = 0;
                 period = kResetPeriod;
             } else if (++silent >= kSilentResetsHint) {
                 if (silent == kSilentResetsHint && !hinted_ && say_) {
                     hinted_ = true;
-                    say_("no bootloader answered " + std::to_string(silent) + " resets of --boot " + sequence_.name +
-                         " (" + vbprog::stepsText(sequence_.enter) + "). If a module is in, its wiring may need " +
+                    say_("no bootloader answered " + std::to_string(silent) + " resets of --boot " + entry_.sequence().name +
+                         " (" + vbprog::stepsText(entry_.sequence().enter) + "). If a module is in, its wiring may need " +
                          otherPresets() + "; vorna-flash lines checks the wiring with a meter. Resets now come "
                          "less often, at most every " + std::to_string(kMaxResetPeriod.count() / 1000) + " s.");
                 }
@@ -285,18 +261,18 @@ public:
         int silent = 0;
         while (!stop) {
             const auto start = Clock::now();
-            const Check c = check(link, stop);
+            const Probe c = check(link, stop);
             if (stop)
                 break;
-            if (c == Failed)
+            if (c == Probe::Failed)
                 return true;
-            if (c == NoLines) {
+            if (c == Probe::NoLines) {
                 // No reset can tell; only the adapter going does.
                 link.close();
                 if (!portPresent(settings_.name))
                     return true;
             }
-            silent = c == Silent ? silent + 1 : 0;
+            silent = c == Probe::Silent ? silent + 1 : 0;
             if (silent >= kSilentResetsGone)
                 return true;
             pause(std::chrono::duration_cast<Millis>(kResetPeriod - (Clock::now() - start)), stop);
@@ -305,50 +281,45 @@ public:
     }
 
 private:
-    enum Check { Answered, Silent, NoLines, Failed };
+    using Probe = vbprog::BootEntry::Probe;
 
-    // One reset into the bootloader and one 0x7F; Failed when the port is gone or fails.
-    Check check(vbprog::SerialLink& link, const std::atomic<bool>& stop)
+    // One reset into the bootloader and one sync; Failed when the port is gone or fails.
+    Probe check(vbprog::SerialLink& link, const std::atomic<bool>& stop)
     {
-        const int factor = 1 << (attempt_++ % vbprog::kBootAttempts);
+        const unsigned attempt = attempt_++;
         if (!portPresent(settings_.name))
-            return Failed;
+            return Probe::Failed;
         try {
             if (!link.isOpen()) {
                 std::vector<std::string> notes;
                 link.open(settings_, notes);
             }
         } catch (const vbprog::TransportError&) {
-            return Failed;
+            return Probe::Failed;
         }
-        try {
-            if (!vbprog::runSteps(link, sequence_.enter, factor, &stop))
-                return Silent;
-            linesWorked_ = true;
-        } catch (const vbprog::TransportError& e) {
-            // Lines that worked before and fail now: the adapter went, maybe with a new one
-            // at its name already.
-            return e.kind == vbprog::TransportError::Open || linesWorked_ ? Failed : NoLines;
-        }
-        if (!pause(Millis(vbprog::kBootloaderStartupMs * factor), stop))
-            return Silent;
-        const int answer = syncProbe(link);
-        return answer == kFailed ? Failed : answer == kSilent ? Silent : Answered;
+        const Probe c = entry_.probe(link, attempt, &stop);
+        // Lines that worked before and fail now: the adapter went, maybe with a new one at
+        // its name already.
+        if (c == Probe::NoLines)
+            return linesWorked_ ? Probe::Failed : Probe::NoLines;
+        linesWorked_ = true;
+        return c;
     }
 
     std::string otherPresets() const
     {
-        if (sequence_.name == "direct")
+        const std::string& name = entry_.sequence().name;
+        if (name == "direct")
             return "--boot inverted (or auto-reset)";
-        if (sequence_.name == "inverted")
+        if (name == "inverted")
             return "--boot direct (or auto-reset)";
-        if (sequence_.name == "auto-reset")
+        if (name == "auto-reset")
             return "--boot direct or inverted";
         return "another sequence, or a preset (direct, inverted, auto-reset)";
     }
 
     vbprog::PortSettings settings_;
-    vbprog::BootSequence sequence_;
+    vbprog::BootEntry entry_;
     std::function<void(const std::string&)> say_;
     bool hinted_ = false;
     unsigned attempt_ = 0;

@@ -33,14 +33,14 @@ public:
     virtual bool goneSure() const { return true; }
 };
 
-// Without modem lines: the port appearing, and a gentle sync poll (one 0x7F about three
-// times a second, never another byte). Gone: the port vanishes or fails, the bootloader
+// Without modem lines: the port appearing, and a gentle sync poll (the library's sync alone,
+// about three times a second, never another byte). Gone: the port vanishes or fails, the bootloader
 // stays silent for several polls, or a freshly started one answers (another module, or a
-// reset: a bootloader we left synchronised answers 0x7F with NACK or not at all, never ACK).
+// reset: a bootloader we left synchronised answers a sync with NACK or not at all, never ACK).
 std::unique_ptr<ModuleWatch> makePollingWatch(const std::string& port, uint32_t baud);
 
-// With DTR and RTS wired: a module is in when a reset into the bootloader (`sequence`, once
-// a second, every third time with longer holds) is answered; gone when two resets in a row
+// With DTR and RTS wired: a module is in when the library's probe (a reset into the
+// bootloader by `sequence`, once a second, with its longer holds in turn) is answered; gone when two resets in a row
 // find no bootloader, or the port vanishes. A port without modem lines counts as a module
 // (so that flashing names the cause) and as gone only once the port vanishes.
 // `say` gets one hint when resets keep finding no bootloader.

@@ -25,6 +25,21 @@ int exitStatusFor(int s)
     }
 }
 
+vbprog::RemedyWords remedyWords()
+{
+    return [](vbprog::Remedy r) -> std::string {
+        switch (r) {
+        case vbprog::Remedy::CheckPortName: return "check the name with vorna-flash ports";
+        case vbprog::Remedy::EnterByHand:
+            return "connect the module's bootloader by hand (BOOT0 high, reset) and leave out --boot";
+        case vbprog::Remedy::TryInverted: return "try --boot inverted";
+        case vbprog::Remedy::TryDirect: return "try --boot direct";
+        case vbprog::Remedy::CheckWiring: return "check the wiring with vorna-flash lines and a meter";
+        }
+        return {};
+    };
+}
+
 int combinedExitStatus(const std::vector<vbprog::ModuleOutcome>& outcomes)
 {
     int worst = EXIT_OK;

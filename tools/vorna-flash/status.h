@@ -28,9 +28,13 @@ using vbprog::statusName;
 using Step = vbprog::Operation;
 using FailureContext = vbprog::HintContext;
 
-// The library's hint for the status.
-inline std::string failureSentence(int programmerStatus, const FailureContext& context)
+// The library's advice in vorna-flash's terms: its commands and options.
+vbprog::RemedyWords remedyWords();
+
+// The library's hint for the status, its advice in vorna-flash's terms.
+inline std::string failureSentence(int programmerStatus, FailureContext context)
 {
+    context.words = remedyWords();
     return vbprog::hintFor(programmerStatus, context);
 }
 
