@@ -2,7 +2,7 @@
 
 #include "bootloader_client.h"
 #include "flash_session.h"
-#include "programmer_api.h"
+#include "status.h"
 
 #include <chrono>
 
@@ -85,9 +85,9 @@ int BootEntry::connect(FlashSession& session, const PortSettings& settings, cons
     // An attempt that is tried again is no error yet.
     SessionCallbacks quiet = callbacks;
     quiet.message = [&say](int type, const std::string& text) {
-        say(type == Error ? int(Verbosity_1) : type, text);
+        say(type == kError ? int(kDetail1) : type, text);
     };
-    int status = PROG_ERR_NO_ANSWER;
+    int status = kNoAnswer;
     for (unsigned attempt = 0; attempt < unsigned(kBootAttempts); ++attempt) {
         const int factor = holdFactor(attempt);
         Link& link = session.link();
@@ -96,36 +96,36 @@ int BootEntry::connect(FlashSession& session, const PortSettings& settings, cons
             if (!link.isOpen() || link.portName() != settings.name)
                 link.open(settings, notes);
             for (const auto& n : notes)
-                say(Verbosity_1, n);
+                say(kDetail1, n);
             if (!runSteps(link, sequence_.enter, factor, stop)) {
                 link.close();
-                return PROG_ERR_NOT_CONNECTED;
+                return kNotConnected;
             }
         } catch (const TransportError& e) {
             if (e.kind == TransportError::Open) {
                 session.noteOpenFailure(e.failure);
-                say(Error, std::string("Serial port error: ") + e.what());
-                return PROG_ERR_PORT_OPEN;
+                say(kError, std::string("Serial port error: ") + e.what());
+                return kPortOpen;
             }
             link.close();
-            say(Error, "The boot sequence " + sequence_.name + " needs DTR and RTS, but " + e.what() + "; " +
+            say(kError, "The boot sequence " + sequence_.name + " needs DTR and RTS, but " + e.what() + "; " +
                            remedyText(Remedy::EnterByHand, words_) + ".");
-            return PROG_ERR_PORT_OPEN;
+            return kPortOpen;
         }
-        say(Verbosity_1, "Boot sequence " + sequence_.name + " (" + stepsText(sequence_.enter, factor) + "), then " +
+        say(kDetail1, "Boot sequence " + sequence_.name + " (" + stepsText(sequence_.enter, factor) + "), then " +
                              std::to_string(kBootloaderStartupMs * factor) + " ms for the bootloader to start");
         if (!waitUnlessStopped(Millis(kBootloaderStartupMs * factor), stop)) {
             link.close();
-            return PROG_ERR_NOT_CONNECTED;
+            return kNotConnected;
         }
         const bool last = attempt + 1 == unsigned(kBootAttempts);
         session.setCallbacks(last ? callbacks : quiet);
         status = session.connect(settings);
         session.setCallbacks(callbacks);
-        if (status != PROG_ERR_NO_ANSWER)
+        if (status != kNoAnswer)
             return status;
         if (!last)
-            say(Info, "No answer after the boot sequence; trying again with holds " + std::to_string(factor * 2) +
+            say(kInfo, "No answer after the boot sequence; trying again with holds " + std::to_string(factor * 2) +
                           " times as long");
     }
     std::string text = "The bootloader stayed silent after the boot sequence " + sequence_.name + " (" +
@@ -139,7 +139,7 @@ int BootEntry::connect(FlashSession& session, const PortSettings& settings, cons
     else
         text += " " + sentenceStart(remedyText(Remedy::CheckWiring, words_)) +
                 "; with inverters on the lines try the inverted preset.";
-    say(Error, text);
+    say(kError, text);
     return status;
 }
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "programmer_api.h"
+#include "status.h"
 #include "text_format.h"
 
 namespace vbprog {
@@ -41,14 +41,14 @@ const CommandInfo& commandInfo(uint8_t code)
 {
     static const std::vector<uint8_t> kAddressEnd{0x00, 0x00, 0x00, 0x00, 0x01};
     static const CommandInfo table[] = {
-        {cmd::ReadMemory, true, true, PROG_ERR_READ, kAddressEnd, {0x00, 0x00}},
-        {cmd::WriteMemory, true, true, PROG_ERR_WRITE_VERIFY, kAddressEnd, {0x03, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}},
-        {cmd::Go, true, true, PROG_ERR_BAD_ARGUMENT, kAddressEnd, {}},
-        {cmd::Erase, false, true, PROG_ERR_ERASE, {0x00, 0xFE, 0x00}, {}},
-        {cmd::ExtendedErase, false, true, PROG_ERR_ERASE, {0x00, 0x00, 0xFF, 0xFE, 0x00}, {}},
+        {cmd::ReadMemory, true, true, kReadRefused, kAddressEnd, {0x00, 0x00}},
+        {cmd::WriteMemory, true, true, kWriteVerify, kAddressEnd, {0x03, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}},
+        {cmd::Go, true, true, kBadArgument, kAddressEnd, {}},
+        {cmd::Erase, false, true, kEraseRefused, {0x00, 0xFE, 0x00}, {}},
+        {cmd::ExtendedErase, false, true, kEraseRefused, {0x00, 0x00, 0xFF, 0xFE, 0x00}, {}},
     };
     // Get, Get Version and Get ID: a command byte alone, nothing to end.
-    static const CommandInfo question{0, false, false, PROG_ERR_LINK_LOST, {}, {}};
+    static const CommandInfo question{0, false, false, kLinkLost, {}, {}};
     for (const CommandInfo& c : table)
         if (c.code == code)
             return c;
@@ -85,7 +85,7 @@ void BootloaderClient::writeRaw(const std::vector<uint8_t>& bytes, const char* n
     try {
         link_.write(bytes.data(), bytes.size(), replyTimeout(bytes.size()));
     } catch (const TransportError& e) {
-        throw ProgError(PROG_ERR_LINK_LOST, std::string("link lost while sending ") + name + ": " + e.what());
+        throw ProgError(kLinkLost, std::string("link lost while sending ") + name + ": " + e.what());
     }
 }
 
@@ -95,9 +95,9 @@ void BootloaderClient::readRaw(uint8_t* out, size_t length, Millis timeout, cons
         link_.read(out, length, timeout);
     } catch (const TransportError& e) {
         if (e.kind == TransportError::Damaged)
-            throw ProgError(PROG_ERR_LINK_LOST,
+            throw ProgError(kLinkLost,
                             std::string("the answer to ") + name + " was damaged on the line: " + e.what());
-        throw ProgError(PROG_ERR_LINK_LOST, std::string("no answer to ") + name + " (" + e.what() + "): link lost");
+        throw ProgError(kLinkLost, std::string("no answer to ") + name + " (" + e.what() + "): link lost");
     }
 }
 
@@ -107,14 +107,14 @@ void BootloaderClient::syncAcknowledged()
         return;
     restarted_ = true;
     link_.discardInput();
-    throw ProgError(PROG_ERR_MODULE_CHANGED,
+    throw ProgError(kModuleChanged,
                     "the bootloader on " + link_.portName() +
                         " answered a sync byte with ACK, so it started again (a reset, a brown-out or another module)");
 }
 
 bool BootloaderClient::final(const ProgError& e)
 {
-    return e.status == PROG_ERR_PROTECTED || e.status == PROG_ERR_MODULE_CHANGED;
+    return e.status == kProtected || e.status == kModuleChanged;
 }
 
 void BootloaderClient::synchronise(int attempts)
@@ -126,7 +126,7 @@ void BootloaderClient::synchronise(int attempts)
             link_.write(&SYNC, 1, kAnswerSlack);
             b = link_.readByte(kSyncWait + link_.wireTime(2));
         } catch (const TransportError& e) {
-            throw ProgError(PROG_ERR_LINK_LOST, std::string("serial port failed during synchronisation: ") + e.what());
+            throw ProgError(kLinkLost, std::string("serial port failed during synchronisation: ") + e.what());
         }
         // ACK: freshly synchronised. NACK: already synchronised, the 0x7F ended a pending frame.
         // Silence: the 0x7F started a frame; the next one completes it.
@@ -138,7 +138,7 @@ void BootloaderClient::synchronise(int attempts)
             return;
         }
     }
-    throw ProgError(PROG_ERR_NO_ANSWER,
+    throw ProgError(kNoAnswer,
                     "No answer from the bootloader on " + link_.portName() + " after " + std::to_string(attempts) +
                         " attempts: the module is not in bootloader mode, this is the wrong port, or the adapter "
                         "does not use even parity");
@@ -161,7 +161,7 @@ void BootloaderClient::resynchronise()
             syncAcknowledged();
         }
     } catch (const TransportError& e) {
-        throw ProgError(PROG_ERR_LINK_LOST, std::string("serial port failed during synchronisation: ") + e.what());
+        throw ProgError(kLinkLost, std::string("serial port failed during synchronisation: ") + e.what());
     }
     // The NACK ends a whole frame and the input was clean before the probe: nothing more
     // is on its way, so there is no quiet time to wait out.
@@ -175,7 +175,7 @@ int BootloaderClient::answer(Millis timeout, const char* name)
     try {
         return link_.readByte(timeout);
     } catch (const TransportError& e) {
-        throw ProgError(PROG_ERR_LINK_LOST, std::string("link lost during ") + name + ": " + e.what());
+        throw ProgError(kLinkLost, std::string("link lost during ") + name + ": " + e.what());
     }
 }
 
@@ -191,17 +191,17 @@ void BootloaderClient::refused(int b, uint8_t code, const char* name, Step step,
     const CommandInfo& c = commandInfo(code);
     const std::string at = step == Step::Command || !c.addressed ? std::string() : " at " + hex8(address);
     if (b < 0)
-        throw ProgError(PROG_ERR_LINK_LOST, std::string("no answer to ") + name + at + ": link lost");
+        throw ProgError(kLinkLost, std::string("no answer to ") + name + at + ": link lost");
     if (b == Link::kDamagedByte)
-        throw ProgError(PROG_ERR_LINK_LOST, std::string("the answer to ") + name + at + " was damaged on the line");
+        throw ProgError(kLinkLost, std::string("the answer to ") + name + at + " was damaged on the line");
     if (b != NACK)
-        throw ProgError(PROG_ERR_LINK_LOST, std::string("unexpected answer ") + hex2(unsigned(b)) + " to " + name + at);
+        throw ProgError(kLinkLost, std::string("unexpected answer ") + hex2(unsigned(b)) + " to " + name + at);
 
     // NACK. Some products send a second one; it must not pass for the next answer.
     // Step::Command here means a command byte refused twice.
     link_.discardInput();
     if (step == Step::Command && c.protectable)
-        throw ProgError(PROG_ERR_PROTECTED,
+        throw ProgError(kProtected,
                         std::string(name) + " refused twice, also after a resynchronisation: readout protection is active");
     throw ProgError(c.refusedStatus, std::string(name) + at + " refused (NACK)");
 }
@@ -218,7 +218,7 @@ void BootloaderClient::settle(Millis quiet)
         for (int i = 0; i < 256 && link_.readByte(quiet) >= 0; ++i)
             ++irregularities_;
     } catch (const TransportError& e) {
-        throw ProgError(PROG_ERR_LINK_LOST, std::string("link lost: ") + e.what());
+        throw ProgError(kLinkLost, std::string("link lost: ") + e.what());
     }
 }
 
@@ -250,14 +250,14 @@ void BootloaderClient::realign()
         if (b != NACK)
             synchronise();
     } catch (const TransportError& e) {
-        throw ProgError(PROG_ERR_LINK_LOST, std::string("serial port failed during synchronisation: ") + e.what());
+        throw ProgError(kLinkLost, std::string("serial port failed during synchronisation: ") + e.what());
     }
 }
 
 void BootloaderClient::sendCommand(uint8_t code, const char* name)
 {
     if (restarted_)
-        throw ProgError(PROG_ERR_MODULE_CHANGED, std::string(name) + " not sent: the module on " + link_.portName() +
+        throw ProgError(kModuleChanged, std::string(name) + " not sent: the module on " + link_.portName() +
                                                      " has not been identified again since its bootloader started again");
     dropStale();
     writeRaw({code, uint8_t(code ^ 0xFF)}, name);
@@ -367,7 +367,7 @@ uint16_t BootloaderClient::getId()
 void BootloaderClient::readMemory(uint32_t address, uint8_t* out, size_t length)
 {
     if (length == 0 || length > kMaxBlock)
-        throw ProgError(PROG_ERR_BAD_ARGUMENT, "Read Memory of " + std::to_string(length) + " bytes");
+        throw ProgError(kBadArgument, "Read Memory of " + std::to_string(length) + " bytes");
     askAgainOnLineErrors("Read Memory at " + hex8(address), [&] { readOnce(address, out, length); });
 }
 
@@ -398,7 +398,7 @@ void BootloaderClient::readMemoryTwice(uint32_t address, uint8_t* out, size_t le
         if (first && second)
             break;
         if (round == kFrameAttempts)
-            throw ProgError(PROG_ERR_READ, "the answers to Read Memory at " + hex8(address) +
+            throw ProgError(kReadRefused, "the answers to Read Memory at " + hex8(address) +
                                                " kept coming with bytes nobody asked for (a second bootloader on "
                                                "the line?), so what was read cannot be trusted");
         note("An answer to Read Memory at " + hex8(address) + " came with bytes nobody asked for; reading again");
@@ -416,7 +416,7 @@ void BootloaderClient::readMemoryTwice(uint32_t address, uint8_t* out, size_t le
         std::copy(third.begin(), third.end(), out);
         return;
     }
-    throw ProgError(PROG_ERR_READ, "three reads of " + std::to_string(length) + " bytes at " + hex8(address) +
+    throw ProgError(kReadRefused, "three reads of " + std::to_string(length) + " bytes at " + hex8(address) +
                                        " gave different answers: the line is not reliable");
 }
 
@@ -426,7 +426,7 @@ void BootloaderClient::recoverFrom(const ProgError& failure)
     try {
         realign();
     } catch (const ProgError& e) {
-        if (e.status == PROG_ERR_MODULE_CHANGED)
+        if (e.status == kModuleChanged)
             throw;
         throw failure;
     }
@@ -458,7 +458,7 @@ void BootloaderClient::writeOnce(uint32_t address, const uint8_t* data, size_t l
 void BootloaderClient::writeMemory(uint32_t address, const uint8_t* data, size_t length, int erased)
 {
     if (length == 0 || length > kMaxBlock || length % 4 != 0)
-        throw ProgError(PROG_ERR_BAD_ARGUMENT, "Write Memory of " + std::to_string(length) + " bytes");
+        throw ProgError(kBadArgument, "Write Memory of " + std::to_string(length) + " bytes");
     std::vector<uint8_t> back(length);
     bool dataSent = false;
     withRetries(
@@ -470,7 +470,7 @@ void BootloaderClient::writeMemory(uint32_t address, const uint8_t* data, size_t
         [&](const ProgError& e) {
             // A refused frame: nothing was written. Refused data can also mean a unit that is
             // not erased, which the next try shows again.
-            const bool refused = !dataSent || e.status == PROG_ERR_WRITE_VERIFY;
+            const bool refused = !dataSent || e.status == kWriteVerify;
             recoverFrom(e);
             if (refused) {
                 note("Write Memory at " + hex8(address) + " failed (" + e.what() + "); sending it again");
@@ -484,7 +484,7 @@ void BootloaderClient::writeMemory(uint32_t address, const uint8_t* data, size_t
                 return Retry::Done;
             }
             if (erased < 0 || !std::all_of(back.begin(), back.end(), [&](uint8_t b) { return b == uint8_t(erased); }))
-                throw ProgError(PROG_ERR_WRITE_VERIFY, "the answer to Write Memory at " + hex8(address) +
+                throw ProgError(kWriteVerify, "the answer to Write Memory at " + hex8(address) +
                                                            " was lost and the block reads back neither as written "
                                                            "nor as erased");
             note("The answer to Write Memory at " + hex8(address) + " was lost (" + e.what() +
@@ -507,24 +507,24 @@ void BootloaderClient::erasePages(const std::vector<uint32_t>& pages, bool exten
     std::vector<uint8_t> block;
     if (extended) {
         if (pages.size() > 0xFFF0)
-            throw ProgError(PROG_ERR_BAD_ARGUMENT, "too many pages for one Extended Erase");
+            throw ProgError(kBadArgument, "too many pages for one Extended Erase");
         const uint16_t n = uint16_t(pages.size() - 1);
         block.push_back(uint8_t(n >> 8));
         block.push_back(uint8_t(n));
         for (uint32_t p : pages) {
             if (p > 0xFFFF)
-                throw ProgError(PROG_ERR_DEVICE_UNSUPPORTED, "page " + std::to_string(p) + " has no Extended Erase number");
+                throw ProgError(kDeviceUnsupported, "page " + std::to_string(p) + " has no Extended Erase number");
             block.push_back(uint8_t(p >> 8));
             block.push_back(uint8_t(p));
         }
     } else {
         // N = 0xFF would be the global erase: at most 255 pages a command.
         if (pages.size() > 255)
-            throw ProgError(PROG_ERR_BAD_ARGUMENT, "too many pages for one Erase");
+            throw ProgError(kBadArgument, "too many pages for one Erase");
         block.push_back(uint8_t(pages.size() - 1));
         for (uint32_t p : pages) {
             if (p > 0xFF)
-                throw ProgError(PROG_ERR_DEVICE_UNSUPPORTED, "page " + std::to_string(p) + " has no Erase number");
+                throw ProgError(kDeviceUnsupported, "page " + std::to_string(p) + " has no Erase number");
             block.push_back(uint8_t(p));
         }
     }
@@ -550,7 +550,7 @@ void BootloaderClient::sendAddress(uint8_t code, const char* name, uint32_t addr
         sendBlock(addressFrame(address), kAnswerSlack, code, name, Step::Address, address);
     } catch (const ProgError& e) {
         // Refused (NACK), it waits for a command; unanswered, it may wait for what follows.
-        if (e.status == PROG_ERR_LINK_LOST)
+        if (e.status == kLinkLost)
             expectRefusal(code, Step::Address);
         throw;
     }

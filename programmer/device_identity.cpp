@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "programmer_api.h"
+#include "status.h"
 #include "text_format.h"
 
 namespace vbprog {
@@ -20,7 +20,7 @@ uint16_t readProductIdTwice(BootloaderClient& client)
         seen += ", " + productIdText(again);
         last = again;
     }
-    throw ProgError(PROG_ERR_IDENTITY, "the module answered Get ID with " + seen +
+    throw ProgError(kIdentity, "the module answered Get ID with " + seen +
                                            ": its product ID cannot be trusted, so nothing is done with it; "
                                            "check the cable and the adapter, reset the module into its bootloader and try again");
 }
@@ -43,7 +43,7 @@ FlashSizeReading readFlashSizeRegister(BootloaderClient& client, const DeviceInf
         try {
             client.readMemoryTwice(at, buf, chunk);
         } catch (const ProgError& e) {
-            if (e.status != PROG_ERR_READ)
+            if (e.status != kReadRefused)
                 throw;
             refusal = e.what();
             continue;
@@ -70,7 +70,7 @@ std::optional<UniqueId> readUniqueId(BootloaderClient& client, const DeviceInfo&
     try {
         client.readMemoryTwice(at.address, raw, at.span());
     } catch (const ProgError& e) {
-        if (e.status != PROG_ERR_READ)
+        if (e.status != kReadRefused)
             throw;
         return std::nullopt;
     }

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "programmer_api.h"
+#include "status.h"
 #include "text_format.h"
 
 namespace vbprog {
@@ -49,31 +49,31 @@ PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device
                             uint32_t startAddress, bool erase, const std::vector<ProtectedRange>& keep)
 {
     if (image.empty())
-        return refuse(PROG_ERR_FILE_INVALID, "the file holds no data");
+        return refuse(kFileInvalid, "the file holds no data");
     const uint32_t unit = std::max<uint32_t>(device.writeUnit, 4);
     const uint64_t flashEnd = uint64_t(device.flashBase) + flashSize;
 
     if (startAddress % unit != 0)
-        return refuse(PROG_ERR_BAD_ARGUMENT, "start address " + hex8(startAddress) + " is not aligned to the write unit of " +
+        return refuse(kBadArgument, "start address " + hex8(startAddress) + " is not aligned to the write unit of " +
                                                  std::to_string(unit) + " bytes");
 
     // Every byte must lie in [startAddress, flash end) and outside the identifiers.
     const uint32_t low = image.lowestAddress();
     if (low < startAddress)
-        return refuse(PROG_ERR_OUT_OF_RANGE, where(image, low) + "data at " + hex8(low) +
+        return refuse(kOutOfRange, where(image, low) + "data at " + hex8(low) +
                                                  " is below the application start " + hex8(startAddress));
     if (low < device.flashBase)
-        return refuse(PROG_ERR_OUT_OF_RANGE, where(image, low) + "data at " + hex8(low) + " is outside flash");
+        return refuse(kOutOfRange, where(image, low) + "data at " + hex8(low) + " is outside flash");
     for (const auto& s : image.segments()) {
         const uint64_t end = uint64_t(s.first) + s.second.size();
         if (end > flashEnd) {
             const uint32_t bad = uint32_t(std::max<uint64_t>(s.first, flashEnd));
-            return refuse(PROG_ERR_OUT_OF_RANGE, where(image, bad) + "data at " + hex8(bad) + " is outside flash (" +
+            return refuse(kOutOfRange, where(image, bad) + "data at " + hex8(bad) + " is outside flash (" +
                                                      hex8(device.flashBase) + ".." + hex8(flashEnd - 1) + ")");
         }
         if (const ProtectedRange* p = overlapped(keep, s.first, end)) {
             const uint32_t bad = std::max<uint32_t>(s.first, p->start);
-            return refuse(PROG_ERR_OUT_OF_RANGE, where(image, bad) + "data at " + hex8(bad) + " would overwrite " + p->holds);
+            return refuse(kOutOfRange, where(image, bad) + "data at " + hex8(bad) + " would overwrite " + p->holds);
         }
     }
 
@@ -99,7 +99,7 @@ PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device
             const uint64_t rowEnd = (a / kMaxBlock + 1) * kMaxBlock;
             const uint64_t b = std::min(run.hi, rowEnd);
             if (const ProtectedRange* p = overlapped(keep, a, b))
-                return refuse(PROG_ERR_OUT_OF_RANGE, "writing " + hex8(a) + ".." + hex8(b - 1) + " in whole write units of " +
+                return refuse(kOutOfRange, "writing " + hex8(a) + ".." + hex8(b - 1) + " in whole write units of " +
                                                          std::to_string(unit) + " bytes would overwrite " + p->holds);
             WriteBlock blk{uint32_t(a), std::vector<uint8_t>(size_t(b - a), device.erasedValue)};
             image.overlay(blk.address, blk.data);
@@ -111,7 +111,7 @@ PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device
 
     if (erase) {
         if (device.sectorErase)
-            return refuse(PROG_ERR_DEVICE_UNSUPPORTED,
+            return refuse(kDeviceUnsupported,
                           std::string(device.name) + " erases by sectors; its first sector holds the device identifiers");
         for (const auto& blk : plan.blocks) {
             const uint32_t first = (blk.address - device.flashBase) / device.eraseUnit;
@@ -123,7 +123,7 @@ PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device
         const uint32_t firstPageStart = device.flashBase + plan.pages.front() * device.eraseUnit;
         const uint64_t firstPageEnd = uint64_t(firstPageStart) + device.eraseUnit;
         if (firstPageStart < startAddress)
-            return refuse(PROG_ERR_DEVICE_UNSUPPORTED,
+            return refuse(kDeviceUnsupported,
                           std::string(device.name) + ": its erase unit of " + sizeText(device.eraseUnit) + " would erase " +
                               hex8(firstPageStart) + ".." + hex8(firstPageEnd - 1) + ", which holds bytes below " +
                               hex8(startAddress));
@@ -131,14 +131,14 @@ PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device
         for (const uint32_t page : plan.pages) {
             const uint64_t lo = uint64_t(device.flashBase) + uint64_t(page) * device.eraseUnit;
             if (const ProtectedRange* p = overlapped(keep, lo, lo + device.eraseUnit))
-                return refuse(PROG_ERR_DEVICE_UNSUPPORTED, std::string(device.name) + ": erasing page " + std::to_string(page) +
+                return refuse(kDeviceUnsupported, std::string(device.name) + ": erasing page " + std::to_string(page) +
                                                          " (" + hex8(lo) + ".." + hex8(lo + device.eraseUnit - 1) +
                                                          ") would erase " + p->holds);
         }
         if (device.firstBankOnly) {
             const uint32_t bankPages = flashSize / 2 / device.eraseUnit;
             if (plan.pages.back() >= bankPages)
-                return refuse(PROG_ERR_DEVICE_UNSUPPORTED,
+                return refuse(kDeviceUnsupported,
                               std::string(device.name) + ": erasing in the second flash bank (from " +
                                   hex8(device.flashBase + flashSize / 2) + ") is not supported");
         }
@@ -150,10 +150,10 @@ PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device
 PlanResult checkPlacement(const FirmwareImage& image, uint32_t startAddress)
 {
     if (image.empty())
-        return refuse(PROG_ERR_FILE_INVALID, "the file holds no data");
+        return refuse(kFileInvalid, "the file holds no data");
     const uint32_t low = image.lowestAddress();
     if (low < startAddress)
-        return refuse(PROG_ERR_OUT_OF_RANGE, where(image, low) + "data at " + hex8(low) +
+        return refuse(kOutOfRange, where(image, low) + "data at " + hex8(low) +
                                                  " is below the application start " + hex8(startAddress));
     int count = 0;
     const DeviceInfo* table = deviceTable(&count);
@@ -163,7 +163,7 @@ PlanResult checkPlacement(const FirmwareImage& image, uint32_t startAddress)
     if (image.endAddress() > widest) {
         const auto& last = *image.segments().rbegin();
         const uint32_t bad = uint32_t(std::max<uint64_t>(last.first, widest));
-        return refuse(PROG_ERR_OUT_OF_RANGE, where(image, bad) + "data at " + hex8(bad) + " is outside the flash of every supported device");
+        return refuse(kOutOfRange, where(image, bad) + "data at " + hex8(bad) + " is outside the flash of every supported device");
     }
     PlanResult r;
     r.ok = true;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "device_identity.h"
-#include "programmer_api.h"
+#include "status.h"
 #include "text_format.h"
 
 namespace vbprog {
@@ -54,21 +54,21 @@ LoadedFirmware loadFirmwareFile(const std::filesystem::path& path, uint32_t binA
     std::error_code ec;
     const auto size = std::filesystem::file_size(path, ec);
     if (ec || !std::filesystem::is_regular_file(path, ec))
-        return refuseFile(PROG_ERR_FILE_MISSING,
+        return refuseFile(kFileMissing,
                           "Cannot open the file " + shownPath(path) + ": it does not exist or is not a file");
     if (size > kMaxFileSize)
-        return refuseFile(PROG_ERR_FILE_INVALID, "The file " + shownPath(path) + " is too large for a firmware image");
+        return refuseFile(kFileInvalid, "The file " + shownPath(path) + " is too large for a firmware image");
 
     LoadedFirmware f;
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        return refuseFile(PROG_ERR_FILE_MISSING, "Cannot open the file " + shownPath(path));
+        return refuseFile(kFileMissing, "Cannot open the file " + shownPath(path));
     f.content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (in.bad())
-        return refuseFile(PROG_ERR_FILE_MISSING, "Cannot read the file " + shownPath(path));
+        return refuseFile(kFileMissing, "Cannot read the file " + shownPath(path));
     // The file may have grown between the size check and the read.
     if (f.content.size() > kMaxFileSize)
-        return refuseFile(PROG_ERR_FILE_INVALID, "The file " + shownPath(path) + " is too large for a firmware image");
+        return refuseFile(kFileInvalid, "The file " + shownPath(path) + " is too large for a firmware image");
 
     const FileFormat format = fileFormatOf(shown);
     if (format == FileFormat::IntelHex)
@@ -76,18 +76,18 @@ LoadedFirmware loadFirmwareFile(const std::filesystem::path& path, uint32_t binA
     else if (format == FileFormat::Binary)
         f.parsed = loadBinary(f.content, binAddress);
     else
-        return refuseFile(PROG_ERR_FILE_INVALID, "Unsupported file type of " + shown +
+        return refuseFile(kFileInvalid, "Unsupported file type of " + shown +
                                                      ": only Intel HEX (.hex) and binary (.bin) files can be downloaded");
     if (!f.parsed.ok)
-        return refuseFile(PROG_ERR_FILE_INVALID, shown + ": " + f.parsed.error);
-    f.status = PROG_OK;
+        return refuseFile(kFileInvalid, shown + ": " + f.parsed.error);
+    f.status = kOk;
     return f;
 }
 
 FlashSession::FlashSession(SessionCallbacks callbacks, std::unique_ptr<Link> link)
     : callbacks_(std::move(callbacks)), link_(link ? std::move(link) : std::make_unique<SerialLink>())
 {
-    client_.setNotes([this](const std::string& text) { say(Verbosity_1, text); });
+    client_.setNotes([this](const std::string& text) { say(kDetail1, text); });
 }
 
 FlashSession::~FlashSession()
@@ -109,7 +109,7 @@ void FlashSession::say(int type, const std::string& text) const
 void FlashSession::sayError(const std::string& text)
 {
     errorText_ = text;
-    say(Error, text);
+    say(kError, text);
 }
 
 const char* phaseName(Phase phase)
@@ -177,7 +177,7 @@ void FlashSession::closeLink()
 void FlashSession::close()
 {
     if (link_->isOpen())
-        say(Verbosity_1, "Serial port closed");
+        say(kDetail1, "Serial port closed");
     closeLink();
 }
 
@@ -194,7 +194,7 @@ void FlashSession::beginOperation()
 int FlashSession::conclude(int status, Operation operation, const std::string& file)
 {
     error_ = SessionError{};
-    if (status != PROG_OK)
+    if (status != kOk)
         error_ = SessionError{status, errorText_,
                               hintFor(status, {operation, settings_.name, file, settings_.baudrate, !touched_, restored_, openFailure_}),
                               errorAddress_};
@@ -225,28 +225,28 @@ int FlashSession::connectLink(const PortSettings& s)
         } catch (const TransportError& e) {
             openFailure_ = e.failure;
             sayError(std::string("Serial port error: ") + e.what());
-            return PROG_ERR_PORT_OPEN;
+            return kPortOpen;
         }
     }
-    say(Verbosity_1, fmt("Opened %s at %u baud, %d%c%s", s.name.c_str(), s.baudrate, s.dataBits,
+    say(kDetail1, fmt("Opened %s at %u baud, %d%c%s", s.name.c_str(), s.baudrate, s.dataBits,
                          s.parity == 1 ? 'O' : s.parity == 2 ? 'N' : 'E', s.stopBits > 1.4f ? "2" : "1"));
     for (const auto& n : notes)
-        say(Verbosity_1, n);
+        say(kDetail1, n);
     const std::string latency = latencyAdviceOnce(s.name);
     if (!latency.empty())
-        say(WarningNoPopup, latency);
+        say(kWarningQuiet, latency);
 
-    int rc = PROG_OK;
+    int rc = kOk;
     try {
         rc = identify(wasSynchronised);
     } catch (const ProgError& e) {
-        sayError(e.status == PROG_ERR_NO_ANSWER ? std::string(e.what()) : std::string("Connection failed: ") + e.what());
+        sayError(e.status == kNoAnswer ? std::string(e.what()) : std::string("Connection failed: ") + e.what());
         rc = e.status;
     } catch (const std::exception& e) {
         sayError(std::string("Connection failed: ") + e.what());
-        rc = PROG_ERR_LINK_LOST;
+        rc = kLinkLost;
     }
-    if (rc != PROG_OK) {
+    if (rc != kOk) {
         closeLink();
         return rc;
     }
@@ -256,12 +256,12 @@ int FlashSession::connectLink(const PortSettings& s)
     client_.watchForRestart(true);
     phase.finish();
     if (device_.untrusted.empty())
-        say(Info, fmt("Connected to %s (product ID 0x%03X), %d KiB flash", device_.device->name, device_.pid,
+        say(kInfo, fmt("Connected to %s (product ID 0x%03X), %d KiB flash", device_.device->name, device_.pid,
                       int(device_.flashSize / 1024)));
     else
-        say(Info, fmt("Connected to a module that reports %s (product ID 0x%03X); its flash layout is not trusted",
+        say(kInfo, fmt("Connected to a module that reports %s (product ID 0x%03X); its flash layout is not trusted",
                       device_.device->name, device_.pid));
-    return PROG_OK;
+    return kOk;
 }
 
 void FlashSession::synchroniseAndGet(bool wasSynchronised)
@@ -274,12 +274,12 @@ void FlashSession::synchroniseAndGet(bool wasSynchronised)
         device_.boot = client_.get();
     } catch (const ProgError& e) {
         // A bootloader caught mid-frame by the sync answers garbage first; one more round.
-        say(Verbosity_1, std::string("Get failed (") + e.what() + "), synchronising again");
+        say(kDetail1, std::string("Get failed (") + e.what() + "), synchronising again");
         client_.synchronise();
         device_.boot = client_.get();
     }
     device_.versionAgain = client_.getVersion();
-    say(Verbosity_1, fmt("Bootloader protocol version %u.%u", device_.boot.version >> 4, device_.boot.version & 0x0F));
+    say(kDetail1, fmt("Bootloader protocol version %u.%u", device_.boot.version >> 4, device_.boot.version & 0x0F));
 }
 
 int FlashSession::identify(bool wasSynchronised)
@@ -290,7 +290,7 @@ int FlashSession::identify(bool wasSynchronised)
     const DeviceInfo* d = findDevice(pid);
     if (!d) {
         sayError(fmt("Product ID 0x%03X is not supported", pid));
-        return PROG_ERR_DEVICE_UNSUPPORTED;
+        return kDeviceUnsupported;
     }
     uint32_t size = 0;
     if (int rc = readFlashSize(*d, size))
@@ -305,11 +305,11 @@ int FlashSession::identify(bool wasSynchronised)
     device_.untrusted = problems.empty() ? std::string() : untrustedGeometrySentence(pid, *d, problems);
     // Reading stays possible (the identifiers sit at fixed addresses); erasing does not.
     if (!device_.untrusted.empty())
-        say(Warning, device_.untrusted);
+        say(kWarning, device_.untrusted);
     device_.uniqueId = readUniqueId(client_, *d);
     if (device_.uniqueId)
-        say(Verbosity_1, "Unique ID " + toHex(device_.uniqueId->data(), device_.uniqueId->size()));
-    return PROG_OK;
+        say(kDetail1, "Unique ID " + toHex(device_.uniqueId->data(), device_.uniqueId->size()));
+    return kOk;
 }
 
 int FlashSession::readFlashSize(const DeviceInfo& d, uint32_t& size)
@@ -318,22 +318,22 @@ int FlashSession::readFlashSize(const DeviceInfo& d, uint32_t& size)
     try {
         r = readFlashSizeRegister(client_, d);
     } catch (const ProgError& e) {
-        if (e.status == PROG_ERR_PROTECTED) {
+        if (e.status == kProtected) {
             sayError("Readout protection is active: the module's flash cannot be read or written. "
                        "Removing it would erase the whole flash, the identifiers included, so this tool never does.");
-            return PROG_ERR_PROTECTED;
+            return kProtected;
         }
         throw;
     }
     size = r.bytes;
     if (size) {
-        say(Verbosity_1, fmt("Flash size %u KiB (read at 0x%08X)", size / 1024, d.flashSizeRegister));
-        return PROG_OK;
+        say(kDetail1, fmt("Flash size %u KiB (read at 0x%08X)", size / 1024, d.flashSizeRegister));
+        return kOk;
     }
     // Refusals below compare against the largest of the line; nothing is erased on it.
     size = d.maxFlashSize;
     device_.untrusted = r.problem;
-    return PROG_OK;
+    return kOk;
 }
 
 // --- reading --------------------------------------------------------------------------------
@@ -348,7 +348,7 @@ int FlashSession::readBlocks(uint32_t address, uint8_t* out, uint32_t size)
 {
     if (!connected_) {
         sayError("Read refused: no bootloader connection is open");
-        return PROG_ERR_NOT_CONNECTED;
+        return kNotConnected;
     }
     uint32_t at = address;
     try {
@@ -367,8 +367,8 @@ int FlashSession::readBlocks(uint32_t address, uint8_t* out, uint32_t size)
         sayError(fmt("Reading %u bytes at 0x%08X failed at 0x%08X: ", size, address, at) + e.what());
         return e.status;
     }
-    say(Verbosity_2, fmt("Read %u bytes at 0x%08X", size, address));
-    return PROG_OK;
+    say(kDetail2, fmt("Read %u bytes at 0x%08X", size, address));
+    return kOk;
 }
 
 int FlashSession::readIdentifiers(ModuleIdentifiers& out)
@@ -385,7 +385,7 @@ int FlashSession::readIdentifiers(ModuleIdentifiers& out)
     std::copy_n(block + (kDevEuiAddress - kIdentifierStart), kDevEuiSize, out.devEui);
     std::copy_n(block + (kJoinEuiAddress - kIdentifierStart), kJoinEuiSize, out.joinEui);
     std::copy_n(block + (kAppKeyAddress - kIdentifierStart), kAppKeySize, out.appKey);
-    return PROG_OK;
+    return kOk;
 }
 
 // --- download -------------------------------------------------------------------------------
@@ -394,18 +394,18 @@ int FlashSession::checkDownloadable(bool erase, bool verify)
 {
     if (!connected_ || !device_.device) {
         sayError("Download refused: no bootloader connection is open");
-        return PROG_ERR_NOT_CONNECTED;
+        return kNotConnected;
     }
     const BootloaderInfo& boot = device_.boot;
     if (!boot.supports(cmd::WriteMemory) || (verify && !boot.supports(cmd::ReadMemory))) {
         sayError("The bootloader does not offer Write Memory and Read Memory");
-        return PROG_ERR_DEVICE_UNSUPPORTED;
+        return kDeviceUnsupported;
     }
     if (erase && !boot.supports(cmd::ExtendedErase) && !boot.supports(cmd::Erase)) {
         sayError("The bootloader offers no erase command");
-        return PROG_ERR_DEVICE_UNSUPPORTED;
+        return kDeviceUnsupported;
     }
-    return PROG_OK;
+    return kOk;
 }
 
 int FlashSession::download(const FirmwareImage& image, const std::string& shown, const DownloadOptions& options,
@@ -426,7 +426,7 @@ int FlashSession::runChecked(const FirmwareImage& image, const std::string& show
     r = DownloadReport{};
 
     for (const auto& w : image.warnings)
-        say(Warning, shown + ": " + w);
+        say(kWarning, shown + ": " + w);
     if (int rc = checkDownloadable(erase, verify))
         return rc;
     const DeviceInfo& d = *device_.device;
@@ -441,29 +441,29 @@ int FlashSession::runChecked(const FirmwareImage& image, const std::string& show
     if (erase && !extended && plan.pages.back() > 0xFF) {
         sayError(fmt("Page %u cannot be named with the Erase command (up to 255); nothing was changed on the device",
                        plan.pages.back()));
-        return PROG_ERR_DEVICE_UNSUPPORTED;
+        return kDeviceUnsupported;
     }
     if (!device_.untrusted.empty()) {
         sayError(device_.untrusted);
-        return PROG_ERR_IDENTITY;
+        return kIdentity;
     }
     r.planned = plan.bytesToWrite;
     r.dataBytes = plan.dataBytes;
-    say(Info, fmt("Downloading %s: %llu bytes in %zu blocks from 0x%08X", shown.c_str(),
+    say(kInfo, fmt("Downloading %s: %llu bytes in %zu blocks from 0x%08X", shown.c_str(),
                   static_cast<unsigned long long>(plan.dataBytes), plan.blocks.size(), plan.blocks.front().address));
 
-    int rc = PROG_OK;
+    int rc = kOk;
     try {
         rc = runDownload(plan, erase, verify, r);
     } catch (const std::exception& e) {
         sayError(std::string("Download failed: ") + e.what());
-        rc = PROG_ERR_LINK_LOST;
+        rc = kLinkLost;
     }
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     r.touched = touched_;
     r.restored = restored_;
-    if (rc == PROG_OK)
-        say(GreenInfo, fmt("File download complete (%.1f s)", r.seconds));
+    if (rc == kOk)
+        say(kSuccess, fmt("File download complete (%.1f s)", r.seconds));
     return rc;
 }
 
@@ -476,13 +476,13 @@ int FlashSession::runDownload(const DownloadPlan& plan, bool erase, bool verify,
         try {
             return downloadOnce(plan, erase, verify, report);
         } catch (const ProgError& e) {
-            if (e.status != PROG_ERR_MODULE_CHANGED)
+            if (e.status != kModuleChanged)
                 throw;
             // Seen as an ACK to a sync, nothing was sent to the new bootloader; seen by the
             // guard's unique ID, writes may have reached it, but never its identifier page.
             const bool bySync = client_.restarted();
             const std::string port = settings_.name;
-            say(Verbosity_1, std::string("During the ") + stage_ + ": " + e.what());
+            say(kDetail1, std::string("During the ") + stage_ + ": " + e.what());
             std::string found;
             if (!sameModuleAgain(found)) {
                 const std::string saved =
@@ -492,17 +492,17 @@ int FlashSession::runDownload(const DownloadPlan& plan, bool erase, bool verify,
                                (bySync ? "nothing was written to it" : "nothing was written to its identifier page") +
                                " and its identifiers are untouched." + saved);
                 closeLink();
-                return PROG_ERR_MODULE_CHANGED;
+                return kModuleChanged;
             }
             if (!erase || report.restarts == kRestarts) {
                 sayError("The module on " + port + " started again during the " + stage_ + " (" + found + ")" +
                                (erase ? ", again and again; check its power and its contacts, and flash again"
                                       : "; without the erase the blocks written so far cannot be written again, so "
                                         "flash it again with the erase"));
-                return PROG_ERR_LINK_LOST;
+                return kLinkLost;
             }
             ++report.restarts;
-            say(Warning, "The module on " + port + " started again during the " + stage_ +
+            say(kWarning, "The module on " + port + " started again during the " + stage_ +
                              " (a reset or a brown-out); it is the same chip (" + found +
                              "), so the download begins again with the erase");
             report.written = report.verified = 0;
@@ -577,7 +577,7 @@ int FlashSession::downloadOnce(const DownloadPlan& plan, bool erase, bool verify
         if (int rc = guardAfterErase(plan))
             return rc;
     } else {
-        say(Info, "Erase skipped");
+        say(kInfo, "Erase skipped");
     }
     stage_ = "write";
     if (int rc = writePhase(plan, report))
@@ -586,7 +586,7 @@ int FlashSession::downloadOnce(const DownloadPlan& plan, bool erase, bool verify
     if (int rc = guardAfterWrite(plan, verify))
         return rc;
     stage_ = "verification";
-    return verify ? verifyPhase(plan, report) : PROG_OK;
+    return verify ? verifyPhase(plan, report) : kOk;
 }
 
 // The identifier page is kept out of every plan; these are the places where a download
@@ -602,15 +602,15 @@ int FlashSession::guardBeforeErase(const DownloadPlan&)
         phase.finish();
     } catch (const ProgError& e) {
         guard_.reset();
-        if (e.status == PROG_ERR_MODULE_CHANGED)
+        if (e.status == kModuleChanged)
             throw;
         sayError(std::string("Reading the identifier page before the erase failed: ") + e.what() +
                        "; nothing was changed on the device");
         return e.status;
     }
-    say(Verbosity_1, fmt("Identifier page 0x%08X..0x%08X saved", kGuardedPageStart, kGuardedPageEnd - 1));
+    say(kDetail1, fmt("Identifier page 0x%08X..0x%08X saved", kGuardedPageStart, kGuardedPageEnd - 1));
     irregularitiesBeforeWrite_ = client_.irregularities();
-    return PROG_OK;
+    return kOk;
 }
 
 int FlashSession::guardCheck(IdentifierGuard::Since since, const std::string& phase)
@@ -618,14 +618,14 @@ int FlashSession::guardCheck(IdentifierGuard::Since since, const std::string& ph
     std::string message;
     const int rc = guard_->check(since, phase, message, [this](const ProgressEvent& e) { report(e); });
     restored_ = guard_->restored();
-    if (rc != PROG_OK)
+    if (rc != kOk)
         sayError(message);
     return rc;
 }
 
 int FlashSession::guardAfterErase(const DownloadPlan&)
 {
-    return guard_ ? guardCheck(IdentifierGuard::Since::Erases, "the erase") : PROG_OK;
+    return guard_ ? guardCheck(IdentifierGuard::Since::Erases, "the erase") : kOk;
 }
 
 int FlashSession::guardAfterWrite(const DownloadPlan&, bool verify)
@@ -633,7 +633,7 @@ int FlashSession::guardAfterWrite(const DownloadPlan&, bool verify)
     if (guard_) {
         if (int rc = guardCheck(IdentifierGuard::Since::Writes, "the last write"))
             return rc;
-        say(Verbosity_1, fmt("Identifier page checked after the erase and the last write (%.2f s in all)",
+        say(kDetail1, fmt("Identifier page checked after the erase and the last write (%.2f s in all)",
                              guard_->seconds()));
     }
     // A byte out of step can pair a refused write with an earlier ACK; only a read-back
@@ -643,15 +643,15 @@ int FlashSession::guardAfterWrite(const DownloadPlan&, bool verify)
         sayError(fmt("The module's answers were out of step during the download (%u unexpected answer%s), so a "
                        "refused write may have passed for accepted; flash again with verification",
                        stray, stray == 1 ? "" : "s"));
-        return PROG_ERR_WRITE_VERIFY;
+        return kWriteVerify;
     }
-    return PROG_OK;
+    return kOk;
 }
 
 int FlashSession::erasePhase(const DownloadPlan& plan, bool extended)
 {
     const DeviceInfo& d = *device_.device;
-    say(Info, "Erasing " + describePages(plan.pages, d) + (extended ? " with Extended Erase" : " with Erase"));
+    say(kInfo, "Erasing " + describePages(plan.pages, d) + (extended ? " with Extended Erase" : " with Erase"));
     PhaseReport phase(*this, Phase::Erase, plan.pages.size());
     uint64_t erased = 0;
     for (const auto& chunk : splitPages(plan.pages, kPagesPerErase)) {
@@ -659,7 +659,7 @@ int FlashSession::erasePhase(const DownloadPlan& plan, bool extended)
             touched_ = true;
             client_.erasePages(chunk, extended);
         } catch (const ProgError& e) {
-            if (e.status == PROG_ERR_MODULE_CHANGED)
+            if (e.status == kModuleChanged)
                 throw;
             sayError("Erasing " + describePages(chunk, d) + " failed: " + e.what());
             return e.status;
@@ -668,8 +668,8 @@ int FlashSession::erasePhase(const DownloadPlan& plan, bool extended)
         phase.progress(erased);
     }
     phase.finish();
-    say(Verbosity_1, "Erase done");
-    return PROG_OK;
+    say(kDetail1, "Erase done");
+    return kOk;
 }
 
 int FlashSession::writePhase(const DownloadPlan& plan, DownloadReport& report)
@@ -680,7 +680,7 @@ int FlashSession::writePhase(const DownloadPlan& plan, DownloadReport& report)
             touched_ = true;
             client_.writeMemory(blk.address, blk.data.data(), blk.data.size(), device_.device->erasedValue);
         } catch (const ProgError& e) {
-            if (e.status == PROG_ERR_MODULE_CHANGED)
+            if (e.status == kModuleChanged)
                 throw;
             errorAddress_ = blk.address;
             sayError(fmt("Download failed during write at 0x%08X: ", blk.address) + e.what());
@@ -690,11 +690,11 @@ int FlashSession::writePhase(const DownloadPlan& plan, DownloadReport& report)
         phase.progress(report.written);
     }
     phase.finish();
-    say(Info, fmt("Written %llu bytes (%llu of them from the file) at 0x%08X..0x%08X",
+    say(kInfo, fmt("Written %llu bytes (%llu of them from the file) at 0x%08X..0x%08X",
                   static_cast<unsigned long long>(plan.bytesToWrite), static_cast<unsigned long long>(plan.dataBytes),
                   plan.blocks.front().address,
                   plan.blocks.back().address + uint32_t(plan.blocks.back().data.size()) - 1));
-    return PROG_OK;
+    return kOk;
 }
 
 int FlashSession::verifyPhase(const DownloadPlan& plan, DownloadReport& report)
@@ -706,7 +706,7 @@ int FlashSession::verifyPhase(const DownloadPlan& plan, DownloadReport& report)
         try {
             client_.readMemory(blk.address, back.data(), back.size());
         } catch (const ProgError& e) {
-            if (e.status == PROG_ERR_MODULE_CHANGED)
+            if (e.status == kModuleChanged)
                 throw;
             errorAddress_ = blk.address;
             sayError(fmt("Download failed during verification at 0x%08X: ", blk.address) + e.what());
@@ -720,28 +720,28 @@ int FlashSession::verifyPhase(const DownloadPlan& plan, DownloadReport& report)
                 client_.realign();
                 client_.readMemory(blk.address, back.data(), back.size());
             } catch (const ProgError& e) {
-                if (e.status == PROG_ERR_MODULE_CHANGED)
+                if (e.status == kModuleChanged)
                     throw;
                 errorAddress_ = blk.address;
                 sayError(fmt("Download failed during verification at 0x%08X: ", blk.address) + e.what());
                 return e.status;
             }
             if (std::equal(back.begin(), back.end(), blk.data.begin()))
-                say(Verbosity_1, fmt("Read-back at 0x%08X differed once; read again, it agrees", blk.address));
+                say(kDetail1, fmt("Read-back at 0x%08X differed once; read again, it agrees", blk.address));
             diff = std::mismatch(back.begin(), back.end(), blk.data.begin());
         }
         if (diff.first != back.end()) {
             const uint32_t bad = blk.address + uint32_t(diff.first - back.begin());
             errorAddress_ = bad;
             sayError(fmt("Verification failed at 0x%08X: read 0x%02X, expected 0x%02X", bad, *diff.first, *diff.second));
-            return PROG_ERR_WRITE_VERIFY;
+            return kWriteVerify;
         }
         report.verified += blk.data.size();
         phase.progress(report.verified);
     }
     phase.finish();
-    say(GreenInfo, fmt("Verified %llu bytes", static_cast<unsigned long long>(plan.bytesToWrite)));
-    return PROG_OK;
+    say(kSuccess, fmt("Verified %llu bytes", static_cast<unsigned long long>(plan.bytesToWrite)));
+    return kOk;
 }
 
 // --- start ----------------------------------------------------------------------------------
@@ -756,7 +756,7 @@ int FlashSession::startApplication(uint32_t address)
 {
     if (!connected_) {
         sayError("Start refused: no bootloader connection is open");
-        return PROG_ERR_NOT_CONNECTED;
+        return kNotConnected;
     }
     try {
         client_.go(address);
@@ -765,11 +765,11 @@ int FlashSession::startApplication(uint32_t address)
         sayError(fmt("Starting the application at 0x%08X failed: ", address) + e.what());
         return e.status;
     }
-    say(Info, fmt("Application started at 0x%08X", address));
+    say(kInfo, fmt("Application started at 0x%08X", address));
     // The application runs now; the next connection meets a fresh bootloader only after a reset.
     synchronisedPort_.clear();
     closeLink();
-    return PROG_OK;
+    return kOk;
 }
 
 }  // namespace vbprog

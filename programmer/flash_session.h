@@ -26,7 +26,7 @@
 namespace vbprog {
 
 struct SessionCallbacks {
-    // A message of MSGTYPE `type` (programmer_api.h), UTF-8, unfiltered.
+    // A message of Level `type` (status.h), UTF-8, unfiltered.
     std::function<void(int type, const std::string& text)> message;
     // Every phase reports Started, then Progress, then Finished or Failed.
     ProgressReport progress;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "programmer_api.h"
+#include "status.h"
 #include "text_format.h"
 
 namespace vbprog {
@@ -64,7 +64,7 @@ void IdentifierGuard::expectSameChip(const char* before)
     const std::optional<UniqueId> now = readUniqueId(client_, *device_);
     if (now == uid_)
         return;
-    throw ProgError(PROG_ERR_MODULE_CHANGED,
+    throw ProgError(kModuleChanged,
                     std::string("before ") + before + " the chip on the port has the unique ID " +
                         (now ? toHex(now->data(), now->size()) : std::string("(unreadable)")) +
                         ", not the saved page's " + toHex(uid_->data(), uid_->size()) + ": another module");
@@ -124,7 +124,7 @@ long IdentifierGuard::firstDifference(const GuardSpan& span, std::vector<uint8_t
                 client_.realign();
             client_.readMemory(kGuardedPageStart + span.offset, found.data(), span.length);
         } catch (const ProgError& e) {
-            if (e.status != PROG_ERR_READ || attempt > 0)
+            if (e.status != kReadRefused || attempt > 0)
                 throw;
             continue;
         }
@@ -161,14 +161,14 @@ int IdentifierGuard::check(Since since, const std::string& phase, std::string& m
             }
         }
     } catch (const ProgError& e) {
-        if (e.status == PROG_ERR_MODULE_CHANGED)
+        if (e.status == kModuleChanged)
             throw;
         message = "After " + phase + " the identifier page could not be read back (" + e.what() +
                   "), so whether the identifiers are intact is not known. Saved identifiers: " + savedIdentifiers() + ".";
         return e.status;
     }
     if (diff < 0)
-        return PROG_OK;
+        return kOk;
 
     message = "The module's identifier page changed during the download (found after " + phase + ": " +
               hex8(kGuardedPageStart + at) + " reads " + hex2(reads) + ", saved " + hex2(page_[at]) + "). ";
@@ -182,11 +182,11 @@ int IdentifierGuard::check(Since since, const std::string& phase, std::string& m
             message += "It holds bytes that neither the saved page nor an erase explains and the chip has no known "
                        "unique ID, so it may be another module: the saved page was not written to it. Saved "
                        "identifiers: " + savedIdentifiers() + ".";
-            return PROG_ERR_IDENTIFIERS;
+            return kIdentifiersChanged;
         }
         held = restore(why, report);
     } catch (const ProgError& e) {
-        if (e.status == PROG_ERR_MODULE_CHANGED)
+        if (e.status == kModuleChanged)
             throw;
         why = e.what();
     }
@@ -198,7 +198,7 @@ int IdentifierGuard::check(Since since, const std::string& phase, std::string& m
     else
         message += "Writing the saved page back failed (" + why + "): the identifiers on the module may be lost.";
     message += " Saved identifiers: " + savedIdentifiers() + ".";
-    return PROG_ERR_IDENTIFIERS;
+    return kIdentifiersChanged;
 }
 
 bool IdentifierGuard::restore(std::string& why, const ProgressReport& report)
@@ -242,7 +242,7 @@ bool IdentifierGuard::restoreUnits(std::string& why, const std::function<void(Pr
                 [](const ProgError&) { return BootloaderClient::Retry::Again; });
             return true;
         } catch (const ProgError& e) {
-            if (e.status == PROG_ERR_MODULE_CHANGED)
+            if (e.status == kModuleChanged)
                 throw;
             why = e.what();
             return false;

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "programmer_api.h"
+#include "status.h"
 #include "text_format.h"
 
 namespace vbprog {
@@ -17,12 +17,12 @@ int startApplication(FlashSession& session, const ModuleJob& job, const SessionC
         runSteps(session.link(), job.startSteps);
     } catch (const TransportError& e) {
         if (callbacks.message)
-            callbacks.message(Error, std::string("The firmware was written but not started: ") + e.what());
-        return PROG_ERR_LINK_LOST;
+            callbacks.message(kError, std::string("The firmware was written but not started: ") + e.what());
+        return kLinkLost;
     }
     if (callbacks.message)
-        callbacks.message(Info, "Reset into the application (" + stepsText(job.startSteps) + ")");
-    return PROG_OK;
+        callbacks.message(kInfo, "Reset into the application (" + stepsText(job.startSteps) + ")");
+    return kOk;
 }
 
 }  // namespace
@@ -47,7 +47,7 @@ ModuleOutcome runModuleJob(FlashSession& session, const ModuleJob& job, const Se
     session.setCallbacks(watched);
 
     out.status = job.boot ? BootEntry(*job.boot, job.words).connect(session, job.port, watched, job.stop) : session.connect(job.port);
-    if (out.status == PROG_OK) {
+    if (out.status == kOk) {
         out.pid = session.device().pid;
         out.deviceName = session.device().device->name;
         if (const auto& uid = session.device().uniqueId)
@@ -57,7 +57,7 @@ ModuleOutcome runModuleJob(FlashSession& session, const ModuleJob& job, const Se
             out.step = "read-keys";
             ModuleIdentifiers ids;
             out.status = session.readIdentifiers(ids);
-            if (out.status == PROG_OK) {
+            if (out.status == kOk) {
                 out.identified = true;
                 out.devEUI = toHex(ids.devEui, sizeof ids.devEui);
                 out.joinEUI = toHex(ids.joinEui, sizeof ids.joinEui);
@@ -66,24 +66,24 @@ ModuleOutcome runModuleJob(FlashSession& session, const ModuleJob& job, const Se
         }
     }
     // A stop before the download began leaves the module as it was.
-    if (job.stop && *job.stop && (out.status == PROG_OK || out.status == PROG_ERR_NOT_CONNECTED))
+    if (job.stop && *job.stop && (out.status == kOk || out.status == kNotConnected))
         out.skipped = true;
-    else if (out.status == PROG_OK && job.image && job.beforeDownload && !job.beforeDownload(out))
+    else if (out.status == kOk && job.image && job.beforeDownload && !job.beforeDownload(out))
         out.skipped = true;
-    if (out.status == PROG_OK && job.image && !out.skipped) {
+    if (out.status == kOk && job.image && !out.skipped) {
         out.operation = Operation::Download;
         out.step = "download";  // a refusal before any phase; otherwise the phase that fails
         phaseFailed = false;
         out.status = session.download(*job.image, job.shownName, job.download, &out.report);
-        if (out.status == PROG_OK && job.start != StartAfter::Stay) {
+        if (out.status == kOk && job.start != StartAfter::Stay) {
             out.step = "start";
             out.status = startApplication(session, job, watched);
         }
     }
     session.setCallbacks(callbacks);
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    out.bytes = out.status == PROG_OK && job.image ? job.image->byteCount() : out.report.written;
-    if (out.status == PROG_OK) {
+    out.bytes = out.status == kOk && job.image ? job.image->byteCount() : out.report.written;
+    if (out.status == kOk) {
         out.step.clear();
         return out;
     }

@@ -9,16 +9,45 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "flash_session.h"
+#include "status.h"
 #include "serial_transport.h"
 #include "text_format.h"
 
 using namespace vbprog;
+
+// The library's statuses and message levels are the interface's numbers; the window and the
+// tool rely on them, so each is checked here, where the two meet.
+constexpr bool agree(std::initializer_list<std::pair<int, int>> pairs)
+{
+    for (const auto& p : pairs)
+        if (p.first != p.second)
+            return false;
+    return true;
+}
+static_assert(agree({
+                     {kOk, PROG_OK}, {kNotConnected, PROG_ERR_NOT_CONNECTED}, {kNoAnswer, PROG_ERR_NO_ANSWER},
+                     {kPortOpen, PROG_ERR_PORT_OPEN}, {kFileMissing, PROG_ERR_FILE_MISSING},
+                     {kDeviceUnsupported, PROG_ERR_DEVICE_UNSUPPORTED}, {kLinkLost, PROG_ERR_LINK_LOST},
+                     {kFileInvalid, PROG_ERR_FILE_INVALID}, {kBadArgument, PROG_ERR_BAD_ARGUMENT},
+                     {kReadRefused, PROG_ERR_READ}, {kWriteVerify, PROG_ERR_WRITE_VERIFY},
+                     {kEraseRefused, PROG_ERR_ERASE}, {kOutOfRange, PROG_ERR_OUT_OF_RANGE},
+                     {kProtected, PROG_ERR_PROTECTED}, {kIdentifiersChanged, PROG_ERR_IDENTIFIERS},
+                     {kIdentity, PROG_ERR_IDENTITY}, {kModuleChanged, PROG_ERR_MODULE_CHANGED}}),
+              "library statuses are the interface's");
+static_assert(agree({
+                     {kNormal, Normal}, {kInfo, Info}, {kSuccess, GreenInfo}, {kTitle, Title},
+                     {kWarning, Warning}, {kError, Error}, {kDetail1, Verbosity_1}, {kDetail2, Verbosity_2},
+                     {kDetail3, Verbosity_3}, {kSuccessQuiet, GreenInfoNoPopup}, {kWarningQuiet, WarningNoPopup},
+                     {kErrorQuiet, ErrorNoPopup}}),
+              "library message levels are the interface's");
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "session_error.h"
 
-#include "programmer_api.h"
+#include "status.h"
 
 namespace vbprog {
 
@@ -41,23 +41,23 @@ std::string remedyText(Remedy remedy, const RemedyWords& words)
 std::string statusName(int s)
 {
     switch (s) {
-    case PROG_OK: return "ok";
-    case PROG_ERR_NOT_CONNECTED: return "not-connected";
-    case PROG_ERR_NO_ANSWER: return "no-answer";
-    case PROG_ERR_PORT_OPEN: return "port-open";
-    case PROG_ERR_FILE_MISSING: return "file-missing";
-    case PROG_ERR_DEVICE_UNSUPPORTED: return "device-unsupported";
-    case PROG_ERR_LINK_LOST: return "link-lost";
-    case PROG_ERR_FILE_INVALID: return "file-invalid";
-    case PROG_ERR_BAD_ARGUMENT: return "bad-argument";
-    case PROG_ERR_READ: return "read-refused";
-    case PROG_ERR_WRITE_VERIFY: return "write-verify";
-    case PROG_ERR_ERASE: return "erase";
-    case PROG_ERR_OUT_OF_RANGE: return "out-of-range";
-    case PROG_ERR_PROTECTED: return "protected";
-    case PROG_ERR_IDENTIFIERS: return "identifiers-changed";
-    case PROG_ERR_IDENTITY: return "identity";
-    case PROG_ERR_MODULE_CHANGED: return "module-changed";
+    case kOk: return "ok";
+    case kNotConnected: return "not-connected";
+    case kNoAnswer: return "no-answer";
+    case kPortOpen: return "port-open";
+    case kFileMissing: return "file-missing";
+    case kDeviceUnsupported: return "device-unsupported";
+    case kLinkLost: return "link-lost";
+    case kFileInvalid: return "file-invalid";
+    case kBadArgument: return "bad-argument";
+    case kReadRefused: return "read-refused";
+    case kWriteVerify: return "write-verify";
+    case kEraseRefused: return "erase";
+    case kOutOfRange: return "out-of-range";
+    case kProtected: return "protected";
+    case kIdentifiersChanged: return "identifiers-changed";
+    case kIdentity: return "identity";
+    case kModuleChanged: return "module-changed";
     default: return "error" + std::to_string(s);
     }
 }
@@ -70,7 +70,7 @@ std::string hintFor(int s, const HintContext& c)
     const bool otherRate = c.baud != 0 && c.baud != 115200;
     const std::string rate = std::to_string(c.baud) + " baud";
     switch (s) {
-    case PROG_ERR_PORT_OPEN:
+    case kPortOpen:
         if (c.openFailure.cause == OpenFailure::Denied)
             return permissionSentence(port, c.openFailure.group);
         if (otherRate)
@@ -79,25 +79,25 @@ std::string hintFor(int s, const HintContext& c)
                    ", that no other program uses it, and that the adapter takes this rate.";
         return "The serial port " + port + " cannot be opened; " + remedyText(Remedy::CheckPortName, c.words) +
                " and that no other program uses it.";
-    case PROG_ERR_NO_ANSWER:
+    case kNoAnswer:
         if (otherRate)
             return "No bootloader answers on " + port + " at " + rate +
                    "; the part or the adapter may not take this rate, and since the bootloader keeps the rate of its first 0x7F, " +
                    reset + " before a connection at another rate (115200 works on every part) can work.";
         return "No bootloader answers on " + port + "; " + reset + ", check the cable, and try again.";
-    case PROG_ERR_FILE_MISSING:
+    case kFileMissing:
         return "Cannot open " + file + "; check the path and that the file is readable.";
-    case PROG_ERR_FILE_INVALID:
+    case kFileInvalid:
         return "The content of " + file + " is malformed or not supported; give an Intel HEX file (or a .bin) built for the module.";
-    case PROG_ERR_OUT_OF_RANGE:
+    case kOutOfRange:
         return "The image in " + file +
                " lies outside the application area (0x08000800 up to the end of the flash); build it for the application start 0x08000800.";
-    case PROG_ERR_WRITE_VERIFY:
+    case kWriteVerify:
         return "The module refused a write or the read-back differs from " + file +
                ", so the application on it is incomplete; flash it again, and set the module aside if this repeats.";
-    case PROG_ERR_ERASE:
+    case kEraseRefused:
         return "The module refused to erase its application area; " + std::string(reset) + ", and flash again.";
-    case PROG_ERR_LINK_LOST:
+    case kLinkLost:
         if (c.step == Operation::Download && c.unchanged)
             return "The module stopped answering before anything was erased or written, so it is as it was; check cable and power, " +
                    std::string(reset) + ", and flash again.";
@@ -105,24 +105,24 @@ std::string hintFor(int s, const HintContext& c)
                    ? "The module stopped answering during the download, so its application is incomplete; check cable and power, " +
                          std::string(reset) + ", and flash again."
                    : "The module stopped answering; check cable and power, " + std::string(reset) + ", and try again.";
-    case PROG_ERR_PROTECTED:
+    case kProtected:
         return "The module's flash is read-protected; it cannot be read or flashed through its bootloader without erasing its identifiers, so set it aside.";
-    case PROG_ERR_READ:
+    case kReadRefused:
         return "The module refused to read its memory; " + std::string(reset) + ", and try again.";
-    case PROG_ERR_IDENTIFIERS:
+    case kIdentifiersChanged:
         if (c.restored)
             return "The identifier page of the module on " + port +
                    " changed during the download and was written back, reading back equal, so its identifiers are intact; the application is incomplete, and the module can simply be flashed again.";
         return "The identifier page of the module on " + port +
                " changed during the download; the messages above say whether the saved page was put back and give the saved DevEUI, JoinEUI and AppKey, so keep them and set the module aside.";
-    case PROG_ERR_IDENTITY:
+    case kIdentity:
         return "The microcontroller on " + port +
                " answers inconsistently about itself (product ID, bootloader or flash size), so nothing was erased; check the cable and adapter, " +
                std::string(reset) + ", and try again.";
-    case PROG_ERR_MODULE_CHANGED:
+    case kModuleChanged:
         return "The bootloader on " + port +
                " started again during the operation and the module could not be identified as the same chip (another module, or one that does not answer as before), so nothing more was written to it and its identifiers are untouched; check that the module you meant sits firmly in place, and flash it again.";
-    case PROG_ERR_DEVICE_UNSUPPORTED:
+    case kDeviceUnsupported:
         return "The microcontroller on " + port +
                " is not one this tool can program without touching the identifiers; check that it is a Vorna-Base module.";
     default:
