@@ -320,7 +320,7 @@ int FlashSession::readFlashSize(const DeviceInfo& d, uint32_t& size)
     } catch (const ProgError& e) {
         if (e.status == kProtected) {
             sayError("Readout protection is active: the module's flash cannot be read or written. "
-                       "Removing it would erase the whole flash, the identifiers included, so this tool never does.");
+                     "Removing it would erase the whole flash, the identifiers included, so this tool never does.");
             return kProtected;
         }
         throw;
@@ -440,7 +440,7 @@ int FlashSession::runChecked(const FirmwareImage& image, const std::string& show
     const DownloadPlan& plan = planned.plan;
     if (erase && !extended && plan.pages.back() > 0xFF) {
         sayError(fmt("Page %u cannot be named with the Erase command (up to 255); nothing was changed on the device",
-                       plan.pages.back()));
+                     plan.pages.back()));
         return kDeviceUnsupported;
     }
     if (!device_.untrusted.empty()) {
@@ -488,17 +488,17 @@ int FlashSession::runDownload(const DownloadPlan& plan, bool erase, bool verify,
                 const std::string saved =
                     guard_ && guard_->isSaved() ? " The module taken out had " + guard_->savedIdentifiers() + "." : "";
                 sayError("Another module answered on " + port + " during the " + stage_ + " (" + found +
-                               "), so the download stopped: " +
-                               (bySync ? "nothing was written to it" : "nothing was written to its identifier page") +
-                               " and its identifiers are untouched." + saved);
+                             "), so the download stopped: " +
+                             (bySync ? "nothing was written to it" : "nothing was written to its identifier page") +
+                             " and its identifiers are untouched." + saved);
                 closeLink();
                 return kModuleChanged;
             }
             if (!erase || report.restarts == kRestarts) {
                 sayError("The module on " + port + " started again during the " + stage_ + " (" + found + ")" +
-                               (erase ? ", again and again; check its power and its contacts, and flash again"
-                                      : "; without the erase the blocks written so far cannot be written again, so "
-                                        "flash it again with the erase"));
+                             (erase ? ", again and again; check its power and its contacts, and flash again"
+                                    : "; without the erase the blocks written so far cannot be written again, so "
+                                      "flash it again with the erase"));
                 return kLinkLost;
             }
             ++report.restarts;
@@ -605,7 +605,7 @@ int FlashSession::guardBeforeErase(const DownloadPlan&)
         if (e.status == kModuleChanged)
             throw;
         sayError(std::string("Reading the identifier page before the erase failed: ") + e.what() +
-                       "; nothing was changed on the device");
+                     "; nothing was changed on the device");
         return e.status;
     }
     say(kDetail1, fmt("Identifier page 0x%08X..0x%08X saved", kGuardedPageStart, kGuardedPageEnd - 1));
@@ -641,8 +641,8 @@ int FlashSession::guardAfterWrite(const DownloadPlan&, bool verify)
     const unsigned stray = client_.irregularities() - irregularitiesBeforeWrite_;
     if (stray && !verify) {
         sayError(fmt("The module's answers were out of step during the download (%u unexpected answer%s), so a "
-                       "refused write may have passed for accepted; flash again with verification",
-                       stray, stray == 1 ? "" : "s"));
+                     "refused write may have passed for accepted; flash again with verification",
+                     stray, stray == 1 ? "" : "s"));
         return kWriteVerify;
     }
     return kOk;
