@@ -112,7 +112,7 @@ void BootloaderClient::syncAcknowledged()
                         " answered a sync byte with ACK, so it started again (a reset, a brown-out or another module)");
 }
 
-bool BootloaderClient::final(const ProgError& e)
+bool BootloaderClient::endsRetries(const ProgError& e)
 {
     return e.status == kProtected || e.status == kModuleChanged;
 }
@@ -314,7 +314,7 @@ void BootloaderClient::withRetries(int attempts, const std::function<void()>& st
             return;
         } catch (const ProgError& e) {
             // Protection, another module, or the tries used up: as it is.
-            if (final(e) || attempt == attempts)
+            if (endsRetries(e) || attempt == attempts)
                 throw;
             if (afterFailure(e) == Retry::Done)
                 return;

@@ -152,7 +152,7 @@ private:
     // A sync byte answered with ACK: throws when watching.
     void syncAcknowledged();
     // Errors no retry may ride through.
-    static bool final(const ProgError& e);
+    static bool endsRetries(const ProgError& e);
 
     Link& link_;
     bool watching_ = false;

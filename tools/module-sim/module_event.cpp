@@ -44,10 +44,9 @@ bool parseModuleEvent(const std::string &text, ModuleEvent::Kind kind, ModuleEve
     e.command = text.substr(0, first);
     const std::string count =
         first == std::string::npos ? std::string() : text.substr(first + 1, second == std::string::npos ? second : second - first - 1);
-    bool ok = (countsCommand(e.command, "Get ID") || countsCommand(e.command, "Read Memory") ||
-               countsCommand(e.command, "Write Memory") || countsCommand(e.command, "Erase") ||
-               countsCommand(e.command, "Go")) &&
-              number(count, 100000, e.count) && e.count >= 1;
+    const bool known = e.command == "get-id" || e.command == "read" || e.command == "write" ||
+                       e.command == "erase" || e.command == "go";
+    bool ok = known && number(count, 100000, e.count) && e.count >= 1;
     if (ok && second != std::string::npos)
         ok = number(text.substr(second + 1), 60000, e.delayMs);
     if (!ok) {
