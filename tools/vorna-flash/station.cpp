@@ -2,6 +2,7 @@
 
 #include "benchlog.h"
 #include "console.h"
+#include "exit_status.h"
 #include "message_filter.h"
 #include "module_record.h"
 #include "platform.h"
@@ -9,13 +10,12 @@
 #include "station_display.h"
 #include "station_hook.h"
 #include "station_identity.h"
-#include "status.h"
 #include "text.h"
 
 #include "boot_entry.h"
 #include "flash_session.h"
-#include "programmer_api.h"
 #include "serial_transport.h"
+#include "status.h"
 #include "text_format.h"
 
 #include <algorithm>
@@ -387,9 +387,9 @@ public:
     Station(const Options& o, const std::vector<std::string>& ports, const StationFirmware& fw)
         : o_(o), ports_(ports), fw_(fw), tallies_(ports.size()), insertion_(ports.size()), repeats_(ports.size())
     {
-        std::string why;
         if (!o.boot.empty())
-            boot_ = vbprog::bootSequence(o.boot, why);  // the command line checked it
+            if (vbprog::Result<vbprog::BootSequence> boot = vbprog::bootSequence(o.boot))  // the command line checked it
+                boot_ = std::move(boot).value();
     }
 
     int run();
@@ -528,7 +528,7 @@ constexpr Millis kMaxBackoff{30000};
 Millis Station::backoff(size_t index, const Outcome& out)
 {
     Repeats& r = repeats_[index];
-    const std::string key = out.status == PROG_OK ? std::string() : statusName(out.status) + " at " + out.step;
+    const std::string key = out.status == vbprog::kOk ? std::string() : statusName(out.status) + " at " + out.step;
     if (key.empty() || key != r.key) {
         r = Repeats{key, key.empty() ? 0u : 1u, false};
         return Millis(0);
@@ -641,7 +641,7 @@ void Station::writeRow(size_t index, const Outcome& out)
 
 void Station::conclude(size_t index, Outcome& out)
 {
-    const bool pass = out.status == PROG_OK;
+    const bool pass = out.status == vbprog::kOk;
     const std::string& port = ports_[index];
     writeRow(index, out);
 
