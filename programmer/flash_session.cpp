@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device_identity.h"
+#include "firmware_format.h"
 #include "status.h"
 #include "text_format.h"
 
@@ -70,14 +71,11 @@ LoadedFirmware loadFirmwareFile(const std::filesystem::path& path, uint32_t binA
     if (f.content.size() > kMaxFileSize)
         return refuseFile(kFileInvalid, "The file " + shownPath(path) + " is too large for a firmware image");
 
-    const FileFormat format = fileFormatOf(shown);
-    if (format == FileFormat::IntelHex)
-        f.parsed = parseIntelHex(f.content);
-    else if (format == FileFormat::Binary)
-        f.parsed = loadBinary(f.content, binAddress);
-    else
-        return refuseFile(kFileInvalid, "Unsupported file type of " + shown +
-                                                     ": only Intel HEX (.hex) and binary (.bin) files can be downloaded");
+    FirmwareParse read = parseFirmware(f.content, shown, binAddress);
+    if (read.format == FileFormat::Unsupported)
+        return refuseFile(kFileInvalid, "Unsupported file type of " + shown + ": " + read.parsed.error);
+    f.format = read.format;
+    f.parsed = std::move(read.parsed);
     if (!f.parsed.ok)
         return refuseFile(kFileInvalid, shown + ": " + f.parsed.error);
     f.status = kOk;

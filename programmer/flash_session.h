@@ -37,10 +37,12 @@ struct LoadedFirmware {
     int status = -1;            // PROG_OK or the file's PROG_* refusal
     std::string error;          // message for the refusal
     std::string content;        // the file's bytes exactly as read
+    FileFormat format = FileFormat::Unsupported;   // as its content told
     ParseResult parsed;
 };
 
-// Reads and parses `path` (.hex/.ihx/.ihex, or .bin placed at `binAddress`).
+// Reads and parses `path`: ELF, Intel HEX, S-records or a raw binary placed at `binAddress`,
+// as its content says (firmware_format.h).
 LoadedFirmware loadFirmwareFile(const std::filesystem::path& path, uint32_t binAddress);
 
 struct ConnectedDevice {
