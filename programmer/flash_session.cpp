@@ -119,6 +119,7 @@ const char* phaseName(Phase phase)
     case Phase::Write: return "write";
     case Phase::Verify: return "verify";
     case Phase::Restore: return "restore";
+    case Phase::Read: return "read";
     }
     return "?";
 }
