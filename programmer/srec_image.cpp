@@ -37,6 +37,7 @@ public:
             if (!decode(line) || !apply())
                 return false;
             ++records;
+            endsInCount = type == 5 || type == 6;
         }
         return true;
     }
@@ -46,6 +47,9 @@ public:
     std::string fault;
     std::vector<int> warningLines;
     bool terminated = false;
+    // The last record counts the data records: srec_cat ends a file so when it knows no start
+    // address. The count shows that nothing was cut off, as a termination record does.
+    bool endsInCount = false;
     bool crOnly() const { return lines_.crOnly(); }
 
 private:
@@ -180,7 +184,7 @@ ParseResult parseSRecords(std::string_view text)
         return r;
     if (r.image.empty())
         return refuseAtLine(r, 0, "no data records");
-    if (!reader.terminated)
+    if (!reader.terminated && !reader.endsInCount)
         return refuseAtLine(r, 0, "missing termination record (S7, S8 or S9)");
     if (reader.crOnly())
         r.image.warnings.push_back("lines end in CR only");
