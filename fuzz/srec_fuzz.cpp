@@ -2,38 +2,13 @@
 // byte and applies the data records in file order. An accepted file must give exactly the
 // reference's bytes, start address and source lines; a refused clash must be the first one
 // the reference meets.
-#include <cstdio>
-#include <cstdlib>
-#include <map>
-#include <optional>
-#include <string>
 #include <string_view>
 #include <vector>
 
+#include "record_reference.h"
 #include "srec_image.h"
-#include "text_format.h"
 
 namespace {
-
-struct Reference {
-    std::map<uint32_t, uint8_t> bytes;
-    std::map<uint32_t, int> lines;   // the record that first gave each byte
-    std::optional<uint32_t> start;
-    int clashLine = 0;
-    uint32_t clashAddress = 0;
-    uint8_t clashOld = 0, clashNew = 0;
-};
-
-int digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // Reads records up to the first clash, a termination record or `lastLine`; lines it cannot
 // decode are skipped (the reader under test has refused those files already).
@@ -89,13 +64,6 @@ Reference decode(std::string_view text, int lastLine)
     return ref;
 }
 
-[[noreturn]] void fault(const char* what, std::string_view text)
-{
-    std::fprintf(stderr, "parser fault: %s\n", what);
-    std::fwrite(text.data(), 1, std::min<size_t>(text.size(), 2000), stderr);
-    std::abort();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -103,42 +71,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const vbprog::ParseResult r = vbprog::parseSRecords(text);
 
-    if (!r.ok) {
-        if (r.error.empty() || r.line < 0 || !r.image.empty())
-            fault("a refusal without a reason, with a bad line or with an image", text);
-        if (r.line > 0 && r.error.rfind("line " + std::to_string(r.line) + ": ", 0) != 0)
-            fault("a refusal that names another line", text);
-        if (r.error.find("already set to") != std::string::npos) {
-            const Reference ref = decode(text, r.line);
-            const std::string expected = "line " + std::to_string(ref.clashLine) + ": " + vbprog::hex8(ref.clashAddress) +
-                                         " already set to " + vbprog::hex2(ref.clashOld) + ", now " +
-                                         vbprog::hex2(ref.clashNew);
-            if (r.error != expected)
-                fault("a clash other than the first one", text);
-        }
-        return 0;
-    }
-
-    const Reference ref = decode(text, 1 << 30);
-    if (ref.clashLine)
-        fault("a file with a clash accepted", text);
-    if (r.image.empty())
-        fault("an accepted file without data", text);
-    if (r.image.startAddress != ref.start && ref.start)
-        fault("another start address", text);
-    size_t count = 0;
-    for (const auto& [start, bytes] : r.image.segments()) {
-        for (size_t i = 0; i < bytes.size(); ++i) {
-            const uint32_t a = start + uint32_t(i);
-            const auto it = ref.bytes.find(a);
-            if (it == ref.bytes.end() || it->second != bytes[i])
-                fault("a byte the records do not give", text);
-            if (r.image.lineOf(a) != ref.lines.at(a))
-                fault("a byte credited to another line", text);
-            ++count;
-        }
-    }
-    if (count != ref.bytes.size())
-        fault("bytes of the records missing from the image", text);
+    checkAgainstReference(r, text, decode);
     return 0;
 }

@@ -169,22 +169,9 @@ public:
     // Every record up to the end or the first fault; false with the fault kept.
     bool readAll()
     {
-        std::string_view line;
-        while (lines_.next(line)) {
-            if (line.empty())
-                continue;
-            if (sawEof) {
-                // A single Ctrl-Z after the end record is an old DOS habit.
-                if (line == "\x1A" && !sawCtrlZ) {
-                    sawCtrlZ = true;
-                    continue;
-                }
-                return fail(lineNo(), "data after end-of-file record");
-            }
-            if (!decode(line) || !apply())
-                return false;
-        }
-        return true;
+        return readRecordLines(
+            lines_, [this] { return sawEof; }, [this](std::string_view line) { return decode(line) && apply(); },
+            [this](const char* text) { return fail(lineNo(), text); }, "data after end-of-file record");
     }
 
     ImageAssembly assembly;
@@ -315,7 +302,6 @@ private:
     std::vector<uint8_t> bytes;
     Mode mode = Mode::None;
     uint64_t base = 0;
-    bool sawCtrlZ = false;
     bool warnedOrder = false;
     bool warnedEmpty = false;
     bool sawStart = false;

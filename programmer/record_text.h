@@ -70,6 +70,30 @@ private:
     bool crOnly_ = false;
 };
 
+// Reads `lines` to the end or the first fault: blank lines skipped, and once `ended()` (the
+// end record was read) nothing but a single Ctrl-Z, an old DOS habit. `record(line)`
+// decodes and applies one record; `fail(text)` keeps a fault of the current line.
+template <typename Ended, typename Record, typename Fail>
+bool readRecordLines(TextLines& lines, Ended ended, Record record, Fail fail, const char* afterEnd)
+{
+    bool sawCtrlZ = false;
+    std::string_view line;
+    while (lines.next(line)) {
+        if (line.empty())
+            continue;
+        if (ended()) {
+            if (line == "\x1A" && !sawCtrlZ) {
+                sawCtrlZ = true;
+                continue;
+            }
+            return fail(afterEnd);
+        }
+        if (!record(line))
+            return false;
+    }
+    return true;
+}
+
 // Hex digit pairs from `line[from]` on, appended to `out`; false at the first character
 // that is no hex digit (`out` then holds some of the bytes).
 inline bool decodeHexPairs(std::string_view line, size_t from, std::vector<uint8_t>& out)

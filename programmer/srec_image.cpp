@@ -23,23 +23,16 @@ public:
 
     bool readAll()
     {
-        std::string_view line;
-        while (lines_.next(line)) {
-            if (line.empty())
-                continue;
-            if (terminated) {
-                if (line == "\x1A" && !sawCtrlZ) {
-                    sawCtrlZ = true;
-                    continue;
-                }
-                return fail("data after the termination record");
-            }
-            if (!decode(line) || !apply())
-                return false;
-            ++records;
-            endsInCount = type == 5 || type == 6;
-        }
-        return true;
+        return readRecordLines(
+            lines_, [this] { return terminated; },
+            [this](std::string_view line) {
+                if (!decode(line) || !apply())
+                    return false;
+                ++records;
+                endsInCount = type == 5 || type == 6;
+                return true;
+            },
+            [this](const char* text) { return fail(text); }, "data after the termination record");
     }
 
     ImageAssembly assembly;
@@ -168,7 +161,6 @@ private:
     uint64_t records = 0;       // records read so far, of any type
     uint64_t dataRecords = 0;   // S1, S2 and S3 so far, empty ones too
     uint64_t lastEnd = 0;
-    bool sawCtrlZ = false;
     bool warnedEmpty = false;
     bool warnedOrder = false;
 };

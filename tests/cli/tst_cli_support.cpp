@@ -558,45 +558,6 @@ void TestCliSupport::commandLineRefusalSentences_data()
                                  << "The option --json does not apply to the read command.";
     QTest::newRow("from on flash") << QStringList{"flash", "--port", "p", "a.hex", "--from", "0"}
                                    << "The option --from does not apply to the flash command.";
-    // verify and read.
-    QTest::newRow("verify without file") << QStringList{"verify", "--port", "p"}
-        << "The verify command needs the firmware file, e.g. vorna-flash verify --port PORT app.hex.";
-    QTest::newRow("verify --log") << QStringList{"verify", "--port", "p", "a.hex", "--log", "x.csv"}
-                                  << "The option --log does not apply to the verify command.";
-    QTest::newRow("verify --after") << QStringList{"verify", "--port", "p", "a.hex", "--after", "go"}
-                                    << "The option --after does not apply to the verify command.";
-    QTest::newRow("verify --no-verify") << QStringList{"verify", "--port", "p", "a.hex", "--no-verify"}
-                                        << "The option --no-verify does not apply to the verify command.";
-    QTest::newRow("address on keys") << QStringList{"keys", "--port", "p", "--address", "0x08000800"}
-                                     << "The option --address does not apply to the keys command.";
-    QTest::newRow("address word") << QStringList{"flash", "--port", "p", "a.bin", "--address", "app"}
-                                  << "The option --address needs an address, e.g. --address 0x08004000.";
-    QTest::newRow("address above 4 GiB") << QStringList{"flash", "--port", "p", "a.bin", "--address", "0x100000000"}
-                                         << "The option --address needs an address, e.g. --address 0x08004000.";
-    QTest::newRow("address negative") << QStringList{"flash", "--port", "p", "a.bin", "--address=-1"}
-                                      << "The option --address needs an address, e.g. --address 0x08004000.";
-    QTest::newRow("read without port") << QStringList{"read", "--from", "0", "--size", "4", "o.bin"}
-                                       << "The read command needs --port PORT; vorna-flash ports lists the ports.";
-    QTest::newRow("read two ports") << QStringList{"read", "--port", "p", "--port", "q", "--from", "0", "--size", "4", "o.bin"}
-                                    << "The read command reads one module; give one --port PORT.";
-    QTest::newRow("read all ports") << QStringList{"read", "--all-ports", "--from", "0", "--size", "4", "o.bin"}
-                                    << "The option --all-ports does not apply to the read command.";
-    QTest::newRow("read without size") << QStringList{"read", "--port", "p", "--from", "0", "o.bin"}
-        << "The read command needs --from ADDRESS and --size BYTES, e.g. --from 0x08000000 --size 0x800.";
-    QTest::newRow("read without output") << QStringList{"read", "--port", "p", "--from", "0", "--size", "4"}
-        << "The read command needs the output file, e.g. vorna-flash read --port PORT --from 0x08000800 --size 4096 app.bin.";
-    QTest::newRow("read two outputs") << QStringList{"read", "--port", "p", "--from", "0", "--size", "4", "a.bin", "b.bin"}
-                                      << "The read command takes one output file; \"b.bin\" is one too many.";
-    QTest::newRow("read size zero") << QStringList{"read", "--port", "p", "--from", "0", "--size", "0", "o.bin"}
-        << "The option --size needs a number of bytes from 1 to 16777216 (0x1000000), e.g. --size 0x800.";
-    QTest::newRow("read size too large") << QStringList{"read", "--port", "p", "--from", "0", "--size", "0x1000001", "o.bin"}
-        << "The option --size needs a number of bytes from 1 to 16777216 (0x1000000), e.g. --size 0x800.";
-    QTest::newRow("read past 4 GiB") << QStringList{"read", "--port", "p", "--from", "0xFFFFFFFF", "--size", "2", "o.bin"}
-        << "The read command's --from and --size reach past the end of the 32-bit address space.";
-    QTest::newRow("read --json") << QStringList{"read", "--port", "p", "--from", "0", "--size", "4", "o.bin", "--json"}
-                                 << "The option --json does not apply to the read command.";
-    QTest::newRow("from on flash") << QStringList{"flash", "--port", "p", "a.hex", "--from", "0"}
-                                   << "The option --from does not apply to the flash command.";
     QTest::newRow("nothing") << QStringList{}
                              << "No command given; use vorna-flash ports, keys, flash, verify, read, lines or station (see vorna-flash --help).";
 }

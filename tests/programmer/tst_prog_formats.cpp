@@ -12,6 +12,7 @@
 #include "flash_layout.h"
 #include "flash_session.h"
 #include "hex_tools.h"
+#include "image_text.h"
 #include "hex_writer.h"
 #include "srec_image.h"
 
@@ -23,16 +24,6 @@ namespace {
 std::string_view view(const QByteArray& b)
 {
     return std::string_view(b.constData(), size_t(b.size()));
-}
-
-// "08000800:0001.. 08000900:.." for each run of the image.
-QString runsText(const FirmwareImage& img)
-{
-    QStringList runs;
-    for (const auto& s : img.segments())
-        runs << QStringLiteral("%1:").arg(s.first, 8, 16, QLatin1Char('0')).toUpper() +
-                    QByteArray(reinterpret_cast<const char*>(s.second.data()), int(s.second.size())).toHex().toUpper();
-    return runs.join(' ');
 }
 
 // A 32-bit little-endian ELF executable put together by hand, so that each header field can
