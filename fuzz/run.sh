@@ -7,7 +7,7 @@ build="$1"
 seconds="${2:-60}"
 here="$(cd "$(dirname "$0")" && pwd)"
 status=0
-for harness in hex client; do
+for harness in hex srec elf client; do
   mkdir -p "$build/corpus/$harness" "$build/artifacts"
   echo "fuzz: $harness for $seconds s"
   dict=()

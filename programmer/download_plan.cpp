@@ -11,8 +11,7 @@ namespace {
 
 std::string where(const FirmwareImage& image, uint32_t address)
 {
-    const int line = image.lineOf(address);
-    return line > 0 ? "line " + std::to_string(line) + ": " : std::string();
+    return image.originOf(address);
 }
 
 std::string sizeText(uint32_t bytes)

@@ -28,8 +28,14 @@ public:
     // addresses without data keep what `out` held.
     void overlay(uint32_t address, std::vector<uint8_t>& out) const;
 
-    // Source line of the record that put `address` into the image; 0 when unknown.
+    // Source line of the record that put `address` into the image; 0 when unknown. For an
+    // ELF file the number of its segment, plus one.
     int lineOf(uint32_t address) const;
+    // Where `address` came from, to start a sentence: "line 12: " for the text formats,
+    // "segment 2: " for an ELF file (numbered from 0, as readelf numbers them), empty when
+    // unknown (a binary).
+    std::string originOf(uint32_t address) const;
+    bool originsAreSegments = false;
 
     std::optional<uint32_t> startAddress;   // from a 03/05 record, if any
     std::vector<std::string> warnings;      // accepted oddities, one text each
@@ -52,9 +58,10 @@ private:
     bool sameBytesWarned_ = false;
 };
 
-enum class FileFormat { IntelHex, Binary, Unsupported };
+enum class FileFormat { IntelHex, Binary, Unsupported, Elf, SRecord };
 
-// By the file name's extension, in any case: .hex, .ihx or .ihex, and .bin.
+// What the file name's extension claims, in any case: .hex, .ihx or .ihex; .bin; .elf, .axf
+// or .out; .srec, .s19, .s28, .s37, .mot or .sx. The content decides (firmware_format.h).
 FileFormat fileFormatOf(std::string_view fileName);
 
 // Intel HEX (all six record types, checksums, CRLF/LF/CR line ends). A refusal is

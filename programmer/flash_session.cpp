@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device_identity.h"
+#include "firmware_format.h"
 #include "status.h"
 #include "text_format.h"
 
@@ -32,13 +33,12 @@ std::string describePages(const std::vector<uint32_t>& pages, const DeviceInfo& 
                pages.back(), lo, hi);
 }
 
-// A file name as messages can carry it: POSIX names are bytes, not always UTF-8.
+}  // namespace
+
 std::string shownPath(const std::filesystem::path& p)
 {
     return wideToUtf8(utf8ToWideLossy(p.u8string()).c_str());
 }
-
-}  // namespace
 
 Result<std::string> readFirmwareBytes(const std::filesystem::path& path)
 {
@@ -61,32 +61,15 @@ Result<std::string> readFirmwareBytes(const std::filesystem::path& path)
     return content;
 }
 
-Result<FirmwareImage> parseFirmware(std::string_view content, const std::filesystem::path& path, uint32_t binAddress)
-{
-    const std::string shown = shownPath(path.filename());
-    const FileFormat format = fileFormatOf(shown);
-    if (format == FileFormat::Unsupported)
-        return failure(kFileInvalid, "Unsupported file type of " + shown +
-                                         ": only Intel HEX (.hex) and binary (.bin) files can be downloaded");
-    Result<FirmwareImage> parsed =
-        format == FileFormat::IntelHex ? parseIntelHex(content) : loadBinary(content, binAddress);
-    if (!parsed) {
-        SessionError e = parsed.error();
-        e.what = shown + ": " + e.what;
-        return e;
-    }
-    return parsed;
-}
-
 Result<FirmwareFile> loadFirmwareFile(const std::filesystem::path& path, uint32_t binAddress)
 {
     Result<std::string> bytes = readFirmwareBytes(path);
     if (!bytes)
         return bytes.error();
-    Result<FirmwareImage> parsed = parseFirmware(bytes.value(), path, binAddress);
-    if (!parsed)
-        return parsed.error();
-    return FirmwareFile{std::move(bytes).value(), std::move(parsed).value()};
+    Result<FirmwareRead> read = parseFirmware(bytes.value(), shownPath(path.filename()), binAddress);
+    if (!read)
+        return read.error();
+    return FirmwareFile{std::move(bytes).value(), read->format, std::move(read->image)};
 }
 
 FlashSession::FlashSession(SessionCallbacks callbacks, std::unique_ptr<Link> link)
@@ -126,6 +109,7 @@ const char* phaseName(Phase phase)
     case Phase::Write: return "write";
     case Phase::Verify: return "verify";
     case Phase::Restore: return "restore";
+    case Phase::Read: return "read";
     }
     return "?";
 }

@@ -35,16 +35,17 @@ struct SessionCallbacks {
 // A firmware file read whole and parsed, before any device is touched.
 struct FirmwareFile {
     std::string content;        // the file's bytes exactly as read
+    FileFormat format = FileFormat::Binary;   // as its content told
     FirmwareImage image;
 };
 
 // The bytes of `path`, read whole; kFileMissing, or kFileInvalid for a file too large.
 Result<std::string> readFirmwareBytes(const std::filesystem::path& path);
-// `content`, the bytes of `path`, parsed by the name's format (.hex/.ihx/.ihex, or .bin
-// placed at `binAddress`); kFileInvalid with the sentence naming the file.
-Result<FirmwareImage> parseFirmware(std::string_view content, const std::filesystem::path& path, uint32_t binAddress);
-// Both.
+// Reads and parses `path`: ELF, Intel HEX, S-records or a raw binary placed at `binAddress`,
+// as its content says (firmware_format.h); kFileInvalid with the sentence naming the file.
 Result<FirmwareFile> loadFirmwareFile(const std::filesystem::path& path, uint32_t binAddress);
+// How messages name a file: POSIX names are bytes, not always UTF-8.
+std::string shownPath(const std::filesystem::path& path);
 
 struct ConnectedDevice {
     uint16_t pid = 0;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "download_plan.h"
 #include "status.h"
 #include "text_format.h"
 
@@ -70,7 +71,37 @@ ModuleOutcome runModuleJob(FlashSession& session, const ModuleJob& job, const Se
         out.skipped = true;
     else if (out.status == kOk && job.image && job.beforeDownload && !job.beforeDownload(out))
         out.skipped = true;
-    if (out.status == kOk && job.image && !out.skipped) {
+    // Reading only: the image's ranges checked against this module's flash first, as a
+    // download's plan checks them.
+    std::optional<SessionError> ownError;
+    if (out.status == kOk && job.image && job.compareOnly && !out.skipped) {
+        out.step = "verify";
+        const ConnectedDevice& d = session.device();
+        const Result<DownloadPlan> fits =
+            makeDownloadPlan(*job.image, *d.device, d.flashSize, job.download.startAddress, false);
+        if (!fits) {
+            out.status = fits.error().status;
+            ownError = failure(out.status, job.shownName + ": " + fits.error().what);
+            if (callbacks.message)
+                callbacks.message(kError, ownError->what);
+        } else {
+            out.status = compareWithFlash(session, *job.image, out.compare, watched.progress);
+        }
+        if (out.status == kOk && out.compare.differing > 0) {
+            out.status = kDiffers;
+            const uint64_t n = out.compare.differing;
+            ownError = SessionError{kDiffers,
+                                    fmt("%s: %llu of %llu bytes differ from the module's flash, the first at 0x%08X",
+                                        job.shownName.c_str(), (unsigned long long)n,
+                                        (unsigned long long)out.compare.compared, unsigned(*out.compare.firstDifference)),
+                                    {}, out.compare.firstDifference};
+            if (callbacks.message)
+                callbacks.message(kError, ownError->what);
+        }
+    } else if (out.status == kOk && !job.image && job.readSize > 0 && !out.skipped) {
+        out.step = "read";
+        out.status = readModuleMemory(session, job.readFrom, job.readSize, out.memory, watched.progress);
+    } else if (out.status == kOk && job.image && !out.skipped) {
         out.operation = Operation::Download;
         out.step = "download";  // a refusal before any phase; otherwise the phase that fails
         phaseFailed = false;
@@ -82,15 +113,24 @@ ModuleOutcome runModuleJob(FlashSession& session, const ModuleJob& job, const Se
     }
     session.setCallbacks(callbacks);
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    out.bytes = out.status == kOk && job.image ? job.image->byteCount() : out.report.written;
+    if (job.compareOnly)
+        out.bytes = out.compare.compared;
+    else if (!job.image && job.readSize > 0)
+        out.bytes = out.memory.size();
+    else
+        out.bytes = out.status == kOk && job.image ? job.image->byteCount() : out.report.written;
     if (out.status == kOk) {
         out.step.clear();
         return out;
     }
-    out.error = session.lastError();
+    out.error = ownError ? *ownError : session.lastError();
     out.error.status = out.status;
-    out.error.hint = hintFor(out.status, {out.operation, job.port.name, job.file, job.port.baudrate,
-                                          !out.report.touched, out.report.restored, session.openFailure(), job.words});
+    std::string differences;
+    if (out.status == kDiffers)
+        differences = fmt(" in %llu of %llu bytes, the first at 0x%08X", (unsigned long long)out.compare.differing,
+                          (unsigned long long)out.compare.compared, unsigned(*out.compare.firstDifference));
+    out.error.hint = hintFor(out.status, {out.operation, job.port.name, job.file, job.port.baudrate, !out.report.touched,
+                                          out.report.restored, session.openFailure(), job.words, differences});
     return out;
 }
 

@@ -13,6 +13,7 @@
 
 #include "boot_entry.h"
 #include "flash_session.h"
+#include "module_read.h"
 
 namespace vbprog {
 
@@ -37,6 +38,13 @@ struct ModuleJob {
     std::string file;        // as the user gave it, for the sentences
     std::string shownName;   // as messages name it
     DownloadOptions download;
+    // With `image`: compare it with the module's flash instead of downloading it; nothing is
+    // erased or written, and `start` does not apply.
+    bool compareOnly = false;
+    // Without `image`: read `readSize` bytes of the module's memory from `readFrom` into the
+    // outcome's `memory`; 0 reads nothing.
+    uint32_t readFrom = 0;
+    uint32_t readSize = 0;
     StartAfter start = StartAfter::Stay;
     std::vector<BootStep> startSteps;
     // The front end's words for the advice in the failures' sentences.
@@ -54,12 +62,16 @@ struct ModuleOutcome {
     std::string devEUI, joinEUI, appKey;  // lower-case hex, empty until read
     std::string uniqueId;             // hex, empty where the chip's is unknown
     DownloadReport report;
-    uint64_t bytes = 0;               // the image's on success, else those the module acknowledged
+    CompareReport compare;            // a compare: what was read back and how much differs
+    std::vector<uint8_t> memory;      // a read: the bytes read
+    // The image's on success, else those the module acknowledged; a compare's bytes compared,
+    // a read's bytes read.
+    uint64_t bytes = 0;
     double seconds = 0;
     int status = 0;                   // PROG_*
     // Where it failed: "connect", "read-keys", a download phase ("identifier-page backup",
-    // "erase", "write", "verify", "restore"), "download" for a refusal before any phase, or
-    // "start". Empty on success.
+    // "erase", "write", "verify", "restore"), "download" for a refusal before any phase,
+    // "start", or for a compare and a read "verify" and "read". Empty on success.
     std::string step;
     Operation operation = Operation::Connect;
     SessionError error;               // the status, what happened and the user's sentence

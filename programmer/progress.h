@@ -7,9 +7,10 @@
 
 namespace vbprog {
 
-// The steps of a session, in the order a download runs them.
-enum class Phase { Connect, IdentifierBackup, Erase, Write, Verify, Restore };
-// "connect", "identifier-page backup", "erase", "write", "verify", "restore".
+// The steps of a session, in the order a download runs them; a check against a file runs
+// Verify alone, a read of the memory Read.
+enum class Phase { Connect, IdentifierBackup, Erase, Write, Verify, Restore, Read };
+// "connect", "identifier-page backup", "erase", "write", "verify", "restore", "read".
 const char* phaseName(Phase phase);
 
 struct ProgressEvent {

@@ -58,6 +58,7 @@ std::string statusName(int s)
     case kIdentifiersChanged: return "identifiers-changed";
     case kIdentity: return "identity";
     case kModuleChanged: return "module-changed";
+    case kDiffers: return "differs";
     default: return "error" + std::to_string(s);
     }
 }
@@ -88,7 +89,7 @@ std::string hintFor(int s, const HintContext& c)
     case kFileMissing:
         return "Cannot open " + file + "; check the path and that the file is readable.";
     case kFileInvalid:
-        return "The content of " + file + " is malformed or not supported; give an Intel HEX file (or a .bin) built for the module.";
+        return "The content of " + file + " is malformed or not supported; give an ELF, Intel HEX or S-record file (or a .bin) built for the module.";
     case kOutOfRange:
         return "The image in " + file +
                " lies outside the application area (0x08000800 up to the end of the flash); build it for the application start 0x08000800.";
@@ -122,6 +123,9 @@ std::string hintFor(int s, const HintContext& c)
     case kModuleChanged:
         return "The bootloader on " + port +
                " started again during the operation and the module could not be identified as the same chip (another module, or one that does not answer as before), so nothing more was written to it and its identifiers are untouched; check that the module you meant sits firmly in place, and flash it again.";
+    case kDiffers:
+        return "The flash of the module on " + port + " differs from " + file + c.differences +
+               "; nothing was changed on it, and flashing the file brings it in line.";
     case kDeviceUnsupported:
         return "The microcontroller on " + port +
                " is not one this tool can program without touching the identifiers; check that it is a Vorna-Base module.";

@@ -44,6 +44,9 @@ struct HintContext {
     // Why the port did not open, as the transport said when it refused.
     OpenFailure openFailure{};
     RemedyWords words{};
+    // A compare that found differences: how many and where, e.g. " in 3 of 4096 bytes, the
+    // first at 0x08000A10".
+    std::string differences{};
 };
 
 struct SessionError {

@@ -24,6 +24,8 @@ enum Status : int {
     kIdentifiersChanged = -14,// the identifier page changed during a download
     kIdentity = -15,          // the module's answers about itself disagree
     kModuleChanged = -16,     // the bootloader started again and the module was not identified as the same chip
+    kDiffers = -17,           // the module's flash differs from the firmware file (a check that writes nothing);
+                              // not returned by the C interface, which has no such check
 };
 
 // What a message is: shown always, a success, a warning or an error (each also without a

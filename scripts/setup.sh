@@ -12,7 +12,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   libqt6svg6 qt6-svg-dev libgl-dev libvulkan-dev libxkbcommon-dev
   libasio-dev libserialport-dev libcli11-dev nlohmann-json3-dev
-  stm32flash binutils srecord clang libclang-rt-14-dev
+  stm32flash binutils srecord clang lld libclang-rt-14-dev
   help2man gzip dpkg-dev file
   xvfb xauth x11-apps imagemagick fonts-liberation librsvg2-bin
   nodejs npm

@@ -169,6 +169,84 @@ struct WiredSim {
     }
 };
 
+// A linked Cortex-M program from the LLVM assembler and linker: vector table and code in
+// flash from 0x08000800, `.data` run in RAM but loaded after the code, `.bss`, and whatever
+// `extra` adds to the linker script. Empty when the tools fail.
+QString linkElf(const QString& dir, const QString& name, const QString& sections, const QString& phdrs = QString())
+{
+    const QString source = dir + "/" + name + ".s", script = dir + "/" + name + ".ld", object = dir + "/" + name + ".o",
+                  elf = dir + "/" + name + ".elf";
+    QFile s(source), l(script);
+    if (!s.open(QIODevice::WriteOnly) || !l.open(QIODevice::WriteOnly))
+        return {};
+    s.write("    .syntax unified\n    .thumb\n"
+            "    .section .isr_vector,\"a\",%progbits\n    .word 0x20001000, reset + 1\n"
+            "    .text\n    .global reset\n    .thumb_func\nreset:\n    ldr r0, =0x11223344\n    b reset\n    .ltorg\n"
+            "    .fill 3000, 1, 0xA5\n"
+            "    .section .data,\"aw\",%progbits\n    .word 0x55667788, 0x99AABBCC, 0xDDEEFF00\n"
+            "    .section .ramfunc,\"ax\",%progbits\n    .word 0x0BADC0DE\n"
+            "    .section .bss,\"aw\",%nobits\n    .space 256\n");
+    l.write(("MEMORY { FLASH (rx) : ORIGIN = 0x08000800, LENGTH = 254K\n"
+             "         RAM (rwx) : ORIGIN = 0x20000000, LENGTH = 64K }\n"
+             "ENTRY(reset)\n" + phdrs + "SECTIONS {\n" + sections + "}\n").toUtf8());
+    s.close();
+    l.close();
+    if (QProcess::execute("clang", {"--target=thumbv7m-none-eabi", "-c", source, "-o", object}) != 0 ||
+        QProcess::execute("ld.lld", {"-T", script, object, "-o", elf}) != 0)
+        return {};
+    return elf;
+}
+
+// What objcopy makes of an ELF: its loadable bytes by load address, from the lowest.
+QByteArray elfAsBinary(const QString& elf)
+{
+    const QString bin = elf + ".bin";
+    if (QProcess::execute("llvm-objcopy", {"-O", "binary", elf, bin}) != 0)
+        return {};
+    return readFile(bin);
+}
+
+// The program headers linkElf's scripts put their sections in: no segment for the headers.
+const QString PHDRS = "PHDRS { flash PT_LOAD; data PT_LOAD; ram PT_LOAD; }\n";
+const QString FLASH_SECTIONS = "  .isr_vector : { KEEP(*(.isr_vector)) } > FLASH :flash\n"
+                               "  .text : { *(.text*) } > FLASH :flash\n"
+                               "  .data : { *(.data*) *(.ramfunc) } > RAM AT> FLASH :data\n"
+                               "  .bss : { *(.bss*) } > RAM :ram\n";
+
+// A flash of the simulated model 0x497 before anything is written: erased, with KEYS.
+QByteArray erasedFlash(const QByteArray& app = QByteArray())
+{
+    QByteArray flash(256 * 1024, char(0xFF));
+    flash.replace(0x7E0, 32, QByteArray::fromHex(KEYS));
+    flash.replace(APP_OFFSET, app.size(), app);
+    return flash;
+}
+
+QString writeBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        return {};
+    return path;
+}
+
+// The simulator's summary: which commands it was sent, and the counts.
+QByteArray simSummaryLine(const QByteArray& log, const QByteArray& key)
+{
+    for (const QByteArray& line : log.split('\n'))
+        if (line.startsWith(key + ":"))
+            return line.mid(key.size() + 1).trimmed();
+    return {};
+}
+
+// Nothing but reads reached the module: no erase, no write, no Go.
+bool onlyReads(const QByteArray& log)
+{
+    const QByteArray commands = simSummaryLine(log, "commands");
+    return !commands.isEmpty() && !commands.contains("Erase") && !commands.contains("Write") && !commands.contains("Go") &&
+           simSummaryLine(log, "bytes-written") == "0" && simSummaryLine(log, "pages-erased") == "0";
+}
+
 QByteArray lastLine(const QByteArray& text)
 {
     const QList<QByteArray> lines = text.trimmed().split('\n');
@@ -218,6 +296,19 @@ private slots:
     void flashOutlivesHangUpAndPipe();
     void garbledIdentityNeverPasses_data();
     void garbledIdentityNeverPasses();
+    void elfFromTheLinkerFlashedAtLoadAddresses();
+    void elfSegmentsRefusedBeforeAnyPort_data();
+    void elfSegmentsRefusedBeforeAnyPort();
+    void sRecordsOfEachAddressSize_data();
+    void sRecordsOfEachAddressSize();
+    void binaryWithAndWithoutAddress_data();
+    void binaryWithAndWithoutAddress();
+    void verifyReadsOnly_data();
+    void verifyReadsOnly();
+    void verifyNamesTheDifferingModule();
+    void readIsByteExact_data();
+    void readIsByteExact();
+    void failedReadLeavesNoFile();
 
 private:
     QTemporaryDir tmp_;
@@ -1031,6 +1122,308 @@ void TestCliCommands::garbledIdentityNeverPasses()
         QCOMPARE((o["devEUI"].toString() + o["joinEUI"].toString() + o["appKey"].toString()).toLatin1(), KEYS);
     else
         QVERIFY2(r.exitCode > 1 && o["devEUI"].toString().isEmpty(), r.out.constData());
+}
+
+void TestCliCommands::elfFromTheLinkerFlashedAtLoadAddresses()
+{
+    // .data runs at 0x20000000 but is loaded after the code: written there, as objcopy and
+    // the start-up code see it; .bss has no bytes to write.
+    const QString elf = linkElf(tmp_.path(), "linked", FLASH_SECTIONS, PHDRS);
+    QVERIFY2(!elf.isEmpty(), "clang --target=thumbv7m-none-eabi and ld.lld are needed (scripts/setup.sh installs them)");
+    const QByteArray image = elfAsBinary(elf);
+    QVERIFY(image.size() > 3000);
+    // .data's bytes follow the code in the image, not at 0x20000000 (llvm-objcopy would make
+    // a file of 400 MiB from that).
+    QVERIFY(image.indexOf(QByteArray::fromHex("88776655CCBBAA9900FFEEDD")) > 3000);
+    const QString dump = tmp_.filePath("elf-dump.bin"), simLog = tmp_.filePath("elf-sim.log");
+    {
+        Sim sim({"--keys", KEYS, "--dump", dump}, simLog);
+        const QString named = writeBytes(tmp_.filePath("linked-as-firmware"), readFile(elf));  // no name's word
+        const Run r = runTool({"flash", "--json", "--port", sim.pty(), named});
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QCOMPARE(QJsonDocument::fromJson(r.out).object()["bytes"].toInt(), image.size());
+        const Run v = runTool({"verify", "--port", sim.pty(), elf});
+        QVERIFY2(v.exitCode == 0, v.err.constData());
+        QVERIFY2(v.out.contains("The module matches linked.elf: " + QByteArray::number(image.size()) + " bytes compared"),
+                 v.out.constData());
+    }
+    const QByteArray flash = readFile(dump);
+    QCOMPARE(flash.mid(APP_OFFSET, image.size()).toHex(), image.toHex());
+    QCOMPARE(flash.mid(0x7E0, 32).toHex(), KEYS);
+    QCOMPARE(uint8_t(flash[APP_OFFSET + image.size()]), uint8_t(0xFF));   // nothing for .bss
+}
+
+void TestCliCommands::elfSegmentsRefusedBeforeAnyPort_data()
+{
+    QTest::addColumn<QString>("sections");
+    QTest::addColumn<QString>("phdrs");
+    QTest::addColumn<QStringList>("says");
+    // Code linked to run from RAM without a load address in flash.
+    QTest::newRow("segment in RAM")
+        << "  .isr_vector : { KEEP(*(.isr_vector)) } > FLASH :flash\n  .text : { *(.text*) } > FLASH :flash\n"
+           "  .data : { *(.data*) } > RAM AT> FLASH :data\n  .ramfunc : { *(.ramfunc) } > RAM :ram\n"
+        << PHDRS
+        << QStringList{"segment 2: loads 4 bytes at 0x200", ", which is RAM, not flash; give its sections a load address in flash"};
+    // The linker's own choice without PHDRS: the file and program headers loaded below the
+    // first section, at the flash base, which holds the identifiers.
+    QTest::newRow("headers at the flash base") << FLASH_SECTIONS << QString()
+                                               << QStringList{"segment 1: data at 0x08000000 is below the application start 0x08000800"};
+}
+
+void TestCliCommands::elfSegmentsRefusedBeforeAnyPort()
+{
+    QFETCH(QString, sections);
+    QFETCH(QString, phdrs);
+    QFETCH(QStringList, says);
+    const QString elf = linkElf(tmp_.path(), QString("refused-%1").arg(QTest::currentDataTag()).replace(' ', '-'), sections, phdrs);
+    QVERIFY2(!elf.isEmpty(), "clang --target=thumbv7m-none-eabi and ld.lld are needed (scripts/setup.sh installs them)");
+    const QString simLog = tmp_.filePath("elf-refused-sim.log");
+    QFile::remove(simLog);
+    Run r;
+    {
+        Sim sim({}, simLog);
+        r = runTool({"flash", "--port", sim.pty(), elf});
+    }
+    QCOMPARE(r.exitCode, 3);
+    for (const QString& part : says)
+        QVERIFY2(r.err.contains(part.toUtf8()), r.err.constData());
+    QVERIFY2(readFile(simLog).contains("summary: 0 commands"), readFile(simLog).constData());
+}
+
+void TestCliCommands::sRecordsOfEachAddressSize_data()
+{
+    // Each producer and address size; S1 and S2 cannot reach the application area, so those
+    // files are refused before the port is opened, naming their first line of data.
+    QTest::addColumn<QStringList>("producer");   // @IN@ the binary, @OUT@ the S-record file
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("srec_cat S3")
+        << QStringList{"srec_cat", "@IN@", "-Binary", "-offset", "0x08000800", "-o", "@OUT@", "-Motorola", "-Address_Length=4"}
+        << 0 << "";
+    QTest::newRow("objcopy S3") << QStringList{"objcopy", "-I", "binary", "-O", "srec", "--change-addresses", "0x08000800",
+                                               "@IN@", "@OUT@"}
+                                << 0 << "";
+    QTest::newRow("srec_cat S2")
+        << QStringList{"srec_cat", "@IN@", "-Binary", "-offset", "0x800", "-o", "@OUT@", "-Motorola", "-Address_Length=3"}
+        << 3 << "line 2: data at 0x00000800 is below the application start 0x08000800";
+    QTest::newRow("srec_cat S1")
+        << QStringList{"srec_cat", "@IN@", "-Binary", "-offset", "0x800", "-o", "@OUT@", "-Motorola", "-Address_Length=2"}
+        << 3 << "line 2: data at 0x00000800 is below the application start 0x08000800";
+}
+
+void TestCliCommands::sRecordsOfEachAddressSize()
+{
+    QFETCH(QStringList, producer);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    const QByteArray data = randomBytes(5000);
+    const QString in = writeBytes(tmp_.filePath("srec-in.bin"), data), out = tmp_.filePath("app.srec");
+    QFile::remove(out);
+    producer.replaceInStrings("@IN@", in).replaceInStrings("@OUT@", out);
+    QCOMPARE(QProcess::execute(producer.takeFirst(), producer), 0);
+    const QString dump = tmp_.filePath("srec-dump.bin"), simLog = tmp_.filePath("srec-sim.log");
+    QFile::remove(simLog);
+    Run r;
+    {
+        Sim sim({"--keys", KEYS, "--dump", dump}, simLog);
+        r = runTool({"flash", "--port", sim.pty(), out});
+    }
+    QCOMPARE(r.exitCode, exitCode);
+    if (exitCode == 0) {
+        QCOMPARE(readFile(dump).mid(APP_OFFSET, data.size()).toHex(), data.toHex());
+    } else {
+        QVERIFY2(r.err.contains(says.toUtf8()), r.err.constData());
+        QVERIFY2(readFile(simLog).contains("summary: 0 commands"), readFile(simLog).constData());
+    }
+}
+
+void TestCliCommands::binaryWithAndWithoutAddress_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("address");
+    QTest::addColumn<int>("at");          // offset in the flash; -1: refused
+    QTest::addColumn<QString>("says");
+    QTest::newRow("default place") << "fw.bin" << QStringList{} << APP_OFFSET << "";
+    QTest::newRow("at an address") << "fw.bin" << QStringList{"--address", "0x08004000"} << 0x4000 << "";
+    QTest::newRow("no suffix, decimal address") << "firmware" << QStringList{"--address", "134234112"} << 0x4000 << "";
+    QTest::newRow("onto the identifiers") << "fw.bin" << QStringList{"--address", "0x08000000"} << -1
+                                          << "data at 0x08000000 is below the application start 0x08000800";
+    QTest::newRow("a HEX file has its own") << "app.hex" << QStringList{"--address", "0x08004000"} << -1
+                                            << "app.hex is Intel HEX and carries its own addresses; --address places raw binaries only";
+}
+
+void TestCliCommands::binaryWithAndWithoutAddress()
+{
+    QFETCH(QString, name);
+    QFETCH(QStringList, address);
+    QFETCH(int, at);
+    QFETCH(QString, says);
+    const QByteArray data = randomBytes(3000).prepend(QByteArray("\x00\x10\x00\x20", 4));
+    const QString file = name.endsWith(".hex") ? appHex_ : writeBytes(tmp_.filePath(name), data);
+    const QString dump = tmp_.filePath("bin-dump.bin"), simLog = tmp_.filePath("bin-sim.log");
+    QFile::remove(simLog);
+    Run r;
+    {
+        Sim sim({"--keys", KEYS, "--dump", dump}, simLog);
+        r = runTool(QStringList{"flash", "--port", sim.pty(), file} + address);
+    }
+    if (at < 0) {
+        QCOMPARE(r.exitCode, 3);
+        QVERIFY2(r.err.contains(says.toUtf8()), r.err.constData());
+        QVERIFY2(readFile(simLog).contains("summary: 0 commands"), readFile(simLog).constData());
+        return;
+    }
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    const QByteArray flash = readFile(dump);
+    QCOMPARE(flash.mid(at, data.size()).toHex(), data.toHex());
+    // Nothing else was written: the flash outside the image is as erased, the identifiers kept.
+    QByteArray rest = flash;
+    rest.replace(at, data.size(), QByteArray(data.size(), char(0xFF)));
+    QCOMPARE(rest, erasedFlash());
+}
+
+void TestCliCommands::verifyReadsOnly_data()
+{
+    QTest::addColumn<int>("changedAt");    // offset in the image of a byte the module holds otherwise; -1: none
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("matching") << -1 << QStringList{} << 0 << "ok";
+    QTest::newRow("one byte differs") << 0x10D2 << QStringList{} << 6 << "differs";
+    QTest::newRow("last byte differs") << 12 * 1024 + 39 << QStringList{} << 6 << "differs";
+    // Power lost in the middle of the reads: a link failure, never taken for a difference.
+    QTest::newRow("power lost") << -1 << QStringList{"--fault-stop-after", "20"} << 5 << "link-lost";
+    QTest::newRow("power lost, a byte differing") << 0x2F00 << QStringList{"--fault-stop-after", "30"} << 5 << "link-lost";
+}
+
+void TestCliCommands::verifyReadsOnly()
+{
+    QFETCH(int, changedAt);
+    QFETCH(QStringList, simArgs);
+    QFETCH(int, exitCode);
+    QFETCH(QString, status);
+    QByteArray onModule = appData_;
+    if (changedAt >= 0)
+        onModule[changedAt] = char(~onModule[changedAt]);
+    const QByteArray before = erasedFlash(onModule);
+    const QString image = writeBytes(tmp_.filePath("verify-image.bin"), before);
+    const QString dump = tmp_.filePath("verify-dump.bin"), simLog = tmp_.filePath("verify-sim.log");
+    QFile::remove(simLog);
+    Run r;
+    {
+        Sim sim(QStringList{"--image", image, "--dump", dump} + simArgs, simLog);
+        r = runTool({"verify", "--json", "--port", sim.pty(), appHex_});
+    }
+    QCOMPARE(r.exitCode, exitCode);
+    const QJsonObject o = QJsonDocument::fromJson(r.out).object();
+    QCOMPARE(o["status"].toString(), status);
+    QCOMPARE(o["code"].toInt(-1), exitCode);
+    if (exitCode == 0 || exitCode == 6) {
+        QCOMPARE(o["bytes"].toInt(), appData_.size());
+        QCOMPARE(o["differing"].toInt(-1), changedAt >= 0 ? 1 : 0);
+        if (changedAt >= 0) {
+            const QString first = QString("0x%1").arg(0x08000000 + APP_OFFSET + changedAt, 8, 16, QLatin1Char('0')).toUpper().replace("0X", "0x");
+            QCOMPARE(o["firstDifference"].toString(), first);
+            QVERIFY2(lastLine(r.err).contains("differs from the firmware file " + appHex_.toUtf8() + " in 1 of " +
+                                              QByteArray::number(appData_.size()) + " bytes, the first at " + first.toUtf8()),
+                     r.err.constData());
+        } else {
+            QVERIFY(o["firstDifference"].isNull());
+        }
+    }
+    if (exitCode == 5) {
+        // Lost in the middle of the reads, not while connecting.
+        QVERIFY2(o["bytes"].toInt() > 0 && o["bytes"].toInt() < appData_.size(), r.out.constData());
+    }
+    // Reads only, whatever the outcome: the module is as it was.
+    const QByteArray log = readFile(simLog);
+    QVERIFY2(onlyReads(log), log.constData());
+    QVERIFY2(simSummaryLine(log, "commands").contains("Read Memory"), log.constData());
+    QCOMPARE(readFile(dump), before);
+}
+
+void TestCliCommands::verifyNamesTheDifferingModule()
+{
+    // Two modules, one holding the file and one not: each its own line, the exit status of
+    // the one that differs, and the summary naming it alone.
+    const QString image = writeBytes(tmp_.filePath("verify-good.bin"), erasedFlash(appData_));
+    Sim good({"--image", image}), blank({});
+    const Run r = runTool({"verify", "--port", good.pty(), "--port", blank.pty(), appHex_});
+    QCOMPARE(r.exitCode, 6);
+    QVERIFY2(r.out.contains(good.pty().toUtf8() + ": matches app.hex: " + QByteArray::number(appData_.size()) + " bytes compared"),
+             r.out.constData());
+    const QByteArray summary = lastLine(r.err);
+    QVERIFY2(summary.startsWith("vorna-flash: 1 of 2 modules failed: " + blank.pty().toUtf8() + ": "), r.err.constData());
+    QVERIFY(!summary.contains(good.pty().toUtf8() + ":"));
+}
+
+void TestCliCommands::readIsByteExact_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("size");
+    QTest::addColumn<int>("offset");     // in the flash
+    QTest::addColumn<int>("bytes");
+    QTest::addColumn<bool>("ownerOnly");
+    // The identifier page holds the AppKey: such a file is its owner's alone, as the log is.
+    QTest::newRow("identifier page and more, raw") << "all.bin" << "0x08000000" << "0x4000" << 0 << 0x4000 << true;
+    QTest::newRow("identifier page, Intel HEX") << "ids.hex" << "0x08000000" << "2048" << 0 << 0x800 << true;
+    QTest::newRow("application, odd bounds, Intel HEX") << "app.ihex" << "0x08000805" << "12001" << 0x805 << 12001 << false;
+}
+
+void TestCliCommands::readIsByteExact()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, from);
+    QFETCH(QString, size);
+    QFETCH(int, offset);
+    QFETCH(int, bytes);
+    QFETCH(bool, ownerOnly);
+    const QString image = writeBytes(tmp_.filePath("read-image.bin"), erasedFlash(appData_));
+    const QString dump = tmp_.filePath("read-dump.bin"), simLog = tmp_.filePath("read-sim.log"), out = tmp_.filePath(name);
+    QFile::remove(simLog);
+    QFile::remove(out);
+    int exitCode = -1;
+    QByteArray drawn;
+    {
+        Sim sim({"--image", image, "--dump", dump}, simLog);
+        drawn = runOnTerminal({"read", "--port", sim.pty(), "--from", from, "--size", size, out}, &exitCode);
+    }
+    QVERIFY2(exitCode == 0, drawn.constData());
+    QVERIFY2(drawn.contains("Reading") && drawn.contains("100%"), drawn.constData());
+    QByteArray got = readFile(out);
+    if (name.endsWith("hex")) {
+        QVERIFY(got.startsWith(":02000004"));
+        QCOMPARE(QProcess::execute("objcopy", {"-I", "ihex", "-O", "binary", out, out + ".bin"}), 0);
+        got = readFile(out + ".bin");
+    }
+    QCOMPARE(got.toHex(), readFile(dump).mid(offset, bytes).toHex());
+    if (ownerOnly)
+        QCOMPARE(QFileInfo(out).permissions() & (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther |
+                                                 QFileDevice::WriteOther),
+                 QFileDevice::Permissions());
+    QVERIFY2(onlyReads(readFile(simLog)), readFile(simLog).constData());
+}
+
+void TestCliCommands::failedReadLeavesNoFile()
+{
+    // Power lost halfway: no file at all, and an existing one as it was; no temporary left.
+    QTemporaryDir dir;
+    const QString fresh = dir.filePath("fresh.bin"), kept = dir.filePath("kept.hex");
+    QVERIFY(!writeBytes(kept, "old contents\n").isEmpty());
+    for (const QString& out : {fresh, kept}) {
+        Sim sim({"--fault-stop-after", "30"});
+        const Run r = runTool({"read", "--port", sim.pty(), "--from", "0x08000000", "--size", "0x8000", out});
+        QCOMPARE(r.exitCode, 5);
+        QVERIFY2(lastLine(r.err).contains("stopped answering"), r.err.constData());
+    }
+    QVERIFY(!QFileInfo::exists(fresh));
+    QCOMPARE(readFile(kept), QByteArray("old contents\n"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"kept.hex"});
+    // A folder that takes no file is refused before the port is opened.
+    const Run r = runTool({"read", "--port", "/dev/vbf-no-such-tty", "--from", "0", "--size", "4", dir.filePath("none/x.bin")});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(lastLine(r.err).startsWith("vorna-flash: Cannot write the file " + dir.filePath("none/x.bin").toUtf8()), r.err.constData());
 }
 
 QTEST_GUILESS_MAIN(TestCliCommands)

@@ -472,12 +472,12 @@ void TestCliSupport::commandLineRefusalSentences_data()
                                      << "The option --no-verify takes no value.";
     QTest::newRow("value on help") << QStringList{"--help=me"} << "The option --help takes no value.";
     QTest::newRow("unknown command") << QStringList{"erase", "--port", "p"}
-                                     << "Unknown command \"erase\"; the commands are ports, keys, flash, lines and station.";
+                                     << "Unknown command \"erase\"; the commands are ports, keys, flash, verify, read, lines and station.";
     QTest::newRow("empty command") << QStringList{""}
-                                   << "Unknown command \"\"; the commands are ports, keys, flash, lines and station.";
+                                   << "Unknown command \"\"; the commands are ports, keys, flash, verify, read, lines and station.";
     // The first fault on the line is the one named, and --help does not hide it.
     QTest::newRow("unknown command first") << QStringList{"frobnicate", "--port", ""}
-                                           << "Unknown command \"frobnicate\"; the commands are ports, keys, flash, lines and station.";
+                                           << "Unknown command \"frobnicate\"; the commands are ports, keys, flash, verify, read, lines and station.";
     QTest::newRow("unknown option first") << QStringList{"keys", "--fast", "--baud", "0"}
                                           << "Unknown option --fast; see vorna-flash --help.";
     QTest::newRow("bad value first") << QStringList{"keys", "--baud", "0", "--fast", "--help"} << baud;
@@ -519,8 +519,47 @@ void TestCliSupport::commandLineRefusalSentences_data()
                                       << "The option --dtr takes 0 (de-asserted) or 1 (asserted).";
     QTest::newRow("lines hold zero") << QStringList{"lines", "--port", "p", "--dtr", "1", "--rts", "0", "--hold", "0"}
                                      << "The option --hold needs seconds from 1 to 3600.";
+    // verify and read.
+    QTest::newRow("verify without file") << QStringList{"verify", "--port", "p"}
+        << "The verify command needs the firmware file, e.g. vorna-flash verify --port PORT app.hex.";
+    QTest::newRow("verify --log") << QStringList{"verify", "--port", "p", "a.hex", "--log", "x.csv"}
+                                  << "The option --log does not apply to the verify command.";
+    QTest::newRow("verify --after") << QStringList{"verify", "--port", "p", "a.hex", "--after", "go"}
+                                    << "The option --after does not apply to the verify command.";
+    QTest::newRow("verify --no-verify") << QStringList{"verify", "--port", "p", "a.hex", "--no-verify"}
+                                        << "The option --no-verify does not apply to the verify command.";
+    QTest::newRow("address on keys") << QStringList{"keys", "--port", "p", "--address", "0x08000800"}
+                                     << "The option --address does not apply to the keys command.";
+    QTest::newRow("address word") << QStringList{"flash", "--port", "p", "a.bin", "--address", "app"}
+                                  << "The option --address needs an address, e.g. --address 0x08004000.";
+    QTest::newRow("address above 4 GiB") << QStringList{"flash", "--port", "p", "a.bin", "--address", "0x100000000"}
+                                         << "The option --address needs an address, e.g. --address 0x08004000.";
+    QTest::newRow("address negative") << QStringList{"flash", "--port", "p", "a.bin", "--address=-1"}
+                                      << "The option --address needs an address, e.g. --address 0x08004000.";
+    QTest::newRow("read without port") << QStringList{"read", "--from", "0", "--size", "4", "o.bin"}
+                                       << "The read command needs --port PORT; vorna-flash ports lists the ports.";
+    QTest::newRow("read two ports") << QStringList{"read", "--port", "p", "--port", "q", "--from", "0", "--size", "4", "o.bin"}
+                                    << "The read command reads one module; give one --port PORT.";
+    QTest::newRow("read all ports") << QStringList{"read", "--all-ports", "--from", "0", "--size", "4", "o.bin"}
+                                    << "The option --all-ports does not apply to the read command.";
+    QTest::newRow("read without size") << QStringList{"read", "--port", "p", "--from", "0", "o.bin"}
+        << "The read command needs --from ADDRESS and --size BYTES, e.g. --from 0x08000000 --size 0x800.";
+    QTest::newRow("read without output") << QStringList{"read", "--port", "p", "--from", "0", "--size", "4"}
+        << "The read command needs the output file, e.g. vorna-flash read --port PORT --from 0x08000800 --size 4096 app.bin.";
+    QTest::newRow("read two outputs") << QStringList{"read", "--port", "p", "--from", "0", "--size", "4", "a.bin", "b.bin"}
+                                      << "The read command takes one output file; \"b.bin\" is one too many.";
+    QTest::newRow("read size zero") << QStringList{"read", "--port", "p", "--from", "0", "--size", "0", "o.bin"}
+        << "The option --size needs a number of bytes from 1 to 16777216 (0x1000000), e.g. --size 0x800.";
+    QTest::newRow("read size too large") << QStringList{"read", "--port", "p", "--from", "0", "--size", "0x1000001", "o.bin"}
+        << "The option --size needs a number of bytes from 1 to 16777216 (0x1000000), e.g. --size 0x800.";
+    QTest::newRow("read past 4 GiB") << QStringList{"read", "--port", "p", "--from", "0xFFFFFFFF", "--size", "2", "o.bin"}
+        << "The read command's --from and --size reach past the end of the 32-bit address space.";
+    QTest::newRow("read --json") << QStringList{"read", "--port", "p", "--from", "0", "--size", "4", "o.bin", "--json"}
+                                 << "The option --json does not apply to the read command.";
+    QTest::newRow("from on flash") << QStringList{"flash", "--port", "p", "a.hex", "--from", "0"}
+                                   << "The option --from does not apply to the flash command.";
     QTest::newRow("nothing") << QStringList{}
-                             << "No command given; use vorna-flash ports, keys, flash, lines or station (see vorna-flash --help).";
+                             << "No command given; use vorna-flash ports, keys, flash, verify, read, lines or station (see vorna-flash --help).";
 }
 
 void TestCliSupport::commandLineRefusalSentences()
@@ -536,7 +575,7 @@ void TestCliSupport::commandLineRefusalSentences()
 static QString described(const vf::Options& o)
 {
     const vf::Options d;
-    static const char* const commands[] = {"help", "version", "ports", "keys", "flash", "lines", "station"};
+    static const char* const commands[] = {"help", "version", "ports", "keys", "flash", "lines", "station", "verify", "read"};
     QStringList s{commands[int(o.command)]};
     for (const std::string& p : o.ports)
         s << "port=" + QString::fromStdString(p);
@@ -570,6 +609,10 @@ static QString described(const vf::Options& o)
     number("timeout", o.onResultTimeout, d.onResultTimeout);
     text("present", o.present, d.present);
     flag("low", o.presentActiveLow, d.presentActiveLow);
+    if (o.addressGiven)
+        s << "address=0x" + QString::number(o.address, 16);
+    if (o.command == vf::Command::Read)
+        s << "from=0x" + QString::number(o.readFrom, 16) << "size=" + QString::number(o.readSize) << "out=" + QString::fromStdString(o.outFile);
     return s.join(' ');
 }
 
@@ -620,6 +663,19 @@ void TestCliSupport::commandLineOddFormsKept_data()
     QTest::newRow("after run with preset") << QStringList{"flash", "--port", "p", "a.hex", "--boot=auto-reset", "--after=run"}
                                            << "flash port=p file=a.hex boot=auto-reset after=1";
     QTest::newRow("ports alone") << QStringList{"-v", "ports"} << "ports verbose";
+    // A raw binary's place, and what read reads: decimal or 0x hex, to the ends of their ranges.
+    QTest::newRow("flash at an address") << QStringList{"flash", "--port", "p", "a.bin", "--address", "0x08004000"}
+                                         << "flash port=p file=a.bin address=0x8004000";
+    QTest::newRow("verify at a decimal address") << QStringList{"verify", "--all-ports", "a.bin", "--address=134234112", "--json"}
+                                                 << "verify all-ports file=a.bin json address=0x8004000";
+    QTest::newRow("station at an address") << QStringList{"station", "--port", "p", "a.bin", "--address", "0X0800F000"}
+                                           << "station port=p file=a.bin address=0x800f000";
+    QTest::newRow("read") << QStringList{"read", "--port", "p", "--from", "0x08000000", "--size", "0x800", "id.hex"}
+                          << "read port=p from=0x8000000 size=2048 out=id.hex";
+    QTest::newRow("read to the top") << QStringList{"read", "--port", "p", "--from=0xFFFFFFFF", "--size=1", "--boot", "direct", "top.bin"}
+                                     << "read port=p boot=direct from=0xffffffff size=1 out=top.bin";
+    QTest::newRow("read most") << QStringList{"read", "out.bin", "--port", "p", "--from", "0", "--size", "16777216"}
+                               << "read port=p from=0x0 size=16777216 out=out.bin";
 }
 
 void TestCliSupport::commandLineOddFormsKept()
@@ -667,7 +723,7 @@ void TestCliSupport::commandLineFirstFaultNamed_data()
     QTest::newRow("empty log before file") << QStringList{"flash", "--port", "p", "--log", ""} << "The option --log needs a file name.";
     // After "--" every word is a file, the first a command when none came before.
     QTest::newRow("-- then an unknown command") << QStringList{"--", "erase"}
-        << "Unknown command \"erase\"; the commands are ports, keys, flash, lines and station.";
+        << "Unknown command \"erase\"; the commands are ports, keys, flash, verify, read, lines and station.";
     QTest::newRow("-- then the options as files") << QStringList{"--", "flash", "--port", "p"}
         << "The flash command needs --port PORT (or --all-ports); vorna-flash ports lists the ports.";
     QTest::newRow("-- hides an unknown option") << QStringList{"keys", "--port", "p", "--", "--bogus"}
@@ -677,13 +733,13 @@ void TestCliSupport::commandLineFirstFaultNamed_data()
     QTest::newRow("++ then a file") << QStringList{"flash", "--port", "p", "++", "a.hex"}
                                     << "The flash command takes one firmware file; \"a.hex\" is one too many.";
     QTest::newRow("++ as command") << QStringList{"++", "flash"}
-        << "Unknown command \"++\"; the commands are ports, keys, flash, lines and station.";
+        << "Unknown command \"++\"; the commands are ports, keys, flash, verify, read, lines and station.";
     QTest::newRow("extra file before --") << QStringList{"flash", "--port", "p", "a.hex", "b.hex", "--", "--bogus"}
                                           << "The flash command takes one firmware file; \"b.hex\" is one too many.";
     // Faults met while reading the line: the first one, whatever follows.
     QTest::newRow("unknown before a bare option") << QStringList{"keys", "--fast", "--port"} << "Unknown option --fast; see vorna-flash --help.";
     QTest::newRow("unknown command before a bad value") << QStringList{"erase", "--baud", "1"}
-        << "Unknown command \"erase\"; the commands are ports, keys, flash, lines and station.";
+        << "Unknown command \"erase\"; the commands are ports, keys, flash, verify, read, lines and station.";
     QTest::newRow("unknown option before the command") << QStringList{"--fast", "erase"} << "Unknown option --fast; see vorna-flash --help.";
     QTest::newRow("bad value before unknown command") << QStringList{"--baud", "1", "erase"}
         << "The option --baud needs a rate from 1200 to 12000000, e.g. --baud 460800.";
@@ -747,8 +803,8 @@ void TestCliSupport::usageTextUnchanged()
     // Scripts and the packaged manual quote it: byte for byte as released (JSON "code" the
     // exit status and "status" its name).
     const std::string usage = vf::usageText();
-    QCOMPARE(sha(usage), std::string("99f28e6e19b90ae363525a3397d03b6a7d54a6048ad3d3a16125c61a4f2450a1"));
-    QCOMPARE(std::count(usage.begin(), usage.end(), '\n'), std::ptrdiff_t(93));
+    QCOMPARE(sha(usage), std::string("b0e914aaf4588212871f678291313f8cd185ebe0df707699c9fc9391a8415de4"));
+    QCOMPARE(std::count(usage.begin(), usage.end(), '\n'), std::ptrdiff_t(118));
     QCOMPARE(std::string(vf::versionText()), std::string("vorna-flash " VBF_VERSION "\n"));
 }
 

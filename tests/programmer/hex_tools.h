@@ -70,3 +70,21 @@ inline QByteArray patternBytes(int n, uint32_t seed)
     }
     return b;
 }
+
+// One Motorola S-record of `type` (0..9) with a correct checksum (or a wrong one when
+// `breakChecksum`); the address takes 2, 3 or 4 bytes as the type says.
+inline QByteArray srecRecord(int type, uint32_t address, const QByteArray& data, bool breakChecksum = false)
+{
+    static const int addressBytes[10] = {2, 2, 3, 4, 2, 2, 3, 4, 3, 2};
+    const int n = addressBytes[type];
+    QByteArray raw;
+    raw.append(char(n + data.size() + 1));
+    for (int i = n - 1; i >= 0; --i)
+        raw.append(char(address >> (8 * i)));
+    raw.append(data);
+    uint8_t sum = 0;
+    for (char c : raw)
+        sum = uint8_t(sum + uint8_t(c));
+    raw.append(char(uint8_t(~sum) ^ (breakChecksum ? 0x01 : 0x00)));
+    return "S" + QByteArray::number(type) + raw.toHex().toUpper();
+}

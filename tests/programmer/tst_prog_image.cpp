@@ -10,6 +10,7 @@
 #include "firmware_image.h"
 #include "hex_tools.h"
 #include "status.h"
+#include "image_text.h"
 
 using vbprog::FirmwareImage;
 using vbprog::parseIntelHex;
@@ -47,16 +48,6 @@ QByteArray recordFrom(const QString& rec)
     if (type == 0)
         return hexRecord(0, uint16_t(f[1].toUInt(nullptr, 16)), QByteArray::fromHex(f[2].toLatin1()));
     return hexRecord(type, 0, QByteArray::fromHex(f.value(1).toLatin1()));
-}
-
-// "08000800:0001.. 08000810:.." for each run.
-QString runsText(const FirmwareImage& img)
-{
-    QStringList runs;
-    for (const auto& s : img.segments())
-        runs << QStringLiteral("%1:").arg(s.first, 8, 16, QLatin1Char('0')).toUpper() +
-                    QByteArray(reinterpret_cast<const char*>(s.second.data()), int(s.second.size())).toHex().toUpper();
-    return runs.join(' ');
 }
 
 }  // namespace

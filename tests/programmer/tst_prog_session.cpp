@@ -151,7 +151,8 @@ void TestProgSession::fileRefusalsCarryStatusLineAndName_data()
     QTest::newRow("no end record") << "fw.hex" << good.left(good.lastIndexOf(':')) << int(kFileInvalid) << 0
                                    << "fw.hex: missing end-of-file record";
     QTest::newRow("empty binary") << "fw.bin" << QByteArray("") << int(kFileInvalid) << 0 << "fw.bin: the file is empty";
-    QTest::newRow("unsupported") << "fw.txt" << good << int(kFileInvalid) << 0 << "Unsupported file type of fw.txt";
+    QTest::newRow("unsupported") << "fw.txt" << QByteArray("release notes\n") << int(kFileInvalid) << 0
+                                 << "Unsupported file type of fw.txt";
 }
 
 void TestProgSession::fileRefusalsCarryStatusLineAndName()

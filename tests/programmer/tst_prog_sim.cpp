@@ -432,7 +432,9 @@ void TestProgSim::refusesWithFlashUnchanged_data()
                                                << int(PROG_ERR_FILE_INVALID) << "line 4: checksum";
     QTest::newRow("missing end record") << QStringList() << "a.hex" << hex({ela, good})
                                         << int(PROG_ERR_FILE_INVALID) << "missing end-of-file record";
-    QTest::newRow("unsupported type") << QStringList() << "a.txt" << hex({ela, good, eof})
+    // The content tells the format (a HEX file named .txt is read as HEX); text that is none
+    // of the formats is never taken for a binary image.
+    QTest::newRow("unsupported type") << QStringList() << "a.txt" << QByteArray("build 42: see notes\n")
                                       << int(PROG_ERR_FILE_INVALID) << "Unsupported file type";
     QTest::newRow("missing file") << QStringList() << "" << QByteArray() << int(PROG_ERR_FILE_MISSING) << "Cannot open";
     QTest::newRow("F4 reported") << QStringList{"--report-pid", "0x413"} << "a.hex" << hex({ela, good, eof})

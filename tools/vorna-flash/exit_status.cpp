@@ -20,6 +20,8 @@ int exitStatusFor(int s)
         return EXIT_BAD_FILE;
     case vbprog::kWriteVerify:
         return EXIT_WRITE;
+    case vbprog::kDiffers:
+        return EXIT_DIFFERS;
     default:
         return EXIT_DEVICE;
     }

@@ -18,6 +18,7 @@ enum ExitStatus : int {
     EXIT_BAD_FILE = 3,    // firmware file missing, malformed, unsupported, outside the application area
     EXIT_WRITE = 4,       // write refused or read-back differs
     EXIT_DEVICE = 5,      // any other device failure
+    EXIT_DIFFERS = 6,     // verify: the module's flash differs from the file
 };
 
 int exitStatusFor(int programmerStatus);

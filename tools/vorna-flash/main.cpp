@@ -6,6 +6,7 @@
 #include "exit_status.h"
 #include "module_record.h"
 #include "options.h"
+#include "output_file.h"
 #include "platform.h"
 #include "report_json.h"
 #include "sha256.h"
@@ -14,7 +15,9 @@
 
 #include "boot_sequence.h"
 #include "download_plan.h"
+#include "firmware_format.h"
 #include "flash_session.h"
+#include "hex_writer.h"
 #include "module_job.h"
 #include "serial_transport.h"
 #include "status.h"
@@ -51,6 +54,7 @@ const char* phaseLabel(vbprog::Phase phase)
     case vbprog::Phase::Write: return "Writing";
     case vbprog::Phase::Verify: return "Verifying";
     case vbprog::Phase::Restore: return "Restoring identifiers";
+    case vbprog::Phase::Read: return "Reading";
     }
     return vbprog::phaseName(phase);
 }
@@ -109,7 +113,7 @@ struct Job {
 
 struct Run {
     const vf::Options& options;
-    const Firmware* firmware = nullptr;   // flash only
+    const Firmware* firmware = nullptr;   // flash and verify
     vf::BenchLog log;
     std::mutex logMutex;                  // one row at a time, the header once
 
@@ -140,6 +144,13 @@ void writeLogRow(Run& run, Job& job)
     }
 }
 
+// A module whose flash holds the file.
+std::string matchLine(const Run& run, const vbprog::ModuleOutcome& m)
+{
+    return "matches " + run.firmware->shownName + ": " + std::to_string(m.compare.compared) + " bytes compared in " +
+           secondsText(m.seconds) + ".";
+}
+
 // The line a module leaves when several are handled; empty for one, whose result is printed at the end.
 std::string endLine(const Run& run, const Job& job)
 {
@@ -151,6 +162,8 @@ std::string endLine(const Run& run, const Job& job)
         return job.port + ": failed (" + vf::statusName(m.status) + ") after " + secondsText(m.seconds) + ".";
     if (o.command == vf::Command::Keys)
         return job.port + ": DevEUI " + m.devEUI + ", JoinEUI " + m.joinEUI + ", AppKey " + m.appKey;
+    if (o.command == vf::Command::Verify)
+        return job.port + ": " + matchLine(run, m);
     return job.port + ": Flashed " + std::to_string(run.firmware->image.byteCount()) + " bytes" +
            (o.verify ? " with verification" : " without verification") + " in " + secondsText(m.seconds) + ".";
 }
@@ -167,11 +180,11 @@ void handleModule(Run& run, Job& job)
             console.progress(job.index, e.done, e.total);
     };
     vbprog::FlashSession session(callbacks);
-    const bool flash = o.command == vf::Command::Flash;
-    vbprog::ModuleJob moduleJob = vf::moduleJob(o, job.port, flash ? &run.firmware->image : nullptr,
-                                                flash ? run.firmware->shownName : std::string());
-    // Flashing reads the identifiers only for the log.
-    moduleJob.readIdentifiers = !flash || run.log.isOpen();
+    const bool withFile = run.firmware != nullptr;
+    vbprog::ModuleJob moduleJob = vf::moduleJob(o, job.port, withFile ? &run.firmware->image : nullptr,
+                                                withFile ? run.firmware->shownName : std::string());
+    // Flashing reads the identifiers only for the log; verify and read never do.
+    moduleJob.readIdentifiers = o.command == vf::Command::Keys || run.log.isOpen();
     job.outcome = vbprog::runModuleJob(session, moduleJob, callbacks);
     session.close();
     writeLogRow(run, job);
@@ -225,6 +238,8 @@ void printResults(const Run& run, const std::vector<Job>& jobs)
         return;
     if (o.command == vf::Command::Keys)
         console.print("DevEUI: " + m.devEUI + "\nJoinEUI: " + m.joinEUI + "\nAppKey: " + m.appKey, stdout);
+    else if (o.command == vf::Command::Verify)
+        console.print("The module " + matchLine(run, m), stdout);
     else
         console.print("Flashed " + std::to_string(run.firmware->image.byteCount()) + " bytes" +
                           (o.verify ? " with verification" : " without verification") + " in " +
@@ -239,28 +254,29 @@ Firmware loadFirmware(const vf::Options& o)
     // A name need not be UTF-8 to exist (POSIX names are bytes); only what is shown is made
     // readable.
     const std::filesystem::path path = vf::diskPath(o.file);
-    f.shownName = vbprog::wideToUtf8(vbprog::utf8ToWideLossy(path.filename().u8string()).c_str());
-    const vbprog::Result<std::string> bytes = vbprog::readFirmwareBytes(path);
-    if (!bytes) {
-        f.status = bytes.error().status;
-        console.message(0, vbprog::kError, bytes.error().what);
+    f.shownName = vbprog::shownPath(path.filename());
+    const auto refuse = [&f](const vbprog::SessionError& e) {
+        f.status = e.status;
+        console.message(0, vbprog::kError, e.what);
         return f;
-    }
+    };
+    const vbprog::Result<std::string> bytes = vbprog::readFirmwareBytes(path);
+    if (!bytes)
+        return refuse(bytes.error());
     // Also for a file refused below: its row names what was given (an empty file has none).
     if (!bytes->empty())
         f.sha256 = vf::Sha256::hexDigest(bytes->data(), bytes->size());
-    vbprog::Result<vbprog::FirmwareImage> parsed = vbprog::parseFirmware(bytes.value(), path, kApplicationStart);
-    if (!parsed) {
-        f.status = parsed.error().status;
-        console.message(0, vbprog::kError, parsed.error().what);
-        return f;
-    }
-    f.image = std::move(parsed).value();
+    vbprog::Result<vbprog::FirmwareRead> read = vbprog::parseFirmware(bytes.value(), f.shownName, o.address);
+    if (!read)
+        return refuse(read.error());
+    if (o.addressGiven && read->format != vbprog::FileFormat::Binary)
+        return refuse(vbprog::failure(vbprog::kFileInvalid, f.shownName + " is " + vbprog::formatName(read->format) +
+                                                                " and carries its own addresses; --address places raw "
+                                                                "binaries only"));
+    f.image = std::move(read->image);
     const vbprog::Result<void> placed = vbprog::checkPlacement(f.image, kApplicationStart);
-    if (!placed) {
-        f.status = placed.error().status;
-        console.message(0, vbprog::kError, f.shownName + ": " + placed.error().what);
-    }
+    if (!placed)
+        return refuse(vbprog::failure(placed.error().status, f.shownName + ": " + placed.error().what));
     return f;
 }
 
@@ -287,7 +303,7 @@ int runModules(const vf::Options& o)
     }
 
     Firmware firmware;
-    if (o.command == vf::Command::Flash) {
+    if (o.command == vf::Command::Flash || o.command == vf::Command::Verify) {
         firmware = loadFirmware(o);
         run.firmware = &firmware;
     }
@@ -298,7 +314,7 @@ int runModules(const vf::Options& o)
         jobs[i].port = ports[i];
     }
     console.start(ports, o.verbose,
-                  o.command == vf::Command::Flash && firmware.status == vbprog::kOk && vf::standardErrorIsTerminal());
+                  o.command != vf::Command::Keys && firmware.status == vbprog::kOk && vf::standardErrorIsTerminal());
     if (firmware.status != vbprog::kOk) {
         // A bad file is the file's fault on every port; no port is opened.
         for (Job& job : jobs) {
@@ -340,6 +356,45 @@ int runModules(const vf::Options& o)
     if (status != vf::EXIT_OK)
         return status;
     return logged ? vf::EXIT_OK : vf::EXIT_USAGE;
+}
+
+// --- read ----------------------------------------------------------------------------------
+
+// One module's memory into a file; the file is put in place only once all of it was read.
+int runRead(const vf::Options& o)
+{
+    console.start({}, o.verbose, false);
+    // The identifier block holds the AppKey: a file with it is its owner's alone, as the log is.
+    const bool secret =
+        o.readFrom < vbprog::kIdentifierEnd && uint64_t(o.readFrom) + o.readSize > vbprog::kIdentifierStart;
+    vf::OutputFile out;
+    std::string why;
+    if (!out.begin(o.outFile, secret, why)) {
+        fail("Cannot write the file " + o.outFile + " (" + why + "); give a writable path.");
+        return vf::EXIT_USAGE;
+    }
+    Run run(o);
+    std::vector<Job> jobs(1);
+    jobs[0].port = o.ports.front();
+    console.start({jobs[0].port}, o.verbose, vf::standardErrorIsTerminal());
+    handleModule(run, jobs[0]);
+    console.finish();
+    const vbprog::ModuleOutcome& m = jobs[0].outcome;
+    if (m.status != vbprog::kOk) {
+        fail(m.error.hint);
+        return vf::exitStatusFor(m.status);
+    }
+    const bool hex = vbprog::fileFormatOf(o.outFile) == vbprog::FileFormat::IntelHex;
+    const std::string bytes = hex ? vbprog::intelHexText(o.readFrom, m.memory.data(), m.memory.size())
+                                  : std::string(m.memory.begin(), m.memory.end());
+    if (!out.commit(bytes, why)) {
+        fail("Cannot write the file " + o.outFile + " (" + why + "); it was left as it was.");
+        return vf::EXIT_USAGE;
+    }
+    console.print("Read " + std::to_string(m.memory.size()) + " bytes from " + vbprog::hex8(o.readFrom) + " into " +
+                      o.outFile + (hex ? " (Intel HEX)" : "") + " in " + secondsText(m.seconds) + ".",
+                  stdout);
+    return vf::EXIT_OK;
 }
 
 // The station: the file checked once, then a loop per port until Ctrl-C or --count.
@@ -389,7 +444,10 @@ int main(int argc, char** argv)
         return runLines(o);
     case vf::Command::Keys:
     case vf::Command::Flash:
+    case vf::Command::Verify:
         return runModules(o);
+    case vf::Command::Read:
+        return runRead(o);
     case vf::Command::Station:
         return runStationCommand(o);
     }

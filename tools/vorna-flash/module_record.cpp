@@ -22,6 +22,11 @@ vbprog::ModuleJob moduleJob(const Options& o, const std::string& port, const vbp
     job.shownName = shownName;
     job.words = remedyWords();
     job.download = vbprog::DownloadOptions{vbprog::kApplicationStart, true, o.verify};
+    job.compareOnly = o.command == Command::Verify;
+    if (o.command == Command::Read) {
+        job.readFrom = o.readFrom;
+        job.readSize = o.readSize;
+    }
     if (o.after == After::Go) {
         job.start = vbprog::StartAfter::Go;
     } else if (o.after == After::Run) {

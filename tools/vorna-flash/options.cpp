@@ -20,7 +20,9 @@ constexpr std::size_t MAX_PORT_NAME = 99;
 constexpr unsigned long MIN_BAUD = 1200;
 constexpr unsigned long MAX_BAUD = 12000000;
 const char* const BAUD_SENTENCE = "The option --baud needs a rate from 1200 to 12000000, e.g. --baud 460800.";
-const char* const COMMANDS = "the commands are ports, keys, flash, lines and station.";
+const char* const COMMANDS = "the commands are ports, keys, flash, verify, read, lines and station.";
+// The most one read takes in: far above any flash of the device table.
+constexpr unsigned long long MAX_READ = 16ull * 1024 * 1024;
 
 ParsedCommandLine failure(std::string text)
 {
@@ -65,6 +67,21 @@ CLI::Validator decimal(std::size_t most, unsigned long low, unsigned long high, 
             return range(number).empty() ? std::string() : sentence;
         },
         "");
+}
+
+// An address or a size: decimal, or hexadecimal after 0x; at most `high`.
+bool number32(const std::string& v, unsigned long long high, uint32_t& out)
+{
+    const bool hex = v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X');
+    const std::string digits = hex ? v.substr(2) : v;
+    if (digits.empty() || digits.size() > (hex ? 8u : 10u) ||
+        digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos)
+        return false;
+    const unsigned long long n = std::stoull(digits, nullptr, hex ? 16 : 10);
+    if (n > high)
+        return false;
+    out = uint32_t(n);
+    return true;
 }
 
 // The first word CLI11 must not see: the "--" that no option takes as its value. Inside a
@@ -126,7 +143,10 @@ enum : unsigned {
     FLASH = 1u << unsigned(Command::Flash),
     LINES = 1u << unsigned(Command::Lines),
     STATION = 1u << unsigned(Command::Station),
-    TALKING = KEYS | FLASH | STATION,  // those that talk to a module
+    VERIFY = 1u << unsigned(Command::Verify),
+    READ = 1u << unsigned(Command::Read),
+    TALKING = KEYS | FLASH | STATION,  // those that talk to a module and log it
+    READING = VERIFY | READ,           // those that only read a module
 };
 struct Scope {
     const char* option;
@@ -135,9 +155,11 @@ struct Scope {
 // A station does everything flash does, the read-back included; the lines command sets one
 // port's lines and talks to no module.
 const Scope GENERAL_SCOPES[] = {
-    {"--port", ~unsigned(PORTS)}, {"--all-ports", TALKING}, {"--baud", TALKING}, {"--log", TALKING},
-    {"--json", TALKING},          {"--no-verify", FLASH},   {"--dtr", LINES},    {"--rts", LINES},
-    {"--hold", LINES},            {"--boot", TALKING},      {"--after", TALKING},
+    {"--port", ~unsigned(PORTS)},        {"--all-ports", TALKING | VERIFY},     {"--baud", TALKING | READING},
+    {"--log", TALKING},                  {"--json", TALKING | VERIFY},          {"--no-verify", FLASH},
+    {"--dtr", LINES},                    {"--rts", LINES},                      {"--hold", LINES},
+    {"--boot", TALKING | READING},       {"--after", TALKING},                  {"--address", FLASH | STATION | VERIFY},
+    {"--from", READ},                    {"--size", READ},
 };
 const Scope STATION_SCOPES[] = {
     {"--count", STATION}, {"--on-result", STATION}, {"--on-result-timeout", STATION}, {"--present", STATION}};
@@ -161,7 +183,8 @@ ParsedCommandLine checkCombination(const CLI::App& app, Given& g)
         return r;
     }
     if (!g.command)
-        return failure("No command given; use vorna-flash ports, keys, flash, lines or station (see vorna-flash --help).");
+        return failure("No command given; use vorna-flash ports, keys, flash, verify, read, lines or station (see "
+                       "vorna-flash --help).");
 
     const std::string commandName = g.command->get_name();
     const unsigned bit = 1u << unsigned(o.command);
@@ -193,8 +216,25 @@ ParsedCommandLine checkCombination(const CLI::App& app, Given& g)
     for (const Scope& s : STATION_SCOPES)
         if (!(s.commands & bit) && given(s.option))
             return notFor(s.option);
-    const bool takesFile = o.command == Command::Flash || o.command == Command::Station;
-    if (!takesFile && !g.operands.empty())
+    if (o.command == Command::Read) {
+        if (!havePort)
+            return failure("The read command needs --port PORT; vorna-flash ports lists the ports.");
+        if (o.ports.size() > 1)
+            return failure("The read command reads one module; give one --port PORT.");
+        if (!given("--from") || !given("--size"))
+            return failure("The read command needs --from ADDRESS and --size BYTES, e.g. --from 0x08000000 --size 0x800.");
+        if (uint64_t(o.readFrom) + o.readSize > 0x100000000ull)
+            return failure("The read command's --from and --size reach past the end of the 32-bit address space.");
+        if (g.operands.empty())
+            return failure("The read command needs the output file, e.g. vorna-flash read --port PORT --from 0x08000800 "
+                           "--size 4096 app.bin.");
+        if (g.operands.size() > 1)
+            return failure("The read command takes one output file; \"" + g.operands[1] + "\" is one too many.");
+        if (!g.operands.empty())
+            o.outFile = g.operands[0];
+    }
+    const bool takesFile = o.command == Command::Flash || o.command == Command::Station || o.command == Command::Verify;
+    if (!takesFile && o.command != Command::Read && !g.operands.empty())
         return failure("The " + commandName + " command takes no file; remove \"" + g.operands[0] + "\".");
 
     if (o.command != Command::Ports) {
@@ -232,6 +272,11 @@ const char* usageText()
            "  vorna-flash keys  (--port PORT ... | --all-ports) [--baud RATE] [--json] [--log FILE] [--verbose]\n"
            "  vorna-flash flash (--port PORT ... | --all-ports) [--baud RATE] FILE [--no-verify] [--json]\n"
            "                    [--log FILE] [--verbose] [--boot SEQ] [--after stay|run|go|SEQ]\n"
+           "                    [--address ADDR]\n"
+           "  vorna-flash verify (--port PORT ... | --all-ports) [--baud RATE] FILE [--address ADDR]\n"
+           "                    [--json] [--verbose] [--boot SEQ]\n"
+           "  vorna-flash read --port PORT --from ADDR --size BYTES OUT [--baud RATE] [--verbose]\n"
+           "                    [--boot SEQ]\n"
            "  vorna-flash station (--port PORT ... | --all-ports) [--baud RATE] FILE [--log FILE]\n"
            "                    [--json] [--count N] [--on-result PROGRAM [--on-result-timeout S]]\n"
            "                    [--boot SEQ] [--after stay|run|go|SEQ] [--present [!]cts|dsr|dcd|ri]\n"
@@ -242,9 +287,18 @@ const char* usageText()
            "  ports   list the serial ports, one a line: name, then a tab and the description\n"
            "          where the system gives one\n"
            "  keys    read the module's DevEUI, JoinEUI and AppKey through its UART bootloader\n"
-           "  flash   download an Intel HEX file (or a .bin placed at 0x08000800) into the\n"
-           "          application area, erasing the pages it touches and verifying by read-back;\n"
-           "          the identifiers below 0x08000800 are never erased or written\n"
+           "  flash   download a firmware file into the application area, erasing the pages it\n"
+           "          touches and verifying by read-back; the identifiers below 0x08000800 are never\n"
+           "          erased or written. The file's content tells its format: ELF (its loadable\n"
+           "          segments at their load addresses), Intel HEX, Motorola S-records (S1/S2/S3),\n"
+           "          or else a raw binary placed at --address (default 0x08000800)\n"
+           "  verify  compare the module's flash under every byte of the file with the file,\n"
+           "          reading only: nothing is erased or written; exit 6 when they differ, with\n"
+           "          the first differing address and the number of differing bytes\n"
+           "  read    read BYTES of the module's memory from ADDR (the identifier page too; reading\n"
+           "          changes nothing) into OUT: Intel HEX when OUT ends in .hex, .ihx or .ihex,\n"
+           "          the raw bytes otherwise. OUT is written under a temporary name and renamed\n"
+           "          once complete, so a failed read leaves no part of a file\n"
            "  lines   set DTR and RTS and hold them (default 10 s), to check a jig's wiring with a meter\n"
            "  station flash module after module, hands-free: each port waits for a module (its\n"
            "          port appearing, or its bootloader answering a 0x7F a few times a second),\n"
@@ -273,9 +327,18 @@ const char* usageText()
            "                       or, on failure, {\"port\", \"result\", \"status\", \"code\"}\n"
            "                flash: {\"result\", \"status\", \"code\", \"bytes\", \"seconds\"}; bytes are those\n"
            "                       written, on failure those the module took before it\n"
+           "                verify: {\"result\", \"status\", \"code\", \"bytes\", \"differing\",\n"
+           "                       \"firstDifference\", \"seconds\"}; bytes are those compared,\n"
+           "                       firstDifference the lowest differing address (null when none)\n"
            "                \"code\" is the exit status (a number, as in the station's lines), \"status\"\n"
            "                and \"result\" its name\n"
            "  --no-verify   flash without reading the image back\n"
+           "  --address ADDR  (flash, station, verify) where a raw binary goes, decimal or 0x hex\n"
+           "                (default 0x08000800); refused for the other formats, which carry\n"
+           "                their own addresses\n"
+           "  --from ADDR, --size BYTES\n"
+           "                (read) the first address and the number of bytes (1 to 0x1000000),\n"
+           "                decimal or 0x hex\n"
            "  --log FILE    append one CSV row per module (time, port, product ID, identifiers,\n"
            "                file, SHA-256, result, seconds); a new file gets a header row and\n"
            "                mode 0600 because it holds AppKeys\n"
@@ -290,9 +353,10 @@ const char* usageText()
            "                tells that a module is in (asserted; with !, active-low: de-asserted);\n"
            "                a module is flashed only while it is in, and gone once it drops\n"
            "  --verbose     show the programming library's messages on standard error\n"
-           "  --boot SEQ    (keys, flash, station) reset the module into its bootloader through DTR\n"
-           "                and RTS before the first 0x7F, then wait its start-up time; a silent module is\n"
-           "                tried twice more with holds twice and four times as long. SEQ is a preset:\n"
+           "  --boot SEQ    (keys, flash, verify, read, station) reset the module into its bootloader\n"
+           "                through DTR and RTS before the first 0x7F, then wait its start-up time; a\n"
+           "                silent module is tried twice more with holds twice and four times as long.\n"
+           "                SEQ is a preset:\n"
            "                  direct      DTR drives NRST, RTS drives BOOT0\n"
            "                  inverted    the same through inverters\n"
            "                  auto-reset  the two-transistor circuit (RTS alone resets, DTR alone\n"
@@ -314,12 +378,13 @@ const char* usageText()
            "Exit status (for several modules: 0 when all succeeded, else the highest of the\n"
            "failed ones; a last line on standard error names each failed port):\n"
            "  0  success\n"
-           "  1  usage error, or the log file cannot be written\n"
+           "  1  usage error, or the log file (read: the output file) cannot be written\n"
            "  2  the port cannot be opened, or the bootloader does not answer\n"
            "  3  the firmware file is missing, malformed, unsupported, or writes outside the\n"
            "     application area\n"
            "  4  a write was refused, or verification failed\n"
-           "  5  any other device failure (erase failed, link lost, read protection, ...)\n";
+           "  5  any other device failure (erase failed, link lost, read protection, ...)\n"
+           "  6  verify: the module's flash differs from the file\n";
 }
 
 const char* versionText()
@@ -434,6 +499,21 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
             g.o.presentActiveLow = v[0] == '!';
             g.o.present = v.substr(g.o.presentActiveLow ? 1 : 0);
         });
+    const std::string addressSentence = "The option --address needs an address, e.g. --address 0x08004000.";
+    value("--address", addressSentence)
+        ->check(refusing([](const std::string& v) { uint32_t a; return number32(v, 0xFFFFFFFFull, a); }, addressSentence))
+        ->each([&g](const std::string& v) {
+            number32(v, 0xFFFFFFFFull, g.o.address);
+            g.o.addressGiven = true;
+        });
+    const std::string fromSentence = "The option --from needs an address, e.g. --from 0x08000000.";
+    value("--from", fromSentence)
+        ->check(refusing([](const std::string& v) { uint32_t a; return number32(v, 0xFFFFFFFFull, a); }, fromSentence))
+        ->each([&g](const std::string& v) { number32(v, 0xFFFFFFFFull, g.o.readFrom); });
+    const std::string sizeSentence = "The option --size needs a number of bytes from 1 to 16777216 (0x1000000), e.g. --size 0x800.";
+    value("--size", sizeSentence)
+        ->check(refusing([](const std::string& v) { uint32_t n; return number32(v, MAX_READ, n) && n > 0; }, sizeSentence))
+        ->each([&g](const std::string& v) { number32(v, MAX_READ, g.o.readSize); });
     flag("--json", "--json", g.o.json);
     flag("--all-ports", "--all-ports", g.o.allPorts);
     flag("--no-verify", "--no-verify", g.noVerify);
@@ -447,7 +527,9 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
                                         {"keys", Command::Keys},
                                         {"flash", Command::Flash},
                                         {"lines", Command::Lines},
-                                        {"station", Command::Station}}) {
+                                        {"station", Command::Station},
+                                        {"verify", Command::Verify},
+                                        {"read", Command::Read}}) {
         CLI::App* sub = app.add_subcommand(name)->fallthrough();
         sub->preparse_callback([&words, &app](std::size_t) { words.commandAt = app.remaining_size(); });
         commands[sub] = command;

@@ -7,7 +7,7 @@
 
 namespace vf {
 
-enum class Command { Help, Version, Ports, Keys, Flash, Lines, Station };
+enum class Command { Help, Version, Ports, Keys, Flash, Lines, Station, Verify, Read };
 
 // What follows a download: nothing, the reset into the application, or the bootloader's Go.
 enum class After { Stay, Run, Go };
@@ -34,6 +34,13 @@ struct Options {
     unsigned onResultTimeout = 10;      // seconds before a hanging one is killed
     std::string present;                // --present: cts, dsr, dcd or ri; empty: none
     bool presentActiveLow = false;      // given as !LINE: de-asserted while a module is in
+    // flash, station, verify: where a raw binary goes; files of the other formats carry their own addresses
+    uint32_t address = 0x08000800;
+    bool addressGiven = false;
+    // read: what is read, and where it goes (Intel HEX by the name's suffix, else raw)
+    uint32_t readFrom = 0;
+    uint32_t readSize = 0;
+    std::string outFile;
 };
 
 struct ParsedCommandLine {

@@ -50,6 +50,10 @@ Json outcomeJson(const vbprog::ModuleOutcome& m, const JsonContext& c)
     j["status"] = statusName(m.status);
     j["code"] = exitStatusFor(m.status);
     j["bytes"] = m.bytes;
+    if (c.shape == JsonShape::Verify) {
+        j["differing"] = m.compare.differing;
+        j["firstDifference"] = m.compare.firstDifference ? Json(vbprog::hex8(*m.compare.firstDifference)) : Json(nullptr);
+    }
     // Milliseconds are all a bench's clock is good for.
     j["seconds"] = std::round(m.seconds * 1000.0) / 1000.0;
     return j;
@@ -58,7 +62,9 @@ Json outcomeJson(const vbprog::ModuleOutcome& m, const JsonContext& c)
 Json resultsJson(const Options& options, const std::vector<vbprog::ModuleOutcome>& outcomes)
 {
     JsonContext c;
-    c.shape = options.command == Command::Keys ? JsonShape::Keys : JsonShape::Flash;
+    c.shape = options.command == Command::Keys     ? JsonShape::Keys
+              : options.command == Command::Verify ? JsonShape::Verify
+                                                   : JsonShape::Flash;
     if (!manyModules(options) && outcomes.size() == 1) {
         c.withPort = c.shape == JsonShape::Keys;
         return outcomeJson(outcomes.front(), c);

@@ -17,8 +17,8 @@ namespace vf {
 // Keys stay in the order they are written.
 using Json = nlohmann::ordered_json;
 
-// Which of the JSON objects: keys and flash as at the end of a run, a station's line.
-enum class JsonShape { Keys, Flash, Station };
+// Which of the JSON objects: keys, flash and verify as at the end of a run, a station's line.
+enum class JsonShape { Keys, Flash, Station, Verify };
 
 struct JsonContext {
     JsonShape shape = JsonShape::Flash;
@@ -33,7 +33,7 @@ struct JsonContext {
 // log's result column), everywhere.
 Json outcomeJson(const vbprog::ModuleOutcome& m, const JsonContext& c);
 
-// The --json output of keys and flash: one object for one module, an array of them for several.
+// The --json output of keys, flash and verify: one object for one module, an array of them for several.
 Json resultsJson(const Options& options, const std::vector<vbprog::ModuleOutcome>& outcomes);
 
 // The text on one line. Bytes that are not UTF-8 (a port name on Linux may hold any) come
