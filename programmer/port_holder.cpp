@@ -1,0 +1,150 @@
+#include "port_holder.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace vbprog {
+
+namespace {
+
+// A /proc entry's number, or 0 for every other entry.
+int pidOf(const std::string& name)
+{
+    if (name.empty() || name.size() > 9 || name.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    return std::atoi(name.c_str());
+}
+
+// The program's name: its first argument's last part (comm is cut at 15 characters),
+// else comm.
+std::string programName(const std::filesystem::path& process)
+{
+    std::ifstream cmdline(process / "cmdline", std::ios::binary);
+    std::string first;
+    if (cmdline && std::getline(cmdline, first, '\0') && !first.empty()) {
+        // A daemon that rewrote its title ("sshd: user@pts/0") keeps only its name.
+        first = first.substr(0, first.find(": "));
+        const std::size_t slash = first.find_last_of('/');
+        first = slash == std::string::npos ? first : first.substr(slash + 1);
+        if (!first.empty())
+            return first;
+    }
+    std::ifstream comm(process / "comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+std::string linkTarget(const std::filesystem::path& link)
+{
+    char buffer[4096];
+    const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer);
+    return n > 0 ? std::string(buffer, size_t(n)) : std::string();
+}
+
+// "MAJOR:MINOR:INODE" as /proc/locks writes the file a lock is on (hexadecimal device
+// numbers, decimal inode).
+std::string lockKey(const struct stat& st)
+{
+    std::ostringstream s;
+    s << std::hex << major(st.st_dev) << ':' << minor(st.st_dev) << ':' << std::dec << st.st_ino;
+    return s.str();
+}
+
+bool sameLockKey(const std::string& a, const std::string& b)
+{
+    // The kernel pads the device numbers to two digits; compare them as numbers.
+    unsigned long a1, a2, b1, b2;
+    unsigned long long ai, bi;
+    return std::sscanf(a.c_str(), "%lx:%lx:%llu", &a1, &a2, &ai) == 3 &&
+           std::sscanf(b.c_str(), "%lx:%lx:%llu", &b1, &b2, &bi) == 3 && a1 == b1 && a2 == b2 && ai == bi;
+}
+
+}  // namespace
+
+std::vector<PortHolder> findPortHolders(const std::string& device, const std::filesystem::path& procRoot, Millis budget)
+{
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    std::vector<std::string> targets{device};
+    std::error_code ec;
+    const std::filesystem::path resolved = std::filesystem::canonical(device, ec);
+    if (!ec && resolved.string() != device)
+        targets.push_back(resolved.string());
+    const int self = int(::getpid());
+
+    std::vector<PortHolder> found;
+    auto add = [&found](int pid, const std::string& name, bool seen) {
+        for (PortHolder& h : found)
+            if (h.pid == pid) {
+                h.seen = h.seen || seen;
+                return;
+            }
+        found.push_back({pid, name, seen});
+    };
+
+    // Locks first: one small file, readable by everyone.
+    struct stat st {};
+    if (::stat(device.c_str(), &st) == 0) {
+        const std::string key = lockKey(st);
+        std::ifstream locks(procRoot / "locks");
+        std::string line;
+        while (std::getline(locks, line)) {
+            // "1: FLOCK  ADVISORY  WRITE 4242 00:05:1067 0 EOF"; a waiter's line has "->".
+            std::istringstream words(line);
+            std::string number, kind, mode, access, pid, file;
+            if (!(words >> number >> kind) || kind == "->" || !(words >> mode >> access >> pid >> file))
+                continue;
+            // A lock outlives its locker when the descriptor was handed on (flock(1) and
+            // its command): a pid no longer running names nobody.
+            const int p = pidOf(pid);
+            std::error_code gone;
+            if (p && p != self && sameLockKey(file, key) && std::filesystem::exists(procRoot / pid, gone))
+                add(p, programName(procRoot / pid), true);
+        }
+    }
+
+    std::vector<PortHolder> unseenManagers;
+    for (auto it = std::filesystem::directory_iterator(procRoot, ec); !ec && it != std::filesystem::directory_iterator();
+         it.increment(ec)) {
+        if (std::chrono::steady_clock::now() > deadline)
+            break;
+        const std::string entry = it->path().filename().string();
+        const int pid = pidOf(entry);
+        if (!pid || pid == self)
+            continue;
+        std::error_code fdError;
+        std::filesystem::directory_iterator fds(it->path() / "fd", fdError);
+        if (fdError) {
+            // Another user's process: its name is public, its descriptors are not.
+            PortHolder h{pid, programName(it->path()), false};
+            if (isModemManager(h))
+                unseenManagers.push_back(h);
+            continue;
+        }
+        bool holds = false;
+        unsigned looked = 0;
+        for (; !fdError && fds != std::filesystem::directory_iterator() && !holds; fds.increment(fdError)) {
+            if (++looked % 256 == 0 && std::chrono::steady_clock::now() > deadline)
+                break;
+            const std::string target = linkTarget(fds->path());
+            holds = std::find(targets.begin(), targets.end(), target) != targets.end();
+        }
+        if (holds)
+            add(pid, programName(it->path()), true);
+    }
+    // A manager that may hold it counts only when nothing that surely does was found.
+    if (found.empty())
+        found = unseenManagers;
+    std::sort(found.begin(), found.end(), [](const PortHolder& a, const PortHolder& b) { return a.pid < b.pid; });
+    return found;
+}
+
+}  // namespace vbprog
