@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <ctime>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -68,11 +69,25 @@ bool sameLockKey(const std::string& a, const std::string& b)
            std::sscanf(b.c_str(), "%lx:%lx:%llu", &b1, &b2, &bi) == 3 && a1 == b1 && a2 == b2 && ai == bi;
 }
 
+// CPU time this thread has used.
+Millis threadTime()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return Millis(int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000);
+}
+
 }  // namespace
 
 std::vector<PortHolder> findPortHolders(const std::string& device, const std::filesystem::path& procRoot, Millis budget)
 {
-    const auto deadline = std::chrono::steady_clock::now() + budget;
+    // The budget is this thread's own time, so that a loaded machine answers as fully as an
+    // idle one; ten times as much on the clock is the most a refusal waits for it.
+    const auto wallDeadline = std::chrono::steady_clock::now() + budget * 10;
+    const Millis workStart = threadTime();
+    auto spent = [&] {
+        return threadTime() - workStart > budget || std::chrono::steady_clock::now() > wallDeadline;
+    };
     std::vector<std::string> targets{device};
     std::error_code ec;
     const std::filesystem::path resolved = std::filesystem::canonical(device, ec);
@@ -111,20 +126,25 @@ std::vector<PortHolder> findPortHolders(const std::string& device, const std::fi
         }
     }
 
-    std::vector<PortHolder> unseenManagers;
+    // Newest first: the program a user started to look at the port is more likely among
+    // them than the system's own, should the budget run out.
+    std::vector<int> pids;
     for (auto it = std::filesystem::directory_iterator(procRoot, ec); !ec && it != std::filesystem::directory_iterator();
-         it.increment(ec)) {
-        if (std::chrono::steady_clock::now() > deadline)
+         it.increment(ec))
+        if (const int pid = pidOf(it->path().filename().string()); pid && pid != self)
+            pids.push_back(pid);
+    std::sort(pids.rbegin(), pids.rend());
+
+    std::vector<PortHolder> unseenManagers;
+    for (const int pid : pids) {
+        if (spent())
             break;
-        const std::string entry = it->path().filename().string();
-        const int pid = pidOf(entry);
-        if (!pid || pid == self)
-            continue;
+        const std::filesystem::path process = procRoot / std::to_string(pid);
         std::error_code fdError;
-        std::filesystem::directory_iterator fds(it->path() / "fd", fdError);
+        std::filesystem::directory_iterator fds(process / "fd", fdError);
         if (fdError) {
             // Another user's process: its name is public, its descriptors are not.
-            PortHolder h{pid, programName(it->path()), false};
+            PortHolder h{pid, programName(process), false};
             if (isModemManager(h))
                 unseenManagers.push_back(h);
             continue;
@@ -132,13 +152,13 @@ std::vector<PortHolder> findPortHolders(const std::string& device, const std::fi
         bool holds = false;
         unsigned looked = 0;
         for (; !fdError && fds != std::filesystem::directory_iterator() && !holds; fds.increment(fdError)) {
-            if (++looked % 256 == 0 && std::chrono::steady_clock::now() > deadline)
+            if (++looked % 256 == 0 && spent())
                 break;
             const std::string target = linkTarget(fds->path());
             holds = std::find(targets.begin(), targets.end(), target) != targets.end();
         }
         if (holds)
-            add(pid, programName(it->path()), true);
+            add(pid, programName(process), true);
     }
     // A manager that may hold it counts only when nothing that surely does was found.
     if (found.empty())

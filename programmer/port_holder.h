@@ -15,8 +15,9 @@ namespace vbprog {
 // resolves to): an open descriptor on it under `procRoot`/PID/fd, or a lock on it in
 // `procRoot`/locks (which names the locker even to users who may not look at its
 // descriptors). A running ModemManager whose descriptors cannot be read is named as not
-// seen. Ordered by pid, each once. The look stops after `budget`: a busy system is
-// answered with what was found by then, an unreadable /proc with nothing.
+// seen. Ordered by pid, each once. The look stops after `budget` of this thread's time
+// (or ten times that on the clock): a system with very many open files is answered with
+// what was found by then, an unreadable /proc with nothing.
 std::vector<PortHolder> findPortHolders(const std::string& device, const std::filesystem::path& procRoot = "/proc",
                                         Millis budget = Millis(50));
 

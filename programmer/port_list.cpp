@@ -16,15 +16,21 @@ std::vector<PortInfo> listPortDetails()
     return ports;
 }
 
-std::string sysfsUsbLocation(const std::filesystem::path& sysfsRoot, const std::string& portPath)
+std::string sysfsTtyName(const std::string& portPath)
 {
     std::error_code ec;
     std::filesystem::path port = std::filesystem::canonical(portPath, ec);
     if (ec)
         port = portPath;
-    const std::string name = port.filename().string();
+    return port.filename().string();
+}
+
+std::string sysfsUsbLocation(const std::filesystem::path& sysfsRoot, const std::string& portPath)
+{
+    const std::string name = sysfsTtyName(portPath);
     if (name.empty())
         return {};
+    std::error_code ec;
     // class/tty/ttyUSB0/device is the usb-serial port (its parent the interface), for
     // ttyACM0 the interface itself; the interface is the first "B-P.P:C.I" on the way up.
     std::filesystem::path at = std::filesystem::canonical(sysfsRoot / "class" / "tty" / name / "device", ec);

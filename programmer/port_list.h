@@ -30,6 +30,10 @@ std::vector<PortInfo> listPortDetails();
 // What the system says about one port; only the name for a port it does not know.
 PortInfo systemPortInfo(const std::string& name);
 
+// The name a tty has in sysfs: the last part of its path after following its links
+// (/dev/serial/by-id/... -> ttyUSB0); empty for an empty path.
+std::string sysfsTtyName(const std::string& portPath);
+
 // The USB interface a tty hangs from under `sysfsRoot` ("/sys"), as PortInfo::location;
 // empty for a port that is no USB device's (a pty, a UART on the board).
 std::string sysfsUsbLocation(const std::filesystem::path& sysfsRoot, const std::string& portPath);
