@@ -11,8 +11,10 @@
 
 #include <cfgmgr32.h>
 #include <devguid.h>
-#include <devpkey.h>
 #include <setupapi.h>
+// The property keys defined here: not every import library carries them.
+#include <initguid.h>
+#include <devpkey.h>
 
 #include <algorithm>
 #include <cstdlib>
