@@ -86,16 +86,17 @@ int runPorts(const vf::Options& o)
         for (const vbprog::PortInfo& p : ports)
             list.push_back(vf::portJson(p));
         std::printf("%s\n", vf::jsonText(list).c_str());
-    }
-    for (const vbprog::PortInfo& p : o.json ? std::vector<vbprog::PortInfo>{} : ports) {
+    } else {
         // Name, description and identity in columns; a port the system says nothing about is its name alone.
-        const std::string identity = vf::identityText(p);
-        std::string line = p.name;
-        if (!p.description.empty() || !identity.empty())
-            line += "\t" + p.description;
-        if (!identity.empty())
-            line += "\t" + identity;
-        std::printf("%s\n", line.c_str());
+        for (const vbprog::PortInfo& p : ports) {
+            const std::string identity = vf::identityText(p);
+            std::string line = p.name;
+            if (!p.description.empty() || !identity.empty())
+                line += "\t" + p.description;
+            if (!identity.empty())
+                line += "\t" + identity;
+            std::printf("%s\n", line.c_str());
+        }
     }
     if (ports.empty())
         std::fprintf(stderr, "vorna-flash: No serial port found; plug in the module's USB-serial adapter and try again.\n");
