@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <ctime>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -128,11 +129,15 @@ std::vector<PortHolder> findPortHolders(const std::string& device, const std::fi
 
     // Newest first: the program a user started to look at the port is more likely among
     // them than the system's own, should the budget run out.
+    // readdir itself: processes come and go while /proc is read, and an error on one entry
+    // must not end the list.
     std::vector<int> pids;
-    for (auto it = std::filesystem::directory_iterator(procRoot, ec); !ec && it != std::filesystem::directory_iterator();
-         it.increment(ec))
-        if (const int pid = pidOf(it->path().filename().string()); pid && pid != self)
-            pids.push_back(pid);
+    if (DIR* dir = ::opendir(procRoot.c_str())) {
+        while (const dirent* entry = ::readdir(dir))
+            if (const int pid = pidOf(entry->d_name); pid && pid != self)
+                pids.push_back(pid);
+        ::closedir(dir);
+    }
     std::sort(pids.rbegin(), pids.rend());
 
     std::vector<PortHolder> unseenManagers;
@@ -140,10 +145,13 @@ std::vector<PortHolder> findPortHolders(const std::string& device, const std::fi
         if (spent())
             break;
         const std::filesystem::path process = procRoot / std::to_string(pid);
-        std::error_code fdError;
-        std::filesystem::directory_iterator fds(process / "fd", fdError);
-        if (fdError) {
-            // Another user's process: its name is public, its descriptors are not.
+        const std::filesystem::path fdFolder = process / "fd";
+        DIR* fds = ::opendir(fdFolder.c_str());
+        if (!fds) {
+            // Another user's process: its name is public, its descriptors are not. One
+            // that has just ended has neither.
+            if (errno == ENOENT)
+                continue;
             PortHolder h{pid, programName(process), false};
             if (isModemManager(h))
                 unseenManagers.push_back(h);
@@ -151,12 +159,15 @@ std::vector<PortHolder> findPortHolders(const std::string& device, const std::fi
         }
         bool holds = false;
         unsigned looked = 0;
-        for (; !fdError && fds != std::filesystem::directory_iterator() && !holds; fds.increment(fdError)) {
+        while (const dirent* fd = holds ? nullptr : ::readdir(fds)) {
             if (++looked % 256 == 0 && spent())
                 break;
-            const std::string target = linkTarget(fds->path());
+            if (fd->d_name[0] == '.')
+                continue;
+            const std::string target = linkTarget(fdFolder / fd->d_name);
             holds = std::find(targets.begin(), targets.end(), target) != targets.end();
         }
+        ::closedir(fds);
         if (holds)
             add(pid, programName(process), true);
     }

@@ -705,6 +705,10 @@ void TestProgTransport::aHeldPortNamesItsHolder()
 
     FlashSession session;
     QCOMPARE(session.connect(settingsFor(pty.slave)), int(PROG_ERR_PORT_OPEN));
+    QVERIFY2(session.openFailure().cause == OpenFailure::InUse && session.openFailure().holders.size() == 1,
+             (std::to_string(int(session.openFailure().cause)) + " with " +
+              std::to_string(session.openFailure().holders.size()) + " holders")
+                 .c_str());
     QCOMPARE(QString::fromStdString(session.lastError().hint),
              QString("The serial port %1 cannot be opened: sleep (pid %2) has it open; close that program or wait until "
                      "it is done, and try again.")
