@@ -1,5 +1,7 @@
 #include "latency_timer.h"
 
+#include "port_list.h"
+
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -16,11 +18,7 @@ namespace vbprog {
 
 std::optional<int> sysfsLatencyTimer(const std::filesystem::path& sysfsRoot, const std::string& portPath)
 {
-    std::error_code ec;
-    std::filesystem::path port = std::filesystem::canonical(portPath, ec);
-    if (ec)
-        port = portPath;
-    const std::string name = port.filename().string();
+    const std::string name = sysfsTtyName(portPath);
     if (name.empty())
         return std::nullopt;
     for (const auto& place : {sysfsRoot / "class" / "tty" / name / "device" / "latency_timer",

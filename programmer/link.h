@@ -24,6 +24,21 @@ struct PortSettings {
     int flowControl = 0;   // usartFlowControl: 0 off, 1 hardware, 2 software
 };
 
+// A process that has a port open, as the system names it.
+struct PortHolder {
+    int pid = 0;
+    std::string name;   // the program's name (ModemManager, picocom, ...)
+    // False when only its name and kind point to it: a modem manager whose open files this
+    // user may not see.
+    bool seen = true;
+};
+
+// ModemManager probes every new serial port as a modem; its cure is a udev rule.
+inline bool isModemManager(const PortHolder& holder)
+{
+    return holder.name == "ModemManager";
+}
+
 // Why a port did not open, as the system said at the moment it refused.
 struct OpenFailure {
     enum Cause { None, Absent, Denied, InUse, Other };
@@ -31,6 +46,9 @@ struct OpenFailure {
     // Denied: the group that owns the device; empty where the system names none or it is
     // the superuser's own, which no user joins.
     std::string group;
+    // InUse: the other processes that hold it, where the system tells (Linux); looked up
+    // when the open was refused, since they may be gone by the time anyone reads why.
+    std::vector<PortHolder> holders{};
 };
 
 class TransportError : public std::runtime_error {

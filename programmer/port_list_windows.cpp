@@ -1,13 +1,20 @@
 // Serial ports on Windows. SERIALCOMM is the system's own list of present ports (every
 // driver that creates a COM port enters it there, and removes it when the device goes);
-// the adapter's friendly name, where the device manager has one, is the description.
+// the adapter's friendly name, where the device manager has one, is the description, and
+// SetupAPI tells the USB identity: IDs and serial number from the device's hardware and
+// instance IDs, its location path.
+#include "port_list.h"
 #include "serial_transport.h"
 #include "text_format.h"
 
 #include <windows.h>
 
+#include <cfgmgr32.h>
 #include <devguid.h>
 #include <setupapi.h>
+// The property keys defined here: not every import library carries them.
+#include <initguid.h>
+#include <devpkey.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -68,18 +75,14 @@ std::vector<std::string> listSystemPorts()
     return names;
 }
 
-std::string describeSystemPort(const std::string& name)
+namespace {
+
+// The device of the ports class whose PortName is `name`; false when none is.
+bool findPortDevice(HDEVINFO devices, const std::wstring& name, SP_DEVINFO_DATA& device)
 {
-    const auto wideName = utf8ToWide(name);
-    if (!wideName)
-        return {};
-    HDEVINFO devices = SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
-    if (devices == INVALID_HANDLE_VALUE)
-        return {};
-    std::string description;
-    SP_DEVINFO_DATA device{};
+    device = {};
     device.cbSize = sizeof device;
-    for (DWORD i = 0; description.empty() && SetupDiEnumDeviceInfo(devices, i, &device); ++i) {
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(devices, i, &device); ++i) {
         HKEY key = SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
         if (key == INVALID_HANDLE_VALUE)
             continue;
@@ -90,22 +93,100 @@ std::string describeSystemPort(const std::string& name)
                                ERROR_SUCCESS &&
                            type == REG_SZ;
         RegCloseKey(key);
-        if (!named || _wcsicmp(portName, wideName->c_str()) != 0)
-            continue;
-        wchar_t friendly[256] = {};
-        if (SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
-                                              reinterpret_cast<BYTE*>(friendly), sizeof friendly - sizeof(wchar_t),
-                                              nullptr)) {
-            description = wideToUtf8(friendly);
-            // "USB Serial Device (COM5)": the port's name is shown beside it already.
-            const std::string suffix = " (" + name + ")";
-            if (description.size() > suffix.size() &&
-                description.compare(description.size() - suffix.size(), suffix.size(), suffix) == 0)
-                description.erase(description.size() - suffix.size());
+        if (named && _wcsicmp(portName, name.c_str()) == 0)
+            return true;
+    }
+    return false;
+}
+
+// A text property (the first string of a list); empty when the device has none.
+std::string registryText(HDEVINFO devices, SP_DEVINFO_DATA& device, DWORD property)
+{
+    wchar_t text[512] = {};
+    if (!SetupDiGetDeviceRegistryPropertyW(devices, &device, property, nullptr, reinterpret_cast<BYTE*>(text),
+                                           sizeof text - 2 * sizeof(wchar_t), nullptr))
+        return {};
+    return wideToUtf8(text);
+}
+
+std::string instanceId(DEVINST instance)
+{
+    wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
+    return CM_Get_Device_IDW(instance, id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS ? wideToUtf8(id) : std::string();
+}
+
+std::string withoutPortName(std::string description, const std::string& name)
+{
+    // "USB Serial Device (COM5)": the port's name is shown beside it already.
+    const std::string suffix = " (" + name + ")";
+    if (description.size() > suffix.size() &&
+        description.compare(description.size() - suffix.size(), suffix.size(), suffix) == 0)
+        description.erase(description.size() - suffix.size());
+    return description;
+}
+
+}  // namespace
+
+std::string describeSystemPort(const std::string& name)
+{
+    const auto wideName = utf8ToWide(name);
+    if (!wideName)
+        return {};
+    HDEVINFO devices = SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE)
+        return {};
+    std::string description;
+    SP_DEVINFO_DATA device{};
+    if (findPortDevice(devices, *wideName, device))
+        description = withoutPortName(registryText(devices, device, SPDRP_FRIENDLYNAME), name);
+    SetupDiDestroyDeviceInfoList(devices);
+    return description;
+}
+
+PortInfo systemPortInfo(const std::string& name)
+{
+    PortInfo info;
+    info.name = name;
+    const auto wideName = utf8ToWide(name);
+    if (!wideName)
+        return info;
+    HDEVINFO devices = SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE)
+        return info;
+    SP_DEVINFO_DATA device{};
+    if (findPortDevice(devices, *wideName, device)) {
+        info.description = withoutPortName(registryText(devices, device, SPDRP_FRIENDLYNAME), name);
+        const std::string hardware = registryText(devices, device, SPDRP_HARDWAREID);
+        std::string own = instanceId(device.DevInst);
+        WindowsDeviceIds ids = parseWindowsDeviceIds(hardware, own);
+        // A port of a composite device (MI_00): the serial number is its parent's.
+        DEVINST parent = 0;
+        if (ids.serial.empty() && CM_Get_Parent(&parent, device.DevInst, 0) == CR_SUCCESS) {
+            const WindowsDeviceIds up = parseWindowsDeviceIds({}, instanceId(parent));
+            if (up.vid == ids.vid && up.pid == ids.pid)
+                ids.serial = up.serial;
+        }
+        info.vid = ids.vid;
+        info.pid = ids.pid;
+        info.serial = ids.serial;
+        if (info.isUsb()) {
+            info.transport = "usb";
+            info.manufacturer = registryText(devices, device, SPDRP_MFG);
+            // The product text the device itself reports (Windows 8 and later).
+            DEVPROPTYPE type = 0;
+            wchar_t product[256] = {};
+            if (SetupDiGetDevicePropertyW(devices, &device, &DEVPKEY_Device_BusReportedDeviceDesc, &type,
+                                          reinterpret_cast<BYTE*>(product), sizeof product - sizeof(wchar_t), nullptr,
+                                          0) &&
+                type == DEVPROP_TYPE_STRING)
+                info.product = wideToUtf8(product);
+            info.location = registryText(devices, device, SPDRP_LOCATION_PATHS);
+        } else {
+            info.transport = "native";
         }
     }
     SetupDiDestroyDeviceInfoList(devices);
-    return description;
+    return info;
 }
 
 }  // namespace vbprog

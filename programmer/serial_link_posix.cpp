@@ -3,6 +3,7 @@
 #include "serial_transport.h"
 
 #include "latency_timer.h"
+#include "port_holder.h"
 #include "serial_link_impl.h"
 
 #include <cerrno>
@@ -98,7 +99,7 @@ OpenFailure::Cause SerialLink::Impl::openExclusive(const std::string& name, asio
         ec = asio::error_code(errno, asio::system_category());
     // Another program holds the terminal exclusively (TIOCEXCL).
     if (ec == asio::error_code(EBUSY, asio::system_category()))
-        throw TransportError(OpenFailure{OpenFailure::InUse, {}},
+        throw TransportError(OpenFailure{OpenFailure::InUse, {}, findPortHolders(name)},
                              "cannot open " + name + ": port in use (another program has it open)");
     // On Linux a serial device belongs to a group (dialout on Debian); a user outside it
     // gets EACCES, and only a new login picks up a new group.
@@ -115,7 +116,7 @@ OpenFailure::Cause SerialLink::Impl::openExclusive(const std::string& name, asio
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         ::close(fd);
-        throw TransportError(OpenFailure{OpenFailure::InUse, {}},
+        throw TransportError(OpenFailure{OpenFailure::InUse, {}, findPortHolders(name)},
                              "cannot open " + name + ": port in use" +
                                  (err == EWOULDBLOCK ? std::string(" (another program has it open)")
                                                      : " (" + std::string(std::strerror(err)) + ")"));

@@ -2,6 +2,8 @@
 
 #include "status.h"
 
+#include <algorithm>
+
 namespace vbprog {
 
 namespace {
@@ -16,6 +18,38 @@ std::string permissionSentence(const std::string& port, const std::string& owner
     return "The serial port " + port + " cannot be opened: permission denied; " + join +
            ", e.g. with sudo usermod -aG " + (owner.empty() ? std::string("dialout") : owner) +
            " $USER, and log in again.";
+}
+
+// "sleep (pid 42)", "sleep (pid 42) and picocom (pid 7)".
+std::string holdersText(const std::vector<PortHolder>& holders)
+{
+    std::string text;
+    for (size_t i = 0; i < holders.size(); ++i) {
+        if (i)
+            text += i + 1 == holders.size() ? " and " : ", ";
+        text += (holders[i].name.empty() ? std::string("a program") : holders[i].name) + " (pid " +
+                std::to_string(holders[i].pid) + ")";
+    }
+    return text;
+}
+
+// The port is held by processes the system named: close them, or for ModemManager keep
+// it away for good.
+std::string inUseSentence(const std::string& port, const std::vector<PortHolder>& holders)
+{
+    const bool seen = std::all_of(holders.begin(), holders.end(), [](const PortHolder& h) { return h.seen; });
+    const bool manager = std::any_of(holders.begin(), holders.end(), isModemManager);
+    const std::string who = seen ? holdersText(holders) + (holders.size() == 1 ? " has it open" : " have it open")
+                                 : "another program has it open, probably " + holdersText(holders);
+    if (manager)
+        return "The serial port " + port + " cannot be opened: " + who +
+               ", taking the adapter for a modem; the udev rules that come with this tool "
+               "(70-vorna-base-flasher.rules) keep ModemManager away from the common USB serial adapters, so install "
+               "them, or add this adapter's IDs to them, and plug the adapter in again.";
+    const bool one = holders.size() == 1;
+    return "The serial port " + port + " cannot be opened: " + who + "; close " +
+           (one ? "that program or wait until it is done" : "those programs or wait until they are done") +
+           ", and try again.";
 }
 
 }  // namespace
@@ -74,6 +108,8 @@ std::string hintFor(int s, const HintContext& c)
     case kPortOpen:
         if (c.openFailure.cause == OpenFailure::Denied)
             return permissionSentence(port, c.openFailure.group);
+        if (c.openFailure.cause == OpenFailure::InUse && !c.openFailure.holders.empty())
+            return inUseSentence(port, c.openFailure.holders);
         if (otherRate)
             return "The serial port " + port + " cannot be opened at " + rate +
                    "; " + remedyText(Remedy::CheckPortName, c.words) +

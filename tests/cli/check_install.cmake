@@ -9,7 +9,8 @@ if(NOT rc EQUAL 0)
 endif()
 foreach(f ${CMAKE_INSTALL_BINDIR}/vorna-base-flasher ${CMAKE_INSTALL_BINDIR}/vorna-flash
           ${CMAKE_INSTALL_DATADIR}/applications/vorna-base-flasher.desktop
-          ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps/vorna-base-flasher.png)
+          ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps/vorna-base-flasher.png
+          lib/udev/rules.d/70-vorna-base-flasher.rules)
   if(NOT EXISTS "${PREFIX}/${f}")
     message(FATAL_ERROR "not installed: ${f}")
   endif()

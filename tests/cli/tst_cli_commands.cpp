@@ -292,6 +292,7 @@ private slots:
     void damagedByteCostsARetry();
     void noisyLineWithParityMarks();
     void secondProgramRefusedWhileFlashing();
+    void stableNameWithoutItsAdapter();
     void flashOutlivesHangUpAndPipe_data();
     void flashOutlivesHangUpAndPipe();
     void garbledIdentityNeverPasses_data();
@@ -355,6 +356,44 @@ void TestCliCommands::portsListsExtraPorts()
     QVERIFY2(names.contains(sim.pty()), r.out.constData());
     QVERIFY(names.contains("/tmp/vbf-no-such-port"));
     QCOMPARE(names.removeDuplicates(), 0);
+
+    // The same ports as JSON, in the same order; a pty has no USB identity, so its fields are null.
+    const Run j = runTool({"ports", "--json"}, env);
+    QCOMPARE(j.exitCode, 0);
+    QJsonParseError error;
+    const QJsonArray list = QJsonDocument::fromJson(j.out, &error).array();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QStringList jsonNames;
+    for (const QJsonValue& v : list) {
+        const QJsonObject o = v.toObject();
+        jsonNames << o["port"].toString();
+        QCOMPARE(o.keys().size(), 11);
+        if (o["port"].toString() == sim.pty() || o["port"].toString() == "/tmp/vbf-no-such-port")
+            for (const char* key : {"vid", "pid", "serial", "location", "bus", "address", "transport"})
+                QVERIFY2(o[key].isNull(), key);
+    }
+    QCOMPARE(jsonNames, names);
+}
+
+// A stable name that finds no adapter fails before any port is opened, with the sentence
+// the resolution gives; which adapter a real serial number finds, only hardware shows.
+void TestCliCommands::stableNameWithoutItsAdapter()
+{
+    Sim sim({});
+    for (const QStringList& args : {QStringList{"keys", "--port", "usb:VBF-NO-SUCH-ADAPTER"},
+                                    QStringList{"keys", "--port", sim.pty(), "--port", "usb-path:9-9.9"}}) {
+        const Run r = runTool(args);
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.startsWith("vorna-flash: No port has the USB "), r.err.constData());
+        QCOMPARE(r.err.count('\n'), 1);
+    }
+    // Plain names, by-id links included, are opened as they are.
+    const QString link = tmp_.filePath("by-id-port");
+    QVERIFY(QFile::link(sim.pty(), link));
+    const Run r = runTool({"keys", "--port", link});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.startsWith("DevEUI: "));
 }
 
 void TestCliCommands::keysText()
@@ -1070,6 +1109,9 @@ void TestCliCommands::secondProgramRefusedWhileFlashing()
         const Run r = runTool(second);
         QCOMPARE(r.exitCode, 2);
         QVERIFY2(r.err.contains("port in use"), r.err.constData());
+        // The sentence names the flash that holds the port.
+        QVERIFY2(r.err.contains("vorna-flash (pid " + QByteArray::number(flash.processId()) + ") has it open"),
+                 r.err.constData());
     }
     QVERIFY(flash.waitForFinished(30000));
     QVERIFY2(flash.exitCode() == 0, flash.readAllStandardError().constData());

@@ -6,6 +6,7 @@
 #include "exit_status.h"
 #include "message_filter.h"
 #include "options.h"
+#include "port_names.h"
 #include "report_json.h"
 #include "sha256.h"
 #include "station.h"
@@ -57,6 +58,10 @@ private slots:
     void commandLineFirstFaultNamed_data();
     void commandLineFirstFaultNamed();
     void usageTextUnchanged();
+    void stableNamesFindTheirPort_data();
+    void stableNamesFindTheirPort();
+    void stableNamesForEveryPortGiven();
+    void portIdentityShown();
     void benchLogHeaderOnceAndMode();
     void benchLogTakesOnlyItsOwnFile_data();
     void benchLogTakesOnlyItsOwnFile();
@@ -400,6 +405,17 @@ void TestCliSupport::commandLineAcceptedForms()
         QVERIFY(r.options.command == vf::Command::Lines && !r.options.dtr && r.options.rts);
         QCOMPARE(r.options.holdSeconds, 600u);
     }
+    {
+        // ports tells what each port is as JSON; stable names are kept as given, to be looked up later.
+        const char* argv[] = {"vorna-flash", "ports", "--json"};
+        const auto r = vf::parseCommandLine(3, argv);
+        QVERIFY2(r.ok, r.error.c_str());
+        QVERIFY(r.options.command == vf::Command::Ports && r.options.json);
+        const char* flash[] = {"vorna-flash", "flash", "--port", "usb:A50285BI", "--port", "usb-path:1-1.2", "a.hex"};
+        const auto f = vf::parseCommandLine(7, flash);
+        QVERIFY2(f.ok, f.error.c_str());
+        QCOMPARE(f.options.ports, (std::vector<std::string>{"usb:A50285BI", "usb-path:1-1.2"}));
+    }
 }
 
 void TestCliSupport::commandLineRefusedForms_data()
@@ -424,7 +440,6 @@ void TestCliSupport::commandLineRefusedForms_data()
     QTest::newRow("keys --no-verify") << QStringList{"keys", "--port", "p", "--no-verify"};
     QTest::newRow("flash without file") << QStringList{"flash", "--port", "p"};
     QTest::newRow("flash two files") << QStringList{"flash", "--port", "p", "a.hex", "b.hex"};
-    QTest::newRow("ports --json") << QStringList{"ports", "--json"};
     QTest::newRow("value on a flag") << QStringList{"keys", "--port", "p", "--json=yes"};
     QTest::newRow("port too long") << QStringList{"keys", "--port", longPort};
     QTest::newRow("empty port") << QStringList{"keys", "--port="};
@@ -560,6 +575,11 @@ void TestCliSupport::commandLineRefusalSentences_data()
                                    << "The option --from does not apply to the flash command.";
     QTest::newRow("nothing") << QStringList{}
                              << "No command given; use vorna-flash ports, keys, flash, verify, read, lines or station (see vorna-flash --help).";
+    QTest::newRow("usb: alone") << QStringList{"keys", "--port", "usb:"}
+        << "The port name usb: needs the adapter's USB serial number after it, e.g. usb:A50285BI (vorna-flash ports shows it).";
+    QTest::newRow("usb-path: alone") << QStringList{"station", "--port", "usb-path:", "a.hex"}
+        << "The port name usb-path: needs the socket after it, e.g. usb-path:1-1.2 (vorna-flash ports shows it).";
+    QTest::newRow("ports --json=x") << QStringList{"ports", "--json=x"} << "The option --json takes no value.";
 }
 
 void TestCliSupport::commandLineRefusalSentences()
@@ -803,9 +823,155 @@ void TestCliSupport::usageTextUnchanged()
     // Scripts and the packaged manual quote it: byte for byte as released (JSON "code" the
     // exit status and "status" its name).
     const std::string usage = vf::usageText();
-    QCOMPARE(sha(usage), std::string("b0e914aaf4588212871f678291313f8cd185ebe0df707699c9fc9391a8415de4"));
-    QCOMPARE(std::count(usage.begin(), usage.end(), '\n'), std::ptrdiff_t(118));
+    QCOMPARE(sha(usage), std::string("3f9e4ab4f2c34ac8ed6b0518150d0f1b8c1e237dde8f5160fc4e851008713228"));
+    QCOMPARE(std::count(usage.begin(), usage.end(), '\n'), std::ptrdiff_t(126));
     QCOMPARE(std::string(vf::versionText()), std::string("vorna-flash " VBF_VERSION "\n"));
+}
+
+namespace {
+
+// A port list as the system could give it: the test's double of listPortDetails().
+vbprog::PortInfo usbPort(const std::string& name, int vid, int pid, const std::string& serial, const std::string& location)
+{
+    vbprog::PortInfo p;
+    p.name = name;
+    p.transport = "usb";
+    p.vid = vid;
+    p.pid = pid;
+    p.serial = serial;
+    p.location = location;
+    return p;
+}
+
+std::vector<vbprog::PortInfo> bench()
+{
+    vbprog::PortInfo board;
+    board.name = "/dev/ttyS0";
+    board.transport = "native";
+    return {board,
+            usbPort("/dev/ttyUSB0", 0x0403, 0x6001, "A50285BI", "1-1.2:1.0"),
+            // A two-port FT2232 in one socket: one serial number, two interfaces.
+            usbPort("/dev/ttyUSB1", 0x0403, 0x6010, "FT4ZKQ", "1-1.3:1.0"),
+            usbPort("/dev/ttyUSB2", 0x0403, 0x6010, "FT4ZKQ", "1-1.3:1.1"),
+            // CH340s carry no serial number.
+            usbPort("/dev/ttyUSB3", 0x1a86, 0x7523, "", "1-1.4.1:1.0"),
+            usbPort("/dev/ttyUSB4", 0x1a86, 0x7523, "", "1-1.4.2:1.0"),
+            usbPort("COM7", 0x10c4, 0xea60, "0001", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USBMI(0)")};
+}
+
+}  // namespace
+
+void TestCliSupport::stableNamesFindTheirPort_data()
+{
+    QTest::addColumn<QString>("given");
+    QTest::addColumn<QString>("port");       // empty: none found
+    QTest::addColumn<bool>("ambiguous");
+    QTest::addColumn<QString>("sentence");
+    const QString adapters = "; the USB serial adapters plugged in: /dev/ttyUSB0 (usb:A50285BI, usb-path:1-1.2:1.0); "
+                             "/dev/ttyUSB1 (usb:FT4ZKQ, usb-path:1-1.3:1.0); /dev/ttyUSB2 (usb:FT4ZKQ, usb-path:1-1.3:1.1); "
+                             "/dev/ttyUSB3 (usb-path:1-1.4.1:1.0); /dev/ttyUSB4 (usb-path:1-1.4.2:1.0); "
+                             "COM7 (usb:0001, usb-path:PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USBMI(0)).";
+    QTest::newRow("plain name as it is") << "/dev/ttyUSB9" << "/dev/ttyUSB9" << false << "";
+    QTest::newRow("by-id link as it is") << "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"
+                                         << "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0" << false << "";
+    QTest::newRow("serial") << "usb:A50285BI" << "/dev/ttyUSB0" << false << "";
+    QTest::newRow("serial in another case") << "usb:a50285bi" << "/dev/ttyUSB0" << false << "";
+    QTest::newRow("serial on Windows") << "usb:0001" << "COM7" << false << "";
+    QTest::newRow("serial nobody has") << "usb:A5028" << "" << false << "No port has the USB serial number A5028" + adapters;
+    QTest::newRow("serial of a two-port adapter") << "usb:FT4ZKQ" << "" << true
+        << "2 ports have the USB serial number FT4ZKQ: /dev/ttyUSB1 (usb:FT4ZKQ, usb-path:1-1.3:1.0); /dev/ttyUSB2 "
+           "(usb:FT4ZKQ, usb-path:1-1.3:1.1); give the one you mean by usb-path: or its name.";
+    QTest::newRow("socket") << "usb-path:1-1.2" << "/dev/ttyUSB0" << false << "";
+    QTest::newRow("socket with its interface") << "usb-path:1-1.3:1.1" << "/dev/ttyUSB2" << false << "";
+    QTest::newRow("socket behind a hub") << "usb-path:1-1.4.2" << "/dev/ttyUSB4" << false << "";
+    QTest::newRow("a socket's prefix is not the socket") << "usb-path:1-1.4" << "" << false
+                                                         << "No port has the USB socket 1-1.4" + adapters;
+    QTest::newRow("socket of a two-port adapter") << "usb-path:1-1.3" << "" << true
+        << "2 ports have the USB socket 1-1.3: /dev/ttyUSB1 (usb:FT4ZKQ, usb-path:1-1.3:1.0); /dev/ttyUSB2 "
+           "(usb:FT4ZKQ, usb-path:1-1.3:1.1); give the one you mean by a longer usb-path: or its name.";
+    QTest::newRow("Windows location path") << "usb-path:PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USBMI(0)" << "COM7"
+                                           << false << "";
+    QTest::newRow("Windows socket of a composite adapter") << "usb-path:PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)" << "COM7"
+                                                           << false << "";
+    QTest::newRow("Windows: a socket's prefix is not the socket") << "usb-path:PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(" << ""
+                                                                  << false
+        << "No port has the USB socket PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(" + adapters;
+}
+
+void TestCliSupport::stableNamesFindTheirPort()
+{
+    QFETCH(QString, given);
+    QFETCH(QString, port);
+    QFETCH(bool, ambiguous);
+    QFETCH(QString, sentence);
+    const vf::Resolution r = vf::resolvePort(given.toStdString(), bench());
+    QCOMPARE(QString::fromStdString(r.port), port);
+    QCOMPARE(r.ambiguous, ambiguous);
+    QCOMPARE(QString::fromStdString(r.sentence), sentence);
+    QCOMPARE(vf::isStableName(given.toStdString()), given.startsWith("usb"));
+}
+
+void TestCliSupport::stableNamesForEveryPortGiven()
+{
+    int listed = 0;
+    const vf::PortLister list = [&listed] {
+        ++listed;
+        return bench();
+    };
+    // Plain names need no list.
+    vf::PortsResolution r = vf::resolvePorts({"/dev/ttyUSB9", "COM3"}, list);
+    QCOMPARE(listed, 0);
+    QCOMPARE(r.ports, (std::vector<std::string>{"/dev/ttyUSB9", "COM3"}));
+    QCOMPARE(r.status, int(vf::EXIT_OK));
+    // Stable names from one look at the list, in the order given.
+    r = vf::resolvePorts({"usb-path:1-1.4.1", "/dev/ttyACM0", "usb:A50285BI"}, list);
+    QCOMPARE(listed, 1);
+    QCOMPARE(r.ports, (std::vector<std::string>{"/dev/ttyUSB3", "/dev/ttyACM0", "/dev/ttyUSB0"}));
+    // None found: the port cannot be opened; several: the command line must say which.
+    r = vf::resolvePorts({"/dev/ttyUSB0", "usb:NOPE"}, list);
+    QCOMPARE(r.status, int(vf::EXIT_NO_DEVICE));
+    QVERIFY(r.ports.empty());
+    QVERIFY2(r.sentence.rfind("No port has the USB serial number NOPE; ", 0) == 0, r.sentence.c_str());
+    r = vf::resolvePorts({"usb-path:1-1.3"}, list);
+    QCOMPARE(r.status, int(vf::EXIT_USAGE));
+    // Two names for one port are one port given twice.
+    r = vf::resolvePorts({"/dev/ttyUSB0", "usb-path:1-1.2"}, list);
+    QCOMPARE(r.status, int(vf::EXIT_USAGE));
+    QCOMPARE(r.sentence, std::string("The names /dev/ttyUSB0 and usb-path:1-1.2 are the same port, /dev/ttyUSB0; give each "
+                                     "port once."));
+}
+
+void TestCliSupport::portIdentityShown()
+{
+    vbprog::PortInfo ftdi = usbPort("/dev/ttyUSB0", 0x0403, 0x6001, "A50285BI", "1-1.2:1.0");
+    ftdi.description = "FT232R USB UART";
+    ftdi.manufacturer = "FTDI";
+    ftdi.product = "FT232R USB UART";
+    ftdi.bus = 1;
+    ftdi.address = 5;
+    QCOMPARE(vf::identityText(ftdi),
+             std::string("USB 0403:6001, FTDI FT232R USB UART, usb:A50285BI, usb-path:1-1.2:1.0, bus 1 address 5"));
+    const vbprog::PortInfo ch340 = usbPort("/dev/ttyUSB3", 0x1a86, 0x7523, "", "");
+    QCOMPARE(vf::identityText(ch340), std::string("USB 1a86:7523"));
+    vbprog::PortInfo pty;
+    pty.name = "/dev/pts/3";
+    QCOMPARE(vf::identityText(pty), std::string());
+
+    const QJsonObject j = QJsonDocument::fromJson(QByteArray::fromStdString(vf::jsonText(vf::portJson(ftdi)))).object();
+    QCOMPARE(j.keys(), (QStringList{"address", "bus", "description", "location", "manufacturer", "pid", "port", "product",
+                                    "serial", "transport", "vid"}));
+    QCOMPARE(j["vid"].toString(), QString("0403"));
+    QCOMPARE(j["pid"].toString(), QString("6001"));
+    QCOMPARE(j["serial"].toString(), QString("A50285BI"));
+    QCOMPARE(j["location"].toString(), QString("1-1.2:1.0"));
+    QCOMPARE(j["bus"].toInt(), 1);
+    QCOMPARE(j["address"].toInt(), 5);
+    // What the system does not say is null, never an empty text or -1.
+    const QJsonObject none = QJsonDocument::fromJson(QByteArray::fromStdString(vf::jsonText(vf::portJson(pty)))).object();
+    QCOMPARE(none["port"].toString(), QString("/dev/pts/3"));
+    for (const char* key : {"description", "transport", "vid", "pid", "serial", "manufacturer", "product", "location", "bus",
+                            "address"})
+        QVERIFY2(none[key].isNull(), key);
 }
 
 void TestCliSupport::bootSequenceRefusals_data()

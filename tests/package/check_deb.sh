@@ -2,8 +2,8 @@
 # check_deb.sh DEB-or-FOLDER
 # Unpacks the Debian package (the newest .deb in FOLDER) into a scratch root with dpkg -x and
 # checks what a user gets: both programs start and end cleanly, neither is a sanitizer build,
-# the version is the package's, and the manual page, desktop entry, icon and licence texts
-# are in place.
+# the version is the package's, and the manual page, desktop entry, icon, licence texts and
+# udev rules are in place, with the scripts that reload udev's rules.
 set -uo pipefail
 
 where=${1:?usage: check_deb.sh DEB-or-FOLDER}
@@ -73,6 +73,45 @@ for f in copyright License.html LGPL-3.0.txt OFL-1.1.txt BSL-1.0.txt BSD-3-Claus
   check "licence file $f" $(ok test -s "$doc/$f")
 done
 check "installed licence page names a Qt version" $(ok grep -q '<h2><a name="qt"></a>Qt 6\.[0-9]*\.[0-9]*</h2>' "$doc/License.html")
+
+# The udev rules where udev reads them, and the scripts that reload them: with udev running
+# (a fake udevadm that answers the ping) they reload and trigger, without it they only ask,
+# and a failing udevadm never fails the install or the removal.
+rules_src="$(cd "$(dirname "$0")" && pwd)/../../packaging/udev/70-vorna-base-flasher.rules"
+rules="$root/usr/lib/udev/rules.d/70-vorna-base-flasher.rules"
+check "udev rules installed as in the source" $(ok cmp "$rules_src" "$rules")
+control="$root/DEBIAN"
+dpkg-deb -e "$deb" "$control" || check "dpkg-deb -e $deb" 1
+mkdir -p "$root/fake-bin"
+cat >"$root/fake-bin/udevadm" <<'FAKE'
+#!/bin/sh
+echo "$*" >>"$FAKE_UDEVADM_LOG"
+[ "$1 $2" = "control --ping" ] && exit "$FAKE_UDEV_RUNNING"
+exit "$FAKE_UDEVADM_STATUS"
+FAKE
+chmod +x "$root/fake-bin/udevadm"
+export FAKE_UDEVADM_LOG="$root/udevadm.log"
+reloaded=$'control --ping\ncontrol --reload-rules\ntrigger --subsystem-match=tty --action=change'
+for script in postinst postrm; do
+  check "$script is executable" $(ok test -x "$control/$script")
+  [[ $script == postinst ]] && arg=configure || arg=remove
+  for case in "0 0 reload" "0 1 reload" "1 0 ping"; do
+    read -r running status expect <<<"$case"
+    : >"$FAKE_UDEVADM_LOG"
+    FAKE_UDEV_RUNNING=$running FAKE_UDEVADM_STATUS=$status PATH="$root/fake-bin:$PATH" "$control/$script" "$arg"
+    rc=$?
+    calls=$(cat "$FAKE_UDEVADM_LOG")
+    [[ $expect == reload ]] && want=$reloaded || want="control --ping"
+    check "$script $arg (udev running: $((1 - running)), udevadm failing: $status)" \
+      $([[ $rc -eq 0 && "$calls" == "$want" ]]; echo $?) "(exit $rc; calls: ${calls//$'\n'/; })"
+  done
+  # Without udevadm at all (a container): nothing to do, and no failure.
+  PATH=/nonexistent /bin/sh "$control/$script" "$arg"
+  check "$script $arg without udevadm" $?
+done
+: >"$FAKE_UDEVADM_LOG"
+FAKE_UDEV_RUNNING=0 FAKE_UDEVADM_STATUS=0 PATH="$root/fake-bin:$PATH" "$control/postinst" upgrade-abort
+check "postinst leaves udev alone but on configure" $([[ ! -s "$FAKE_UDEVADM_LOG" ]]; echo $?)
 
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 ]]

@@ -16,6 +16,8 @@ private slots:
     void hintFitsTheOperation();
     void portHintFollowsTheRecordedRefusal_data();
     void portHintFollowsTheRecordedRefusal();
+    void inUseHintNamesTheHolders_data();
+    void inUseHintNamesTheHolders();
     void sentencesNameNoFrontEndControl();
     void frontEndWordsTheRemedy_data();
     void frontEndWordsTheRemedy();
@@ -119,6 +121,50 @@ void TestProgError::portHintFollowsTheRecordedRefusal()
     QCOMPARE(QString::fromStdString(hintFor(PROG_ERR_PORT_OPEN, context)), hint);
 }
 
+void TestProgError::inUseHintNamesTheHolders_data()
+{
+    QTest::addColumn<QString>("holders");  // pid:name:seen, comma-separated
+    QTest::addColumn<uint>("baud");
+    QTest::addColumn<QString>("hint");
+    const QString refused = "The serial port /dev/ttyUSB0 cannot be opened: ";
+    const QString udev = ", taking the adapter for a modem; the udev rules that come with this tool "
+                         "(70-vorna-base-flasher.rules) keep ModemManager away from the common USB serial adapters, so "
+                         "install them, or add this adapter's IDs to them, and plug the adapter in again.";
+    QTest::newRow("one program") << "4242:picocom:1" << 115200u
+                                 << refused + "picocom (pid 4242) has it open; close that program or wait until it is "
+                                              "done, and try again.";
+    // The rate is not the cause when a holder is known.
+    QTest::newRow("one program at another rate") << "4242:picocom:1" << 921600u
+                                                 << refused + "picocom (pid 4242) has it open; close that program or "
+                                                              "wait until it is done, and try again.";
+    QTest::newRow("three programs") << "10:flock:1,11:sleep:1,12:cat:1" << 115200u
+                                    << refused + "flock (pid 10), sleep (pid 11) and cat (pid 12) have it open; close "
+                                                 "those programs or wait until they are done, and try again.";
+    QTest::newRow("ModemManager") << "812:ModemManager:1" << 115200u << refused + "ModemManager (pid 812) has it open" + udev;
+    QTest::newRow("ModemManager, unseen") << "812:ModemManager:0" << 115200u
+                                          << refused + "another program has it open, probably ModemManager (pid 812)" + udev;
+    QTest::newRow("a program without a name") << "77::1" << 115200u
+                                              << refused + "a program (pid 77) has it open; close that program or wait "
+                                                           "until it is done, and try again.";
+}
+
+void TestProgError::inUseHintNamesTheHolders()
+{
+    QFETCH(QString, holders);
+    QFETCH(uint, baud);
+    QFETCH(QString, hint);
+    HintContext context{Operation::Download, "/dev/ttyUSB0", "app.hex", baud};
+    context.openFailure.cause = OpenFailure::InUse;
+    for (const QString& h : holders.split(',')) {
+        const QStringList f = h.split(':');
+        context.openFailure.holders.push_back({f[0].toInt(), f[1].toStdString(), f[2] == "1"});
+    }
+    QCOMPARE(QString::fromStdString(hintFor(PROG_ERR_PORT_OPEN, context)), hint);
+    // Only a port in use is explained by its holders.
+    context.openFailure.cause = OpenFailure::Other;
+    QVERIFY(!QString::fromStdString(hintFor(PROG_ERR_PORT_OPEN, context)).contains("pid"));
+}
+
 // The window shows these sentences too: no option, no command of the command-line tool.
 void TestProgError::sentencesNameNoFrontEndControl()
 {
@@ -134,6 +180,7 @@ void TestProgError::sentencesNameNoFrontEndControl()
                 for (OpenFailure::Cause cause : causes) {
                     HintContext c{op, "/dev/ttyUSB0", "app.hex", baud};
                     c.openFailure.cause = cause;
+                    c.openFailure.holders = {{812, "ModemManager", false}};
                     const std::string hint = hintFor(status, c);
                     QVERIFY2(hint.find("--") == std::string::npos && hint.find("vorna-flash") == std::string::npos,
                              hint.c_str());

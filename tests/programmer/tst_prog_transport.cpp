@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include "fake_link.h"
 #include "flash_session.h"
 #include "parity_marks.h"
+#include "port_holder.h"
 #include "programmer_api.h"
 #include "serial_transport.h"
 #include "session_error.h"
@@ -127,6 +130,9 @@ private slots:
     void parityMarksDecoded();
     void everyByteValueCrossesAMarkingPort();
     void refusedOpenLeavesTheHoldersTerminal();
+    void holdersFoundInProc_data();
+    void holdersFoundInProc();
+    void aHeldPortNamesItsHolder();
 };
 
 void TestProgTransport::parityMarksDecoded_data()
@@ -553,6 +559,166 @@ void TestProgTransport::ptyRefusesModemLines()
         QCOMPARE(e.kind, TransportError::Io);
         QCOMPARE(std::string(e.what()), pty.slave + " has no modem lines (DTR, RTS) to set");
     }
+}
+
+// A /proc of the test's own: each process a folder with cmdline, comm and fd links.
+struct FakeProc {
+    QTemporaryDir dir;
+    QString root() const { return dir.path(); }
+    void process(int pid, const QByteArray& cmdline, const QByteArray& comm, const QStringList& fds)
+    {
+        const QString at = dir.filePath(QString::number(pid));
+        QVERIFY(QDir().mkpath(at + "/fd"));
+        write(at + "/cmdline", cmdline);
+        write(at + "/comm", comm + "\n");
+        for (int i = 0; i < fds.size(); ++i)
+            QVERIFY(QFile::link(fds[i], at + "/fd/" + QString::number(i)));
+    }
+    // Descriptors this user may not look at: no fd folder to read.
+    void hidden(int pid, const QByteArray& cmdline)
+    {
+        const QString at = dir.filePath(QString::number(pid));
+        QVERIFY(QDir().mkpath(at));
+        write(at + "/cmdline", cmdline);
+        write(at + "/fd", "");
+    }
+    static void write(const QString& path, const QByteArray& data)
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(data);
+    }
+};
+
+void TestProgTransport::holdersFoundInProc_data()
+{
+    QTest::addColumn<QString>("setup");     // which processes the fake /proc holds
+    QTest::addColumn<QString>("expected");  // pid:name:seen, comma-separated
+    QTest::newRow("one holder by its path") << "picocom" << "100:picocom:1";
+    QTest::newRow("by the device a link resolves to") << "resolved" << "101:minicom:1";
+    QTest::newRow("comm when cmdline is empty") << "kernel-thread" << "102:kworker:1";
+    QTest::newRow("a title rewritten with a colon") << "title" << "103:sshd:1";
+    // 106 waits for the lock; 109 took it and is gone, its descriptor handed on.
+    QTest::newRow("a lock names the locker without its descriptors") << "locked" << "104:vorna-flash:1";
+    QTest::newRow("a hidden ModemManager is named as unseen") << "manager-hidden" << "812:ModemManager:0";
+    QTest::newRow("a hidden ModemManager yields to a seen holder") << "manager-and-picocom" << "100:picocom:1";
+    QTest::newRow("a seen ModemManager") << "manager-seen" << "812:ModemManager:1";
+    QTest::newRow("two holders in pid order") << "two" << "100:picocom:1,105:sleep:1";
+    QTest::newRow("this process is never named") << "self" << "";
+    QTest::newRow("other files and devices are no hold") << "unrelated" << "";
+    QTest::newRow("no /proc at all") << "missing" << "";
+}
+
+void TestProgTransport::holdersFoundInProc()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, expected);
+    QTemporaryDir devices;
+    const QString device = devices.filePath("ttyVBF0");
+    FakeProc::write(device, "");
+    const QString byId = devices.filePath("usb-FTDI_FT232R_A50285BI-if00-port0");
+    QVERIFY(QFile::link(device, byId));
+    const QString other = devices.filePath("ttyVBF1");
+    FakeProc::write(other, "");
+
+    FakeProc proc;
+    std::string given = device.toStdString();
+    const auto picocom = [&] { proc.process(100, QByteArray("/usr/bin/picocom\0-b\0" "115200\0", 27), "picocom", {device}); };
+    if (setup == "picocom") {
+        picocom();
+    } else if (setup == "resolved") {
+        given = byId.toStdString();
+        proc.process(101, QByteArray("minicom\0", 8), "minicom", {"/dev/null", device});
+    } else if (setup == "kernel-thread") {
+        proc.process(102, "", "kworker", {device});
+    } else if (setup == "title") {
+        proc.process(103, "sshd: tester@pts/0", "sshd", {device});
+    } else if (setup == "locked") {
+        proc.hidden(104, QByteArray("/usr/bin/vorna-flash\0", 21));
+        struct stat st {};
+        QCOMPARE(::stat(device.toLocal8Bit().constData(), &st), 0);
+        char line[256];
+        std::snprintf(line, sizeof line, "1: FLOCK  ADVISORY  WRITE 104 %02x:%02x:%llu 0 EOF\n"
+                      "1: -> FLOCK  ADVISORY  WRITE 106 %02x:%02x:%llu 0 EOF\n"
+                      "2: FLOCK  ADVISORY  WRITE 109 %02x:%02x:%llu 0 EOF\n",
+                      major(st.st_dev), minor(st.st_dev), (unsigned long long)st.st_ino, major(st.st_dev),
+                      minor(st.st_dev), (unsigned long long)st.st_ino, major(st.st_dev), minor(st.st_dev),
+                      (unsigned long long)st.st_ino);
+        FakeProc::write(proc.dir.filePath("locks"), line);
+    } else if (setup == "manager-hidden") {
+        proc.hidden(812, QByteArray("/usr/sbin/ModemManager\0", 23));
+        proc.hidden(813, QByteArray("/usr/sbin/cupsd\0", 16));
+    } else if (setup == "manager-and-picocom") {
+        proc.hidden(812, QByteArray("/usr/sbin/ModemManager\0", 23));
+        picocom();
+    } else if (setup == "manager-seen") {
+        proc.process(812, QByteArray("/usr/sbin/ModemManager\0", 23), "ModemManager", {device});
+    } else if (setup == "two") {
+        proc.process(105, QByteArray("sleep\0" "30\0", 9), "sleep", {device});
+        picocom();
+    } else if (setup == "self") {
+        proc.process(int(::getpid()), "tst_prog_transport", "tst_prog_transport", {device});
+    } else if (setup == "unrelated") {
+        proc.process(107, "cat", "cat", {other, "/dev/null", "pipe:[1234]"});
+        proc.process(108, "less", "less", {});
+        QVERIFY(QDir().mkpath(proc.dir.filePath("self/fd")));
+        QVERIFY(QFile::link(device, proc.dir.filePath("self/fd/0")));
+    }
+    const std::filesystem::path root =
+        std::filesystem::path(proc.root().toStdString() + (setup == "missing" ? "/none" : ""));
+    QStringList got;
+    for (const PortHolder& h : findPortHolders(given, root))
+        got << QString::number(h.pid) + ":" + QString::fromStdString(h.name) + ":" + (h.seen ? "1" : "0");
+    QCOMPARE(got.join(','), expected);
+}
+
+// A second process holds the port (a shell's descriptor, locked, then exec'd into sleep):
+// the refusal and the user's sentence name it by name and pid.
+void TestProgTransport::aHeldPortNamesItsHolder()
+{
+    Pty pty;
+    QVERIFY(!pty.slave.empty());
+    QProcess holder;
+    holder.start("sh", {"-c", "exec 9<\"$0\" && flock -x 9 && echo locked && exec sleep 30",
+                        QString::fromStdString(pty.slave)});
+    QVERIFY(holder.waitForReadyRead(5000));
+    QCOMPARE(holder.readAll(), QByteArray("locked\n"));
+    const qint64 pid = holder.processId();
+    // exec keeps the pid; wait until the shell has become sleep.
+    QElapsedTimer t;
+    t.start();
+    auto comm = [pid] {
+        QFile f(QString("/proc/%1/comm").arg(pid));
+        return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed() : QByteArray();
+    };
+    while (comm() != "sleep" && t.elapsed() < 5000)
+        QTest::qWait(10);
+    QCOMPARE(comm(), QByteArray("sleep"));
+
+    SerialLink link;
+    const TransportError held = refusal(link, settingsFor(pty.slave));
+    QCOMPARE(held.failure.cause, OpenFailure::InUse);
+    QCOMPARE(held.failure.holders.size(), size_t(1));
+    QCOMPARE(held.failure.holders[0].pid, int(pid));
+    QCOMPARE(held.failure.holders[0].name, std::string("sleep"));
+
+    FlashSession session;
+    QCOMPARE(session.connect(settingsFor(pty.slave)), int(PROG_ERR_PORT_OPEN));
+    QVERIFY2(session.openFailure().cause == OpenFailure::InUse && session.openFailure().holders.size() == 1,
+             (std::to_string(int(session.openFailure().cause)) + " with " +
+              std::to_string(session.openFailure().holders.size()) + " holders")
+                 .c_str());
+    QCOMPARE(QString::fromStdString(session.lastError().hint),
+             QString("The serial port %1 cannot be opened: sleep (pid %2) has it open; close that program or wait until "
+                     "it is done, and try again.")
+                 .arg(QString::fromStdString(pty.slave))
+                 .arg(pid));
+    holder.kill();
+    holder.waitForFinished(5000);
+    // The holder gone, the port opens.
+    std::vector<std::string> notes;
+    link.open(settingsFor(pty.slave), notes);
+    QVERIFY(link.isOpen());
 }
 
 QTEST_GUILESS_MAIN(TestProgTransport)

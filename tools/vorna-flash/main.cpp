@@ -8,6 +8,7 @@
 #include "options.h"
 #include "output_file.h"
 #include "platform.h"
+#include "port_names.h"
 #include "report_json.h"
 #include "sha256.h"
 #include "station.h"
@@ -19,10 +20,12 @@
 #include "flash_session.h"
 #include "hex_writer.h"
 #include "module_job.h"
+#include "port_list.h"
 #include "serial_transport.h"
 #include "status.h"
 #include "text_format.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -79,17 +82,27 @@ std::vector<std::string> listedPorts()
 
 // --- ports -------------------------------------------------------------------------
 
-int runPorts()
+int runPorts(const vf::Options& o)
 {
-    const std::vector<std::string> names = listedPorts();
-    for (const auto& name : names) {
-        const std::string description = vbprog::describeSystemPort(name);
-        if (description.empty())
-            std::printf("%s\n", name.c_str());
-        else
-            std::printf("%s\t%s\n", name.c_str(), description.c_str());
+    const std::vector<vbprog::PortInfo> ports = vbprog::listPortDetails();
+    if (o.json) {
+        vf::Json list = vf::Json::array();
+        for (const vbprog::PortInfo& p : ports)
+            list.push_back(vf::portJson(p));
+        std::printf("%s\n", vf::jsonText(list).c_str());
+    } else {
+        // Name, description and identity in columns; a port the system says nothing about is its name alone.
+        for (const vbprog::PortInfo& p : ports) {
+            const std::string identity = vf::identityText(p);
+            std::string line = p.name;
+            if (!p.description.empty() || !identity.empty())
+                line += "\t" + p.description;
+            if (!identity.empty())
+                line += "\t" + identity;
+            std::printf("%s\n", line.c_str());
+        }
     }
-    if (names.empty())
+    if (ports.empty())
         std::fprintf(stderr, "vorna-flash: No serial port found; plug in the module's USB-serial adapter and try again.\n");
     return vf::EXIT_OK;
 }
@@ -196,11 +209,28 @@ void handleModule(Run& run, Job& job)
 
 // --- lines -------------------------------------------------------------------------------
 
+// Today's port for each --port, or the sentence why not.
+bool resolveGivenPorts(const std::vector<std::string>& given, std::vector<std::string>& ports, int& status)
+{
+    const vf::PortsResolution r = vf::resolvePorts(given, vbprog::listPortDetails);
+    if (r.status != vf::EXIT_OK) {
+        fail(r.sentence);
+        status = r.status;
+        return false;
+    }
+    ports = r.ports;
+    return true;
+}
+
 int runLines(const vf::Options& o)
 {
     vbprog::SerialLink link;
     vbprog::PortSettings settings;
-    settings.name = o.ports.front();
+    std::vector<std::string> ports;
+    int refused = vf::EXIT_OK;
+    if (!resolveGivenPorts(o.ports, ports, refused))
+        return refused;
+    settings.name = ports.front();
     std::vector<std::string> notes;
     auto state = [](bool asserted) { return asserted ? "asserted (pin low on common adapters)" : "de-asserted (pin high)"; };
     try {
@@ -296,11 +326,14 @@ int runModules(const vf::Options& o)
         if (!run.log.mendedNotice(o.logPath).empty())
             fail(run.log.mendedNotice(o.logPath));
     }
-    const std::vector<std::string> ports = o.allPorts ? listedPorts() : o.ports;
+    std::vector<std::string> ports = o.allPorts ? listedPorts() : o.ports;
     if (ports.empty()) {
         fail("No serial port found; plug in the modules' USB-serial adapters and try again.");
         return vf::EXIT_NO_DEVICE;
     }
+    int refused = vf::EXIT_OK;
+    if (!o.allPorts && !resolveGivenPorts(o.ports, ports, refused))
+        return refused;
 
     Firmware firmware;
     if (o.command == vf::Command::Flash || o.command == vf::Command::Verify) {
@@ -406,6 +439,18 @@ int runStationCommand(const vf::Options& o)
         fail("No serial port found; plug in the modules' USB-serial adapters and try again.");
         return vf::EXIT_NO_DEVICE;
     }
+    // A stable name whose adapter is not plugged in yet is waited for; one that matches
+    // several ports can never be told apart.
+    if (std::any_of(ports.begin(), ports.end(), vf::isStableName)) {
+        const std::vector<vbprog::PortInfo> present = vbprog::listPortDetails();
+        for (const std::string& name : ports) {
+            const vf::Resolution r = vf::resolvePort(name, present);
+            if (r.ambiguous) {
+                fail(r.sentence);
+                return vf::EXIT_USAGE;
+            }
+        }
+    }
     const Firmware firmware = loadFirmware(o);
     if (firmware.status != vbprog::kOk) {
         fail(vf::failureSentence(firmware.status, {vf::Step::Download, ports.front(), o.file, o.baud}));
@@ -439,7 +484,7 @@ int main(int argc, char** argv)
         std::fputs(vf::versionText(), stdout);
         return vf::EXIT_OK;
     case vf::Command::Ports:
-        return runPorts();
+        return runPorts(o);
     case vf::Command::Lines:
         return runLines(o);
     case vf::Command::Keys:

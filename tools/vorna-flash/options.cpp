@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "boot_sequence.h"
+#include "port_names.h"
 
 #include <CLI/CLI.hpp>
 
@@ -156,7 +157,7 @@ struct Scope {
 // port's lines and talks to no module.
 const Scope GENERAL_SCOPES[] = {
     {"--port", ~unsigned(PORTS)},        {"--all-ports", TALKING | VERIFY},     {"--baud", TALKING | READING},
-    {"--log", TALKING},                  {"--json", TALKING | VERIFY},          {"--no-verify", FLASH},
+    {"--log", TALKING},                  {"--json", TALKING | VERIFY | PORTS},          {"--no-verify", FLASH},
     {"--dtr", LINES},                    {"--rts", LINES},                      {"--hold", LINES},
     {"--boot", TALKING | READING},       {"--after", TALKING},                  {"--address", FLASH | STATION | VERIFY},
     {"--from", READ},                    {"--size", READ},
@@ -268,7 +269,7 @@ ParsedCommandLine checkCombination(const CLI::App& app, Given& g)
 const char* usageText()
 {
     return "Usage:\n"
-           "  vorna-flash ports\n"
+           "  vorna-flash ports [--json]\n"
            "  vorna-flash keys  (--port PORT ... | --all-ports) [--baud RATE] [--json] [--log FILE] [--verbose]\n"
            "  vorna-flash flash (--port PORT ... | --all-ports) [--baud RATE] FILE [--no-verify] [--json]\n"
            "                    [--log FILE] [--verbose] [--boot SEQ] [--after stay|run|go|SEQ]\n"
@@ -285,7 +286,12 @@ const char* usageText()
            "\n"
            "Commands:\n"
            "  ports   list the serial ports, one a line: name, then a tab and the description\n"
-           "          where the system gives one\n"
+           "          where the system gives one; for a USB adapter another tab and what it\n"
+           "          is: USB vendor:product ID, manufacturer and product, usb:SERIAL and\n"
+           "          usb-path:PATH (the names --port takes for it), bus and address.\n"
+           "          --json: an array of {\"port\", \"description\", \"transport\", \"vid\",\n"
+           "          \"pid\", \"serial\", \"manufacturer\", \"product\", \"location\", \"bus\",\n"
+           "          \"address\"}, null where the system says nothing\n"
            "  keys    read the module's DevEUI, JoinEUI and AppKey through its UART bootloader\n"
            "  flash   download a firmware file into the application area, erasing the pages it\n"
            "          touches and verifying by read-back; the identifiers below 0x08000800 are never\n"
@@ -316,7 +322,10 @@ const char* usageText()
            "Options:\n"
            "  --port PORT   serial port of a module (8 data bits, even parity, 1 stop bit, no flow\n"
            "                control); give it several times to handle several modules at once,\n"
-           "                each on its own thread\n"
+           "                each on its own thread. usb:SERIAL names the adapter with that USB\n"
+           "                serial number, usb-path:PATH the USB socket it is plugged into (as\n"
+           "                vorna-flash ports shows them), whatever port name it has today;\n"
+           "                the station looks it up again each time the port comes back\n"
            "  --all-ports   every port that vorna-flash ports lists\n"
            "  --baud RATE   line rate (default 115200); the bootloader takes its rate from the\n"
            "                first 0x7F after a reset, so after a failed attempt at one rate the\n"
@@ -429,6 +438,7 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
                          "The port name must have 1 to 99 characters."))
         ->check(refusing([](const std::string& v) { return v.find('\0') == std::string::npos; },
                          "The port name must not contain a NUL character."))
+        ->check(CLI::Validator([](std::string& v) { return stableNameProblem(v); }, ""))
         ->check(CLI::Validator(
             [&g](std::string& v) {
                 return std::find(g.o.ports.begin(), g.o.ports.end(), v) == g.o.ports.end()

@@ -1,6 +1,7 @@
 #include "report_json.h"
 
 #include "exit_status.h"
+#include "port_names.h"
 
 #include "status.h"
 #include "text_format.h"
@@ -73,6 +74,26 @@ Json resultsJson(const Options& options, const std::vector<vbprog::ModuleOutcome
     for (const vbprog::ModuleOutcome& m : outcomes)
         all.push_back(outcomeJson(m, c));
     return all;
+}
+
+Json portJson(const vbprog::PortInfo& p)
+{
+    auto text = [](const std::string& t) { return t.empty() ? Json() : Json(t); };
+    auto number = [](int n) { return n < 0 ? Json() : Json(n); };
+    auto id = [](int n) { return n < 0 ? Json() : Json(usbIdText(n)); };
+    Json j;
+    j["port"] = p.name;
+    j["description"] = text(p.description);
+    j["transport"] = text(p.transport);
+    j["vid"] = id(p.vid);
+    j["pid"] = id(p.pid);
+    j["serial"] = text(p.serial);
+    j["manufacturer"] = text(p.manufacturer);
+    j["product"] = text(p.product);
+    j["location"] = text(p.location);
+    j["bus"] = number(p.bus);
+    j["address"] = number(p.address);
+    return j;
 }
 
 std::string jsonText(const Json& value)

@@ -5,6 +5,7 @@
 #include "options.h"
 
 #include "module_job.h"
+#include "port_list.h"
 
 #include <nlohmann/json.hpp>
 
@@ -35,6 +36,10 @@ Json outcomeJson(const vbprog::ModuleOutcome& m, const JsonContext& c);
 
 // The --json output of keys, flash and verify: one object for one module, an array of them for several.
 Json resultsJson(const Options& options, const std::vector<vbprog::ModuleOutcome>& outcomes);
+
+// One port of `ports --json`: every key always there, null where the system says nothing;
+// vid and pid as four lower-case hex digits, as lsusb and udev write them.
+Json portJson(const vbprog::PortInfo& port);
 
 // The text on one line. Bytes that are not UTF-8 (a port name on Linux may hold any) come
 // out as U+FFFD, so that the text stays JSON.

@@ -134,17 +134,14 @@ constexpr int kSilentPollsGone = 4;   // about 1.4 s of silence
 
 class PollingWatch final : public ModuleWatch {
 public:
-    PollingWatch(const std::string& port, uint32_t baud)
-    {
-        settings_.name = port;
-        settings_.baudrate = baud;
-    }
+    PollingWatch(PortLocator port, uint32_t baud) : where_(std::move(port)) { settings_.baudrate = baud; }
 
     bool waitForModule(const std::atomic<bool>& stop) override
     {
         while (!stop) {
             vbprog::SerialLink link;
-            if (!portPresent(settings_.name) || !open(link)) {
+            settings_.name = where_();
+            if (settings_.name.empty() || !portPresent(settings_.name) || !open(link)) {
                 pause(kPollPeriod, stop);
                 continue;
             }
@@ -201,7 +198,8 @@ private:
         }
     }
 
-    vbprog::PortSettings settings_;
+    PortLocator where_;
+    vbprog::PortSettings settings_;  // the port found last: the module's going is watched there
     bool sure_ = true;
 };
 
@@ -215,11 +213,10 @@ constexpr Millis kMaxResetPeriod{8000};
 
 class ResetWatch final : public ModuleWatch {
 public:
-    ResetWatch(const std::string& port, uint32_t baud, const vbprog::BootSequence& sequence,
+    ResetWatch(PortLocator port, uint32_t baud, const vbprog::BootSequence& sequence,
                std::function<void(const std::string&)> say)
-        : entry_(sequence), say_(std::move(say))
+        : where_(std::move(port)), entry_(sequence), say_(std::move(say))
     {
-        settings_.name = port;
         settings_.baudrate = baud;
     }
 
@@ -287,7 +284,10 @@ private:
     Probe check(vbprog::SerialLink& link, const std::atomic<bool>& stop)
     {
         const unsigned attempt = attempt_++;
-        if (!portPresent(settings_.name))
+        // An open link stays on its port; a closed one is looked up again.
+        if (!link.isOpen())
+            settings_.name = where_();
+        if (settings_.name.empty() || !portPresent(settings_.name))
             return Probe::Failed;
         try {
             if (!link.isOpen()) {
@@ -318,6 +318,7 @@ private:
         return "another sequence, or a preset (direct, inverted, auto-reset)";
     }
 
+    PortLocator where_;
     vbprog::PortSettings settings_;
     vbprog::BootEntry entry_;
     std::function<void(const std::string&)> say_;
@@ -384,8 +385,9 @@ struct PortTally {
 
 class Station {
 public:
-    Station(const Options& o, const std::vector<std::string>& ports, const StationFirmware& fw)
-        : o_(o), ports_(ports), fw_(fw), tallies_(ports.size()), insertion_(ports.size()), repeats_(ports.size())
+    Station(const Options& o, const std::vector<std::string>& ports, const StationFirmware& fw, const PortLister& list)
+        : o_(o), ports_(ports), fw_(fw), list_(list), tallies_(ports.size()), insertion_(ports.size()),
+          repeats_(ports.size()), found_(ports.size())
     {
         if (!o.boot.empty())
             if (vbprog::Result<vbprog::BootSequence> boot = vbprog::bootSequence(o.boot))  // the command line checked it
@@ -406,10 +408,12 @@ private:
     bool presentNow(vbprog::Link& link) const;
     bool waitPresent(size_t index);
     Millis backoff(size_t index, const Outcome& out);
+    std::string locate(size_t index);
 
     const Options& o_;
-    const std::vector<std::string>& ports_;
+    const std::vector<std::string>& ports_;  // as given: the slots' names
     const StationFirmware& fw_;
+    const PortLister& list_;
     std::optional<vbprog::BootSequence> boot_;
     std::string runId_ = newRunId();
     StationDisplay display_;
@@ -431,7 +435,31 @@ private:
         bool told = false;
     };
     std::vector<Repeats> repeats_;  // per port, its own thread only
+    struct Found {
+        std::string port;      // today's port of a usb: or usb-path: slot, as looked up last
+        std::string told;      // the last thing said about looking it up
+    };
+    std::vector<Found> found_;  // per port, its own thread only
 };
+
+// Today's port of slot `index`: its own name, or for a stable name the port the list has
+// for it now (empty while none or several match). A change is said once.
+std::string Station::locate(size_t index)
+{
+    const std::string& given = ports_[index];
+    if (!isStableName(given))
+        return given;
+    const Resolution r = resolvePort(given, list_());
+    Found& f = found_[index];
+    const std::string news = r.port.empty() ? (r.ambiguous ? r.sentence : std::string()) : "found at " + r.port;
+    if (!news.empty() && news != f.told)
+        display_.print((r.port.empty() ? "vorna-flash: " : "") + given + ": " + news + (r.port.empty() ? "" : "."),
+                       stderr);
+    f.told = news;
+    if (!r.port.empty())
+        f.port = r.port;
+    return r.port;
+}
 
 void Station::unclaim()
 {
@@ -458,12 +486,16 @@ bool Station::waitPresent(size_t index)
     display_.state(index, "waiting for a module (" + presentName(o_) + ")");
     vbprog::SerialLink link;
     vbprog::PortSettings settings;
-    settings.name = ports_[index];
     settings.baudrate = o_.baud;
     bool told = false;
     while (!g_stop) {
         try {
             if (!link.isOpen()) {
+                settings.name = locate(index);
+                if (settings.name.empty()) {
+                    pause(Millis(100), g_stop);
+                    continue;
+                }
                 std::vector<std::string> notes;
                 link.open(settings, notes);
             }
@@ -471,7 +503,7 @@ bool Station::waitPresent(size_t index)
                 return true;
         } catch (const vbprog::TransportError& e) {
             link.close();
-            if (!told && portPresent(ports_[index])) {
+            if (!told && portPresent(settings.name)) {
                 told = true;
                 display_.print("vorna-flash: " + ports_[index] + ": --present " + presentName(o_) +
                                    " cannot be read (" + e.what() + "); the station keeps trying.",
@@ -487,13 +519,15 @@ bool Station::waitPresent(size_t index)
 // vanishes, the presence input drops, or, with neither to tell, the operator presses Enter.
 bool Station::takenOut(size_t index, vbprog::Link* held)
 {
-    const std::string& port = ports_[index];
+    const std::string& slot = ports_[index];
+    // Where the module was flashed: its going is watched there, whatever the slot's name finds later.
+    const std::string port = isStableName(slot) ? found_[index].port : slot;
     std::unique_ptr<vbprog::SerialLink> own;
     vbprog::Link* link = held && held->isOpen() ? held : nullptr;
     const bool byPresence = !o_.present.empty();
     const unsigned enters = entersSoFar();
     const std::string device = portIdentity(port);
-    display_.print(port + ": waiting for the module to be taken out (" +
+    display_.print(slot + ": waiting for the module to be taken out (" +
                        (byPresence ? "--present " + presentName(o_) + " drops, or its port vanishes)"
                                    : std::string("its port vanishes, or Enter here once it is out)")),
                    stderr);
@@ -578,7 +612,8 @@ Outcome Station::flash(size_t index)
     auto held = std::make_unique<vbprog::FlashSession>(callbacks);
     vbprog::FlashSession& session = *held;
 
-    vbprog::ModuleJob job = moduleJob(o_, ports_[index], fw_.image, fw_.shownName);
+    const std::string& slot = ports_[index];
+    vbprog::ModuleJob job = moduleJob(o_, isStableName(slot) ? found_[index].port : slot, fw_.image, fw_.shownName);
     job.download.verify = true;
     job.stop = &g_interrupted;
     job.beforeDownload = [&](const vbprog::ModuleOutcome& identified) {
@@ -598,6 +633,8 @@ Outcome Station::flash(size_t index)
         return true;
     };
     static_cast<vbprog::ModuleOutcome&>(out) = vbprog::runModuleJob(session, job, callbacks);
+    // The row and the line name the slot as given: usb:SERIAL stays bound to its jig.
+    out.port = slot;
     // Stopped before the download began: the module is left as it was.
     out.cancelled = out.skipped && !out.sameInsertion;
     if (out.cancelled) {
@@ -696,12 +733,13 @@ void Station::conclude(size_t index, Outcome& out)
 void Station::loop(size_t index)
 {
     const std::string& port = ports_[index];
+    PortLocator where = [this, index] { return locate(index); };
     const std::unique_ptr<ModuleWatch> watch =
-        boot_ ? makeResetWatch(port, o_.baud, *boot_,
+        boot_ ? makeResetWatch(where, o_.baud, *boot_,
                                [this, port](const std::string& hint) {
                                    display_.print("vorna-flash: " + port + ": " + hint, stderr);
                                })
-              : makePollingWatch(port, o_.baud);
+              : makePollingWatch(where, o_.baud);
     // A started module is never reset again, so only its port, the jig's switch or the
     // operator can tell that it went.
     const bool watchStarted = o_.after != After::Stay || !o_.present.empty();
@@ -814,16 +852,15 @@ int Station::run()
 
 }  // namespace
 
-std::unique_ptr<ModuleWatch> makePollingWatch(const std::string& port, uint32_t baud)
+std::unique_ptr<ModuleWatch> makePollingWatch(PortLocator port, uint32_t baud)
 {
-    return std::make_unique<PollingWatch>(port, baud);
+    return std::make_unique<PollingWatch>(std::move(port), baud);
 }
 
-std::unique_ptr<ModuleWatch> makeResetWatch(const std::string& port, uint32_t baud,
-                                            const vbprog::BootSequence& sequence,
+std::unique_ptr<ModuleWatch> makeResetWatch(PortLocator port, uint32_t baud, const vbprog::BootSequence& sequence,
                                             std::function<void(const std::string&)> say)
 {
-    return std::make_unique<ResetWatch>(port, baud, sequence, std::move(say));
+    return std::make_unique<ResetWatch>(std::move(port), baud, sequence, std::move(say));
 }
 
 std::string durationText(double seconds)
@@ -836,9 +873,10 @@ std::string durationText(double seconds)
     return std::to_string(s) + " s";
 }
 
-int runStation(const Options& options, const std::vector<std::string>& ports, const StationFirmware& firmware)
+int runStation(const Options& options, const std::vector<std::string>& ports, const StationFirmware& firmware,
+               const PortLister& list)
 {
-    Station station(options, ports, firmware);
+    Station station(options, ports, firmware, list);
     return station.run();
 }
 

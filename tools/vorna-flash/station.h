@@ -4,6 +4,7 @@
 #pragma once
 
 #include "options.h"
+#include "port_names.h"
 
 #include "boot_sequence.h"
 #include "firmware_image.h"
@@ -33,18 +34,22 @@ public:
     virtual bool goneSure() const { return true; }
 };
 
+// Today's port of a station's slot, asked each time a watch opens its port afresh; empty
+// while there is none (an adapter named usb:SERIAL not plugged in).
+using PortLocator = std::function<std::string()>;
+
 // Without modem lines: the port appearing, and a gentle sync poll (the library's sync alone,
 // about three times a second, never another byte). Gone: the port vanishes or fails, the bootloader
 // stays silent for several polls, or a freshly started one answers (another module, or a
 // reset: a bootloader we left synchronised answers a sync with NACK or not at all, never ACK).
-std::unique_ptr<ModuleWatch> makePollingWatch(const std::string& port, uint32_t baud);
+std::unique_ptr<ModuleWatch> makePollingWatch(PortLocator port, uint32_t baud);
 
 // With DTR and RTS wired: a module is in when the library's probe (a reset into the
 // bootloader by `sequence`, once a second, with its longer holds in turn) is answered; gone when two resets in a row
 // find no bootloader, or the port vanishes. A port without modem lines counts as a module
 // (so that flashing names the cause) and as gone only once the port vanishes.
 // `say` gets one hint when resets keep finding no bootloader.
-std::unique_ptr<ModuleWatch> makeResetWatch(const std::string& port, uint32_t baud,
+std::unique_ptr<ModuleWatch> makeResetWatch(PortLocator port, uint32_t baud,
                                             const vbprog::BootSequence& sequence,
                                             std::function<void(const std::string&)> say = {});
 
@@ -55,8 +60,10 @@ struct StationFirmware {
     const vbprog::FirmwareImage* image = nullptr;
 };
 
-// Runs until Ctrl-C (or --count modules); returns the exit status.
-int runStation(const Options& options, const std::vector<std::string>& ports, const StationFirmware& firmware);
+// Runs until Ctrl-C (or --count modules); returns the exit status. A port named usb:SERIAL
+// or usb-path:PATH is looked up in `list` each time it is opened afresh.
+int runStation(const Options& options, const std::vector<std::string>& ports, const StationFirmware& firmware,
+               const PortLister& list = vbprog::listPortDetails);
 
 // "2 h 5 min", "3 min 20 s", "42 s": a run's length for the yield summary.
 std::string durationText(double seconds);
