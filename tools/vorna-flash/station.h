@@ -55,8 +55,12 @@ struct StationFirmware {
     const vbprog::FirmwareImage* image = nullptr;
 };
 
-// Runs until Ctrl-C (or --count modules); returns the exit status.
-int runStation(const Options& options, const std::vector<std::string>& ports, const StationFirmware& firmware);
+struct LineDb;
+
+// Runs until Ctrl-C (or --count modules); returns the exit status. `db`, when given, is the
+// line's database opened for this run (its run ID is the run's).
+int runStation(const Options& options, const std::vector<std::string>& ports, const StationFirmware& firmware,
+               LineDb* db = nullptr);
 
 // "2 h 5 min", "3 min 20 s", "42 s": a run's length for the yield summary.
 std::string durationText(double seconds);
