@@ -140,7 +140,11 @@ public:
             const std::string reason = conn_ ? oneLine(PQerrorMessage(conn_)) : "out of memory";
             PQfinish(conn_);
             conn_ = nullptr;
-            throw Error(reason, true);
+            // A server that answered with a refusal (no such database, role or right) is
+            // not away; one starting up or shutting down is, for a moment.
+            const bool refused = reason.find("FATAL:") != std::string::npos &&
+                                 reason.find("the database system is") == std::string::npos;
+            throw Error(reason, !refused);
         }
         PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
     }
