@@ -472,12 +472,12 @@ void TestCliSupport::commandLineRefusalSentences_data()
                                      << "The option --no-verify takes no value.";
     QTest::newRow("value on help") << QStringList{"--help=me"} << "The option --help takes no value.";
     QTest::newRow("unknown command") << QStringList{"erase", "--port", "p"}
-                                     << "Unknown command \"erase\"; the commands are ports, keys, flash, lines and station.";
+                                     << "Unknown command \"erase\"; the commands are ports, keys, flash, lines, station, release, history, report, export and db.";
     QTest::newRow("empty command") << QStringList{""}
-                                   << "Unknown command \"\"; the commands are ports, keys, flash, lines and station.";
+                                   << "Unknown command \"\"; the commands are ports, keys, flash, lines, station, release, history, report, export and db.";
     // The first fault on the line is the one named, and --help does not hide it.
     QTest::newRow("unknown command first") << QStringList{"frobnicate", "--port", ""}
-                                           << "Unknown command \"frobnicate\"; the commands are ports, keys, flash, lines and station.";
+                                           << "Unknown command \"frobnicate\"; the commands are ports, keys, flash, lines, station, release, history, report, export and db.";
     QTest::newRow("unknown option first") << QStringList{"keys", "--fast", "--baud", "0"}
                                           << "Unknown option --fast; see vorna-flash --help.";
     QTest::newRow("bad value first") << QStringList{"keys", "--baud", "0", "--fast", "--help"} << baud;
@@ -520,7 +520,8 @@ void TestCliSupport::commandLineRefusalSentences_data()
     QTest::newRow("lines hold zero") << QStringList{"lines", "--port", "p", "--dtr", "1", "--rts", "0", "--hold", "0"}
                                      << "The option --hold needs seconds from 1 to 3600.";
     QTest::newRow("nothing") << QStringList{}
-                             << "No command given; use vorna-flash ports, keys, flash, lines or station (see vorna-flash --help).";
+                             << "No command given; use vorna-flash ports, keys, flash, lines or station, or release, history, "
+                                "report, export or db for the line's database (see vorna-flash --help).";
 }
 
 void TestCliSupport::commandLineRefusalSentences()
@@ -667,7 +668,7 @@ void TestCliSupport::commandLineFirstFaultNamed_data()
     QTest::newRow("empty log before file") << QStringList{"flash", "--port", "p", "--log", ""} << "The option --log needs a file name.";
     // After "--" every word is a file, the first a command when none came before.
     QTest::newRow("-- then an unknown command") << QStringList{"--", "erase"}
-        << "Unknown command \"erase\"; the commands are ports, keys, flash, lines and station.";
+        << "Unknown command \"erase\"; the commands are ports, keys, flash, lines, station, release, history, report, export and db.";
     QTest::newRow("-- then the options as files") << QStringList{"--", "flash", "--port", "p"}
         << "The flash command needs --port PORT (or --all-ports); vorna-flash ports lists the ports.";
     QTest::newRow("-- hides an unknown option") << QStringList{"keys", "--port", "p", "--", "--bogus"}
@@ -677,13 +678,13 @@ void TestCliSupport::commandLineFirstFaultNamed_data()
     QTest::newRow("++ then a file") << QStringList{"flash", "--port", "p", "++", "a.hex"}
                                     << "The flash command takes one firmware file; \"a.hex\" is one too many.";
     QTest::newRow("++ as command") << QStringList{"++", "flash"}
-        << "Unknown command \"++\"; the commands are ports, keys, flash, lines and station.";
+        << "Unknown command \"++\"; the commands are ports, keys, flash, lines, station, release, history, report, export and db.";
     QTest::newRow("extra file before --") << QStringList{"flash", "--port", "p", "a.hex", "b.hex", "--", "--bogus"}
                                           << "The flash command takes one firmware file; \"b.hex\" is one too many.";
     // Faults met while reading the line: the first one, whatever follows.
     QTest::newRow("unknown before a bare option") << QStringList{"keys", "--fast", "--port"} << "Unknown option --fast; see vorna-flash --help.";
     QTest::newRow("unknown command before a bad value") << QStringList{"erase", "--baud", "1"}
-        << "Unknown command \"erase\"; the commands are ports, keys, flash, lines and station.";
+        << "Unknown command \"erase\"; the commands are ports, keys, flash, lines, station, release, history, report, export and db.";
     QTest::newRow("unknown option before the command") << QStringList{"--fast", "erase"} << "Unknown option --fast; see vorna-flash --help.";
     QTest::newRow("bad value before unknown command") << QStringList{"--baud", "1", "erase"}
         << "The option --baud needs a rate from 1200 to 12000000, e.g. --baud 460800.";
@@ -747,8 +748,13 @@ void TestCliSupport::usageTextUnchanged()
     // Scripts and the packaged manual quote it: byte for byte as released (JSON "code" the
     // exit status and "status" its name).
     const std::string usage = vf::usageText();
-    QCOMPARE(sha(usage), std::string("99f28e6e19b90ae363525a3397d03b6a7d54a6048ad3d3a16125c61a4f2450a1"));
-    QCOMPARE(std::count(usage.begin(), usage.end(), '\n'), std::ptrdiff_t(93));
+    // The text as first released stands unchanged at the top; the line's database follows.
+    size_t released = 0;
+    for (int line = 0; line < 93 && released != std::string::npos; ++line)
+        released = usage.find('\n', released) + 1;
+    QCOMPARE(sha(usage.substr(0, released)), std::string("99f28e6e19b90ae363525a3397d03b6a7d54a6048ad3d3a16125c61a4f2450a1"));
+    QCOMPARE(sha(usage), std::string("1687baae969e8c5b323087fa85616ff069ee03151086b0e47ea23e2c89951a16"));
+    QCOMPARE(std::count(usage.begin(), usage.end(), '\n'), std::ptrdiff_t(125));
     QCOMPARE(std::string(vf::versionText()), std::string("vorna-flash " VBF_VERSION "\n"));
 }
 
