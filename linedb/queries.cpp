@@ -51,10 +51,10 @@ Report report(Connection& c, const std::string& since)
         rep.failures.push_back({r[0], r[1], number(r[2])});
     for (const Row& r : c.query("SELECT a.time_utc, r.host, a.port, a.dev_eui, a.unique_id, i.unique_id, a.late"
                                 " FROM attempts a JOIN runs r ON r.run_id = a.run_id"
-                                " JOIN identities i ON i.dev_eui = a.dev_eui"
+                                " LEFT JOIN identities i ON i.dev_eui = a.dev_eui"
                                 " WHERE a.time_utc >= ? AND a.duplicate = 'other-module' ORDER BY a.time_utc, a.uuid",
                                 p))
-        rep.duplicates.push_back({r[0], r[1], r[2], r[3], r[4], r[5], r[6] == "1"});
+        rep.duplicates.push_back({r[0], r[1], r[2], r[3], r[4], r[5], r[6] == "1"});  // holder empty: rows of before the claims
     for (const Row& r : c.query("SELECT substr(a.time_utc, 1, 13), " + pass + ", " + fail +
                                     " FROM attempts a WHERE a.time_utc >= ? GROUP BY substr(a.time_utc, 1, 13)"
                                     " ORDER BY substr(a.time_utc, 1, 13)",

@@ -99,6 +99,7 @@ private slots:
     void reportFiguresEqualTheRows_data() { engines(); }
     void reportFiguresEqualTheRows();
     void spoolAcrossAServerRestart();
+    void stationRoleInsertsButCannotDelete();
 
 private:
     void engines();
@@ -477,6 +478,46 @@ void TestLineDb::spoolAcrossAServerRestart()
     QCOMPARE(late[2], std::string("n2:other-module"));
     QCOMPARE(late[1], std::string("n1:"));
     QVERIFY(!c->value("SELECT ended FROM runs WHERE run_id = 's1'").empty());
+}
+
+// The README's grants for a station's role: a station's whole run works with them, and
+// taking rows back does not.
+void TestLineDb::stationRoleInsertsButCannotDelete()
+{
+    pg_->psql("CREATE DATABASE granted");
+    DbUrl owner, station;
+    std::string error;
+    QVERIFY(parseDbUrl(pg_->url("granted"), owner, error));
+    {
+        auto c = openConnection(owner);
+        migrate(*c);
+        addRelease(*c, {"aa", "1.0", 100, utcNowText()});
+    }
+    pg_->psql("CREATE ROLE station1 LOGIN; GRANT CONNECT ON DATABASE granted TO station1;", "granted");
+    pg_->psql("GRANT USAGE ON SCHEMA public TO station1; GRANT SELECT, INSERT ON ALL TABLES IN SCHEMA public TO station1;"
+              " GRANT UPDATE (ended) ON runs TO station1;",
+              "granted");
+    std::string url = pg_->url("granted");
+    url.replace(url.find("postgres@"), 9, "station1@");
+    QVERIFY(parseDbUrl(url, station, error));
+    Line line;
+    line.open(station, runNamed("g1"), OnDuplicate::Flag);
+    Attempt a = attempt("g1", "u1", utcNowText());
+    QVERIFY(line.record(a).written);
+    QCOMPARE(line.record(attempt("g1", "u2", utcNowText())).verdict.duplicate, std::string("other-module"));
+    QCOMPARE(currentRelease(line.connection())->sha256, std::string("aa"));
+    line.finish(utcNowText());
+    QVERIFY(line.backlog().waiting == 0);
+    auto c = openConnection(station);
+    for (const char* sql : {"DELETE FROM attempts", "UPDATE attempts SET result = 'PASS'", "DELETE FROM identities"}) {
+        try {
+            c->exec(sql);
+            QFAIL(sql);
+        } catch (const Error& e) {
+            QVERIFY2(QString(e.what()).contains("permission denied"), e.what());
+        }
+    }
+    QVERIFY(!openConnection(owner)->value("SELECT ended FROM runs WHERE run_id = 'g1'").empty());
 }
 
 QTEST_GUILESS_MAIN(TestLineDb)

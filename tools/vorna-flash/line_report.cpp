@@ -75,7 +75,7 @@ std::string reportText(const linedb::Report& r)
 // Yield per hour as a line over bars of the modules handled.
 std::string yieldChart(const linedb::Report& r)
 {
-    const int w = 760, h = 260, left = 50, right = 20, top = 20, bottom = 50;
+    const int w = 760, h = 260, left = 50, right = 36, top = 20, bottom = 50;
     const int plotW = w - left - right, plotH = h - top - bottom;
     unsigned most = 1;
     for (const auto& x : r.hours)
@@ -91,6 +91,10 @@ std::string yieldChart(const linedb::Report& r)
           << "' stroke='#e4e4e4'/><text x='" << left - 6 << "' y='" << y + 4
           << "' font-size='11' text-anchor='end' fill='#555'>" << p << "%</text>";
     }
+    // The bars' scale on the right: modules per hour.
+    for (unsigned k = 0; k <= 2; ++k)
+        s << "<text x='" << left + plotW + 4 << "' y='" << top + plotH - int(plotH * 0.9 * k / 2) + 4
+          << "' font-size='11' fill='#7a9cc6'>" << most * k / 2 << "</text>";
     const size_t n = r.hours.size();
     const double slot = n ? double(plotW) / double(n) : plotW;
     std::string line;
