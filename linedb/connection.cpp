@@ -7,12 +7,6 @@
 
 namespace linedb {
 
-std::string Connection::value(const std::string& sql, const Params& params, const std::string& otherwise)
-{
-    const std::vector<Row> rows = query(sql, params);
-    return rows.empty() || rows.front().empty() ? otherwise : rows.front().front();
-}
-
 namespace {
 
 // The engine's reason on one line, without the trailing line break libpq leaves.

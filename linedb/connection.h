@@ -38,7 +38,11 @@ public:
 
     void exec(const std::string& sql, const Params& params = {}) { query(sql, params); }
     // The first column of the first row; `otherwise` when there is none.
-    std::string value(const std::string& sql, const Params& params = {}, const std::string& otherwise = {});
+    std::string value(const std::string& sql, const Params& params = {}, const std::string& otherwise = {})
+    {
+        const std::vector<Row> rows = query(sql, params);
+        return rows.empty() || rows.front().empty() ? otherwise : rows.front().front();
+    }
 };
 
 // Opens the database; an SQLite file is created (readable by its owner only: it holds
