@@ -125,15 +125,15 @@ int main(int argc, char** argv)
 
         const double cpu0 = cpuSeconds();
         const auto t0 = std::chrono::steady_clock::now();
-        const vbprog::ParseResult r = vbprog::parseIntelHex(text);
+        const vbprog::Result<vbprog::FirmwareImage> r = vbprog::parseIntelHex(text);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         const double cpu = cpuSeconds() - cpu0;
 
-        const bool right = r.ok && r.image.segments().size() == 1 && r.image.lowestAddress() == kBase &&
-                           r.image.byteCount() == uint64_t(count) * kRecordBytes;
+        const bool right = r.ok() && r->segments().size() == 1 && r->lowestAddress() == kBase &&
+                           r->byteCount() == uint64_t(count) * kRecordBytes;
         if (!right) {
             ++failures;
-            std::fprintf(stderr, "parse-bench: %s: wrong result: %s\n", c.name, r.ok ? "bad image" : r.error.c_str());
+            std::fprintf(stderr, "parse-bench: %s: wrong result: %s\n", c.name, r.ok() ? "bad image" : r.error().what.c_str());
         }
         // CPU time too: on a machine shared with builds the wall time says little.
         std::printf("parse %-10s %6.1f MB, %7u records: %6.2f s wall, %5.2f s CPU  (%s; peak RSS so far %ld MiB)\n",

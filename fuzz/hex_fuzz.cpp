@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "firmware_image.h"
+#include "status.h"
 #include "text_format.h"
 
 namespace {
@@ -107,19 +108,20 @@ Reference decode(std::string_view text, int lastLine)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const vbprog::ParseResult r = vbprog::parseIntelHex(text);
+    const vbprog::Result<vbprog::FirmwareImage> r = vbprog::parseIntelHex(text);
 
-    if (!r.ok) {
-        if (r.error.empty() || r.line < 0 || !r.image.empty())
-            fault("a refusal without a reason, with a bad line or with an image", text);
-        if (r.line > 0 && r.error.rfind("line " + std::to_string(r.line) + ": ", 0) != 0)
+    if (!r.ok()) {
+        const vbprog::SessionError& e = r.error();
+        if (e.what.empty() || e.line < 0 || e.status != vbprog::kFileInvalid)
+            fault("a refusal without a reason, with a bad line or another status", text);
+        if (e.line > 0 && e.what.rfind("line " + std::to_string(e.line) + ": ", 0) != 0)
             fault("a refusal that names another line", text);
-        if (r.error.find("already set to") != std::string::npos) {
-            const Reference ref = decode(text, r.line);
+        if (e.what.find("already set to") != std::string::npos) {
+            const Reference ref = decode(text, e.line);
             const std::string expected = "line " + std::to_string(ref.clashLine) + ": " + vbprog::hex8(ref.clashAddress) +
                                          " already set to " + vbprog::hex2(ref.clashOld) + ", now " +
                                          vbprog::hex2(ref.clashNew);
-            if (r.error != expected)
+            if (e.what != expected)
                 fault(("clash differs from the reference's: " + expected).c_str(), text);
         }
         return 0;
@@ -128,12 +130,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const Reference ref = decode(text, 1 << 30);
     if (ref.clashLine != 0)
         fault("accepted a file whose records clash", text);
-    if (r.image.startAddress != ref.start)
+    if (r->startAddress != ref.start)
         fault("start address differs from the reference's", text);
     auto expected = ref.bytes.begin();
     uint64_t previousEnd = 0;
     bool first = true;
-    for (const auto& [address, run] : r.image.segments()) {
+    for (const auto& [address, run] : r->segments()) {
         if (run.empty() || (!first && address <= previousEnd))
             fault("runs empty, unsorted or touching", text);
         first = false;
@@ -141,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (size_t i = 0; i < run.size(); ++i, ++expected) {
             if (expected == ref.bytes.end() || expected->first != address + i || expected->second != run[i])
                 fault("bytes differ from the reference's", text);
-            if (r.image.lineOf(expected->first) != ref.lines.at(expected->first))
+            if (r->lineOf(expected->first) != ref.lines.at(expected->first))
                 fault("source line differs from the reference's", text);
         }
     }

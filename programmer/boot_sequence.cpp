@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+#include "status.h"
+
 namespace vbprog {
 
 namespace {
@@ -72,77 +74,62 @@ bool parseItem(const std::string& text, size_t pos, size_t end, BootStep& step, 
 
 }  // namespace
 
-SequenceParse parseSteps(const std::string& text)
+Result<std::vector<BootStep>> parseSteps(const std::string& text)
 {
-    SequenceParse r;
-    if (text.empty()) {
-        r.error = "the boot sequence is empty";
-        return r;
-    }
+    const auto refuse = [](std::string why) { return failure(kBadArgument, std::move(why)); };
+    if (text.empty())
+        return refuse("the boot sequence is empty");
+    std::vector<BootStep> steps;
     bool setsLine = false;
     size_t pos = 0;
     while (pos <= text.size()) {
         const size_t stepEnd = std::min(text.find(',', pos), text.size());
-        if (stepEnd == pos) {
-            r.error = "empty step" + at(pos);
-            return r;
-        }
-        if (r.steps.size() == kMaxSteps) {
-            r.error = "more than " + std::to_string(kMaxSteps) + " steps" + at(pos);
-            return r;
-        }
+        if (stepEnd == pos)
+            return refuse("empty step" + at(pos));
+        if (steps.size() == kMaxSteps)
+            return refuse("more than " + std::to_string(kMaxSteps) + " steps" + at(pos));
         BootStep step;
         size_t itemPos = pos;
         int items = 0;
         bool anyWait = false;
         while (itemPos <= stepEnd) {
             const size_t itemEnd = std::min(text.find('+', itemPos), stepEnd);
-            if (itemEnd == itemPos) {
-                r.error = "empty step" + at(itemPos);
-                return r;
-            }
+            if (itemEnd == itemPos)
+                return refuse("empty step" + at(itemPos));
             bool isWait = false;
-            if (!parseItem(text, itemPos, itemEnd, step, isWait, r.error))
-                return r;
-            if ((isWait || anyWait) && items > 0) {
-                r.error = "a wait is a step of its own" + at(itemPos);
-                return r;
-            }
+            std::string why;
+            if (!parseItem(text, itemPos, itemEnd, step, isWait, why))
+                return refuse(why);
+            if ((isWait || anyWait) && items > 0)
+                return refuse("a wait is a step of its own" + at(itemPos));
             anyWait = anyWait || isWait;
             ++items;
             itemPos = itemEnd + 1;
         }
         setsLine = setsLine || step.dtr || step.rts;
-        r.steps.push_back(step);
+        steps.push_back(step);
         pos = stepEnd + 1;
     }
-    if (!setsLine) {
-        r.error = "the sequence sets neither dtr nor rts";
-        r.steps.clear();
-        return r;
-    }
-    r.ok = true;
-    return r;
+    if (!setsLine)
+        return refuse("the sequence sets neither dtr nor rts");
+    return steps;
 }
 
-std::optional<BootSequence> bootSequence(const std::string& text, std::string& error)
+Result<BootSequence> bootSequence(const std::string& text)
 {
     for (const Preset& p : kPresets) {
         if (text != p.name)
             continue;
-        return BootSequence{p.name, parseSteps(p.enter).steps, parseSteps(p.run).steps};
+        return BootSequence{p.name, parseSteps(p.enter).value(), parseSteps(p.run).value()};
     }
-    if (text.find('=') == std::string::npos) {
-        error = "Unknown boot sequence \"" + text + "\"; the presets are direct, inverted and auto-reset, or give "
-                "steps such as dtr=1+rts=0,wait=100,dtr=0.";
-        return std::nullopt;
-    }
-    const SequenceParse parsed = parseSteps(text);
-    if (!parsed.ok) {
-        error = "The boot sequence \"" + text + "\" is refused: " + parsed.error + ".";
-        return std::nullopt;
-    }
-    return BootSequence{text, parsed.steps, {}};
+    if (text.find('=') == std::string::npos)
+        return failure(kBadArgument, "Unknown boot sequence \"" + text +
+                                         "\"; the presets are direct, inverted and auto-reset, or give "
+                                         "steps such as dtr=1+rts=0,wait=100,dtr=0.");
+    Result<std::vector<BootStep>> parsed = parseSteps(text);
+    if (!parsed)
+        return failure(kBadArgument, "The boot sequence \"" + text + "\" is refused: " + parsed.error().what + ".");
+    return BootSequence{text, std::move(parsed).value(), {}};
 }
 
 std::string stepsText(const std::vector<BootStep>& steps, int holdFactor)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "link.h"
+#include "result.h"
 
 namespace vbprog {
 
@@ -24,19 +25,14 @@ struct BootSequence {
     std::vector<BootStep> run;        // reset into the application; empty for a custom entry
 };
 
-struct SequenceParse {
-    bool ok = false;
-    std::vector<BootStep> steps;
-    std::string error;                // names the position (1-based character) when !ok
-};
-
 // Steps separated by ',': "dtr=1", "rts=0", "dtr=1+rts=0" (both in one step), "wait=100"
-// (milliseconds, at most 10000). No spaces, at most 32 steps.
-SequenceParse parseSteps(const std::string& text);
+// (milliseconds, at most 10000). No spaces, at most 32 steps. A refusal (kBadArgument)
+// names the position (1-based character).
+Result<std::vector<BootStep>> parseSteps(const std::string& text);
 
-// A preset (direct, inverted, auto-reset) or a custom sequence; nullopt and `error` when
+// A preset (direct, inverted, auto-reset) or a custom sequence; the refusal's sentence when
 // neither.
-std::optional<BootSequence> bootSequence(const std::string& text, std::string& error);
+Result<BootSequence> bootSequence(const std::string& text);
 
 // The steps as text, in the syntax parseSteps takes, waits multiplied by `holdFactor`.
 std::string stepsText(const std::vector<BootStep>& steps, int holdFactor = 1);

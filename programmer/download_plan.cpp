@@ -29,12 +29,9 @@ const ProtectedRange* overlapped(const std::vector<ProtectedRange>& keep, uint64
     return nullptr;
 }
 
-PlanResult refuse(int status, std::string message)
+SessionError refuse(int status, std::string message)
 {
-    PlanResult r;
-    r.status = status;
-    r.error = std::move(message);
-    return r;
+    return failure(status, std::move(message));
 }
 
 }  // namespace
@@ -45,8 +42,8 @@ const std::vector<ProtectedRange>& moduleProtectedRanges()
     return ranges;
 }
 
-PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device, uint32_t flashSize,
-                            uint32_t startAddress, bool erase, const std::vector<ProtectedRange>& keep)
+Result<DownloadPlan> makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device, uint32_t flashSize,
+                                      uint32_t startAddress, bool erase, const std::vector<ProtectedRange>& keep)
 {
     if (image.empty())
         return refuse(kFileInvalid, "the file holds no data");
@@ -91,8 +88,7 @@ PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device
             runs.push_back({lo, hi});
     }
 
-    PlanResult r;
-    DownloadPlan& plan = r.plan;
+    DownloadPlan plan;
     plan.dataBytes = image.byteCount();
     for (const auto& run : runs) {
         for (uint64_t a = run.lo; a < run.hi;) {
@@ -143,11 +139,10 @@ PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device
                                   hex8(device.flashBase + flashSize / 2) + ") is not supported");
         }
     }
-    r.ok = true;
-    return r;
+    return plan;
 }
 
-PlanResult checkPlacement(const FirmwareImage& image, uint32_t startAddress)
+Result<void> checkPlacement(const FirmwareImage& image, uint32_t startAddress)
 {
     if (image.empty())
         return refuse(kFileInvalid, "the file holds no data");
@@ -165,9 +160,7 @@ PlanResult checkPlacement(const FirmwareImage& image, uint32_t startAddress)
         const uint32_t bad = uint32_t(std::max<uint64_t>(last.first, widest));
         return refuse(kOutOfRange, where(image, bad) + "data at " + hex8(bad) + " is outside the flash of every supported device");
     }
-    PlanResult r;
-    r.ok = true;
-    return r;
+    return {};
 }
 
 std::vector<std::vector<uint32_t>> splitPages(const std::vector<uint32_t>& pages, size_t maxPerCommand)

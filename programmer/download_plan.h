@@ -35,24 +35,17 @@ struct DownloadPlan {
     uint64_t dataBytes = 0;        // bytes the file carries
 };
 
-struct PlanResult {
-    bool ok = false;
-    int status = 0;                // PROG_* when refused
-    std::string error;
-    DownloadPlan plan;
-};
-
 // `flashSize` is the device's actual flash in bytes; `startAddress` the lowest address the
 // download may touch (the application start). `erase` false leaves pages alone. No block
 // written and no page erased overlaps a range of `keep`.
-PlanResult makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device, uint32_t flashSize,
-                            uint32_t startAddress, bool erase,
-                            const std::vector<ProtectedRange>& keep = moduleProtectedRanges());
+Result<DownloadPlan> makeDownloadPlan(const FirmwareImage& image, const DeviceInfo& device, uint32_t flashSize,
+                                      uint32_t startAddress, bool erase,
+                                      const std::vector<ProtectedRange>& keep = moduleProtectedRanges());
 
 // What can be known of a placement before any device is known: data present, nothing below
-// `startAddress`, nothing beyond the largest flash of the device table. `ok` false with the
-// refusal otherwise; the plan checks the connected device's own flash later.
-PlanResult checkPlacement(const FirmwareImage& image, uint32_t startAddress);
+// `startAddress`, nothing beyond the largest flash of the device table; the refusal
+// otherwise; the plan checks the connected device's own flash later.
+Result<void> checkPlacement(const FirmwareImage& image, uint32_t startAddress);
 
 // Page numbers split into runs of at most `maxPerCommand`, for one erase command each.
 std::vector<std::vector<uint32_t>> splitPages(const std::vector<uint32_t>& pages, size_t maxPerCommand);

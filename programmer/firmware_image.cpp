@@ -1,5 +1,6 @@
 #include "firmware_image.h"
 
+#include "status.h"
 #include "text_format.h"
 
 #include <algorithm>
@@ -289,7 +290,7 @@ namespace {
 // fault of a line ends the reading.
 class HexReader {
 public:
-    HexReader(std::string_view text, ParseResult& result) : text_(text), result_(result)
+    HexReader(std::string_view text, FirmwareImage& image) : text_(text), image_(image)
     {
         assembly.reserveFor(text.size());
         bytes.reserve(260);
@@ -335,7 +336,7 @@ private:
 
     void warn(int line, std::string text)
     {
-        result_.image.warnings.push_back("line " + std::to_string(line) + ": " + text);
+        image_.warnings.push_back("line " + std::to_string(line) + ": " + text);
         warningLines.push_back(line);
     }
 
@@ -477,7 +478,7 @@ private:
                 warn(lineNo, "second start address record, the last one counts");
             sawStart = true;
             // 03 is CS:IP; kept as the linear address it denotes.
-            result_.image.startAddress = type == 0x05 ? v : ((v >> 16) << 4) + (v & 0xFFFF);
+            image_.startAddress = type == 0x05 ? v : ((v >> 16) << 4) + (v & 0xFFFF);
             break;
         }
         default:
@@ -487,7 +488,7 @@ private:
     }
 
     std::string_view text_;
-    ParseResult& result_;
+    FirmwareImage& image_;
     size_t pos = 0;
     int lineNo = 0;
     std::vector<uint8_t> bytes;
@@ -500,67 +501,59 @@ private:
     uint64_t lastEnd = 0;
 };
 
-ParseResult refuseHex(ParseResult& r, int line, const std::string& msg)
+SessionError refuseHex(int line, const std::string& msg)
 {
-    r.ok = false;
-    r.line = line;
-    r.error = line > 0 ? "line " + std::to_string(line) + ": " + msg : msg;
-    r.image = FirmwareImage();
-    return r;
+    SessionError e = failure(kFileInvalid, line > 0 ? "line " + std::to_string(line) + ": " + msg : msg);
+    e.line = line;
+    return e;
 }
 
 }  // namespace
 
-ParseResult parseIntelHex(std::string_view text)
+Result<FirmwareImage> parseIntelHex(std::string_view text)
 {
-    ParseResult r;
-    HexReader reader(text, r);
+    FirmwareImage image;
+    HexReader reader(text, image);
     const bool read = reader.readAll();
 
     // Put together: a record that clashes with an earlier one shows only now, and wins over
     // a reading fault when its line comes first.
     int repeatLine = 0;
-    const ImageAssembly::Conflict clash = reader.assembly.build(r.image, repeatLine);
+    const ImageAssembly::Conflict clash = reader.assembly.build(image, repeatLine);
     if (clash.line > 0)
-        return refuseHex(r, clash.line, hex8(clash.address) + " already set to " + hex2(clash.oldValue) + ", now " +
+        return refuseHex(clash.line, hex8(clash.address) + " already set to " + hex2(clash.oldValue) + ", now " +
                                             hex2(clash.newValue));
     if (!read)
-        return refuseHex(r, reader.faultLine, reader.fault);
+        return refuseHex(reader.faultLine, reader.fault);
     if (repeatLine > 0) {
         // In line order among the others, after a warning of the same line.
         const auto& lines = reader.warningLines;
         const auto at = std::upper_bound(lines.begin(), lines.end(), repeatLine) - lines.begin();
-        r.image.warnings.insert(r.image.warnings.begin() + at, "line " + std::to_string(repeatLine) +
+        image.warnings.insert(image.warnings.begin() + at, "line " + std::to_string(repeatLine) +
                                                                    ": record repeats bytes already given with the same values");
     }
 
     if (!reader.sawEof) {
-        if (r.image.empty())
-            return refuseHex(r, 0, "no data records");
-        return refuseHex(r, 0, "missing end-of-file record");
+        if (image.empty())
+            return refuseHex(0, "no data records");
+        return refuseHex(0, "missing end-of-file record");
     }
-    if (r.image.empty())
-        return refuseHex(r, 0, "no data records");
+    if (image.empty())
+        return refuseHex(0, "no data records");
     if (reader.crOnly)
-        r.image.warnings.push_back("lines end in CR only");
-    r.ok = true;
-    return r;
+        image.warnings.push_back("lines end in CR only");
+    return image;
 }
 
-ParseResult loadBinary(std::string_view bytes, uint32_t address)
+Result<FirmwareImage> loadBinary(std::string_view bytes, uint32_t address)
 {
-    ParseResult r;
-    if (bytes.empty()) {
-        r.error = "the file is empty";
-        return r;
-    }
-    if (uint64_t(address) + bytes.size() > 0x100000000ull) {
-        r.error = "the file does not fit below 4 GiB from " + hex8(address);
-        return r;
-    }
-    r.image.add(address, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 0);
-    r.ok = true;
-    return r;
+    if (bytes.empty())
+        return failure(kFileInvalid, "the file is empty");
+    if (uint64_t(address) + bytes.size() > 0x100000000ull)
+        return failure(kFileInvalid, "the file does not fit below 4 GiB from " + hex8(address));
+    FirmwareImage image;
+    image.add(address, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 0);
+    return image;
 }
 
 }  // namespace vbprog

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "result.h"
+
 namespace vbprog {
 
 class FirmwareImage {
@@ -50,22 +52,16 @@ private:
     bool sameBytesWarned_ = false;
 };
 
-struct ParseResult {
-    bool ok = false;
-    FirmwareImage image;
-    int line = 0;           // line of the fault; 0 for faults of the whole file
-    std::string error;      // "line N: ..." or a whole-file reason
-};
-
 enum class FileFormat { IntelHex, Binary, Unsupported };
 
 // By the file name's extension, in any case: .hex, .ihx or .ihex, and .bin.
 FileFormat fileFormatOf(std::string_view fileName);
 
-// Intel HEX (all six record types, checksums, CRLF/LF/CR line ends).
-ParseResult parseIntelHex(std::string_view text);
+// Intel HEX (all six record types, checksums, CRLF/LF/CR line ends). A refusal is
+// kFileInvalid with "line N: ..." (and `line` N) or a reason of the whole file (`line` 0).
+Result<FirmwareImage> parseIntelHex(std::string_view text);
 
 // A raw binary image placed at `address`.
-ParseResult loadBinary(std::string_view bytes, uint32_t address);
+Result<FirmwareImage> loadBinary(std::string_view bytes, uint32_t address);
 
 }  // namespace vbprog

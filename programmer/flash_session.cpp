@@ -38,50 +38,55 @@ std::string shownPath(const std::filesystem::path& p)
     return wideToUtf8(utf8ToWideLossy(p.u8string()).c_str());
 }
 
-LoadedFirmware refuseFile(int status, std::string error)
-{
-    LoadedFirmware f;
-    f.status = status;
-    f.error = std::move(error);
-    return f;
-}
-
 }  // namespace
 
-LoadedFirmware loadFirmwareFile(const std::filesystem::path& path, uint32_t binAddress)
+Result<std::string> readFirmwareBytes(const std::filesystem::path& path)
 {
-    const std::string shown = shownPath(path.filename());
     std::error_code ec;
     const auto size = std::filesystem::file_size(path, ec);
     if (ec || !std::filesystem::is_regular_file(path, ec))
-        return refuseFile(kFileMissing,
-                          "Cannot open the file " + shownPath(path) + ": it does not exist or is not a file");
+        return failure(kFileMissing, "Cannot open the file " + shownPath(path) + ": it does not exist or is not a file");
     if (size > kMaxFileSize)
-        return refuseFile(kFileInvalid, "The file " + shownPath(path) + " is too large for a firmware image");
+        return failure(kFileInvalid, "The file " + shownPath(path) + " is too large for a firmware image");
 
-    LoadedFirmware f;
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        return refuseFile(kFileMissing, "Cannot open the file " + shownPath(path));
-    f.content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return failure(kFileMissing, "Cannot open the file " + shownPath(path));
+    std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     if (in.bad())
-        return refuseFile(kFileMissing, "Cannot read the file " + shownPath(path));
+        return failure(kFileMissing, "Cannot read the file " + shownPath(path));
     // The file may have grown between the size check and the read.
-    if (f.content.size() > kMaxFileSize)
-        return refuseFile(kFileInvalid, "The file " + shownPath(path) + " is too large for a firmware image");
+    if (content.size() > kMaxFileSize)
+        return failure(kFileInvalid, "The file " + shownPath(path) + " is too large for a firmware image");
+    return content;
+}
 
+Result<FirmwareImage> parseFirmware(std::string_view content, const std::filesystem::path& path, uint32_t binAddress)
+{
+    const std::string shown = shownPath(path.filename());
     const FileFormat format = fileFormatOf(shown);
-    if (format == FileFormat::IntelHex)
-        f.parsed = parseIntelHex(f.content);
-    else if (format == FileFormat::Binary)
-        f.parsed = loadBinary(f.content, binAddress);
-    else
-        return refuseFile(kFileInvalid, "Unsupported file type of " + shown +
-                                                     ": only Intel HEX (.hex) and binary (.bin) files can be downloaded");
-    if (!f.parsed.ok)
-        return refuseFile(kFileInvalid, shown + ": " + f.parsed.error);
-    f.status = kOk;
-    return f;
+    if (format == FileFormat::Unsupported)
+        return failure(kFileInvalid, "Unsupported file type of " + shown +
+                                         ": only Intel HEX (.hex) and binary (.bin) files can be downloaded");
+    Result<FirmwareImage> parsed =
+        format == FileFormat::IntelHex ? parseIntelHex(content) : loadBinary(content, binAddress);
+    if (!parsed) {
+        SessionError e = parsed.error();
+        e.what = shown + ": " + e.what;
+        return e;
+    }
+    return parsed;
+}
+
+Result<FirmwareFile> loadFirmwareFile(const std::filesystem::path& path, uint32_t binAddress)
+{
+    Result<std::string> bytes = readFirmwareBytes(path);
+    if (!bytes)
+        return bytes.error();
+    Result<FirmwareImage> parsed = parseFirmware(bytes.value(), path, binAddress);
+    if (!parsed)
+        return parsed.error();
+    return FirmwareFile{std::move(bytes).value(), std::move(parsed).value()};
 }
 
 FlashSession::FlashSession(SessionCallbacks callbacks, std::unique_ptr<Link> link)
@@ -242,7 +247,7 @@ int FlashSession::connectLink(const PortSettings& s)
     } catch (const ProgError& e) {
         sayError(e.status == kNoAnswer ? std::string(e.what()) : std::string("Connection failed: ") + e.what());
         rc = e.status;
-    } catch (const std::exception& e) {
+    } catch (const TransportError& e) {
         sayError(std::string("Connection failed: ") + e.what());
         rc = kLinkLost;
     }
@@ -432,12 +437,12 @@ int FlashSession::runChecked(const FirmwareImage& image, const std::string& show
     const DeviceInfo& d = *device_.device;
     const bool extended = device_.boot.supports(cmd::ExtendedErase);
 
-    PlanResult planned = makeDownloadPlan(image, d, device_.flashSize, options.startAddress, erase);
-    if (!planned.ok) {
-        sayError(shown + ": " + planned.error + "; nothing was changed on the device");
-        return planned.status;
+    const Result<DownloadPlan> planned = makeDownloadPlan(image, d, device_.flashSize, options.startAddress, erase);
+    if (!planned) {
+        sayError(shown + ": " + planned.error().what + "; nothing was changed on the device");
+        return planned.error().status;
     }
-    const DownloadPlan& plan = planned.plan;
+    const DownloadPlan& plan = planned.value();
     if (erase && !extended && plan.pages.back() > 0xFF) {
         sayError(fmt("Page %u cannot be named with the Erase command (up to 255); nothing was changed on the device",
                      plan.pages.back()));
@@ -455,7 +460,10 @@ int FlashSession::runChecked(const FirmwareImage& image, const std::string& show
     int rc = kOk;
     try {
         rc = runDownload(plan, erase, verify, r);
-    } catch (const std::exception& e) {
+    } catch (const ProgError& e) {
+        sayError(std::string("Download failed: ") + e.what());
+        rc = e.status;
+    } catch (const TransportError& e) {
         sayError(std::string("Download failed: ") + e.what());
         rc = kLinkLost;
     }

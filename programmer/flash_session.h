@@ -33,15 +33,18 @@ struct SessionCallbacks {
 };
 
 // A firmware file read whole and parsed, before any device is touched.
-struct LoadedFirmware {
-    int status = -1;            // PROG_OK or the file's PROG_* refusal
-    std::string error;          // message for the refusal
+struct FirmwareFile {
     std::string content;        // the file's bytes exactly as read
-    ParseResult parsed;
+    FirmwareImage image;
 };
 
-// Reads and parses `path` (.hex/.ihx/.ihex, or .bin placed at `binAddress`).
-LoadedFirmware loadFirmwareFile(const std::filesystem::path& path, uint32_t binAddress);
+// The bytes of `path`, read whole; kFileMissing, or kFileInvalid for a file too large.
+Result<std::string> readFirmwareBytes(const std::filesystem::path& path);
+// `content`, the bytes of `path`, parsed by the name's format (.hex/.ihx/.ihex, or .bin
+// placed at `binAddress`); kFileInvalid with the sentence naming the file.
+Result<FirmwareImage> parseFirmware(std::string_view content, const std::filesystem::path& path, uint32_t binAddress);
+// Both.
+Result<FirmwareFile> loadFirmwareFile(const std::filesystem::path& path, uint32_t binAddress);
 
 struct ConnectedDevice {
     uint16_t pid = 0;

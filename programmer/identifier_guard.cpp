@@ -184,7 +184,9 @@ int IdentifierGuard::check(Since since, const std::string& phase, std::string& m
                        "identifiers: " + savedIdentifiers() + ".";
             return kIdentifiersChanged;
         }
-        held = restore(why, report);
+        const Result<void> restored = restore(report);
+        held = restored.ok();
+        why = restored.error().what;
     } catch (const ProgError& e) {
         if (e.status == kModuleChanged)
             throw;
@@ -201,7 +203,7 @@ int IdentifierGuard::check(Since since, const std::string& phase, std::string& m
     return kIdentifiersChanged;
 }
 
-bool IdentifierGuard::restore(std::string& why, const ProgressReport& report)
+Result<void> IdentifierGuard::restore(const ProgressReport& report)
 {
     const uint32_t pageBytes = kGuardedPageEnd - kGuardedPageStart;
     const auto tell = [&](ProgressEvent::State state, uint64_t done) {
@@ -209,9 +211,9 @@ bool IdentifierGuard::restore(std::string& why, const ProgressReport& report)
             report({Phase::Restore, state, done, pageBytes});
     };
     tell(ProgressEvent::Started, 0);
-    bool held = false;
+    Result<void> held;
     try {
-        held = restoreUnits(why, tell);
+        held = restoreUnits(tell);
     } catch (const ProgError&) {
         tell(ProgressEvent::Failed, 0);
         throw;
@@ -220,17 +222,17 @@ bool IdentifierGuard::restore(std::string& why, const ProgressReport& report)
     return held;
 }
 
-bool IdentifierGuard::restoreUnits(std::string& why, const std::function<void(ProgressEvent::State, uint64_t)>& tell)
+Result<void> IdentifierGuard::restoreUnits(const std::function<void(ProgressEvent::State, uint64_t)>& tell)
 {
     const DeviceInfo& d = *device_;
     const uint32_t pageBytes = kGuardedPageEnd - kGuardedPageStart;
     const uint32_t unit = std::min(d.eraseUnit, pageBytes);
-    if (d.sectorErase || d.eraseUnit > pageBytes || pageBytes % unit != 0) {
-        why = "the erase unit of " + std::to_string(d.eraseUnit) + " bytes reaches beyond the page";
-        return false;
-    }
+    if (d.sectorErase || d.eraseUnit > pageBytes || pageBytes % unit != 0)
+        return failure(kDeviceUnsupported,
+                       "the erase unit of " + std::to_string(d.eraseUnit) + " bytes reaches beyond the page");
     // Each step is repeatable: a unit is read again before anything is written to it, so a
     // retry after a line error erases and writes only what still differs.
+    SessionError why;
     const auto retried = [&](const std::function<void()>& step) {
         try {
             BootloaderClient::withRetries(
@@ -244,25 +246,23 @@ bool IdentifierGuard::restoreUnits(std::string& why, const std::function<void(Pr
         } catch (const ProgError& e) {
             if (e.status == kModuleChanged)
                 throw;
-            why = e.what();
+            why = failure(e.status, e.what());
             return false;
         }
     };
     for (uint32_t off = 0; off < pageBytes; off += unit) {
         if (!retried([&] { restoreUnit(off, unit); }))
-            return false;
+            return why;
         tell(ProgressEvent::Progress, off + unit);
     }
     bool equal = false;
     if (!retried([&] { equal = readTwice(kGuardedPageStart, pageBytes) == page_; }))
-        return false;
-    if (!equal) {
-        why = "the page reads back different from the saved copy";
-        return false;
-    }
+        return why;
+    if (!equal)
+        return failure(kWriteVerify, "the page reads back different from the saved copy");
     // Equal on this chip, not on one put in meanwhile.
     expectSameChip("the identifiers are called intact");
-    return true;
+    return {};
 }
 
 void IdentifierGuard::restoreUnit(uint32_t off, uint32_t len)

@@ -15,6 +15,7 @@
 #include "device_table.h"
 #include "flash_layout.h"
 #include "progress.h"
+#include "result.h"
 
 namespace vbprog {
 
@@ -81,9 +82,10 @@ private:
     // Throws PROG_ERR_MODULE_CHANGED unless the chip's unique ID is the saved one (none known:
     // nothing to check).
     void expectSameChip(const char* before);
-    // Writes the saved page back, erasing only what needs it; false with `why` on failure.
-    bool restore(std::string& why, const ProgressReport& report);
-    bool restoreUnits(std::string& why, const std::function<void(ProgressEvent::State, uint64_t)>& tell);
+    // Writes the saved page back, erasing only what needs it. Throws PROG_ERR_MODULE_CHANGED
+    // when another chip answers.
+    Result<void> restore(const ProgressReport& report);
+    Result<void> restoreUnits(const std::function<void(ProgressEvent::State, uint64_t)>& tell);
     // One erase unit at `off` back to the copy: read, erased if needed, written. Throws.
     void restoreUnit(uint32_t off, uint32_t len);
 

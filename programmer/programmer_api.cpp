@@ -277,13 +277,15 @@ int PROGRAMMER_API_CALL downloadFile(const wchar_t* filePath, unsigned int addre
     try {
         // The whole file is read and checked before the device is touched.
         const std::filesystem::path path = pathFromWide(filePath);
-        const LoadedFirmware file = loadFirmwareFile(path, address);
-        if (file.status != PROG_OK)
-            return refused(file.status, file.error);
-        return sessionConcluded(l.session.download(file.parsed.image, path.filename().u8string(),
+        const Result<FirmwareFile> file = loadFirmwareFile(path, address);
+        if (!file)
+            return refused(file.error().status, file.error().what);
+        return sessionConcluded(l.session.download(file->image, path.filename().u8string(),
                                                    DownloadOptions{address, skipErase == 0, verify != 0}));
     } catch (const std::exception& e) {
-        return refused(PROG_ERR_LINK_LOST, std::string("Download failed: ") + e.what());
+        // Not the link's fault (the session answers for the link): the window must not be
+        // told that the module stopped answering.
+        return refused(PROG_ERR_BAD_ARGUMENT, std::string("Download refused: ") + e.what());
     }
 }
 

@@ -51,6 +51,7 @@ struct SessionError {
     std::string what;                  // the session's own error message
     std::string hint;                  // one sentence: what happened and what to try
     std::optional<uint32_t> address;   // where the flash refused or differed
+    int line = 0;                      // the file's line at fault; 0 for the whole file or none
     explicit operator bool() const { return status != 0; }
 };
 

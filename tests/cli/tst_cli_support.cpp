@@ -3,6 +3,7 @@
 #include "benchlog.h"
 #include "boot_sequence.h"
 #include "console.h"
+#include "exit_status.h"
 #include "message_filter.h"
 #include "options.h"
 #include "report_json.h"
@@ -10,7 +11,6 @@
 #include "station.h"
 #include "station_display.h"
 #include "station_identity.h"
-#include "status.h"
 #include "terminal_block.h"
 #include "text.h"
 
@@ -784,9 +784,9 @@ void TestCliSupport::bootSequenceRefusals()
 {
     QFETCH(QString, steps);
     QFETCH(QString, error);
-    const vbprog::SequenceParse r = vbprog::parseSteps(steps.toStdString());
-    QVERIFY(!r.ok);
-    QCOMPARE(QString::fromStdString(r.error), error);
+    const auto r = vbprog::parseSteps(steps.toStdString());
+    QVERIFY(!r.ok());
+    QCOMPARE(QString::fromStdString(r.error().what), error);
     // On the command line the same refusal is a usage error that quotes the sequence.
     const auto cl = parse({"keys", "--port", "p", "--boot", steps.isEmpty() ? "=" : steps});
     QVERIFY(!cl.ok);
@@ -797,16 +797,16 @@ void TestCliSupport::bootStepsOneCallPerStep()
     // The auto-reset circuit needs its lines switched in one call: a step naming both is
     // one step, and every preset survives its own text.
     const auto both = vbprog::parseSteps("dtr=1+rts=0,wait=100,rts=1");
-    QVERIFY(both.ok);
-    QCOMPARE(int(both.steps.size()), 3);
-    QVERIFY(both.steps[0].dtr == true && both.steps[0].rts == false);
-    QVERIFY(!both.steps[2].dtr && both.steps[2].rts == true);
-    QCOMPARE(vbprog::stepsText(both.steps, 4), std::string("dtr=1+rts=0,wait=400,rts=1"));
+    QVERIFY(both.ok());
+    const std::vector<vbprog::BootStep>& steps = both.value();
+    QCOMPARE(int(steps.size()), 3);
+    QVERIFY(steps[0].dtr == true && steps[0].rts == false);
+    QVERIFY(!steps[2].dtr && steps[2].rts == true);
+    QCOMPARE(vbprog::stepsText(steps, 4), std::string("dtr=1+rts=0,wait=400,rts=1"));
     for (const char* preset : {"direct", "inverted", "auto-reset"}) {
-        std::string why;
-        const auto seq = vbprog::bootSequence(preset, why);
+        const auto seq = vbprog::bootSequence(preset);
         QVERIFY2(seq && !seq->enter.empty() && !seq->run.empty(), preset);
-        QCOMPARE(vbprog::stepsText(vbprog::parseSteps(vbprog::stepsText(seq->enter)).steps), vbprog::stepsText(seq->enter));
+        QCOMPARE(vbprog::stepsText(vbprog::parseSteps(vbprog::stepsText(seq->enter)).value()), vbprog::stepsText(seq->enter));
     }
 }
 

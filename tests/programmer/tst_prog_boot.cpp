@@ -42,11 +42,10 @@ QString probeName(BootEntry::Probe p)
 
 BootEntry entry(const std::string& text)
 {
-    std::string why;
-    const auto sequence = bootSequence(text, why);
+    const auto sequence = bootSequence(text);
     if (!sequence)
-        qFatal("%s", why.c_str());
-    return BootEntry(*sequence);
+        qFatal("%s", sequence.error().what.c_str());
+    return BootEntry(sequence.value());
 }
 
 // A simulator on a link of its own whose lines the preload library hands to its wiring.
@@ -231,9 +230,8 @@ void TestProgBoot::failedEntrySentences()
             errors << QString::fromStdString(text);
     };
     FlashSession session(callbacks, std::move(owned));
-    std::string why;
-    const auto parsed = bootSequence(sequence.toStdString(), why);
-    QVERIFY2(parsed, why.c_str());
+    const auto parsed = bootSequence(sequence.toStdString());
+    QVERIFY2(parsed, parsed.error().what.c_str());
     RemedyWords words;
     if (ownWords)
         words = [](Remedy r) {
@@ -244,7 +242,7 @@ void TestProgBoot::failedEntrySentences()
             default: return std::string();
             }
         };
-    const int status = BootEntry(*parsed, words).connect(session, {"fake0"}, callbacks);
+    const int status = BootEntry(parsed.value(), words).connect(session, {"fake0"}, callbacks);
     QCOMPARE(status, refuseLines ? int(PROG_ERR_PORT_OPEN) : int(PROG_ERR_NO_ANSWER));
     // The tries before the last one are details: errors are the last connect's own and the
     // entry's sentence after it.

@@ -9,13 +9,14 @@
 
 #include "firmware_image.h"
 #include "hex_tools.h"
+#include "status.h"
 
 using vbprog::FirmwareImage;
 using vbprog::parseIntelHex;
 
 namespace {
 
-vbprog::ParseResult parse(const QByteArray& text)
+vbprog::Result<vbprog::FirmwareImage> parse(const QByteArray& text)
 {
     return parseIntelHex(std::string_view(text.constData(), size_t(text.size())));
 }
@@ -99,11 +100,11 @@ void TestProgImage::acceptsLineEndsAndCase()
 {
     QFETCH(QByteArray, text);
     const auto r = parse(text);
-    QVERIFY2(r.ok, r.error.c_str());
-    QCOMPARE(r.image.segments().size(), size_t(1));
-    QCOMPARE(r.image.lowestAddress(), 0x08000800u);
-    QCOMPARE(r.image.byteCount(), uint64_t(16));
-    QCOMPARE(r.image.segments().begin()->second[15], uint8_t(0xFF));
+    QVERIFY2(r.ok(), r.error().what.c_str());
+    QCOMPARE(r->segments().size(), size_t(1));
+    QCOMPARE(r->lowestAddress(), 0x08000800u);
+    QCOMPARE(r->byteCount(), uint64_t(16));
+    QCOMPARE(r->segments().begin()->second[15], uint8_t(0xFF));
 }
 
 void TestProgImage::addressing()
@@ -111,41 +112,41 @@ void TestProgImage::addressing()
     // Linear base: a record running past offset 0xFFFF continues into the next 64 KiB.
     {
         const auto r = parse(join({hexLinear(0x0800), hexRecord(0, 0xFFF8, patternBytes(16, 1)), hexEof()}));
-        QVERIFY2(r.ok, r.error.c_str());
-        QCOMPARE(r.image.lowestAddress(), 0x0800FFF8u);
-        QCOMPARE(r.image.endAddress(), uint64_t(0x08010008));
+        QVERIFY2(r.ok(), r.error().what.c_str());
+        QCOMPARE(r->lowestAddress(), 0x0800FFF8u);
+        QCOMPARE(r->endAddress(), uint64_t(0x08010008));
     }
     // Segment base = value * 16.
     {
         const auto r = parse(join({hexRecord(0x02, 0, QByteArray::fromHex("1234")), hexRecord(0, 0x0010, "ABCD"), hexEof()}));
-        QVERIFY2(r.ok, r.error.c_str());
-        QCOMPARE(r.image.lowestAddress(), 0x12350u);
+        QVERIFY2(r.ok(), r.error().what.c_str());
+        QCOMPARE(r->lowestAddress(), 0x12350u);
     }
     // No extended record: plain 16-bit addresses.
     {
         const auto r = parse(join({hexRecord(0, 0x0100, "xy"), hexEof()}));
-        QVERIFY(r.ok);
-        QCOMPARE(r.image.lowestAddress(), 0x100u);
+        QVERIFY(r.ok());
+        QCOMPARE(r->lowestAddress(), 0x100u);
     }
     // Start addresses are kept, not loaded; the last one counts.
     {
         const auto r = parse(join({hexLinear(0x0800), hexRecord(0, 0x0800, "abcd"),
                                    hexRecord(0x05, 0, QByteArray::fromHex("08000101")),
                                    hexRecord(0x05, 0, QByteArray::fromHex("08000901")), hexEof()}));
-        QVERIFY(r.ok);
-        QCOMPARE(r.image.byteCount(), uint64_t(4));
-        QVERIFY(r.image.startAddress.has_value());
-        QCOMPARE(*r.image.startAddress, 0x08000901u);
-        QVERIFY(!r.image.warnings.empty());
+        QVERIFY(r.ok());
+        QCOMPARE(r->byteCount(), uint64_t(4));
+        QVERIFY(r->startAddress.has_value());
+        QCOMPARE(*r->startAddress, 0x08000901u);
+        QVERIFY(!r->warnings.empty());
     }
     // Several 04 records switch the base; the runs stay apart.
     {
         const auto r = parse(join({hexLinear(0x0800), hexRecord(0, 0x0800, "1234"), hexLinear(0x0801),
                                    hexRecord(0, 0x0000, "5678"), hexEof()}));
-        QVERIFY(r.ok);
-        QCOMPARE(r.image.segments().size(), size_t(2));
-        QCOMPARE(r.image.segments().rbegin()->first, 0x08010000u);
-        QCOMPARE(r.image.lineOf(0x08010002), 4);
+        QVERIFY(r.ok());
+        QCOMPARE(r->segments().size(), size_t(2));
+        QCOMPARE(r->segments().rbegin()->first, 0x08010000u);
+        QCOMPARE(r->lineOf(0x08010002), 4);
     }
 }
 
@@ -155,34 +156,34 @@ void TestProgImage::overlapsAndOrder()
     const QByteArray a = patternBytes(16, 2), b = patternBytes(16, 3);
     {
         const auto r = parse(join({hexLinear(0x0800), hexRecord(0, 0x0810, b), hexRecord(0, 0x0800, a), hexEof()}));
-        QVERIFY(r.ok);
-        QCOMPARE(r.image.segments().size(), size_t(1));
-        QCOMPARE(flat(r.image), a + b);
-        QVERIFY(!r.image.warnings.empty());
+        QVERIFY(r.ok());
+        QCOMPARE(r->segments().size(), size_t(1));
+        QCOMPARE(flat(r.value()), a + b);
+        QVERIFY(!r->warnings.empty());
     }
     // A record bridging two runs joins them.
     {
         const auto r = parse(join({hexLinear(0x0800), hexRecord(0, 0x0800, a.left(4)), hexRecord(0, 0x080C, a.mid(12, 4)),
                                    hexRecord(0, 0x0804, a.mid(4, 8)), hexEof()}));
-        QVERIFY(r.ok);
-        QCOMPARE(r.image.segments().size(), size_t(1));
-        QCOMPARE(flat(r.image), a);
+        QVERIFY(r.ok());
+        QCOMPARE(r->segments().size(), size_t(1));
+        QCOMPARE(flat(r.value()), a);
     }
     // The same bytes twice: accepted with a warning.
     {
         const auto r = parse(join({hexLinear(0x0800), hexRecord(0, 0x0800, a), hexRecord(0, 0x0808, a.mid(8, 4)), hexEof()}));
-        QVERIFY(r.ok);
-        QCOMPARE(flat(r.image), a);
-        QVERIFY(!r.image.warnings.empty());
+        QVERIFY(r.ok());
+        QCOMPARE(flat(r.value()), a);
+        QVERIFY(!r->warnings.empty());
     }
     // Different bytes at the same address: refused, naming the later line and both values.
     {
         QByteArray other = a.mid(8, 4);
         other[1] = char(uint8_t(other[1]) ^ 0x5A);
         const auto r = parse(join({hexLinear(0x0800), hexRecord(0, 0x0800, a), hexRecord(0, 0x0808, other), hexEof()}));
-        QVERIFY(!r.ok);
-        QCOMPARE(r.line, 3);
-        QVERIFY2(r.error.find("line 3: 0x08000809 already set to") == 0, r.error.c_str());
+        QVERIFY(!r.ok());
+        QCOMPARE(r.error().line, 3);
+        QVERIFY2(r.error().what.find("line 3: 0x08000809 already set to") == 0, r.error().what.c_str());
     }
 }
 
@@ -270,16 +271,20 @@ void TestProgImage::anyRecordOrder()
         lines << recordFrom(rec);
     const auto r = parse(join(lines));
 
-    QCOMPARE(QString::fromStdString(r.error), error);
-    QCOMPARE(r.ok, error.isEmpty());
-    QCOMPARE(r.line, error.isEmpty() ? 0 : error.section(' ', 1, 1).chopped(1).toInt());
+    QCOMPARE(QString::fromStdString(r.error().what), error);
+    QCOMPARE(r.ok(), error.isEmpty());
+    QCOMPARE(r.error().line, error.isEmpty() ? 0 : error.section(' ', 1, 1).chopped(1).toInt());
+    if (!r.ok()) {
+        QVERIFY(warnings.isEmpty() && runs.isEmpty());   // a refusal carries no image
+        return;
+    }
     QStringList w;
-    for (const auto& text : r.image.warnings)
+    for (const auto& text : r->warnings)
         w << QString::fromStdString(text);
     QCOMPARE(w.join('|'), warnings);
-    QCOMPARE(runsText(r.image), runs);
+    QCOMPARE(runsText(r.value()), runs);
     for (const QString& o : origins.split(' ', Qt::SkipEmptyParts))
-        QCOMPARE(r.image.lineOf(o.section('=', 0, 0).toUInt(nullptr, 16)), o.section('=', 1).toInt());
+        QCOMPARE(r->lineOf(o.section('=', 0, 0).toUInt(nullptr, 16)), o.section('=', 1).toInt());
 }
 
 // Thousands of records, some given twice, in three orders: one image, whatever the order.
@@ -305,17 +310,17 @@ void TestProgImage::largeFileInAnyOrder()
         return t + hexEof() + "\n";
     };
     const auto ascending = parse(text(recs));
-    QVERIFY2(ascending.ok, ascending.error.c_str());
-    QCOMPARE(ascending.image.segments().size(), size_t(6));
-    QCOMPARE(ascending.image.byteCount(), uint64_t(2994 * 16));
+    QVERIFY2(ascending.ok(), ascending.error().what.c_str());
+    QCOMPARE(ascending->segments().size(), size_t(6));
+    QCOMPARE(ascending->byteCount(), uint64_t(2994 * 16));
 
     std::vector<Rec> descending(recs.rbegin(), recs.rend());
     std::vector<Rec> shuffled = recs;
     std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(99));
     for (const auto* order : {&descending, &shuffled}) {
         const auto r = parse(text(*order));
-        QVERIFY2(r.ok, r.error.c_str());
-        QVERIFY(r.image.segments() == ascending.image.segments());
+        QVERIFY2(r.ok(), r.error().what.c_str());
+        QVERIFY(r->segments() == ascending->segments());
     }
 
     // One byte changed in a repeated record is refused at the later of the two records that give it.
@@ -326,10 +331,10 @@ void TestProgImage::largeFileInAnyOrder()
                                     [changed](const Rec& rec) { return rec.address == (changed & ~15u); });
     const int line = 2 * int(std::max(rep - shuffled.begin(), first - shuffled.begin())) + 2;
     const auto clash = parse(text(shuffled));
-    QVERIFY(!clash.ok);
-    QCOMPARE(clash.line, line);
+    QVERIFY(!clash.ok());
+    QCOMPARE(clash.error().line, line);
     const QString expected = QStringLiteral("line %1: 0x%2 already set to").arg(line).arg(changed, 8, 16, QLatin1Char('0')).toUpper();
-    QVERIFY2(QString::fromStdString(clash.error).toUpper().startsWith(expected), clash.error.c_str());
+    QVERIFY2(QString::fromStdString(clash.error().what).toUpper().startsWith(expected), clash.error().what.c_str());
 }
 
 void TestProgImage::rejectsMalformed_data()
@@ -382,10 +387,10 @@ void TestProgImage::rejectsMalformed()
     QFETCH(int, line);
     QFETCH(QString, reason);
     const auto r = parse(text);
-    QVERIFY(!r.ok);
-    QVERIFY(r.image.empty());
-    QCOMPARE(r.line, line);
-    const QString err = QString::fromStdString(r.error);
+    QVERIFY(!r.ok());
+    QCOMPARE(r.error().status, int(vbprog::kFileInvalid));
+    QCOMPARE(r.error().line, line);
+    const QString err = QString::fromStdString(r.error().what);
     QVERIFY2(err.contains(reason), qPrintable(err));
     if (line > 0)
         QVERIFY2(err.startsWith(QStringLiteral("line %1: ").arg(line)), qPrintable(err));
@@ -399,7 +404,7 @@ void TestProgImage::fuzzNeverCrashesAndAlwaysGivesAReason()
     base << hexLinear(0x0801) << hexRecord(0, 0, patternBytes(32, 99))
          << hexRecord(5, 0, QByteArray::fromHex("08000801")) << hexEof();
     const QByteArray valid = join(base, "\r\n");
-    QVERIFY(parse(valid).ok);
+    QVERIFY(parse(valid).ok());
 
     std::mt19937 rng(20240611);
     const char alphabet[] = ":0123456789ABCDEFabcdefG \r\n\x1A\t";
@@ -419,18 +424,18 @@ void TestProgImage::fuzzNeverCrashesAndAlwaysGivesAReason()
             }
         }
         const auto r = parse(t);
-        if (r.ok) {
-            QVERIFY(!r.image.empty());
+        if (r.ok()) {
+            QVERIFY(!r->empty());
             uint64_t prevEnd = 0;
-            for (const auto& s : r.image.segments()) {
+            for (const auto& s : r->segments()) {
                 QVERIFY(!s.second.empty());
                 QVERIFY(s.first > prevEnd || prevEnd == 0);   // sorted, apart
                 prevEnd = uint64_t(s.first) + s.second.size();
             }
         } else {
             ++rejected;
-            QVERIFY2(!r.error.empty(), t.constData());
-            QVERIFY(r.line >= 0 && r.line <= t.count('\n') + t.count('\r') + 1);
+            QVERIFY2(!r.error().what.empty(), t.constData());
+            QVERIFY(r.error().line >= 0 && r.error().line <= t.count('\n') + t.count('\r') + 1);
         }
     }
     QVERIFY(rejected > 3000);
@@ -441,8 +446,8 @@ void TestProgImage::fuzzNeverCrashesAndAlwaysGivesAReason()
         for (auto& c : t)
             c = char(rng());
         const auto r = parse(t);
-        QVERIFY(!r.ok);
-        QVERIFY(!r.error.empty());
+        QVERIFY(!r.ok());
+        QVERIFY(!r.error().what.empty());
     }
 }
 
@@ -468,9 +473,9 @@ void TestProgImage::readsRealFilesLikeObjcopy()
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const auto r = parse(f.readAll());
-    QVERIFY2(r.ok, r.error.c_str());
-    QVERIFY(r.image.startAddress.has_value());
-    QCOMPARE(qulonglong(r.image.byteCount()), dataBytes);
+    QVERIFY2(r.ok(), r.error().what.c_str());
+    QVERIFY(r->startAddress.has_value());
+    QCOMPARE(qulonglong(r->byteCount()), dataBytes);
 
     QTemporaryDir tmp;
     const QString bin = tmp.filePath("out.bin");
@@ -480,19 +485,19 @@ void TestProgImage::readsRealFilesLikeObjcopy()
     QVERIFY(b.open(QIODevice::ReadOnly));
     const QByteArray expected = b.readAll();
     QCOMPARE(qulonglong(expected.size()), bytes);
-    QCOMPARE(r.image.lowestAddress(), 0x08000000u);
-    QCOMPARE(flat(r.image), expected);
+    QCOMPARE(r->lowestAddress(), 0x08000000u);
+    QCOMPARE(flat(r.value()), expected);
 }
 
 void TestProgImage::binaryPlacedAtAddress()
 {
     const QByteArray data = patternBytes(1000, 5);
     const auto r = vbprog::loadBinary(std::string_view(data.constData(), size_t(data.size())), 0x08000800);
-    QVERIFY(r.ok);
-    QCOMPARE(r.image.lowestAddress(), 0x08000800u);
-    QCOMPARE(flat(r.image), data);
-    QVERIFY(!vbprog::loadBinary({}, 0x08000800).ok);
-    QVERIFY(!vbprog::loadBinary(std::string_view("abcd", 4), 0xFFFFFFFEu).ok);
+    QVERIFY(r.ok());
+    QCOMPARE(r->lowestAddress(), 0x08000800u);
+    QCOMPARE(flat(r.value()), data);
+    QVERIFY(!vbprog::loadBinary({}, 0x08000800).ok());
+    QVERIFY(!vbprog::loadBinary(std::string_view("abcd", 4), 0xFFFFFFFEu).ok());
 }
 
 void TestProgImage::countsDataBytesOnly()
@@ -505,8 +510,8 @@ void TestProgImage::countsDataBytesOnly()
                            ":0400000508000800E7\r\n"
                            ":00000001FF\r\n";
     const auto r = parse(hex);
-    QVERIFY2(r.ok, r.error.c_str());
-    QCOMPARE(r.image.byteCount(), uint64_t(20));
+    QVERIFY2(r.ok(), r.error().what.c_str());
+    QCOMPARE(r->byteCount(), uint64_t(20));
 }
 
 void TestProgImage::formatFromFileName()

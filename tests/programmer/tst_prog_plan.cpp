@@ -125,10 +125,10 @@ void TestProgPlan::erasesExactlyTheTouchedPages()
     const DeviceInfo& d = dev(uint16_t(pid));
     const auto img = image({{address, size_t(length)}});
     const auto r = makeDownloadPlan(img, d, d.maxFlashSize, kApp, true);
-    QVERIFY2(r.ok, r.error.c_str());
-    QCOMPARE(QList<uint32_t>(r.plan.pages.begin(), r.plan.pages.end()), pages);
-    checkBlocks(r.plan, img, d);
-    QCOMPARE(r.plan.dataBytes, uint64_t(length));
+    QVERIFY2(r.ok(), r.error().what.c_str());
+    QCOMPARE(QList<uint32_t>(r->pages.begin(), r->pages.end()), pages);
+    checkBlocks(r.value(), img, d);
+    QCOMPARE(r->dataBytes, uint64_t(length));
 }
 
 void TestProgPlan::writesOnlyUnitsWithData()
@@ -138,17 +138,17 @@ void TestProgPlan::writesOnlyUnitsWithData()
     for (uint16_t pid : {0x497, 0x447, 0x410}) {
         const DeviceInfo& d = dev(pid);
         const auto r = makeDownloadPlan(img, d, d.maxFlashSize, kApp, true);
-        QVERIFY2(r.ok, r.error.c_str());
-        checkBlocks(r.plan, img, d);
-        QVERIFY(r.plan.bytesToWrite < 0x3800);   // the gaps are not filled
+        QVERIFY2(r.ok(), r.error().what.c_str());
+        checkBlocks(r.value(), img, d);
+        QVERIFY(r->bytesToWrite < 0x3800);   // the gaps are not filled
     }
     // WL: the first two records share one 8-byte unit: 16 bytes written, padded with 0xFF.
     const auto r = makeDownloadPlan(image({{kApp, 10}, {kApp + 12, 3}}), dev(0x497), 256 * 1024, kApp, true);
-    QVERIFY(r.ok);
-    QCOMPARE(r.plan.blocks.size(), size_t(1));
-    QCOMPARE(r.plan.blocks[0].data.size(), size_t(16));
-    QCOMPARE(r.plan.blocks[0].data[10], uint8_t(0xFF));
-    QCOMPARE(r.plan.blocks[0].data[15], uint8_t(0xFF));
+    QVERIFY(r.ok());
+    QCOMPARE(r->blocks.size(), size_t(1));
+    QCOMPARE(r->blocks[0].data.size(), size_t(16));
+    QCOMPARE(r->blocks[0].data[10], uint8_t(0xFF));
+    QCOMPARE(r->blocks[0].data[15], uint8_t(0xFF));
 }
 
 void TestProgPlan::refusesBeforeTouchingTheDevice_data()
@@ -181,31 +181,31 @@ void TestProgPlan::refusesBeforeTouchingTheDevice()
     QFETCH(int, status);
     QFETCH(QString, reason);
     const auto r = makeDownloadPlan(image({{address, size_t(length)}}), dev(uint16_t(pid)), flashSize, kApp, true);
-    QVERIFY(!r.ok);
-    QCOMPARE(r.status, status);
-    QVERIFY2(QString::fromStdString(r.error).contains(reason), r.error.c_str());
+    QVERIFY(!r.ok());
+    QCOMPARE(r.error().status, status);
+    QVERIFY2(QString::fromStdString(r.error().what).contains(reason), r.error().what.c_str());
 }
 
 void TestProgPlan::skipEraseAllowsLargeEraseUnits()
 {
     const auto img = image({{kApp, 100}});
     const auto r = makeDownloadPlan(img, dev(0x495), 0x100000, kApp, false);
-    QVERIFY2(r.ok, r.error.c_str());
-    QVERIFY(r.plan.pages.empty());
-    checkBlocks(r.plan, img, dev(0x495));
+    QVERIFY2(r.ok(), r.error().what.c_str());
+    QVERIFY(r->pages.empty());
+    checkBlocks(r.value(), img, dev(0x495));
 
     // The identifiers stay guarded even when a caller starts lower.
     const auto low = makeDownloadPlan(image({{0x080007C0, 0x40}}), dev(0x497), 0x40000, 0x08000000, false);
-    QVERIFY(!low.ok);
-    QCOMPARE(low.status, int(PROG_ERR_OUT_OF_RANGE));
-    QVERIFY(QString::fromStdString(low.error).contains("identifiers"));
+    QVERIFY(!low.ok());
+    QCOMPARE(low.error().status, int(PROG_ERR_OUT_OF_RANGE));
+    QVERIFY(QString::fromStdString(low.error().what).contains("identifiers"));
     // L1 writes whole half-pages of 128 bytes: data just below the identifiers would pad into them.
     const auto pad = makeDownloadPlan(image({{0x08000780, 0x10}}), dev(0x416), 0x20000, 0x08000000, false);
-    QVERIFY(!pad.ok);
-    QVERIFY(QString::fromStdString(pad.error).contains("identifiers"));
+    QVERIFY(!pad.ok());
+    QVERIFY(QString::fromStdString(pad.error().what).contains("identifiers"));
     // A start address off the write unit cannot be honoured without padding below it.
-    QCOMPARE(makeDownloadPlan(img, dev(0x497), 0x40000, kApp + 4, true).status, int(PROG_ERR_BAD_ARGUMENT));
-    QCOMPARE(makeDownloadPlan(FirmwareImage(), dev(0x497), 0x40000, kApp, true).status, int(PROG_ERR_FILE_INVALID));
+    QCOMPARE(makeDownloadPlan(img, dev(0x497), 0x40000, kApp + 4, true).error().status, int(PROG_ERR_BAD_ARGUMENT));
+    QCOMPARE(makeDownloadPlan(FirmwareImage(), dev(0x497), 0x40000, kApp, true).error().status, int(PROG_ERR_FILE_INVALID));
 }
 
 void TestProgPlan::protectedRangesGivenAsData_data()
@@ -252,11 +252,11 @@ void TestProgPlan::protectedRangesGivenAsData()
     const auto img = image({{at, size_t(length)}});
     const auto r = makeDownloadPlan(img, dev(0x497), 0x40000, start, erase, keep);
     if (refusal.isEmpty()) {
-        QVERIFY2(r.ok, r.error.c_str());
-        checkBlocks(r.plan, img, dev(0x497));
+        QVERIFY2(r.ok(), r.error().what.c_str());
+        checkBlocks(r.value(), img, dev(0x497));
     } else {
-        QVERIFY(!r.ok);
-        QVERIFY2(QString::fromStdString(r.error).contains(refusal), r.error.c_str());
+        QVERIFY(!r.ok());
+        QVERIFY2(QString::fromStdString(r.error().what).contains(refusal), r.error().what.c_str());
     }
 }
 
@@ -291,11 +291,11 @@ void TestProgPlan::deviceTableKeepsTheIdentifierPageSafe()
         QVERIFY(d.flashSizeRegister != 0);
         QVERIFY(d.erasedValue == 0x00 || d.erasedValue == 0xFF);
         const auto r = makeDownloadPlan(image({{kApp, 64}}), d, d.maxFlashSize, kApp, true);
-        QCOMPARE(r.ok, unsafe.count(d.pid) == 0);
-        if (r.ok)
-            QVERIFY(d.flashBase + r.plan.pages.front() * d.eraseUnit >= kApp);
+        QCOMPARE(r.ok(), unsafe.count(d.pid) == 0);
+        if (r.ok())
+            QVERIFY(d.flashBase + r->pages.front() * d.eraseUnit >= kApp);
         else
-            QCOMPARE(r.status, int(PROG_ERR_DEVICE_UNSUPPORTED));
+            QCOMPARE(r.error().status, int(PROG_ERR_DEVICE_UNSUPPORTED));
     }
     QCOMPARE(dev(0x447).erasedValue, uint8_t(0x00));
     QCOMPARE(dev(0x497).erasedValue, uint8_t(0xFF));

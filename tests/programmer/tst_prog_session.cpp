@@ -17,6 +17,7 @@
 #include "hex_tools.h"
 #include "programmer_api.h"
 #include "sim_process.h"
+#include "status.h"
 
 using namespace vbprog;
 
@@ -74,6 +75,8 @@ class TestProgSession : public QObject {
 
 private slots:
     void twoSessionsRunAtOnce();
+    void fileRefusalsCarryStatusLineAndName_data();
+    void fileRefusalsCarryStatusLineAndName();
     void failedDownloadReportsWhatWasWritten_data();
     void failedDownloadReportsWhatWasWritten();
     void rateTheBootloaderDoesNotTake();
@@ -94,22 +97,22 @@ void TestProgSession::twoSessionsRunAtOnce()
     QTemporaryDir work;
     const QByteArray binA = patternBytes(12288, 21), binB = patternBytes(12288, 22);
     const QString pathA = writeFile(work, "a.bin", binA);
-    const LoadedFirmware fileA = loadFirmwareFile(pathA.toStdString(), kApplicationStart);
-    const LoadedFirmware fileB = loadFirmwareFile(writeFile(work, "b.bin", binB).toStdString(), kApplicationStart);
-    QCOMPARE(fileA.status, int(PROG_OK));
-    QCOMPARE(fileB.status, int(PROG_OK));
-    QCOMPARE(QByteArray::fromStdString(fileA.content), binA);
+    const Result<FirmwareFile> fileA = loadFirmwareFile(pathA.toStdString(), kApplicationStart);
+    const Result<FirmwareFile> fileB = loadFirmwareFile(writeFile(work, "b.bin", binB).toStdString(), kApplicationStart);
+    QCOMPARE(fileA.error().status, int(PROG_OK));
+    QCOMPARE(fileB.error().status, int(PROG_OK));
+    QCOMPARE(QByteArray::fromStdString(fileA->content), binA);
     // What was read is what gets flashed, whatever happens to the file afterwards.
     writeFile(work, "a.bin", patternBytes(12288, 99));
 
     Sim simA(dir_, {"--baud", "115200"}), simB(dir_, {"--baud", "115200"});
     Trace traceA, traceB;
     int rcA = -99, rcB = -99;
-    auto run = [](const std::string& port, const LoadedFirmware& f, Trace& trace, int& rc) {
+    auto run = [](const std::string& port, const Result<FirmwareFile>& f, Trace& trace, int& rc) {
         FlashSession session(trace.callbacks());
         rc = session.connect(at(QString::fromStdString(port)));
         if (rc == PROG_OK)
-            rc = session.download(f.parsed.image, "fw.bin");
+            rc = session.download(f->image, "fw.bin");
         session.close();
     };
     std::thread a(run, simA.port().toStdString(), std::cref(fileA), std::ref(traceA), std::ref(rcA));
@@ -129,6 +132,43 @@ void TestProgSession::twoSessionsRunAtOnce()
     QCOMPARE(dumpB.mid(0x800, binB.size()), binB);
     QVERIFY(simA.log().contains("guarded-area: none"));
     QVERIFY(simB.log().contains("guarded-area: none"));
+}
+
+// A refused file's error value is made by the parser and passed on: the status, the line
+// and the sentence, which names the file once.
+void TestProgSession::fileRefusalsCarryStatusLineAndName_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content");   // none: the file is not there
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("line");
+    QTest::addColumn<QString>("says");
+
+    const QByteArray good = intelHex(patternBytes(32, 3), kApplicationStart);
+    QTest::newRow("missing") << "gone.hex" << QByteArray() << int(kFileMissing) << 0 << "Cannot open the file ";
+    QTest::newRow("bad checksum") << "fw.hex" << hexLinear(0x0800) + "\n" + hexRecord(0, 0x800, "abcd", true) + "\n"
+                                  << int(kFileInvalid) << 2 << "fw.hex: line 2: ";
+    QTest::newRow("no end record") << "fw.hex" << good.left(good.lastIndexOf(':')) << int(kFileInvalid) << 0
+                                   << "fw.hex: missing end-of-file record";
+    QTest::newRow("empty binary") << "fw.bin" << QByteArray("") << int(kFileInvalid) << 0 << "fw.bin: the file is empty";
+    QTest::newRow("unsupported") << "fw.txt" << good << int(kFileInvalid) << 0 << "Unsupported file type of fw.txt";
+}
+
+void TestProgSession::fileRefusalsCarryStatusLineAndName()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    QFETCH(int, status);
+    QFETCH(int, line);
+    QFETCH(QString, says);
+    QTemporaryDir work;
+    const QString path = content.isNull() ? work.filePath(name) : writeFile(work, name, content);
+    const Result<FirmwareFile> f = loadFirmwareFile(path.toStdString(), kApplicationStart);
+    QVERIFY(!f.ok());
+    QCOMPARE(f.error().status, status);
+    QCOMPARE(f.error().line, line);
+    const QString what = QString::fromStdString(f.error().what);
+    QVERIFY2(what.startsWith(says) && what.count(name) == 1, qPrintable(what));
 }
 
 void TestProgSession::failedDownloadReportsWhatWasWritten_data()
@@ -160,7 +200,7 @@ void TestProgSession::failedDownloadReportsWhatWasWritten()
     QFETCH(QStringList, lastPhases);
     QFETCH(uint, address);
     QTemporaryDir work;
-    const LoadedFirmware f = loadFirmwareFile(writeFile(work, "fw.bin", patternBytes(6000, 12)).toStdString(),
+    const Result<FirmwareFile> f = loadFirmwareFile(writeFile(work, "fw.bin", patternBytes(6000, 12)).toStdString(),
                                               kApplicationStart);
     Sim sim(dir_, simArgs);
     Trace trace;
@@ -168,7 +208,7 @@ void TestProgSession::failedDownloadReportsWhatWasWritten()
     QCOMPARE(session.connect(at(sim.port())), int(PROG_OK));
     DownloadReport report;
     report.written = 12345;   // must be reset by the download
-    QCOMPARE(session.download(f.parsed.image, "fw.bin", {}, &report), status);
+    QCOMPARE(session.download(f->image, "fw.bin", {}, &report), status);
     QCOMPARE(report.planned, qulonglong(6000));
     QCOMPARE(report.written, written);
     QCOMPARE(report.verified, verified);
@@ -222,11 +262,11 @@ void TestProgSession::rateTheBootloaderDoesNotTake()
     // A part that takes the rate flashes at it.
     QTemporaryDir work;
     const QByteArray bin = patternBytes(4096, 5);
-    const LoadedFirmware f = loadFirmwareFile(writeFile(work, "fw.bin", bin).toStdString(), kApplicationStart);
+    const Result<FirmwareFile> f = loadFirmwareFile(writeFile(work, "fw.bin", bin).toStdString(), kApplicationStart);
     Sim fast(dir_, {"--max-baud", "921600", "--baud", "921600"});
     QCOMPARE(session.connect(at(fast.port(), 921600)), int(PROG_OK));
     QVERIFY(trace.all().contains("at 921600 baud"));
-    QCOMPARE(session.download(f.parsed.image, "fw.bin"), int(PROG_OK));
+    QCOMPARE(session.download(f->image, "fw.bin"), int(PROG_OK));
     session.close();
     QCOMPARE(fast.dump().mid(0x800, bin.size()), bin);
 }
@@ -279,13 +319,13 @@ void TestProgSession::moduleJobNamesTheFailingStep()
     QFETCH(QString, says);
     QTemporaryDir work;
     const QByteArray bin = patternBytes(6000, 14);
-    const LoadedFirmware f = loadFirmwareFile(writeFile(work, "fw.bin", bin).toStdString(), kApplicationStart);
+    const Result<FirmwareFile> f = loadFirmwareFile(writeFile(work, "fw.bin", bin).toStdString(), kApplicationStart);
     Sim sim(dir_, simArgs + QStringList{"--uid", "00112233445566778899aabb"});
     Trace trace;
     FlashSession session(trace.callbacks());
     ModuleJob job;
     job.port = at(sim.port());
-    job.image = &f.parsed.image;
+    job.image = &f->image;
     job.file = "fw.bin";
     job.shownName = "fw.bin";
     const ModuleOutcome out = runModuleJob(session, job, trace.callbacks());
@@ -315,14 +355,14 @@ void TestProgSession::moduleJobLeavesAModuleTheCallerDeclines()
     // Identified, then declined (a module already flashed in this insertion, say): nothing
     // is erased or written, and the outcome says it was skipped.
     QTemporaryDir work;
-    const LoadedFirmware f = loadFirmwareFile(writeFile(work, "fw.bin", patternBytes(3000, 15)).toStdString(),
+    const Result<FirmwareFile> f = loadFirmwareFile(writeFile(work, "fw.bin", patternBytes(3000, 15)).toStdString(),
                                               kApplicationStart);
     const QByteArray before = patternBytes(int(model(0x497).flash), 16);
     Sim sim(dir_, {}, before);
     FlashSession session;
     ModuleJob job;
     job.port = at(sim.port());
-    job.image = &f.parsed.image;
+    job.image = &f->image;
     std::string seenDevEui;
     job.beforeDownload = [&](const ModuleOutcome& m) {
         seenDevEui = m.devEUI;

@@ -475,11 +475,10 @@ void TestProgTransport::sessionRecordsWhyThePortDidNotOpen()
              std::string("The serial port /dev/vbf-no-such-port cannot be opened: permission denied; join the group uucp "
                          "that owns it, e.g. with sudo usermod -aG uucp $USER, and log in again."));
 
-    std::string why;
-    const auto boot = bootSequence("direct", why);
-    QVERIFY2(boot.has_value(), why.c_str());
+    const auto boot = bootSequence("direct");
+    QVERIFY2(boot.ok(), boot.error().what.c_str());
     fake.refuseOpen = OpenFailure{OpenFailure::InUse, {}};
-    QCOMPARE(BootEntry(*boot).connect(session, settingsFor("fake0"), {}), int(PROG_ERR_PORT_OPEN));
+    QCOMPARE(BootEntry(boot.value()).connect(session, settingsFor("fake0"), {}), int(PROG_ERR_PORT_OPEN));
     QCOMPARE(session.openFailure().cause, OpenFailure::InUse);
 
     fake.refuseOpen.reset();

@@ -2,7 +2,7 @@
 
 #include "message_filter.h"
 #include "platform.h"
-#include "programmer_api.h"
+#include "status.h"
 
 #include <algorithm>
 

@@ -24,7 +24,7 @@ public:
     // modules; with more than one, messages are prefixed with their port.
     void start(const std::vector<std::string>& ports, bool verbose, bool progress);
 
-    // A library message of MSGTYPE `type`, if shown (messageShown) at this verbosity.
+    // A library message of level `type` (vbprog::Level), if shown (messageShown) at this verbosity.
     void message(size_t module, int type, const std::string& text);
     // A progress pass begins: "Writing", then "Verifying".
     void pass(size_t module, const char* label);

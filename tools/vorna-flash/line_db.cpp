@@ -4,11 +4,11 @@
 #include "platform.h"
 #include "report_json.h"
 #include "sha256.h"
-#include "status.h"
+#include "exit_status.h"
 
 #include "download_plan.h"
 #include "flash_session.h"
-#include "programmer_api.h"
+#include "status.h"
 #include "queries.h"
 #include "releases.h"
 #include "schema.h"
@@ -165,7 +165,7 @@ linedb::Attempt attemptRow(const vbprog::ModuleOutcome& m, const Options& o, con
         a.sha256 = db.imageSha;
         a.firmwareCheck = db.firmwareCheck;
     }
-    const bool pass = m.status == PROG_OK;
+    const bool pass = m.status == vbprog::kOk;
     a.result = pass ? "PASS" : "FAIL";
     a.code = exitStatusFor(m.status);
     a.status = statusName(m.status);
@@ -243,20 +243,20 @@ int runRelease(const Options& o, linedb::Connection& c)
         return EXIT_OK;
     }
     const std::filesystem::path path = diskPath(o.file);
-    const vbprog::LoadedFirmware f = vbprog::loadFirmwareFile(path, vbprog::kApplicationStart);
-    if (f.status != PROG_OK) {
-        say(f.error);
-        return exitStatusFor(f.status);
+    const vbprog::Result<vbprog::FirmwareFile> f = vbprog::loadFirmwareFile(path, vbprog::kApplicationStart);
+    if (!f) {
+        say(f.error().what);
+        return exitStatusFor(f.error().status);
     }
-    const vbprog::PlanResult placed = vbprog::checkPlacement(f.parsed.image, vbprog::kApplicationStart);
-    if (!placed.ok) {
-        say(o.file + ": " + placed.error);
-        return exitStatusFor(placed.status);
+    const vbprog::Result<void> placed = vbprog::checkPlacement(f->image, vbprog::kApplicationStart);
+    if (!placed) {
+        say(o.file + ": " + placed.error().what);
+        return exitStatusFor(placed.error().status);
     }
     linedb::Release r;
-    r.sha256 = imageSha256(f.parsed.image);
+    r.sha256 = imageSha256(f->image);
     r.name = o.releaseName.empty() ? path.filename().u8string() : o.releaseName;
-    r.bytes = f.parsed.image.byteCount();
+    r.bytes = f->image.byteCount();
     r.added = linedb::utcNowText();
     linedb::addRelease(c, r);
     std::printf("Release \"%s\" (%llu bytes, SHA-256 %s) is now the current release.\n", r.name.c_str(),

@@ -1,7 +1,7 @@
 #include "line_report.h"
 
 #include "platform.h"
-#include "status.h"
+#include "exit_status.h"
 
 #include "system.h"
 

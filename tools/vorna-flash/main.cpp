@@ -4,21 +4,21 @@
 #include "benchlog.h"
 #include "console.h"
 #include "line_db.h"
+#include "exit_status.h"
 #include "module_record.h"
 #include "options.h"
 #include "platform.h"
 #include "report_json.h"
 #include "sha256.h"
 #include "station.h"
-#include "status.h"
 #include "text.h"
 
 #include "boot_sequence.h"
 #include "download_plan.h"
 #include "flash_session.h"
 #include "module_job.h"
-#include "programmer_api.h"
 #include "serial_transport.h"
+#include "status.h"
 #include "system.h"
 #include "text_format.h"
 
@@ -97,9 +97,9 @@ int runPorts()
 // The firmware, read and checked once before any port is opened; every module gets these bytes.
 struct Firmware {
     std::string shownName;
-    vbprog::LoadedFirmware loaded;
+    vbprog::FirmwareImage image;
     std::string sha256;
-    int status = PROG_OK;
+    int status = vbprog::kOk;
 };
 
 struct Job {
@@ -166,11 +166,11 @@ std::string endLine(const Run& run, const Job& job)
     const vbprog::ModuleOutcome& m = job.outcome;
     if (!vf::manyModules(o) || o.json)
         return {};
-    if (m.status != PROG_OK)
+    if (m.status != vbprog::kOk)
         return job.port + ": failed (" + vf::statusName(m.status) + ") after " + secondsText(m.seconds) + ".";
     if (o.command == vf::Command::Keys)
         return job.port + ": DevEUI " + m.devEUI + ", JoinEUI " + m.joinEUI + ", AppKey " + m.appKey;
-    return job.port + ": Flashed " + std::to_string(run.firmware->loaded.parsed.image.byteCount()) + " bytes" +
+    return job.port + ": Flashed " + std::to_string(run.firmware->image.byteCount()) + " bytes" +
            (o.verify ? " with verification" : " without verification") + " in " + secondsText(m.seconds) + ".";
 }
 
@@ -187,7 +187,7 @@ void handleModule(Run& run, Job& job)
     };
     vbprog::FlashSession session(callbacks);
     const bool flash = o.command == vf::Command::Flash;
-    vbprog::ModuleJob moduleJob = vf::moduleJob(o, job.port, flash ? &run.firmware->loaded.parsed.image : nullptr,
+    vbprog::ModuleJob moduleJob = vf::moduleJob(o, job.port, flash ? &run.firmware->image : nullptr,
                                                 flash ? run.firmware->shownName : std::string());
     // Flashing reads the identifiers only for the log.
     moduleJob.readIdentifiers = !flash || run.log.isOpen() || run.db.line;
@@ -195,7 +195,7 @@ void handleModule(Run& run, Job& job)
     session.close();
     writeLogRow(run, job);
     const vbprog::ModuleOutcome& m = job.outcome;
-    const char* verdict = m.status == PROG_OK ? "done" : "FAILED";
+    const char* verdict = m.status == vbprog::kOk ? "done" : "FAILED";
     console.ended(job.index, std::string(verdict) + " (" + vf::statusName(m.status) + ", " + secondsText(m.seconds) + ")",
                   endLine(run, job), stdout);
 }
@@ -240,12 +240,12 @@ void printResults(const Run& run, const std::vector<Job>& jobs)
     if (vf::manyModules(o))
         return;  // each module left its line
     const vbprog::ModuleOutcome& m = jobs.front().outcome;
-    if (m.status != PROG_OK)
+    if (m.status != vbprog::kOk)
         return;
     if (o.command == vf::Command::Keys)
         console.print("DevEUI: " + m.devEUI + "\nJoinEUI: " + m.joinEUI + "\nAppKey: " + m.appKey, stdout);
     else
-        console.print("Flashed " + std::to_string(run.firmware->loaded.parsed.image.byteCount()) + " bytes" +
+        console.print("Flashed " + std::to_string(run.firmware->image.byteCount()) + " bytes" +
                           (o.verify ? " with verification" : " without verification") + " in " +
                           secondsText(m.seconds) + ".",
                       stdout);
@@ -259,18 +259,26 @@ Firmware loadFirmware(const vf::Options& o)
     // readable.
     const std::filesystem::path path = vf::diskPath(o.file);
     f.shownName = vbprog::wideToUtf8(vbprog::utf8ToWideLossy(path.filename().u8string()).c_str());
-    f.loaded = vbprog::loadFirmwareFile(path, kApplicationStart);
-    f.status = f.loaded.status;
-    if (f.status == PROG_OK || !f.loaded.content.empty())
-        f.sha256 = vf::Sha256::hexDigest(f.loaded.content.data(), f.loaded.content.size());
-    if (f.status != PROG_OK) {
-        console.message(0, Error, f.loaded.error);
+    const vbprog::Result<std::string> bytes = vbprog::readFirmwareBytes(path);
+    if (!bytes) {
+        f.status = bytes.error().status;
+        console.message(0, vbprog::kError, bytes.error().what);
         return f;
     }
-    const vbprog::PlanResult placed = vbprog::checkPlacement(f.loaded.parsed.image, kApplicationStart);
-    if (!placed.ok) {
-        f.status = placed.status;
-        console.message(0, Error, f.shownName + ": " + placed.error);
+    // Also for a file refused below: its row names what was given (an empty file has none).
+    if (!bytes->empty())
+        f.sha256 = vf::Sha256::hexDigest(bytes->data(), bytes->size());
+    vbprog::Result<vbprog::FirmwareImage> parsed = vbprog::parseFirmware(bytes.value(), path, kApplicationStart);
+    if (!parsed) {
+        f.status = parsed.error().status;
+        console.message(0, vbprog::kError, parsed.error().what);
+        return f;
+    }
+    f.image = std::move(parsed).value();
+    const vbprog::Result<void> placed = vbprog::checkPlacement(f.image, kApplicationStart);
+    if (!placed) {
+        f.status = placed.error().status;
+        console.message(0, vbprog::kError, f.shownName + ": " + placed.error().what);
     }
     return f;
 }
@@ -304,9 +312,9 @@ int runModules(const vf::Options& o)
     }
     // The database before any port: a server away, or a file that is not the release, stops here.
     if (!o.db.empty()) {
-        const bool checked = o.command == vf::Command::Flash && firmware.status == PROG_OK;
+        const bool checked = o.command == vf::Command::Flash && firmware.status == vbprog::kOk;
         const int refused = vf::openLineDb(o, vf::newRunId(), o.command == vf::Command::Flash ? "flash" : "keys",
-                                           checked ? &firmware.loaded.parsed.image : nullptr, run.db);
+                                           checked ? &firmware.image : nullptr, run.db);
         if (refused != vf::EXIT_OK)
             return refused;
     }
@@ -317,8 +325,8 @@ int runModules(const vf::Options& o)
         jobs[i].port = ports[i];
     }
     console.start(ports, o.verbose,
-                  o.command == vf::Command::Flash && firmware.status == PROG_OK && vf::standardErrorIsTerminal());
-    if (firmware.status != PROG_OK) {
+                  o.command == vf::Command::Flash && firmware.status == vbprog::kOk && vf::standardErrorIsTerminal());
+    if (firmware.status != vbprog::kOk) {
         // A bad file is the file's fault on every port; no port is opened.
         for (Job& job : jobs) {
             vbprog::ModuleOutcome& m = job.outcome;
@@ -378,17 +386,17 @@ int runStationCommand(const vf::Options& o)
         return vf::EXIT_NO_DEVICE;
     }
     const Firmware firmware = loadFirmware(o);
-    if (firmware.status != PROG_OK) {
+    if (firmware.status != vbprog::kOk) {
         fail(vf::failureSentence(firmware.status, {vf::Step::Download, ports.front(), o.file, o.baud}));
         return vf::exitStatusFor(firmware.status);
     }
     vf::LineDb db;
     if (!o.db.empty()) {
-        const int refused = vf::openLineDb(o, vf::newRunId(), "station", &firmware.loaded.parsed.image, db);
+        const int refused = vf::openLineDb(o, vf::newRunId(), "station", &firmware.image, db);
         if (refused != vf::EXIT_OK)
             return refused;
     }
-    return vf::runStation(o, ports, {firmware.shownName, firmware.sha256, &firmware.loaded.parsed.image},
+    return vf::runStation(o, ports, {firmware.shownName, firmware.sha256, &firmware.image},
                           o.db.empty() ? nullptr : &db);
 }
 

@@ -1,6 +1,6 @@
 #include "message_filter.h"
 
-#include "programmer_api.h"
+#include "status.h"
 
 namespace vf {
 
@@ -11,11 +11,11 @@ bool messageShown(int type, Verbosity verbosity)
         return true;
     case Verbosity::ErrorsAndAdvice:
         // A warning without a popup is advice for the user (the adapter's latency timer, say).
-        if (type == WarningNoPopup)
+        if (type == vbprog::kWarningQuiet)
             return true;
         [[fallthrough]];
     case Verbosity::Errors:
-        return type == Error || type == ErrorNoPopup;
+        return type == vbprog::kError || type == vbprog::kErrorQuiet;
     }
     return false;
 }

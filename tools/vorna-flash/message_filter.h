@@ -1,4 +1,4 @@
-// Which of the programming library's messages (MSGTYPE) a display shows: the one rule for
+// Which of the programming library's messages (their vbprog::Level) a display shows: the one rule for
 // flash, keys and the station.
 #pragma once
 

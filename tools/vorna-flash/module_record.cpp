@@ -1,8 +1,8 @@
 #include "module_record.h"
 
-#include "status.h"
+#include "exit_status.h"
 
-#include "programmer_api.h"
+#include "status.h"
 #include "text_format.h"
 
 
@@ -14,9 +14,9 @@ vbprog::ModuleJob moduleJob(const Options& o, const std::string& port, const vbp
     vbprog::ModuleJob job;
     job.port.name = port;
     job.port.baudrate = o.baud;
-    std::string why;
     if (!o.boot.empty())
-        job.boot = vbprog::bootSequence(o.boot, why);
+        if (vbprog::Result<vbprog::BootSequence> boot = vbprog::bootSequence(o.boot))  // the command line checked it
+            job.boot = std::move(boot).value();
     job.image = image;
     job.file = o.file;
     job.shownName = shownName;
@@ -27,7 +27,8 @@ vbprog::ModuleJob moduleJob(const Options& o, const std::string& port, const vbp
     } else if (o.after == After::Run) {
         // The command line takes run only with a preset, whose reset into the application this is.
         job.start = vbprog::StartAfter::Steps;
-        job.startSteps = o.afterSteps.empty() ? job.boot->run : vbprog::parseSteps(o.afterSteps).steps;
+        const vbprog::Result<std::vector<vbprog::BootStep>> steps = vbprog::parseSteps(o.afterSteps);
+        job.startSteps = o.afterSteps.empty() || !steps ? job.boot->run : steps.value();
     }
     return job;
 }

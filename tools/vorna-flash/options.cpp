@@ -488,8 +488,8 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
     value("--boot", "The option --boot needs a sequence: direct, inverted, auto-reset or steps.")
         ->check(CLI::Validator(
             [](std::string& v) {
-                std::string why;
-                return vbprog::bootSequence(v, why) ? std::string() : why;
+                const vbprog::Result<vbprog::BootSequence> boot = vbprog::bootSequence(v);
+                return boot ? std::string() : boot.error().what;
             },
             ""))
         ->each([&g](const std::string& v) { g.o.boot = v; });
@@ -501,8 +501,9 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
                     return {};
                 if (v.find('=') == std::string::npos)
                     return "The option --after takes stay, run, go or steps such as dtr=1+rts=1,wait=100,dtr=0.";
-                const vbprog::SequenceParse parsed = vbprog::parseSteps(v);
-                return parsed.ok ? std::string() : "The sequence \"" + v + "\" of --after is refused: " + parsed.error + ".";
+                const vbprog::Result<std::vector<vbprog::BootStep>> parsed = vbprog::parseSteps(v);
+                return parsed ? std::string()
+                              : "The sequence \"" + v + "\" of --after is refused: " + parsed.error().what + ".";
             },
             ""))
         ->each([&g, &afterWords](const std::string& v) {

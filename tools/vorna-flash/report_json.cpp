@@ -1,8 +1,8 @@
 #include "report_json.h"
 
-#include "status.h"
+#include "exit_status.h"
 
-#include "programmer_api.h"
+#include "status.h"
 #include "text_format.h"
 
 #include <cmath>
@@ -11,7 +11,7 @@ namespace vf {
 
 Json outcomeJson(const vbprog::ModuleOutcome& m, const JsonContext& c)
 {
-    const bool pass = m.status == PROG_OK;
+    const bool pass = m.status == vbprog::kOk;
     Json j;
     if (c.shape == JsonShape::Station) {
         j["run"] = c.runId;

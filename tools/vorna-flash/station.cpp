@@ -2,6 +2,7 @@
 
 #include "benchlog.h"
 #include "console.h"
+#include "exit_status.h"
 #include "line_db.h"
 #include "system.h"
 #include "message_filter.h"
@@ -11,13 +12,12 @@
 #include "station_display.h"
 #include "station_hook.h"
 #include "station_identity.h"
-#include "status.h"
 #include "text.h"
 
 #include "boot_entry.h"
 #include "flash_session.h"
-#include "programmer_api.h"
 #include "serial_transport.h"
+#include "status.h"
 #include "text_format.h"
 
 #include <algorithm>
@@ -380,9 +380,9 @@ public:
         : o_(o), ports_(ports), fw_(fw), db_(db), runId_(db ? db->runId : newRunId()), tallies_(ports.size()),
           insertion_(ports.size()), repeats_(ports.size())
     {
-        std::string why;
         if (!o.boot.empty())
-            boot_ = vbprog::bootSequence(o.boot, why);  // the command line checked it
+            if (vbprog::Result<vbprog::BootSequence> boot = vbprog::bootSequence(o.boot))  // the command line checked it
+                boot_ = std::move(boot).value();
     }
 
     int run();
@@ -526,7 +526,7 @@ constexpr Millis kMaxBackoff{30000};
 Millis Station::backoff(size_t index, const Outcome& out)
 {
     Repeats& r = repeats_[index];
-    const std::string key = out.status == PROG_OK ? std::string() : statusName(out.status) + " at " + out.step;
+    const std::string key = out.status == vbprog::kOk ? std::string() : statusName(out.status) + " at " + out.step;
     if (key.empty() || key != r.key) {
         r = Repeats{key, key.empty() ? 0u : 1u, false};
         return Millis(0);
@@ -665,14 +665,14 @@ void Station::recordRow(size_t index, Outcome& out)
                        "The station takes no new modules, as it cannot record them; mend the database, and start it "
                        "again.");
     }
-    out.duplicateFail = o_.failOnDuplicate && out.status == PROG_OK && out.identity.duplicate == "other-module";
+    out.duplicateFail = o_.failOnDuplicate && out.status == vbprog::kOk && out.identity.duplicate == "other-module";
 }
 
 void Station::conclude(size_t index, Outcome& out)
 {
     const std::string& port = ports_[index];
     recordRow(index, out);
-    const bool pass = out.status == PROG_OK && !out.duplicateFail;
+    const bool pass = out.status == vbprog::kOk && !out.duplicateFail;
     writeRow(index, out);
 
     std::string flag;

@@ -1,6 +1,6 @@
-#include "status.h"
+#include "exit_status.h"
 
-#include "programmer_api.h"
+#include "status.h"
 
 #include <algorithm>
 
@@ -9,16 +9,16 @@ namespace vf {
 int exitStatusFor(int s)
 {
     switch (s) {
-    case PROG_OK:
+    case vbprog::kOk:
         return EXIT_OK;
-    case PROG_ERR_PORT_OPEN:
-    case PROG_ERR_NO_ANSWER:
+    case vbprog::kPortOpen:
+    case vbprog::kNoAnswer:
         return EXIT_NO_DEVICE;
-    case PROG_ERR_FILE_MISSING:
-    case PROG_ERR_FILE_INVALID:
-    case PROG_ERR_OUT_OF_RANGE:
+    case vbprog::kFileMissing:
+    case vbprog::kFileInvalid:
+    case vbprog::kOutOfRange:
         return EXIT_BAD_FILE;
-    case PROG_ERR_WRITE_VERIFY:
+    case vbprog::kWriteVerify:
         return EXIT_WRITE;
     default:
         return EXIT_DEVICE;
