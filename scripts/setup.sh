@@ -23,6 +23,9 @@ packages=(
   nsis
   # localedef's sources: the window's start-up under Wine is also run as a German user.
   locales
+  # The line's database: SQLite embedded, PostgreSQL shared by several stations; the
+  # tests start their own PostgreSQL server from the postgresql package.
+  libsqlite3-dev libpq-dev postgresql
 )
 
 missing=()

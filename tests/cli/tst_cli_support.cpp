@@ -487,12 +487,12 @@ void TestCliSupport::commandLineRefusalSentences_data()
                                      << "The option --no-verify takes no value.";
     QTest::newRow("value on help") << QStringList{"--help=me"} << "The option --help takes no value.";
     QTest::newRow("unknown command") << QStringList{"erase", "--port", "p"}
-                                     << "Unknown command \"erase\"; the commands are ports, keys, flash, verify, read, lines and station.";
+                                     << "Unknown command \"erase\"; the commands are ports, keys, flash, verify, read, lines, station, release, history, report, export and db.";
     QTest::newRow("empty command") << QStringList{""}
-                                   << "Unknown command \"\"; the commands are ports, keys, flash, verify, read, lines and station.";
+                                   << "Unknown command \"\"; the commands are ports, keys, flash, verify, read, lines, station, release, history, report, export and db.";
     // The first fault on the line is the one named, and --help does not hide it.
     QTest::newRow("unknown command first") << QStringList{"frobnicate", "--port", ""}
-                                           << "Unknown command \"frobnicate\"; the commands are ports, keys, flash, verify, read, lines and station.";
+                                           << "Unknown command \"frobnicate\"; the commands are ports, keys, flash, verify, read, lines, station, release, history, report, export and db.";
     QTest::newRow("unknown option first") << QStringList{"keys", "--fast", "--baud", "0"}
                                           << "Unknown option --fast; see vorna-flash --help.";
     QTest::newRow("bad value first") << QStringList{"keys", "--baud", "0", "--fast", "--help"} << baud;
@@ -574,7 +574,8 @@ void TestCliSupport::commandLineRefusalSentences_data()
     QTest::newRow("from on flash") << QStringList{"flash", "--port", "p", "a.hex", "--from", "0"}
                                    << "The option --from does not apply to the flash command.";
     QTest::newRow("nothing") << QStringList{}
-                             << "No command given; use vorna-flash ports, keys, flash, verify, read, lines or station (see vorna-flash --help).";
+                             << "No command given; use vorna-flash ports, keys, flash, verify, read, lines or station, "
+                                "or release, history, report, export or db for the line's database (see vorna-flash --help).";
     QTest::newRow("usb: alone") << QStringList{"keys", "--port", "usb:"}
         << "The port name usb: needs the adapter's USB serial number after it, e.g. usb:A50285BI (vorna-flash ports shows it).";
     QTest::newRow("usb-path: alone") << QStringList{"station", "--port", "usb-path:", "a.hex"}
@@ -743,7 +744,7 @@ void TestCliSupport::commandLineFirstFaultNamed_data()
     QTest::newRow("empty log before file") << QStringList{"flash", "--port", "p", "--log", ""} << "The option --log needs a file name.";
     // After "--" every word is a file, the first a command when none came before.
     QTest::newRow("-- then an unknown command") << QStringList{"--", "erase"}
-        << "Unknown command \"erase\"; the commands are ports, keys, flash, verify, read, lines and station.";
+        << "Unknown command \"erase\"; the commands are ports, keys, flash, verify, read, lines, station, release, history, report, export and db.";
     QTest::newRow("-- then the options as files") << QStringList{"--", "flash", "--port", "p"}
         << "The flash command needs --port PORT (or --all-ports); vorna-flash ports lists the ports.";
     QTest::newRow("-- hides an unknown option") << QStringList{"keys", "--port", "p", "--", "--bogus"}
@@ -753,13 +754,13 @@ void TestCliSupport::commandLineFirstFaultNamed_data()
     QTest::newRow("++ then a file") << QStringList{"flash", "--port", "p", "++", "a.hex"}
                                     << "The flash command takes one firmware file; \"a.hex\" is one too many.";
     QTest::newRow("++ as command") << QStringList{"++", "flash"}
-        << "Unknown command \"++\"; the commands are ports, keys, flash, verify, read, lines and station.";
+        << "Unknown command \"++\"; the commands are ports, keys, flash, verify, read, lines, station, release, history, report, export and db.";
     QTest::newRow("extra file before --") << QStringList{"flash", "--port", "p", "a.hex", "b.hex", "--", "--bogus"}
                                           << "The flash command takes one firmware file; \"b.hex\" is one too many.";
     // Faults met while reading the line: the first one, whatever follows.
     QTest::newRow("unknown before a bare option") << QStringList{"keys", "--fast", "--port"} << "Unknown option --fast; see vorna-flash --help.";
     QTest::newRow("unknown command before a bad value") << QStringList{"erase", "--baud", "1"}
-        << "Unknown command \"erase\"; the commands are ports, keys, flash, verify, read, lines and station.";
+        << "Unknown command \"erase\"; the commands are ports, keys, flash, verify, read, lines, station, release, history, report, export and db.";
     QTest::newRow("unknown option before the command") << QStringList{"--fast", "erase"} << "Unknown option --fast; see vorna-flash --help.";
     QTest::newRow("bad value before unknown command") << QStringList{"--baud", "1", "erase"}
         << "The option --baud needs a rate from 1200 to 12000000, e.g. --baud 460800.";
@@ -823,8 +824,8 @@ void TestCliSupport::usageTextUnchanged()
     // Scripts and the packaged manual quote it: byte for byte as released (JSON "code" the
     // exit status and "status" its name).
     const std::string usage = vf::usageText();
-    QCOMPARE(sha(usage), std::string("3f9e4ab4f2c34ac8ed6b0518150d0f1b8c1e237dde8f5160fc4e851008713228"));
-    QCOMPARE(std::count(usage.begin(), usage.end(), '\n'), std::ptrdiff_t(126));
+    QCOMPARE(sha(usage), std::string("1ac4cb4bfa2ec564c5f3d3ce12632655ecef16bfa73c448ba252747808f773d4"));
+    QCOMPARE(std::count(usage.begin(), usage.end(), '\n'), std::ptrdiff_t(158));
     QCOMPARE(std::string(vf::versionText()), std::string("vorna-flash " VBF_VERSION "\n"));
 }
 

@@ -3,6 +3,7 @@
 // modules at once, each in a flash session of its own on a thread of its own.
 #include "benchlog.h"
 #include "console.h"
+#include "line_db.h"
 #include "exit_status.h"
 #include "module_record.h"
 #include "options.h"
@@ -23,6 +24,7 @@
 #include "port_list.h"
 #include "serial_transport.h"
 #include "status.h"
+#include "system.h"
 #include "text_format.h"
 
 #include <algorithm>
@@ -129,12 +131,29 @@ struct Run {
     const Firmware* firmware = nullptr;   // flash and verify
     vf::BenchLog log;
     std::mutex logMutex;                  // one row at a time, the header once
+    vf::LineDb db;                        // with --db
 
     explicit Run(const vf::Options& o) : options(o) {}
 };
 
+// The database's row; a duplicate DevEUI is said at once, a row that cannot be written too.
+void writeDbRow(Run& run, Job& job)
+{
+    if (!run.db.line)
+        return;
+    const linedb::Recorded r = run.db.line->record(vf::attemptRow(job.outcome, run.options, run.db));
+    if (r.written && r.verdict.duplicate == "other-module")
+        fail(job.port + ": DUPLICATE DevEUI " + job.outcome.devEUI + ": another module carries it; its row is flagged "
+             "other-module.");
+    if (!r.written && !r.error.empty()) {
+        job.logged = false;
+        fail("Cannot write the row of " + job.port + " to the database " + run.db.line->url().shown + " (" + r.error + ").");
+    }
+}
+
 void writeLogRow(Run& run, Job& job)
 {
+    writeDbRow(run, job);
     if (!run.log.isOpen())
         return;
     const vf::Options& o = run.options;
@@ -196,8 +215,8 @@ void handleModule(Run& run, Job& job)
     const bool withFile = run.firmware != nullptr;
     vbprog::ModuleJob moduleJob = vf::moduleJob(o, job.port, withFile ? &run.firmware->image : nullptr,
                                                 withFile ? run.firmware->shownName : std::string());
-    // Flashing reads the identifiers only for the log; verify and read never do.
-    moduleJob.readIdentifiers = o.command == vf::Command::Keys || run.log.isOpen();
+    // Flashing reads the identifiers only for the log and the database; verify and read never do.
+    moduleJob.readIdentifiers = o.command == vf::Command::Keys || run.log.isOpen() || run.db.line;
     job.outcome = vbprog::runModuleJob(session, moduleJob, callbacks);
     session.close();
     writeLogRow(run, job);
@@ -340,6 +359,14 @@ int runModules(const vf::Options& o)
         firmware = loadFirmware(o);
         run.firmware = &firmware;
     }
+    // The database before any port: a server away, or a file that is not the release, stops here.
+    if (!o.db.empty()) {
+        const bool checked = o.command == vf::Command::Flash && firmware.status == vbprog::kOk;
+        const int refused = vf::openLineDb(o, vf::newRunId(), o.command == vf::Command::Flash ? "flash" : "keys",
+                                           checked ? &firmware.image : nullptr, run.db);
+        if (refused != vf::EXIT_OK)
+            return refused;
+    }
 
     std::vector<Job> jobs(ports.size());
     for (size_t i = 0; i < ports.size(); ++i) {
@@ -369,6 +396,13 @@ int runModules(const vf::Options& o)
     }
     console.finish();
     printResults(run, jobs);
+    if (run.db.line) {
+        run.db.line->finish(linedb::utcNowText());
+        const linedb::Backlog b = run.db.line->backlog();
+        if (b.waiting)
+            fail(vf::backlogLine(b) + ": the spool keeps them; the next run with --db " + o.db + ", or vorna-flash db "
+                 "sync --db " + o.db + ", writes them (the server said: " + b.reason + ").");
+    }
 
     std::vector<vbprog::ModuleOutcome> outcomes;
     bool logged = true;
@@ -456,7 +490,14 @@ int runStationCommand(const vf::Options& o)
         fail(vf::failureSentence(firmware.status, {vf::Step::Download, ports.front(), o.file, o.baud}));
         return vf::exitStatusFor(firmware.status);
     }
-    return vf::runStation(o, ports, {firmware.shownName, firmware.sha256, &firmware.image});
+    vf::LineDb db;
+    if (!o.db.empty()) {
+        const int refused = vf::openLineDb(o, vf::newRunId(), "station", &firmware.image, db);
+        if (refused != vf::EXIT_OK)
+            return refused;
+    }
+    return vf::runStation(o, ports, {firmware.shownName, firmware.sha256, &firmware.image}, vbprog::listPortDetails,
+                          o.db.empty() ? nullptr : &db);
 }
 
 }  // namespace
@@ -495,6 +536,12 @@ int main(int argc, char** argv)
         return runRead(o);
     case vf::Command::Station:
         return runStationCommand(o);
+    case vf::Command::Release:
+    case vf::Command::History:
+    case vf::Command::Report:
+    case vf::Command::Export:
+    case vf::Command::DbSync:
+        return vf::runDatabaseCommand(o);
     }
     return vf::EXIT_OK;
 }

@@ -21,7 +21,8 @@ constexpr std::size_t MAX_PORT_NAME = 99;
 constexpr unsigned long MIN_BAUD = 1200;
 constexpr unsigned long MAX_BAUD = 12000000;
 const char* const BAUD_SENTENCE = "The option --baud needs a rate from 1200 to 12000000, e.g. --baud 460800.";
-const char* const COMMANDS = "the commands are ports, keys, flash, verify, read, lines and station.";
+const char* const COMMANDS =
+    "the commands are ports, keys, flash, verify, read, lines, station, release, history, report, export and db.";
 // The most one read takes in: far above any flash of the device table.
 constexpr unsigned long long MAX_READ = 16ull * 1024 * 1024;
 
@@ -148,6 +149,12 @@ enum : unsigned {
     READ = 1u << unsigned(Command::Read),
     TALKING = KEYS | FLASH | STATION,  // those that talk to a module and log it
     READING = VERIFY | READ,           // those that only read a module
+    RELEASE = 1u << unsigned(Command::Release),
+    HISTORY = 1u << unsigned(Command::History),
+    REPORT = 1u << unsigned(Command::Report),
+    EXPORT = 1u << unsigned(Command::Export),
+    DBSYNC = 1u << unsigned(Command::DbSync),
+    LOOKING = RELEASE | HISTORY | REPORT | EXPORT | DBSYNC,  // the database alone, no port
 };
 struct Scope {
     const char* option;
@@ -156,14 +163,17 @@ struct Scope {
 // A station does everything flash does, the read-back included; the lines command sets one
 // port's lines and talks to no module.
 const Scope GENERAL_SCOPES[] = {
-    {"--port", ~unsigned(PORTS)},        {"--all-ports", TALKING | VERIFY},     {"--baud", TALKING | READING},
-    {"--log", TALKING},                  {"--json", TALKING | VERIFY | PORTS},          {"--no-verify", FLASH},
-    {"--dtr", LINES},                    {"--rts", LINES},                      {"--hold", LINES},
-    {"--boot", TALKING | READING},       {"--after", TALKING},                  {"--address", FLASH | STATION | VERIFY},
-    {"--from", READ},                    {"--size", READ},
+    {"--port", ~unsigned(PORTS | LOOKING)}, {"--all-ports", TALKING | VERIFY},    {"--baud", TALKING | READING},
+    {"--log", TALKING},                     {"--json", TALKING | VERIFY | PORTS}, {"--no-verify", FLASH},
+    {"--dtr", LINES},                       {"--rts", LINES},                     {"--hold", LINES},
+    {"--boot", TALKING | READING},          {"--after", TALKING},                 {"--address", FLASH | STATION | VERIFY},
+    {"--from", READ},                       {"--size", READ},
 };
 const Scope STATION_SCOPES[] = {
     {"--count", STATION}, {"--on-result", STATION}, {"--on-result-timeout", STATION}, {"--present", STATION}};
+const Scope DB_SCOPES[] = {{"--db", TALKING | LOOKING}, {"--on-duplicate", STATION}, {"--any-firmware", FLASH | STATION},
+                           {"--name", RELEASE},        {"--since", REPORT | EXPORT}, {"--html", REPORT},
+                           {"--format", EXPORT},       {"--output", EXPORT}};
 
 // What the command line said, once CLI11 has read it.
 struct Given {
@@ -172,6 +182,64 @@ struct Given {
     bool help = false, version = false, noVerify = false;
     std::vector<std::string> operands;
 };
+
+ParsedCommandLine accepted(const Options& o)
+{
+    ParsedCommandLine r;
+    r.ok = true;
+    r.options = o;
+    return r;
+}
+
+// release, history, report, export and db: the database and their own words.
+ParsedCommandLine checkDatabaseCommand(Given& g, const std::string& commandName, bool haveDb)
+{
+    Options& o = g.o;
+    const std::vector<std::string>& w = g.operands;
+    if (!haveDb)
+        return failure("The " + commandName + " command needs --db URL, e.g. --db sqlite:line.db.");
+    switch (o.command) {
+    case Command::Release:
+        if (w.empty() || (w[0] != "add" && w[0] != "list"))
+            return failure("The release command needs add FILE or list, e.g. vorna-flash release add app.hex --db URL.");
+        o.releaseAdd = w[0] == "add";
+        if (o.releaseAdd && w.size() != 2)
+            return failure(w.size() < 2 ? "The release add command needs the firmware file."
+                                        : "The release add command takes one firmware file; \"" + w[2] +
+                                              "\" is one too many.");
+        if (!o.releaseAdd && w.size() > 1)
+            return failure("The release list command takes nothing more; remove \"" + w[1] + "\".");
+        if (!o.releaseAdd && !o.releaseName.empty())
+            return failure("The option --name belongs to release add.");
+        if (o.releaseAdd)
+            o.file = w[1];
+        break;
+    case Command::History:
+        if (w.size() != 1)
+            return failure("The history command needs one DevEUI (16 hex digits) or unique ID (24 hex digits).");
+        o.key = w[0];
+        std::transform(o.key.begin(), o.key.end(), o.key.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        if ((o.key.size() != 16 && o.key.size() != 24) || o.key.find_first_not_of("0123456789abcdef") != std::string::npos)
+            return failure("The history command needs a DevEUI (16 hex digits) or a unique ID (24 hex digits); \"" + w[0] +
+                           "\" is neither.");
+        break;
+    case Command::Export:
+        if (o.format.empty())
+            return failure("The export command needs --format tts-csv or --format jsonl.");
+        [[fallthrough]];
+    case Command::Report:
+        if (!w.empty())
+            return failure("The " + commandName + " command takes no file; remove \"" + w[0] + "\".");
+        break;
+    case Command::DbSync:
+        if (w.size() != 1 || w[0] != "sync")
+            return failure("The db command has one action: vorna-flash db sync --db URL.");
+        break;
+    default:
+        break;
+    }
+    return accepted(o);
+}
 
 // The options that each command takes, and what it needs.
 ParsedCommandLine checkCombination(const CLI::App& app, Given& g)
@@ -184,8 +252,8 @@ ParsedCommandLine checkCombination(const CLI::App& app, Given& g)
         return r;
     }
     if (!g.command)
-        return failure("No command given; use vorna-flash ports, keys, flash, verify, read, lines or station (see "
-                       "vorna-flash --help).");
+        return failure("No command given; use vorna-flash ports, keys, flash, verify, read, lines or station, or "
+                       "release, history, report, export or db for the line's database (see vorna-flash --help).");
 
     const std::string commandName = g.command->get_name();
     const unsigned bit = 1u << unsigned(o.command);
@@ -217,6 +285,14 @@ ParsedCommandLine checkCombination(const CLI::App& app, Given& g)
     for (const Scope& s : STATION_SCOPES)
         if (!(s.commands & bit) && given(s.option))
             return notFor(s.option);
+    for (const Scope& s : DB_SCOPES)
+        if (!(s.commands & bit) && given(s.option))
+            return notFor(s.option);
+    if (bit & LOOKING)
+        return checkDatabaseCommand(g, commandName, given("--db"));
+    if (o.anyFirmware && o.db.empty())
+        return failure("The option --any-firmware needs --db: without the line's database there is no release to "
+                       "override.");
     if (o.command == Command::Read) {
         if (!havePort)
             return failure("The read command needs --port PORT; vorna-flash ports lists the ports.");
@@ -393,7 +469,39 @@ const char* usageText()
            "     application area\n"
            "  4  a write was refused, or verification failed\n"
            "  5  any other device failure (erase failed, link lost, read protection, ...)\n"
-           "  6  verify: the module's flash differs from the file\n";
+           "  6  verify: the module's flash differs from the file\n"
+           "\n"
+           "The line's database (results, identities and firmware releases shared by the stations):\n"
+           "  vorna-flash keys|flash|station ... --db URL [--any-firmware] [--on-duplicate flag|fail]\n"
+           "  vorna-flash release add FILE --db URL [--name TEXT]\n"
+           "  vorna-flash release list --db URL\n"
+           "  vorna-flash history --db URL DEVEUI|UNIQUE-ID\n"
+           "  vorna-flash report --db URL [--since WHEN] [--html FILE]\n"
+           "  vorna-flash export --db URL --format tts-csv|jsonl [--since WHEN] [--output FILE]\n"
+           "  vorna-flash db sync --db URL\n"
+           "\n"
+           "  --db URL      sqlite:FILE (or a FILE ending in .db or .sqlite) for one station, or a\n"
+           "                PostgreSQL URI (postgresql://ROLE@HOST/DBNAME?sslmode=verify-full) for a\n"
+           "                line; a password in the URL is refused (use ~/.pgpass or PGPASSWORD).\n"
+           "                Every module gets a row; a DevEUI that another unique ID carries anywhere\n"
+           "                in the database is flagged other-module. With --db, flash and station\n"
+           "                refuse a file that is not the current release. A server that is away\n"
+           "                mid-run: rows wait in a spool in the state folder and are written, in\n"
+           "                order and once each, when it answers again (db sync writes them alone)\n"
+           "  --on-duplicate flag|fail  station: fail makes a module flagged other-module (by the\n"
+           "                database or the --log file) a FAIL (status\n"
+           "                \"duplicate\", step \"identity\", exit status 5)\n"
+           "  --any-firmware  flash a file that is not the current release; the row says so\n"
+           "  release add   record FILE's image (SHA-256 of the bytes flashed) as the current release\n"
+           "  history       every attempt of one module on every station, oldest first\n"
+           "  report        yield per station and port, failures by step, duplicates, modules\n"
+           "                per hour; --html FILE writes one self-contained page with charts\n"
+           "  export        the passed modules' DevEUI, JoinEUI and AppKey: tts-csv for The Things\n"
+           "                Stack's bulk import, jsonl one device a line; a file made with --output is\n"
+           "                readable by its owner alone\n"
+           "  --since WHEN  24h, 7d, 2024-05-01 or 2024-05-01T08:00 (UTC)\n"
+           "  Exit status 1 also when the database cannot be reached, refuses, or is newer than this\n"
+           "  vorna-flash; 3 also when the file is not the current release.\n";
 }
 
 const char* versionText()
@@ -524,6 +632,30 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
     value("--size", sizeSentence)
         ->check(refusing([](const std::string& v) { uint32_t n; return number32(v, MAX_READ, n) && n > 0; }, sizeSentence))
         ->each([&g](const std::string& v) { number32(v, MAX_READ, g.o.readSize); });
+    value("--db", "The option --db needs the database: sqlite:FILE or postgresql://ROLE@HOST/DBNAME.")
+        ->check(refusing([](const std::string& v) { return !v.empty(); },
+                         "The option --db needs the database: sqlite:FILE or postgresql://ROLE@HOST/DBNAME."))
+        ->each([&g](const std::string& v) { g.o.db = v; });
+    value("--on-duplicate", "The option --on-duplicate needs flag or fail.")
+        ->check(refusing(CLI::IsMember(std::vector<std::string>{"flag", "fail"}),
+                         "The option --on-duplicate takes flag (the default) or fail."))
+        ->each([&g](const std::string& v) { g.o.failOnDuplicate = v == "fail"; });
+    value("--name", "The option --name needs the release's name, e.g. --name 2.4.1.")
+        ->check(refusing([](const std::string& v) { return !v.empty(); }, "The option --name needs the release's name."))
+        ->each([&g](const std::string& v) { g.o.releaseName = v; });
+    value("--since", "The option --since needs a time: 24h, 7d, 2024-05-01 or 2024-05-01T08:00 (UTC).")
+        ->each([&g](const std::string& v) { g.o.since = v; });
+    value("--html", "The option --html needs a file name.")
+        ->check(refusing([](const std::string& v) { return !v.empty(); }, "The option --html needs a file name."))
+        ->each([&g](const std::string& v) { g.o.html = v; });
+    value("--format", "The option --format needs tts-csv or jsonl.")
+        ->check(refusing(CLI::IsMember(std::vector<std::string>{"tts-csv", "jsonl"}),
+                         "The option --format takes tts-csv (The Things Stack's bulk import) or jsonl."))
+        ->each([&g](const std::string& v) { g.o.format = v; });
+    value("--output", "The option --output needs a file name.")
+        ->check(refusing([](const std::string& v) { return !v.empty(); }, "The option --output needs a file name."))
+        ->each([&g](const std::string& v) { g.o.output = v; });
+    flag("--any-firmware", "--any-firmware", g.o.anyFirmware);
     flag("--json", "--json", g.o.json);
     flag("--all-ports", "--all-ports", g.o.allPorts);
     flag("--no-verify", "--no-verify", g.noVerify);
@@ -539,7 +671,12 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv)
                                         {"lines", Command::Lines},
                                         {"station", Command::Station},
                                         {"verify", Command::Verify},
-                                        {"read", Command::Read}}) {
+                                        {"read", Command::Read},
+                                        {"release", Command::Release},
+                                        {"history", Command::History},
+                                        {"report", Command::Report},
+                                        {"export", Command::Export},
+                                        {"db", Command::DbSync}}) {
         CLI::App* sub = app.add_subcommand(name)->fallthrough();
         sub->preparse_callback([&words, &app](std::size_t) { words.commandAt = app.remaining_size(); });
         commands[sub] = command;

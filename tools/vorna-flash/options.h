@@ -7,7 +7,9 @@
 
 namespace vf {
 
-enum class Command { Help, Version, Ports, Keys, Flash, Lines, Station, Verify, Read };
+enum class Command { Help, Version, Ports, Keys, Flash, Lines, Station, Verify, Read,
+                     // The line's database.
+                     Release, History, Report, Export, DbSync };
 
 // What follows a download: nothing, the reset into the application, or the bootloader's Go.
 enum class After { Stay, Run, Go };
@@ -41,6 +43,17 @@ struct Options {
     uint32_t readFrom = 0;
     uint32_t readSize = 0;
     std::string outFile;
+    // The line's database
+    std::string db;                     // --db URL; empty: none
+    bool failOnDuplicate = false;       // --on-duplicate fail
+    bool anyFirmware = false;           // flash a file that is not the current release
+    bool releaseAdd = false;            // release add FILE (else release list)
+    std::string releaseName;            // --name
+    std::string key;                    // history: DevEUI or unique ID
+    std::string since;                  // --since as given
+    std::string html;                   // report --html FILE
+    std::string format;                 // export --format tts-csv|jsonl
+    std::string output;                 // export --output FILE; empty: standard output
 };
 
 struct ParsedCommandLine {

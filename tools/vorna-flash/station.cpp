@@ -3,6 +3,8 @@
 #include "benchlog.h"
 #include "console.h"
 #include "exit_status.h"
+#include "line_db.h"
+#include "system.h"
 #include "message_filter.h"
 #include "module_record.h"
 #include "platform.h"
@@ -348,17 +350,6 @@ unsigned entersSoFar()
     return g_enters;
 }
 
-std::string newRunId()
-{
-    const std::tm tm = utcNow();
-    char when[32];
-    std::strftime(when, sizeof when, "%Y%m%dT%H%M%SZ", &tm);
-    std::random_device rd;
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "%04x", unsigned(rd() & 0xFFFF));
-    return std::string(when) + "-" + tail;
-}
-
 std::string secondsText(double s)
 {
     char buf[32];
@@ -372,6 +363,7 @@ struct Outcome : vbprog::ModuleOutcome {
     IdentityVerdict identity;
     bool identified = false;   // the identity was checked against the book
     bool sameInsertion = false;  // the module flashed last, answering again: nothing done
+    bool duplicateFail = false;  // passed, but another module carries its DevEUI (--on-duplicate fail)
     // The port kept open past the flash, so that watching for the module's going opens
     // (and so resets) nothing.
     std::unique_ptr<vbprog::FlashSession> held;
@@ -385,9 +377,10 @@ struct PortTally {
 
 class Station {
 public:
-    Station(const Options& o, const std::vector<std::string>& ports, const StationFirmware& fw, const PortLister& list)
-        : o_(o), ports_(ports), fw_(fw), list_(list), tallies_(ports.size()), insertion_(ports.size()),
-          repeats_(ports.size()), found_(ports.size())
+    Station(const Options& o, const std::vector<std::string>& ports, const StationFirmware& fw, const PortLister& list,
+            LineDb* db)
+        : o_(o), ports_(ports), fw_(fw), list_(list), db_(db), runId_(db ? db->runId : newRunId()),
+          tallies_(ports.size()), insertion_(ports.size()), repeats_(ports.size()), found_(ports.size())
     {
         if (!o.boot.empty())
             if (vbprog::Result<vbprog::BootSequence> boot = vbprog::bootSequence(o.boot))  // the command line checked it
@@ -401,6 +394,8 @@ private:
     Outcome flash(size_t index);
     void conclude(size_t index, Outcome& out);
     void writeRow(size_t index, const Outcome& out);
+    void recordRow(size_t index, Outcome& out);
+    void stopTaking(bool& once, const std::string& problem, const std::string& advice);
     void printSummary(double seconds);
     bool claim();
     void unclaim();
@@ -415,7 +410,8 @@ private:
     const StationFirmware& fw_;
     const PortLister& list_;
     std::optional<vbprog::BootSequence> boot_;
-    std::string runId_ = newRunId();
+    LineDb* db_;
+    std::string runId_;
     StationDisplay display_;
     BenchLog log_;
     IdentityBook book_;
@@ -423,6 +419,8 @@ private:
     std::vector<PortTally> tallies_;
     unsigned claimed_ = 0;
     bool logFailed_ = false;
+    bool dbFailed_ = false;
+    bool duplicateFailed_ = false;
     std::vector<vbprog::ModuleOutcome> failures_;
     struct Insertion {
         std::string uid;       // of the module flashed last in it
@@ -650,36 +648,68 @@ Outcome Station::flash(size_t index)
     return out;
 }
 
+// A row that cannot be kept: the station takes no new modules, as they would be lost to
+// the line's records. The advice is said once.
+void Station::stopTaking(bool& once, const std::string& problem, const std::string& advice)
+{
+    bool first;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        first = !once;
+        once = true;
+    }
+    display_.print("vorna-flash: " + problem, stderr);
+    if (first)
+        display_.print("vorna-flash: " + advice, stderr);
+    g_stop = true;
+}
+
 void Station::writeRow(size_t index, const Outcome& out)
 {
     if (!log_.isOpen())
         return;
-    const LogRow row = logRow(out, {true, o_.file, fw_.sha256, runId_, VBF_VERSION, out.identity.attempt,
-                                    out.identity.duplicate});
-    std::string why;
-    if (!log_.append(row, why, [this](const std::string& news) { book_.loadRows(news); })) {
-        bool first;
-        {
-            std::lock_guard<std::mutex> g(mutex_);
-            first = !logFailed_;
-            logFailed_ = true;
-        }
-        display_.print("vorna-flash: Cannot append to the log file " + o_.logPath + " (" + why + "); the row of " +
-                           ports_[index] + " is missing from it.",
-                       stderr);
-        // Modules flashed without their rows would be lost to the line's records.
-        if (first)
-            display_.print("vorna-flash: The station takes no new modules, as it cannot log them; make room for the log "
-                           "or give another file to --log, and start it again.",
-                           stderr);
-        g_stop = true;
+    LogRow row = logRow(out, {true, o_.file, fw_.sha256, runId_, VBF_VERSION, out.identity.attempt,
+                              out.identity.duplicate});
+    if (out.duplicateFail) {
+        row.result = linedb::kDuplicateStatus;
+        row.failingStep = linedb::kDuplicateStep;
     }
+    std::string why;
+    if (!log_.append(row, why, [this](const std::string& news) { book_.loadRows(news); }))
+        stopTaking(logFailed_,
+                   "Cannot append to the log file " + o_.logPath + " (" + why + "); the row of " + ports_[index] +
+                       " is missing from it.",
+                   "The station takes no new modules, as it cannot log them; make room for the log or give another "
+                   "file to --log, and start it again.");
+}
+
+// The database's row, and its verdict on the identity where it answered; a row that waits
+// in the spool keeps what the --log file knew.
+void Station::recordRow(size_t index, Outcome& out)
+{
+    if (db_) {
+        const linedb::Recorded r = db_->line->record(attemptRow(out, o_, *db_));
+        if (r.written) {
+            out.identity.duplicate = r.verdict.duplicate;
+            out.identity.attempt = r.verdict.attempt;
+            out.duplicateFail = r.verdict.failed;
+            return;
+        }
+        if (!r.error.empty())
+            stopTaking(dbFailed_,
+                       "Cannot write the row of " + ports_[index] + " to the database " + db_->line->url().shown + " (" +
+                           r.error + ").",
+                       "The station takes no new modules, as it cannot record them; mend the database, and start it "
+                       "again.");
+    }
+    out.duplicateFail = o_.failOnDuplicate && out.status == vbprog::kOk && out.identity.duplicate == "other-module";
 }
 
 void Station::conclude(size_t index, Outcome& out)
 {
-    const bool pass = out.status == vbprog::kOk;
     const std::string& port = ports_[index];
+    recordRow(index, out);
+    const bool pass = out.status == vbprog::kOk && !out.duplicateFail;
     writeRow(index, out);
 
     std::string flag;
@@ -687,14 +717,21 @@ void Station::conclude(size_t index, Outcome& out)
         flag = "; DUPLICATE DevEUI: another module carries it";
     else if (out.identity.duplicate == "same-module")
         flag = "; this module was seen before (attempt " + std::to_string(out.identity.attempt) + ")";
-    std::string text = pass ? "PASS " + out.devEUI + " in " + secondsText(out.seconds) + flag
-                            : "FAIL (" + out.step + ", " + statusName(out.status) + "): " + out.error.hint + flag;
+    const std::string duplicateCause = "DevEUI " + out.devEUI + " is another module's; this one must not ship with it";
+    std::string text = out.duplicateFail ? "FAIL (" + std::string(linedb::kDuplicateStep) + ", " +
+                                               linedb::kDuplicateStatus + "): " + duplicateCause + flag
+                       : pass ? "PASS " + out.devEUI + " in " + secondsText(out.seconds) + flag
+                              : "FAIL (" + out.step + ", " + statusName(out.status) + "): " + out.error.hint + flag;
     unsigned passed = 0, failed = 0;
     {
         std::lock_guard<std::mutex> g(mutex_);
         PortTally& t = tallies_[index];
         if (pass) {
             ++t.passed;
+        } else if (out.duplicateFail) {
+            ++t.failed;
+            ++t.causes[linedb::kDuplicateStatus];
+            duplicateFailed_ = true;
         } else {
             ++t.failed;
             ++t.causes[statusName(out.status)];
@@ -713,12 +750,21 @@ void Station::conclude(size_t index, Outcome& out)
         c.runId = runId_;
         c.attempt = out.identity.attempt;
         c.duplicate = out.identity.duplicate;
-        const Json j = outcomeJson(out, c);
+        Json j = outcomeJson(out, c);
+        if (out.duplicateFail) {
+            j["result"] = "FAIL";
+            j["code"] = linedb::kDuplicateCode;
+            j["status"] = linedb::kDuplicateStatus;
+            j["step"] = linedb::kDuplicateStep;
+            j["cause"] = duplicateCause;
+        }
         display_.print(jsonText(j), stdout);
     }
     if (!o_.onResult.empty()) {
         const HookOutcome h = runHook(
-            o_.onResult, {port, pass ? "PASS" : "FAIL", out.devEUI, std::to_string(exitStatusFor(out.status))},
+            o_.onResult,
+            {port, pass ? "PASS" : "FAIL", out.devEUI,
+             std::to_string(out.duplicateFail ? linedb::kDuplicateCode : exitStatusFor(out.status))},
             o_.onResultTimeout, &g_interrupted, [&] {
                 display_.print("vorna-flash: " + port + ": waiting for the --on-result command " + o_.onResult +
                                    " to finish (at most " + std::to_string(o_.onResultTimeout) + " s after it began).",
@@ -834,6 +880,15 @@ int Station::run()
     catchInterrupt();
     const auto started = Clock::now();
     display_.start(ports_, standardErrorIsTerminal(), o_.json ? stderr : stdout);
+    if (db_)
+        db_->line->startRetrying(
+            std::chrono::seconds(3),
+            [this](const linedb::Attempt& a, const linedb::Verdict& v) {
+                const std::string text = lateLine(a, v);
+                if (!text.empty())
+                    display_.print("vorna-flash: " + text, stderr);
+            },
+            [this](const linedb::Backlog& b) { display_.notice(backlogLine(b)); });
     display_.print("Station run " + runId_ + ": " + std::to_string(ports_.size()) + (ports_.size() == 1 ? " port" : " ports") +
                        ", " + fw_.shownName + " (" + std::to_string(fw_.image->byteCount()) +
                        " bytes); Ctrl-C ends it.",
@@ -843,11 +898,26 @@ int Station::run()
         threads.emplace_back([this, i] { loop(i); });
     for (auto& t : threads)
         t.join();
+    if (db_) {
+        db_->line->finish(linedb::utcNowText());
+        display_.notice({});
+    }
     display_.finish();
     printSummary(std::chrono::duration<double>(Clock::now() - started).count());
-    if (!failures_.empty())
-        return combinedExitStatus(failures_);
-    return logFailed_ ? EXIT_USAGE : EXIT_OK;
+    if (db_) {
+        const linedb::Backlog b = db_->line->backlog();
+        if (b.waiting)
+            std::fprintf(stderr,
+                         "vorna-flash: %s: the spool keeps them; the next station run with --db %s, or vorna-flash db "
+                         "sync --db %s, writes them (the server said: %s).\n",
+                         backlogLine(b).c_str(), o_.db.c_str(), o_.db.c_str(), b.reason.c_str());
+    }
+    int status = failures_.empty() ? EXIT_OK : combinedExitStatus(failures_);
+    if (duplicateFailed_)
+        status = std::max(status, int(linedb::kDuplicateCode));
+    if (status != EXIT_OK)
+        return status;
+    return logFailed_ || dbFailed_ ? EXIT_USAGE : EXIT_OK;
 }
 
 }  // namespace
@@ -874,9 +944,9 @@ std::string durationText(double seconds)
 }
 
 int runStation(const Options& options, const std::vector<std::string>& ports, const StationFirmware& firmware,
-               const PortLister& list)
+               const PortLister& list, LineDb* db)
 {
-    Station station(options, ports, firmware, list);
+    Station station(options, ports, firmware, list, db);
     return station.run();
 }
 

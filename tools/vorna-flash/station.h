@@ -60,10 +60,13 @@ struct StationFirmware {
     const vbprog::FirmwareImage* image = nullptr;
 };
 
+struct LineDb;
+
 // Runs until Ctrl-C (or --count modules); returns the exit status. A port named usb:SERIAL
-// or usb-path:PATH is looked up in `list` each time it is opened afresh.
+// or usb-path:PATH is looked up in `list` each time it is opened afresh. `db`, when given,
+// is the line's database opened for this run (its run ID is the run's).
 int runStation(const Options& options, const std::vector<std::string>& ports, const StationFirmware& firmware,
-               const PortLister& list = vbprog::listPortDetails);
+               const PortLister& list = vbprog::listPortDetails, LineDb* db = nullptr);
 
 // "2 h 5 min", "3 min 20 s", "42 s": a run's length for the yield summary.
 std::string durationText(double seconds);

@@ -15,7 +15,7 @@ void StationDisplay::start(const std::vector<std::string>& ports, bool terminal,
     if (terminal_) {
         for (size_t i = 0; i < ports_.size(); ++i)
             lines.push_back(lineOf(i));
-        lines.push_back("passed 0, failed 0");
+        lines.push_back(countsLine());
     }
     screen_.start(lines, terminal_);
 }
@@ -49,10 +49,35 @@ void StationDisplay::verdict(size_t port, bool pass, const std::string& text, un
         // One bell for a pass, three for a failure: told apart without looking.
         screen_.ring(pass ? 1 : 3);
         screen_.set(port, lineOf(port));
-        screen_.set(ports_.size(), "passed " + std::to_string(passed) + ", failed " + std::to_string(failed));
+        passed_ = passed;
+        failed_ = failed;
+        screen_.set(ports_.size(), countsLine());
         screen_.redraw(port);
     } else {
         screen_.print(ports_[port] + ": " + text, plain_);
+    }
+}
+
+std::string StationDisplay::countsLine() const
+{
+    return "passed " + std::to_string(passed_) + ", failed " + std::to_string(failed_) +
+           (notice_.empty() ? std::string() : "; " + notice_);
+}
+
+void StationDisplay::notice(const std::string& text)
+{
+    std::lock_guard<std::mutex> g(mutex_);
+    if (text == notice_)
+        return;
+    const bool wasShown = !notice_.empty();
+    notice_ = text;
+    if (terminal_) {
+        screen_.set(ports_.size(), countsLine());
+        screen_.redraw(ports_.size());
+    } else if (!text.empty()) {
+        screen_.print(text, stderr);
+    } else if (wasShown) {
+        screen_.print("database reachable again; every result is written", stderr);
     }
 }
 

@@ -23,6 +23,9 @@ public:
     void state(size_t port, const std::string& text, const std::string& line = {});
     // A module's end: the state, its bell, the counts.
     void verdict(size_t port, bool pass, const std::string& text, unsigned passed, unsigned failed);
+    // The line's database: "database unreachable since 10:42, 7 results waiting", or empty
+    // once nothing waits. On a terminal after the counts; elsewhere a plain line when it changes.
+    void notice(const std::string& text);
     // A line of its own (above the block on a terminal) on `out`.
     void print(const std::string& line, std::FILE* out);
     // Leaves the block on the screen; later output starts below it.
@@ -30,12 +33,15 @@ public:
 
 private:
     std::string lineOf(size_t port) const;
+    std::string countsLine() const;
 
     std::mutex mutex_;
     std::vector<std::string> ports_, states_;
     bool terminal_ = false;
     std::FILE* plain_ = stdout;
     size_t width_ = 0;
+    unsigned passed_ = 0, failed_ = 0;
+    std::string notice_;
     TerminalBlock screen_;  // a line per port, then the counts
 };
 
