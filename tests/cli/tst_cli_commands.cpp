@@ -21,6 +21,7 @@
 #include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -1466,6 +1467,28 @@ void TestCliCommands::failedReadLeavesNoFile()
     const Run r = runTool({"read", "--port", "/dev/vbf-no-such-tty", "--from", "0", "--size", "4", dir.filePath("none/x.bin")});
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(lastLine(r.err).startsWith("vorna-flash: Cannot write the file " + dir.filePath("none/x.bin").toUtf8()), r.err.constData());
+    // Nor is a device or a pipe replaced by a file: as root the rename would take /dev/null.
+    // A device of the test's own (where it may make one) stands in for it.
+    QStringList special{dir.filePath("pipe.bin")};
+    QCOMPARE(::mkfifo(QFile::encodeName(special[0]).constData(), 0600), 0);
+    const QString device = dir.filePath("null.dev");
+    if (::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0666, makedev(1, 3)) == 0)
+        special << device;
+    for (const QString& out : special) {
+        Sim sim({});
+        const Run refused = runTool({"read", "--port", sim.pty(), "--from", "0x08000000", "--size", "0x100", out});
+        QCOMPARE(refused.exitCode, 1);
+        QVERIFY2(lastLine(refused.err).contains("it is a device, a pipe or a socket, not a file"), refused.err.constData());
+        QVERIFY(!QFileInfo(out).isFile());
+    }
+    // A link to a file is written through: the file changes, the link stays.
+    const QString target = dir.filePath("target.bin"), link = dir.filePath("link.bin");
+    QVERIFY(!writeBytes(target, "old").isEmpty());
+    QVERIFY(QFile::link(target, link));
+    Sim sim({});
+    QCOMPARE(runTool({"read", "--port", sim.pty(), "--from", "0x08000000", "--size", "0x10", link}).exitCode, 0);
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(QFileInfo(target).size(), qint64(16));
 }
 
 QTEST_GUILESS_MAIN(TestCliCommands)

@@ -405,6 +405,18 @@ void TestCliLineDb::oneStationOnSqlite()
     const Ran jl = vf({"export", "--db", db, "--format", "jsonl"});
     QCOMPARE(jl.out.count('\n'), 1);
     QCOMPARE(parsed(jl.out.trimmed())["root_keys"].toObject()["app_key"].toObject()["key"].toString(), keys1.mid(32));
+
+    // A pipe given as the page or the export is refused and left as it is: opened for
+    // writing it would block, and removed it would be replaced by a file of AppKeys.
+    const QString pipe = dir.filePath("pipe");
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    for (const QStringList& args : {QStringList{"report", "--db", db, "--html", pipe},
+                                    QStringList{"export", "--db", db, "--format", "tts-csv", "--output", pipe}}) {
+        const Ran refused = vf(args);
+        QCOMPARE(refused.code, 1);
+        QVERIFY2(refused.err.contains("it is a device, a pipe or a socket, not a file"), refused.err.constData());
+        QVERIFY(::stat(QFile::encodeName(pipe).constData(), &st) == 0 && S_ISFIFO(st.st_mode));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCliLineDb)

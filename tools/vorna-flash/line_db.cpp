@@ -1,6 +1,7 @@
 #include "line_db.h"
 
 #include "line_report.h"
+#include "output_file.h"
 #include "platform.h"
 #include "report_json.h"
 #include "sha256.h"
@@ -306,18 +307,11 @@ int runExport(const Options& o, linedb::Connection& c, const std::string& since)
         return EXIT_OK;
     }
     // It holds AppKeys: readable by its owner alone, created so before a byte is in it.
+    // Put in place whole, never over a device or a pipe.
     std::string why;
-    std::error_code ec;
-    std::filesystem::remove(diskPath(o.output), ec);
-    if (!linedb::createPrivateFile(o.output, why)) {
+    OutputFile file;
+    if (!file.begin(o.output, true, why) || !file.commit(out.str(), why)) {
         say("Cannot write " + o.output + ": " + why + ".");
-        return EXIT_USAGE;
-    }
-    std::ofstream f(diskPath(o.output), std::ios::binary | std::ios::trunc);
-    f << out.str();
-    f.close();
-    if (!f) {
-        say("Cannot write " + o.output + ".");
         return EXIT_USAGE;
     }
     say(std::to_string(keys.size()) + (keys.size() == 1 ? " module" : " modules") + " written to " + o.output + ".");

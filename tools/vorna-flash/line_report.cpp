@@ -1,7 +1,8 @@
 #include "line_report.h"
 
-#include "platform.h"
 #include "exit_status.h"
+#include "output_file.h"
+#include "platform.h"
 
 #include "system.h"
 
@@ -197,11 +198,12 @@ int runReport(const Options& o, linedb::Connection& c, const std::string& sinceU
     std::fputs(reportText(r).c_str(), stdout);
     if (o.html.empty())
         return EXIT_OK;
-    std::ofstream f(diskPath(o.html), std::ios::binary | std::ios::trunc);
-    f << reportHtml(r, "Line report, " + linedb::localTimeText(linedb::utcNowText()).substr(0, 16));
-    f.close();
-    if (!f) {
-        std::fprintf(stderr, "vorna-flash: Cannot write the report to %s.\n", o.html.c_str());
+    // Put in place whole: a pipe given as the page would block, a device be replaced.
+    const std::string page = reportHtml(r, "Line report, " + linedb::localTimeText(linedb::utcNowText()).substr(0, 16));
+    std::string why;
+    OutputFile file;
+    if (!file.begin(o.html, false, why) || !file.commit(page, why)) {
+        std::fprintf(stderr, "vorna-flash: Cannot write the report to %s: %s.\n", o.html.c_str(), why.c_str());
         return EXIT_USAGE;
     }
     return EXIT_OK;

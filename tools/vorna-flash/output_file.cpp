@@ -55,8 +55,20 @@ bool OutputFile::begin(const std::string& utf8Path, bool secret, std::string& er
     abandon();
     target_ = diskPath(utf8Path);
     std::error_code ec;
-    if (std::filesystem::is_directory(target_, ec)) {
+    // Through a link to the file it names: the rename below would replace the link itself.
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(target_, ec))) {
+        const std::filesystem::path resolved = std::filesystem::weakly_canonical(target_, ec);
+        if (!ec)
+            target_ = resolved;
+    }
+    const std::filesystem::file_status state = std::filesystem::status(target_, ec);
+    if (std::filesystem::is_directory(state)) {
         error = "it is a folder";
+        return false;
+    }
+    // A device or a pipe would be replaced by a plain file (as root, /dev/null itself).
+    if (std::filesystem::exists(state) && !std::filesystem::is_regular_file(state)) {
+        error = "it is a device, a pipe or a socket, not a file";
         return false;
     }
     std::random_device random;
