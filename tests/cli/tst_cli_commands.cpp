@@ -1481,6 +1481,21 @@ void TestCliCommands::failedReadLeavesNoFile()
         QVERIFY2(lastLine(refused.err).contains("it is a device, a pipe or a socket, not a file"), refused.err.constData());
         QVERIFY(!QFileInfo(out).isFile());
     }
+    // A read ended by SIGTERM mid-way leaves no temporary file in the folder.
+    {
+        Sim slow({"--baud", "115200"});
+        const QString out = dir.filePath("killed.bin");
+        QProcess p;
+        p.start(VORNA_FLASH_PATH, {"read", "--port", slow.pty(), "--from", "0x08000000", "--size", "0x8000", out});
+        QVERIFY(p.waitForStarted(5000));
+        QTest::qWait(1200);   // some 1.2 s into a read of about 3.4 s
+        p.terminate();
+        QVERIFY(p.waitForFinished(5000));
+        QVERIFY(p.exitStatus() == QProcess::CrashExit || p.exitCode() != 0);
+        for (const QString& name : QDir(dir.path()).entryList(QDir::Files | QDir::Hidden))
+            QVERIFY2(!name.startsWith(".killed.bin"), qPrintable(name));
+        QVERIFY(!QFileInfo::exists(out));
+    }
     // A link to a file is written through: the file changes, the link stays.
     const QString target = dir.filePath("target.bin"), link = dir.filePath("link.bin");
     QVERIFY(!writeBytes(target, "old").isEmpty());

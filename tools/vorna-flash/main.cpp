@@ -434,9 +434,10 @@ int runRead(const vf::Options& o)
     // The identifier block holds the AppKey: a file with it is its owner's alone, as the log is.
     const bool secret =
         o.readFrom < vbprog::kIdentifierEnd && uint64_t(o.readFrom) + o.readSize > vbprog::kIdentifierStart;
-    vf::OutputFile out;
     std::string why;
-    if (!out.begin(o.outFile, secret, why)) {
+    // Checked before the port is opened, made only once the bytes are here: a read killed
+    // meanwhile leaves no temporary file behind.
+    if (!vf::OutputFile().begin(o.outFile, secret, why)) {
         fail("Cannot write the file " + o.outFile + " (" + why + "); give a writable path.");
         return vf::EXIT_USAGE;
     }
@@ -454,7 +455,8 @@ int runRead(const vf::Options& o)
     const bool hex = vbprog::fileFormatOf(o.outFile) == vbprog::FileFormat::IntelHex;
     const std::string bytes = hex ? vbprog::intelHexText(o.readFrom, m.memory.data(), m.memory.size())
                                   : std::string(m.memory.begin(), m.memory.end());
-    if (!out.commit(bytes, why)) {
+    vf::OutputFile out;
+    if (!out.begin(o.outFile, secret, why) || !out.commit(bytes, why)) {
         fail("Cannot write the file " + o.outFile + " (" + why + "); it was left as it was.");
         return vf::EXIT_USAGE;
     }
