@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds Qt 6.4.2 for 64-bit Windows (mingw-w64, posix threads) from Debian's own source
-# package of qt6-base, with Debian's Linux Qt of the same version as the host tools.
-# Only what the window needs: Core, Gui, Widgets, Concurrent, Test and the windows and
-# offscreen platform plug-ins.
+# packages of qt6-base and qt6-svg, with Debian's Linux Qt of the same version as the host
+# tools. Only what the window needs: Core, Gui, Widgets, Concurrent, Test, the windows and
+# offscreen platform plug-ins, and Qt SVG for the SVG image-format plug-in that draws the
+# style sheet's combo-box arrow.
 #
 # The result goes to a cache outside the source tree, named by a hash of everything that
 # shapes it; an existing complete cache is reused as is. Prints the prefix on its last line.
@@ -17,6 +18,8 @@ set -euo pipefail
 QT_PACKAGE=qt6-base
 QT_DEBIAN_VERSION=6.4.2+dfsg-10
 QT_VERSION=6.4.2
+SVG_PACKAGE=qt6-svg
+SVG_DEBIAN_VERSION=6.4.2-2
 DEBIAN_MIRROR=${VBF_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 DEBIAN_SUITE=${VBF_DEBIAN_SUITE:-bookworm}
 JOBS=${JOBS:-2}
@@ -93,8 +96,11 @@ inputs_hash=$(
 cache_home=${VBF_CACHE_HOME:-${XDG_CACHE_HOME:-$HOME/.cache}}
 prefix=$cache_home/vorna-base-flasher/qt6-windows-$QT_VERSION-$inputs_hash
 stamp=$prefix/.vbf-complete
+# Qt SVG goes into the same prefix as a layer of its own, stamped apart: the base is usable
+# without it (the window then draws a PNG arrow), and a base without it is not built again.
+svg_stamp=$prefix/.vbf-svg-complete
 
-if [ -f "$stamp" ]; then
+if [ -f "$stamp" ] && { [ -f "$svg_stamp" ] || [ "$cached_only" = 1 ]; }; then
   echo "build-qt-windows: using the cached Qt in $prefix" >&2
   echo "$prefix"
   exit 0
@@ -115,9 +121,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-echo "build-qt-windows: building Qt $QT_VERSION for Windows into $prefix" >&2
-start=$(date +%s)
-
 # Private apt state: a deb-src list of our own, lists and cache under the scratch folder.
 apt_dir=$scratch/apt
 mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/etc/sources.list.d" "$apt_dir/etc/preferences.d"
@@ -134,31 +137,60 @@ apt_opts=(
   -o "Acquire::Languages=none"
 )
 apt-get "${apt_opts[@]}" -q update >&2
-mkdir -p "$scratch/src"
-(cd "$scratch/src" && apt-get "${apt_opts[@]}" -q source --download-only "$QT_PACKAGE=$QT_DEBIAN_VERSION" >&2)
-dsc=$(ls "$scratch/src"/${QT_PACKAGE}_*.dsc)
-# Unpacks the upstream tarball and applies Debian's patches.
-dpkg-source --no-check -x "$dsc" "$scratch/src/qtbase" >&2
-rm -f "$scratch/src"/*.tar.* "$scratch/src"/*.dsc
+
+# Fetches a source package and unpacks it with Debian's patches applied into $2.
+fetch_source() {
+  local spec=$1 dest=$2 dir
+  dir=$(mktemp -d "$scratch/fetch.XXXXXX")
+  mkdir -p "$(dirname "$dest")"
+  (cd "$dir" && apt-get "${apt_opts[@]}" -q source --download-only "$spec" >&2) || return 1
+  dpkg-source --no-check -x "$(ls "$dir"/*.dsc)" "$dest" >&2
+  # dpkg-source leaves copies of the tarballs beside the unpacked tree.
+  rm -rf "$dir" "$(dirname "$dest")"/*.tar.* "$(dirname "$dest")"/*.dsc
+}
 
 launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 
-rm -rf "$prefix"
-cmake -S "$scratch/src/qtbase" -B "$scratch/build" \
-  -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-  -DCMAKE_INSTALL_PREFIX="$prefix" \
-  "${launcher[@]}" "${qt_options[@]}" >&2
-cmake --build "$scratch/build" -j"$JOBS" >&2
-cmake --install "$scratch/build" >&2
+if [ ! -f "$stamp" ]; then
+  echo "build-qt-windows: building Qt $QT_VERSION for Windows into $prefix" >&2
+  start=$(date +%s)
+  fetch_source "$QT_PACKAGE=$QT_DEBIAN_VERSION" "$scratch/src/qtbase"
+  rm -rf "$prefix"
+  cmake -S "$scratch/src/qtbase" -B "$scratch/build" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_INSTALL_PREFIX="$prefix" \
+    "${launcher[@]}" "${qt_options[@]}" >&2
+  cmake --build "$scratch/build" -j"$JOBS" >&2
+  cmake --install "$scratch/build" >&2
+  rm -rf "$scratch/build" "$scratch/src/qtbase"
+  end=$(date +%s)
+  {
+    echo "qt=$QT_PACKAGE $QT_DEBIAN_VERSION"
+    echo "compiler=$compiler_version"
+    echo "seconds=$((end - start))"
+  } >"$stamp"
+  echo "build-qt-windows: Qt base done in $(((end - start) / 60)) min" >&2
+fi
 
-end=$(date +%s)
-{
-  echo "qt=$QT_PACKAGE $QT_DEBIAN_VERSION"
-  echo "compiler=$compiler_version"
-  echo "seconds=$((end - start))"
-} >"$stamp"
-echo "build-qt-windows: done in $(((end - start) / 60)) min, $(du -sh "$prefix" | cut -f1) installed" >&2
+# Qt SVG through the toolchain file the new Qt installed (it chains to ours). Its source
+# may not be to be had from the mirror; the base stays usable without it, and says so.
+if fetch_source "$SVG_PACKAGE=$SVG_DEBIAN_VERSION" "$scratch/src/qtsvg"; then
+  cmake -S "$scratch/src/qtsvg" -B "$scratch/build-svg" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$prefix/lib/cmake/Qt6/qt.toolchain.cmake" \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release \
+    -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
+    "${launcher[@]}" >&2
+  cmake --build "$scratch/build-svg" -j"$JOBS" >&2
+  cmake --install "$scratch/build-svg" >&2
+  test -f "$prefix/plugins/imageformats/qsvg.dll" ||
+    { echo "build-qt-windows: Qt SVG built no imageformats/qsvg.dll" >&2; exit 1; }
+  echo "svg=$SVG_PACKAGE $SVG_DEBIAN_VERSION" >"$svg_stamp"
+else
+  echo "build-qt-windows: the source of $SVG_PACKAGE $SVG_DEBIAN_VERSION could not be fetched;" \
+    "this Qt has no SVG plug-in, so the Windows window draws its arrow from a PNG" >&2
+fi
+echo "build-qt-windows: $(du -sh "$prefix" | cut -f1) installed in $prefix" >&2
 echo "$prefix"
