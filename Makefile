@@ -65,9 +65,12 @@ WITH_QT_WINDOWS := $(if $(QT_WINDOWS),VBF_WINDOWS_PREFIX=$(QT_WINDOWS))
 .PHONY: windows test-wine qt-windows test-windows
 # Also setup.exe (CPack's NSIS generator): vorna-base-flasher-<version>-windows-x64-setup.exe,
 # or without a Qt for Windows vorna-flash-<version>-windows-x64-setup.exe with vorna-flash alone.
+# The line database's libraries for Windows (SQLite, OpenSSL, libpq) are built from Debian's
+# sources on first use and cached outside the tree (scripts/build-windows-db.sh).
 windows: setup
+	db=$$(JOBS=$(JOBS) ./scripts/build-windows-db.sh) && \
 	$(WITH_QT_WINDOWS) cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	  -DCMAKE_BUILD_TYPE=Release -DVBF_SANITIZE=OFF
+	  -DCMAKE_BUILD_TYPE=Release -DVBF_SANITIZE=OFF -DVBF_WINDOWS_DB_PREFIX="$$db"
 	$(WITH_QT_WINDOWS) cmake --build $(WINDOWS_BUILD) -j$(JOBS)
 	cd $(WINDOWS_BUILD) && cpack -G NSIS
 
@@ -89,6 +92,8 @@ test-windows: build windows
 test-wine: build windows
 	./tests/windows/wine_leg.sh $(WINDOWS_BUILD) $(BUILD)/tools/module-sim/vbf-module-sim ../shared/testdata/real-hex
 	./tests/windows-gui/wine_setup.sh $(WINDOWS_BUILD) $(BUILD)/tools/module-sim/vbf-module-sim ../shared/testdata/real-hex
+	./tests/windows/wine_db.sh $(WINDOWS_BUILD) $(BUILD)/tools/module-sim/vbf-module-sim $(BUILD)/tools/vorna-flash/vorna-flash \
+	  ../shared/testdata/real-hex
 
 test: test-wine
 

@@ -113,6 +113,11 @@ took=$(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }
 
 want=(Uninstall.exe bin/vorna-flash.exe licenses/BSL-1.0.txt licenses/LGPL-3.0.txt licenses/OFL-1.1.txt
       licenses/copyright.txt)
+# With the line database, its DLLs beside vorna-flash.exe and their licences.
+if grep -q '^VBF_WINDOWS_DB_PREFIX:PATH=.' "$win/CMakeCache.txt"; then
+  want+=(bin/libsqlite3-0.dll bin/libpq.dll bin/libssl-3-x64.dll bin/libcrypto-3-x64.dll
+         licenses/SQLite-public-domain.txt licenses/OpenSSL-Apache-2.0.txt licenses/PostgreSQL-COPYRIGHT.txt)
+fi
 if [[ $full == 1 ]]; then
   # The window's folder exactly as the zip holds it, and the licence texts it adds.
   want+=(licenses/License.html licenses/FontAwesome-LICENSE.txt)
