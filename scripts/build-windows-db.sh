@@ -61,6 +61,10 @@ if [ "$cached_only" = 1 ]; then
 fi
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vbf-windows-db.XXXXXX")
+# Run from make (make windows, make test) this script would inherit the outer make's level and
+# job server: PostgreSQL's make then takes itself for a sub-make and skips its generated headers.
+unset MAKELEVEL MAKEFLAGS MFLAGS
+
 cleanup() {
   local rc=$?
   rm -rf "$scratch"
@@ -134,6 +138,7 @@ unpack "$POSTGRESQL_PACKAGE" "$src/postgresql"
 (cd "$src/postgresql" &&
   ./configure --host=$host CC="$cc" --prefix="$prefix" "${postgresql_options[@]}" \
     CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" >&2 &&
+  make -C src/backend generated-headers >&2 &&
   make -C src/include -j"$JOBS" >&2 &&
   make -C src/interfaces/libpq -j"$JOBS" >&2 &&
   make -C src/include install >&2 &&
