@@ -87,7 +87,7 @@ std::string spoolPath(const DbUrl& url, std::string& error)
 {
     const std::string state = userStateFolder();
     if (state.empty()) {
-        error = "there is no folder for the spool (neither XDG_STATE_HOME nor HOME is set)";
+        error = "there is no folder for the spool (" + noStateFolderReason() + ")";
         return {};
     }
     const std::string folder = state + "/vorna-flash";

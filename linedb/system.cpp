@@ -22,6 +22,26 @@ namespace linedb {
 
 namespace fs = std::filesystem;
 
+#if defined(_WIN32)
+namespace {
+
+// Windows hands names out in UTF-16; the ANSI calls would give a folder or computer name
+// with, say, a "ü" in the code page's bytes, which are not UTF-8 (and not a path to us).
+std::string utf8(const wchar_t* text, int length = -1)
+{
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    if (n <= 0)
+        return {};
+    std::string out(size_t(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), n, nullptr, nullptr);
+    if (length < 0)
+        out.pop_back();  // the terminator
+    return out;
+}
+
+}  // namespace
+#endif
+
 bool createPrivateFile(const std::string& path, std::string& error)
 {
 #if defined(_WIN32)
@@ -50,14 +70,23 @@ bool createPrivateFile(const std::string& path, std::string& error)
 std::string userStateFolder()
 {
 #if defined(_WIN32)
-    const char* local = std::getenv("LOCALAPPDATA");
-    return local && *local ? std::string(local) : std::string();
+    const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+    return local && *local ? utf8(local) : std::string();
 #else
     const char* state = std::getenv("XDG_STATE_HOME");
     if (state && *state == '/')
         return state;
     const char* home = std::getenv("HOME");
     return home && *home ? std::string(home) + "/.local/state" : std::string();
+#endif
+}
+
+std::string noStateFolderReason()
+{
+#if defined(_WIN32)
+    return "LOCALAPPDATA is not set";
+#else
+    return "neither XDG_STATE_HOME nor HOME is set";
 #endif
 }
 
@@ -79,9 +108,9 @@ bool makeFolder(const std::string& path, std::string& error)
 std::string hostName()
 {
 #if defined(_WIN32)
-    char name[MAX_COMPUTERNAME_LENGTH + 1];
-    DWORD size = sizeof name;
-    return GetComputerNameA(name, &size) ? std::string(name, size) : std::string("unknown");
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    return GetComputerNameW(name, &size) && size > 0 ? utf8(name, int(size)) : std::string("unknown");
 #else
     char name[256] = {};
     return ::gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string("unknown");

@@ -12,6 +12,8 @@ bool createPrivateFile(const std::string& path, std::string& error);
 // The user's folder for state kept between runs: $XDG_STATE_HOME, else ~/.local/state;
 // %LOCALAPPDATA% on Windows. Empty when none can be told.
 std::string userStateFolder();
+// Why that folder cannot be told: the variables that name it.
+std::string noStateFolderReason();
 
 // Creates the folder and its parents, readable by the owner alone where it is new.
 bool makeFolder(const std::string& path, std::string& error);

@@ -195,3 +195,20 @@ stations=$(grep -c 'connection authorized: user=station' "$pg_dir/server.log" ||
 tls=$(grep 'connection authorized: user=station' "$pg_dir/server.log" | grep -c 'SSL enabled' || true)
 ((stations > 0 && stations == tls)) || fail "$tls of $stations station connections used TLS"
 pass "PostgreSQL over TLS on 127.0.0.1: the Wine and the Linux station each caught the other's duplicate ($stations connections, all TLS)"
+
+# A profile folder with a letter outside ASCII, as Windows hands it out (UTF-16): the
+# spool is made in that folder, not in one named by the code page's bytes. Wine sets
+# LOCALAPPDATA itself, so cmd sets it for the one run.
+appdata='C:\users\Jürgen\AppData\Local'
+dev=$(random_hex 8)
+sim_on "$link" "$(keys_with "$dev")"
+rc=0
+PGPASSFILE=$(winpath "$pgpass") timeout -k 5 90 "$wine" cmd /c "set LOCALAPPDATA=$appdata&& $(winpath "$exe") station \
+  --port $port $(winpath "$hex") --json --db $url --count 1" >"$work/last.out" 2>"$work/last.err" || rc=$?
+sed -i 's/\r$//' "$work/last.out" "$work/last.err"
+sim_off
+expect 0 "the Wine station whose LOCALAPPDATA is $appdata"
+[[ $(field result) == PASS && $(field devEUI) == "$dev" ]] || fail "LOCALAPPDATA $appdata: $(cat "$work/last.out")"
+compgen -G "$WINEPREFIX/drive_c/users/Jürgen/AppData/Local/vorna-flash/spool-*.sqlite" >/dev/null ||
+  fail "no spool in $appdata: $(find "$WINEPREFIX/drive_c/users" -name 'spool-*' | head -n 3)"
+pass "a LOCALAPPDATA with a non-ASCII letter holds the station's spool"
