@@ -140,10 +140,10 @@ apt-get "${apt_opts[@]}" -q update >&2
 
 # Fetches a source package and unpacks it with Debian's patches applied into $2.
 fetch_source() {
-  local spec=$1 dest=$2 dir
+  local package=$1 dest=$2 dir
   dir=$(mktemp -d "$scratch/fetch.XXXXXX")
   mkdir -p "$(dirname "$dest")"
-  (cd "$dir" && apt-get "${apt_opts[@]}" -q source --download-only "$spec" >&2) || return 1
+  (cd "$dir" && apt-get "${apt_opts[@]}" -q source --download-only "$package" >&2) || return 1
   dpkg-source --no-check -x "$(ls "$dir"/*.dsc)" "$dest" >&2
   # dpkg-source leaves copies of the tarballs beside the unpacked tree.
   rm -rf "$dir" "$(dirname "$dest")"/*.tar.* "$(dirname "$dest")"/*.dsc

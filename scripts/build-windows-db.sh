@@ -96,9 +96,9 @@ apt-get "${apt_opts[@]}" -q update >&2
 src=$scratch/src
 mkdir -p "$src"
 unpack() {
-  local spec=$1 dest=$2 dir
+  local package=$1 dest=$2 dir
   dir=$(mktemp -d "$scratch/fetch.XXXXXX")
-  (cd "$dir" && apt-get "${apt_opts[@]}" -q source --download-only "$spec" >&2)
+  (cd "$dir" && apt-get "${apt_opts[@]}" -q source --download-only "$package" >&2)
   dpkg-source --no-check -x "$(ls "$dir"/*.dsc)" "$dest" >&2
   rm -rf "$dir" "$src"/*.tar.* "$src"/*.dsc
 }
